@@ -1,0 +1,5 @@
+#include "common/version/version.h"
+
+const char *kest_sdk_version() {
+    return KEST_VERSION;
+}

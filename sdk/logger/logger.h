@@ -1,0 +1,84 @@
+// The device layer's logging facility: a level filter, one sink registered by the
+// application, and a fixed line prefix naming level, source file, function and line.
+// Every emitted line is also appended, whole and flushed, to the log file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// printf-like output function. It may be called from any thread at the same time,
+// so it must be safe to call concurrently. Its return value is ignored.
+typedef int (*log_sink_fn)(const char *format, ...);
+
+// Process-wide state. log_config writes log_level and log_sink once, before any other
+// thread of the device layer exists; afterwards they are only read.
+extern int log_level;
+extern log_sink_fn log_sink;
+// The stream opened by log_file_init, open for the life of the process.
+extern FILE *log_file;
+
+#define KEST_LOG_VALUE_ERROR 0
+#define KEST_LOG_VALUE_WARN 1
+#define KEST_LOG_VALUE_INFO 2
+#define KEST_LOG_VALUE_DEBUG 3
+#define KEST_LOG_VALUE_BUG 0
+
+#define KEST_LOG_PREFIX "<%s><%s:%s:%d>: "
+
+// Registers the sink and sets the level (LOG_LEVEL in the environment overrides
+// init_level). Returns 0, or -1 for a null sink or an illegal level.
+int log_config(uint32_t init_level, log_sink_fn sink);
+
+// Creates "logs" in the working directory and opens a log file named after the
+// current local time. Returns 0 if the file is open, -1 otherwise; prints nothing.
+int log_file_init();
+
+namespace kest_log_detail {
+
+// Text after the last '/' or '\\' of path, or path itself.
+const char *base_name(const char *path);
+
+// Copies the qualified function name ("ns::cls::fn") out of the compiler's full
+// signature text into out (always NUL-terminated) and returns out.
+const char *function_name(const char *signature, char *out, size_t size);
+
+// Appends one line to the log file, if one is open; adds the newline a format lacks.
+void write_file_line(const char *text);
+
+// Never called: lets the compiler check a message's arguments against its format.
+int check_format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+constexpr size_t line_capacity = 4096;
+constexpr size_t function_capacity = 256;
+
+// Arguments arrive here evaluated once, then go to the sink and to the file.
+template <typename... Args>
+void emit(const char *format, const char *word, const char *path, const char *signature, int line,
+          Args... args) {
+    log_sink_fn sink = log_sink;
+    if (sink == nullptr)
+        return;
+    const char *file = base_name(path);
+    char function[function_capacity];
+    function_name(signature, function, sizeof function);
+    sink(format, word, file, function, line, args...);
+
+    char text[line_capacity];
+    snprintf(text, sizeof text, format, word, file, function, line, args...);
+    write_file_line(text);
+}
+
+} // namespace kest_log_detail
+
+// log_print(LEVEL, format, ...) with LEVEL one of ERROR, WARN, INFO, DEBUG, BUG.
+// Arguments are evaluated only when the level passes.
+#define log_print(level, format, ...)                                                              \
+    do {                                                                                           \
+        if (log_level >= KEST_LOG_VALUE_##level) {                                                 \
+            if (false)                                                                             \
+                kest_log_detail::check_format(format, ##__VA_ARGS__);                              \
+            kest_log_detail::emit(KEST_LOG_PREFIX format, #level, __FILE__, __PRETTY_FUNCTION__,   \
+                                  __LINE__, ##__VA_ARGS__);                                        \
+        }                                                                                          \
+    } while (0)

@@ -1,0 +1,127 @@
+// RFC 1321 digests, whole-file MD5 and the directory test.
+#include "common/file/file.h"
+#include "common/file/md5.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using testing::ElementsAre;
+using testing::MatchesRegex;
+
+namespace {
+
+class File : public testing::Test {
+protected:
+    void SetUp() override {
+        kest_test::reset_logger();
+        kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
+    }
+    void TearDown() override { kest_test::reset_logger(); }
+    kest_test::temp_dir dir;
+};
+
+// Feeds message in pieces of the given size; 0 means one call for everything.
+std::string md5_hex(const std::string &message, size_t piece = 0) {
+    md5_context context;
+    md5_init(&context);
+    if (piece == 0)
+        piece = message.size() > 0 ? message.size() : 1;
+    for (size_t at = 0; at < message.size(); at += piece)
+        md5_update(&context, message.data() + at, std::min(piece, message.size() - at));
+    md5_final(&context);
+    char hex[MD5_HEX_SIZE];
+    EXPECT_TRUE(md5_to_hex(&context, hex));
+    return hex;
+}
+
+// Bytes 0, 1, ..., 250, 0, 1, ...: no block repeats at a 64-byte period.
+std::string counting_bytes(size_t count) {
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+} // namespace
+
+TEST(Md5, MatchesTheRfc1321TestSuite) {
+    EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(md5_hex("a"), "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(md5_hex("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+    EXPECT_EQ(md5_hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+              "d174ab98d277d9f5a5611c2c9f419d9f");
+    EXPECT_EQ(md5_hex("1234567890123456789012345678901234567890123456789012345678901234567890123456"
+                      "7890"),
+              "57edf4a22be3c955ac49da2e2107b67a");
+}
+
+TEST(Md5, PiecewiseUpdatesGiveTheSameDigest) {
+    // Lengths around the padding boundary (55, 56, 64) and the block boundary.
+    for (size_t length : {55u, 56u, 63u, 64u, 65u, 119u, 120u, 1000u}) {
+        std::string message = counting_bytes(length);
+        std::string whole = md5_hex(message);
+        for (size_t piece : {1u, 3u, 63u, 64u, 65u})
+            EXPECT_EQ(md5_hex(message, piece), whole) << length << " bytes in pieces of " << piece;
+    }
+}
+
+TEST(Md5, HexIsRefusedBeforeTheDigestExists) {
+    md5_context context;
+    md5_init(&context);
+    md5_update(&context, "abc", 3);
+    char hex[MD5_HEX_SIZE] = "untouched";
+    EXPECT_FALSE(md5_to_hex(&context, hex));
+    EXPECT_STREQ(hex, "untouched");
+}
+
+TEST_F(File, HashesFilesAcrossReadChunks) {
+    // Expected digests from an independent MD5 of the same bytes.
+    const struct {
+        size_t size;
+        const char *digest;
+    } files[] = {
+        {0, "d41d8cd98f00b204e9800998ecf8427e"},
+        {4096, "a0c16616c91907bd14e999986cf822d5"},
+        {4097, "e4df5b23488e51a7998f218196a6ef6d"},
+    };
+    for (const auto &file : files) {
+        std::string path = dir.file("data_" + std::to_string(file.size));
+        kest_test::write_file(path, counting_bytes(file.size));
+        char out[MD5_HEX_SIZE];
+        memset(out, 'z', sizeof out);
+        EXPECT_EQ(get_file_md5(path, out), 1) << file.size;
+        EXPECT_STREQ(out, file.digest) << file.size << " bytes";
+    }
+    EXPECT_TRUE(kest_test::captured_lines().empty());
+}
+
+TEST_F(File, MissingFileFailsAndNamesThePath) {
+    std::string path = dir.file("absent.yaml");
+    char out[MD5_HEX_SIZE];
+    EXPECT_EQ(get_file_md5(path, out), 0);
+    EXPECT_THAT(kest_test::captured_lines(),
+                ElementsAre(MatchesRegex("<ERROR><file\\.cpp:get_file_md5:[0-9]+>: open file " +
+                                         path + " fail\\.\n")));
+}
+
+TEST_F(File, UnreadableFileIsNotReportedAsHashed) {
+    // A directory opens for reading here but every read fails: no digest of nothing.
+    char out[MD5_HEX_SIZE];
+    EXPECT_EQ(get_file_md5(dir.path().string(), out), 0);
+    EXPECT_TRUE(kest_test::log_contains("read file " + dir.path().string() + " fail."));
+}
+
+TEST_F(File, IsDirOnlyForDirectories) {
+    std::string regular = dir.file("plain.txt");
+    kest_test::write_file(regular, "x");
+    EXPECT_TRUE(is_dir(dir.path().c_str()));
+    EXPECT_FALSE(is_dir(regular.c_str()));
+    EXPECT_FALSE(is_dir(dir.file("missing").c_str()));
+    EXPECT_FALSE(is_dir(nullptr));
+}

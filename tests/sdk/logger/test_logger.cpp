@@ -1,0 +1,316 @@
+// The level filter, the LOG_LEVEL outcomes, the line prefix and the log file.
+#include "logger/logger.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <thread>
+
+using kest_test::captured_lines;
+using kest_test::captured_logs;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::MatchesRegex;
+
+namespace {
+
+class Logger : public testing::Test {
+protected:
+    void SetUp() override {
+        kest_test::reset_logger();
+        unsetenv("LOG_LEVEL");
+    }
+    void TearDown() override {
+        unsetenv("LOG_LEVEL");
+        kest_test::reset_logger();
+    }
+};
+
+// One message of each level; returns the level words that reached the sink.
+std::vector<std::string> emit_each_level() {
+    size_t before = captured_logs().size();
+    log_print(ERROR, "e\n");
+    log_print(WARN, "w\n");
+    log_print(INFO, "i\n");
+    log_print(DEBUG, "d\n");
+    log_print(BUG, "b\n");
+    std::vector<std::string> words;
+    std::vector<kest_test::log_record> records = captured_logs();
+    for (size_t i = before; i < records.size(); ++i)
+        words.push_back(records[i].word);
+    return words;
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string only_log_file(const kest_test::temp_dir &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path() / "logs"))
+        names.push_back(entry.path().string());
+    EXPECT_EQ(names.size(), 1u);
+    return names.empty() ? std::string() : names.front();
+}
+
+} // namespace
+
+TEST_F(Logger, ConfigWithoutEnvironmentUsesInitLevel) {
+    EXPECT_EQ(log_config(3, kest_test::capture_sink), 0);
+    EXPECT_EQ(log_level, 3);
+    EXPECT_THAT(
+        captured_lines(),
+        ElementsAre(MatchesRegex("<DEBUG><logger\\.cpp:log_config:[0-9]+>: init loglevel 3\\.\n")));
+    EXPECT_THAT(emit_each_level(), ElementsAre("ERROR", "WARN", "INFO", "DEBUG", "BUG"));
+
+    kest_test::reset_logger();
+    EXPECT_EQ(log_config(2, kest_test::capture_sink), 0);
+    EXPECT_EQ(log_level, 2);
+    EXPECT_THAT(captured_lines(), IsEmpty()) << "the init line is DEBUG and level 2 hides it";
+}
+
+TEST_F(Logger, ConfigRefusesIllegalInitLevelAndKeepsWarn) {
+    EXPECT_EQ(log_config(4, kest_test::capture_sink), -1);
+    EXPECT_EQ(log_level, 1);
+    EXPECT_THAT(captured_lines(),
+                ElementsAre(MatchesRegex(
+                    "<ERROR><logger\\.cpp:log_config:[0-9]+>: init loglevel 4 illegal\n")));
+    EXPECT_THAT(emit_each_level(), ElementsAre("ERROR", "WARN", "BUG"));
+
+    kest_test::reset_logger();
+    int negative = -1;
+    EXPECT_EQ(log_config(static_cast<uint32_t>(negative), kest_test::capture_sink), -1);
+    EXPECT_EQ(log_level, 1);
+    EXPECT_THAT(captured_lines(),
+                ElementsAre(MatchesRegex(".*: init loglevel 4294967295 illegal\n")));
+}
+
+TEST_F(Logger, EnvironmentLevelOverridesInitLevel) {
+    struct outcome {
+        const char *env;
+        int result;
+        int level;
+        std::vector<std::string> config_lines; // regexes
+        std::vector<std::string> passing;
+    };
+    const std::vector<outcome> outcomes = {
+        {"2",
+         0,
+         2,
+         {"<INFO><logger\\.cpp:log_config:[0-9]+>: Use env LOG_LEVEL log level 2\n"},
+         {"ERROR", "WARN", "INFO", "BUG"}},
+        {"3",
+         0,
+         3,
+         {".*: Use env LOG_LEVEL log level 3\n"},
+         {"ERROR", "WARN", "INFO", "DEBUG", "BUG"}},
+        {"verbose", 0, 0, {}, {"ERROR", "BUG"}},
+        {"0", 0, 0, {}, {"ERROR", "BUG"}},
+        {"7",
+         -1,
+         7,
+         {"<ERROR><logger\\.cpp:log_config:[0-9]+>: env LOG_LEVEL log level 7 illegal\n"},
+         {"ERROR", "WARN", "INFO", "DEBUG", "BUG"}},
+        {"-1", 0, -1, {}, {}},
+    };
+    for (const outcome &expected : outcomes) {
+        SCOPED_TRACE(std::string("LOG_LEVEL=") + expected.env);
+        kest_test::reset_logger();
+        setenv("LOG_LEVEL", expected.env, 1);
+        EXPECT_EQ(log_config(3, kest_test::capture_sink), expected.result);
+        EXPECT_EQ(log_level, expected.level);
+        std::vector<std::string> lines = captured_lines();
+        ASSERT_EQ(lines.size(), expected.config_lines.size());
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_THAT(lines[i], MatchesRegex(expected.config_lines[i]));
+        EXPECT_EQ(emit_each_level(), expected.passing);
+    }
+}
+
+TEST_F(Logger, NullSinkIsRefusedBeforeTheEnvironmentIsRead) {
+    setenv("LOG_LEVEL", "3", 1);
+    EXPECT_EQ(log_config(3, nullptr), -1);
+    EXPECT_EQ(log_level, 1);
+    EXPECT_EQ(log_sink, nullptr);
+}
+
+TEST_F(Logger, NoSinkMeansNoOutputAndNoCall) {
+    kest_test::temp_dir dir(true);
+    ASSERT_EQ(log_file_init(), 0);
+    log_level = KEST_LOG_VALUE_DEBUG;
+    log_print(ERROR, "nobody hears this %d\n", 1);
+    EXPECT_THAT(captured_lines(), IsEmpty());
+    EXPECT_THAT(read_lines(only_log_file(dir)), IsEmpty());
+}
+
+TEST_F(Logger, SinkReceivesPrefixedFormatAndCallSite) {
+    kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
+    int line = __LINE__ + 1;
+    log_print(WARN, "value %d of %s\n", 42, "answer");
+    std::vector<kest_test::log_record> records = captured_logs();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].format, "<%s><%s:%s:%d>: value %d of %s\n");
+    EXPECT_EQ(records[0].word, "WARN");
+    EXPECT_EQ(records[0].file, "test_logger.cpp");
+    EXPECT_EQ(records[0].function, "Logger_SinkReceivesPrefixedFormatAndCallSite_Test::TestBody");
+    EXPECT_EQ(records[0].line, line);
+    EXPECT_EQ(records[0].text,
+              "<WARN><test_logger.cpp:Logger_SinkReceivesPrefixedFormatAndCallSite_"
+              "Test::TestBody:" +
+                  std::to_string(line) + ">: value 42 of answer\n");
+}
+
+TEST_F(Logger, FilteredMessagesDoNotEvaluateTheirArguments) {
+    kest_test::capture_logs(KEST_LOG_VALUE_WARN);
+    int evaluated = 0;
+    log_print(INFO, "%d\n", ++evaluated);
+    log_print(DEBUG, "%d\n", ++evaluated);
+    EXPECT_EQ(evaluated, 0);
+    log_print(WARN, "%d\n", ++evaluated);
+    EXPECT_EQ(evaluated, 1) << "an emitted message evaluates its arguments exactly once";
+    EXPECT_THAT(captured_lines(), ElementsAre(MatchesRegex(".*>: 1\n")));
+}
+
+namespace kest_probe {
+struct device {
+    static void *routine(void *) {
+        log_print(INFO, "from a static member\n");
+        return nullptr;
+    }
+    void run() const {
+        auto inner = [] { log_print(INFO, "from a lambda\n"); };
+        inner();
+    }
+};
+} // namespace kest_probe
+
+TEST_F(Logger, FunctionNameIsQualifiedWithoutSignature) {
+    kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
+    kest_probe::device::routine(nullptr);
+    kest_probe::device().run();
+    std::vector<kest_test::log_record> records = captured_logs();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].function, "kest_probe::device::routine");
+    EXPECT_EQ(records[1].function, "kest_probe::device::run");
+
+    const std::map<std::string, std::string> signatures = {
+        {"int log_config(uint32_t, log_sink_fn)", "log_config"},
+        {"static void* usb_data_xfer::event_monitor_routine(void*)",
+         "usb_data_xfer::event_monitor_routine"},
+        {"void *usb_data_xfer::event_monitor_routine(void *)",
+         "usb_data_xfer::event_monitor_routine"},
+        {"zev_sdk::sender::sender()", "zev_sdk::sender::sender"},
+        {"std::map<int, int> zev_sync::table(int)", "zev_sync::table"},
+        {"int {anonymous}::helper(int)", "{anonymous}::helper"},
+        {"int (anonymous namespace)::helper(int)", "(anonymous namespace)::helper"},
+        {"void f(T) [with T = int]", "f"},
+        {"no_parentheses", "no_parentheses"},
+    };
+    for (const auto &[signature, name] : signatures) {
+        char out[kest_log_detail::function_capacity];
+        EXPECT_STREQ(kest_log_detail::function_name(signature.c_str(), out, sizeof out),
+                     name.c_str());
+    }
+    char small[5];
+    EXPECT_STREQ(kest_log_detail::function_name("int log_config(int)", small, sizeof small),
+                 "log_");
+}
+
+TEST_F(Logger, BaseNameCutsAtEitherSeparator) {
+    EXPECT_STREQ(kest_log_detail::base_name("sdk/comm/libusb/lib_usb.cpp"), "lib_usb.cpp");
+    EXPECT_STREQ(kest_log_detail::base_name("C:\\src\\sdk\\api\\api.cpp"), "api.cpp");
+    EXPECT_STREQ(kest_log_detail::base_name("C:\\src/sdk\\api/api.cpp"), "api.cpp");
+    EXPECT_STREQ(kest_log_detail::base_name("/src\\sdk/api\\api.cpp"), "api.cpp");
+    EXPECT_STREQ(kest_log_detail::base_name("api.cpp"), "api.cpp");
+    EXPECT_STREQ(kest_log_detail::base_name("dir/"), "");
+}
+
+TEST_F(Logger, FileInitNamesTheFileAfterTheStartTime) {
+    kest_test::temp_dir dir(true);
+    time_t before = time(nullptr);
+    ASSERT_EQ(log_file_init(), 0);
+    time_t after = time(nullptr);
+    ASSERT_NE(log_file, nullptr);
+    ASSERT_TRUE(std::filesystem::is_directory(dir.path() / "logs"));
+
+    std::string name = std::filesystem::path(only_log_file(dir)).filename().string();
+    bool matched = false;
+    for (time_t moment = before; moment <= after; ++moment) {
+        struct tm local;
+        localtime_r(&moment, &local);
+        char expected[64];
+        strftime(expected, sizeof expected, "%Y-%m-%d_%H-%M-%S_log.txt", &local);
+        matched |= name == expected;
+    }
+    EXPECT_TRUE(matched) << name;
+}
+
+TEST_F(Logger, FileInitFailsWhenTheDirectoryCannotBeMade) {
+    kest_test::temp_dir dir(true);
+    kest_test::write_file("logs", "a file where the directory should be");
+    EXPECT_EQ(log_file_init(), -1);
+    EXPECT_EQ(log_file, nullptr);
+}
+
+TEST_F(Logger, EmittedLinesReachTheFileWholeAndTerminated) {
+    kest_test::temp_dir dir(true);
+    ASSERT_EQ(log_file_init(), 0);
+    kest_test::capture_logs(KEST_LOG_VALUE_INFO);
+    log_print(INFO, "Program started.");
+    log_print(ERROR, "code %d\n", -4);
+    log_print(DEBUG, "filtered\n");
+    log_print(INFO, "%s\n", std::string(5000, 'x').c_str());
+
+    std::vector<std::string> lines = read_lines(only_log_file(dir));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_THAT(lines[0],
+                MatchesRegex("<INFO><test_logger\\.cpp:[A-Za-z_:]+:[0-9]+>: Program started\\."));
+    EXPECT_THAT(lines[1], MatchesRegex("<ERROR><test_logger\\.cpp:[A-Za-z_:]+:[0-9]+>: code -4"));
+    EXPECT_EQ(lines[2].size(), 4095u) << "a line longer than the buffer is cut, not lost";
+    EXPECT_EQ(lines[2].back(), 'x');
+}
+
+TEST_F(Logger, ConcurrentLinesArriveWhole) {
+    kest_test::temp_dir dir(true);
+    ASSERT_EQ(log_file_init(), 0);
+    kest_test::capture_logs(KEST_LOG_VALUE_INFO);
+
+    constexpr int thread_count = 4;
+    constexpr int lines_per_thread = 400;
+    const std::string padding(300, '.');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t)
+        threads.emplace_back([t, &padding] {
+            for (int i = 0; i < lines_per_thread; ++i)
+                log_print(INFO, "thread %d line %d %s end\n", t, i, padding.c_str());
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+
+    const std::regex whole(
+        "<INFO><test_logger\\.cpp:[^>]+>: thread ([0-9]) line ([0-9]+) \\.{300} end\n?");
+    auto check_lines = [&](const std::vector<std::string> &lines, const char *where) {
+        SCOPED_TRACE(where);
+        ASSERT_EQ(lines.size(), static_cast<size_t>(thread_count * lines_per_thread));
+        std::vector<int> next(thread_count, 0);
+        for (const std::string &line : lines) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
+            int t = std::stoi(match[1]);
+            EXPECT_EQ(std::stoi(match[2]), next[t]++) << "lines of one thread keep their order";
+        }
+    };
+    check_lines(captured_lines(), "sink");
+    check_lines(read_lines(only_log_file(dir)), "file");
+}

@@ -1,0 +1,37 @@
+// A logger sink for tests: records every call (format, prefix fields and the
+// formatted text) so a test can assert exactly which lines were emitted.
+#pragma once
+
+#include "logger/logger.h"
+
+#include <string>
+#include <vector>
+
+namespace kest_test {
+
+struct log_record {
+    std::string format;
+    std::string word;
+    std::string file;
+    std::string function;
+    int line;
+    std::string text;
+};
+
+// Resets the logger to its state before log_config (level 1, no sink, no log
+// file) and forgets what was captured.
+void reset_logger();
+
+// Registers the capturing sink directly, without log_config, at the given level.
+void capture_logs(int level);
+
+// The capturing sink itself, for log_config.
+int capture_sink(const char *format, ...);
+
+std::vector<log_record> captured_logs();
+// The formatted texts only.
+std::vector<std::string> captured_lines();
+// True if some captured text contains fragment.
+bool log_contains(const std::string &fragment);
+
+} // namespace kest_test
