@@ -1,0 +1,199 @@
+// The frame format, checked against bytes written out by hand from its table,
+// and validation and group reassembly of received frames.
+#include "comm/interface/data_xfer.h"
+#include "support/log_capture.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+using bytes = std::vector<uint8_t>;
+using testing::ElementsAre;
+using testing::MatchesRegex;
+
+namespace {
+
+// "ABC" as a lone frame: type 0, tag 0, flags 0, group 1/1, length 3.
+// Header check: 01 ^ 01 ^ 03 = 03. Frame check: 03 ^ 03 ^ 41 ^ 42 ^ 43 = 40.
+const bytes lone_abc = {0x6C, 0x71, 0x6E, 0x62, 0x6D, 0x3F, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x03, 0x03,
+                        0x41, 0x42, 0x43, 0x00, 0x40, 0x66, 0x63, 0x6E, 0x62};
+
+// 0x55 as frame 1 of 2: tag 0x01020304, flags 0x02, length 1.
+// Header check: 01^02^03^04 ^ 02 ^ 02 ^ 01 ^ 01 = 04. Frame check: 04 ^ 04 ^ 55 = 55.
+const bytes group_first = {0x6C, 0x71, 0x6E, 0x62, 0x6D, 0x3F, 0x00, 0x01, 0x02,
+                           0x03, 0x04, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00, 0x00,
+                           0x01, 0x04, 0x55, 0x00, 0x55, 0x66, 0x63, 0x6E, 0x62};
+
+class Frame : public testing::Test {
+protected:
+    void SetUp() override {
+        kest_test::reset_logger();
+        kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
+    }
+    void TearDown() override { kest_test::reset_logger(); }
+
+    // A frame built by our own builder; the literal tests above pin the builder.
+    bytes frame(const bytes &payload, uint8_t flags = 0, uint16_t word = 0x0101, uint32_t tag = 0) {
+        bytes out(PKT_OVERHEAD + payload.size());
+        xfer->packet_construct(out.data(), 0, tag, flags, word, 0, payload.data(),
+                               static_cast<uint32_t>(payload.size()));
+        return out;
+    }
+    // Validates a copy in a block of exactly its size, so a read past it is caught.
+    bool valid(const bytes &received) {
+        auto copy = std::make_unique<uint8_t[]>(received.size());
+        std::copy(received.begin(), received.end(), copy.get());
+        return xfer->packet_valid(copy.get(), received.size());
+    }
+
+    std::unique_ptr<data_xfer> xfer{data_xfer_create(0)};
+};
+
+} // namespace
+
+TEST_F(Frame, BuilderWritesTheFormatByteForByte) {
+    EXPECT_EQ(frame({'A', 'B', 'C'}), lone_abc);
+    EXPECT_EQ(frame({0x55}, PKT_FLAG_GROUP, 0x0201, 0x01020304), group_first);
+    EXPECT_EQ(xor_checksum(lone_abc.data() + 6, 13), 0x03);
+    EXPECT_EQ(data_xfer_create(1), nullptr) << "only kind 0 exists";
+}
+
+TEST_F(Frame, NoCheckFlagLeavesChecksumBytesAlone) {
+    bytes out(PKT_OVERHEAD + 2, 0xEE);
+    const uint8_t payload[] = {1, 2};
+    xfer->packet_construct(out.data(), 0, 0, PKT_FLAG_NO_CHECK, 0x0101, 0, payload, 2);
+    EXPECT_EQ(out[19], 0xEE);
+    EXPECT_EQ(out[22], 0xEE);
+    EXPECT_EQ(out[23], 0xEE);
+    EXPECT_TRUE(valid(out)) << "unchecked frames are accepted whatever their check bytes";
+}
+
+TEST_F(Frame, ValidatesLiteralFramesAndEmptyPayloads) {
+    EXPECT_TRUE(valid(lone_abc));
+    EXPECT_TRUE(valid(group_first));
+    bytes empty = frame({});
+    ASSERT_EQ(empty.size(), 26u);
+    EXPECT_EQ(bytes(empty.begin() + 22, empty.end()), bytes({0x66, 0x63, 0x6E, 0x62}));
+    EXPECT_EQ(empty[21], xor_checksum(empty.data() + 6, 14))
+        << "the check covers bytes 6 to 19 only";
+    EXPECT_TRUE(valid(empty));
+    bytes padded = lone_abc;
+    padded.resize(1024, 0xA5);
+    EXPECT_TRUE(valid(padded)) << "bytes after the tail are filler";
+    EXPECT_TRUE(kest_test::captured_lines().empty());
+}
+
+TEST_F(Frame, CorruptMagicIsReportedWithBothByteLists) {
+    bytes bad = lone_abc;
+    bad[2] = 0x00;
+    EXPECT_FALSE(valid(bad));
+    EXPECT_THAT(kest_test::captured_lines(),
+                ElementsAre(MatchesRegex(
+                    "<ERROR><data_xfer\\.cpp:data_xfer::packet_valid:[0-9]+>: packet "
+                    "header not match\\.: \\[6c \\| 71 \\| 6e \\| 62 \\| 6d \\| 3f\\] vs "
+                    "\\[6c \\| 71 \\| 00 \\| 62 \\| 6d \\| 3f\\]\n")));
+    bad = lone_abc;
+    bad[27] = 0x00;
+    EXPECT_FALSE(valid(bad));
+    EXPECT_TRUE(kest_test::log_contains(
+        "packet tail not match.: [66 | 63 | 6e | 62] vs [66 | 63 | 00 | 62]"));
+}
+
+TEST_F(Frame, ChecksumFailuresAreDebugLines) {
+    bytes bad = lone_abc;
+    bad[19] ^= 0x10;
+    EXPECT_FALSE(valid(bad));
+    EXPECT_TRUE(kest_test::log_contains("<DEBUG>"));
+    EXPECT_TRUE(kest_test::log_contains("packet header checksum fail, calulate 3, actaul 13."));
+
+    bad = lone_abc;
+    bad[23] = 0x01; // high byte of the frame check must be zero
+    EXPECT_FALSE(valid(bad));
+    EXPECT_TRUE(kest_test::log_contains("packet total checksum fail, calulate 40, actaul 140."));
+
+    bad = lone_abc;
+    bad[21] ^= 0x01; // payload changed, checks not
+    EXPECT_FALSE(valid(bad));
+}
+
+TEST_F(Frame, LengthBeyondTheTransferIsRejectedWithoutReadingPastIt) {
+    bytes bad = lone_abc;
+    bad[18] = 0x04; // claims 4 payload bytes in a 29-byte transfer
+    EXPECT_FALSE(valid(bad));
+    EXPECT_TRUE(kest_test::log_contains("packet length 4 does not fit in the 29-byte transfer."));
+    bad[15] = 0xFF; // and one that would wrap a 32-bit offset
+    EXPECT_FALSE(valid(bad));
+    EXPECT_FALSE(valid(bytes(lone_abc.begin(), lone_abc.begin() + 25)));
+    EXPECT_TRUE(
+        kest_test::log_contains("packet of 25 bytes is shorter than the 26-byte frame overhead."));
+}
+
+TEST_F(Frame, ThreeFrameGroupIsJoinedInOrder) {
+    packet_group group{};
+    bytes a(100, 0xA1), b(100, 0xB2), c(40, 0xC3);
+    ASSERT_EQ(xfer->packet_group_staging(frame(a, PKT_FLAG_GROUP, 0x0301, 7).data(), &group), 0);
+    EXPECT_EQ(group.capacity, 300u) << "the first frame's length sizes the whole group";
+    EXPECT_EQ(group.tag, 7u);
+    ASSERT_EQ(xfer->packet_group_staging(frame(b, PKT_FLAG_GROUP, 0x0302).data(), &group), 0);
+    EXPECT_FALSE(group.complete);
+    ASSERT_EQ(xfer->packet_group_staging(frame(c, PKT_FLAG_GROUP, 0x0303).data(), &group), 0);
+    EXPECT_TRUE(group.complete);
+    ASSERT_EQ(group.filled, 240u);
+    bytes joined(group.buffer, group.buffer + group.filled);
+    bytes expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    expected.insert(expected.end(), c.begin(), c.end());
+    EXPECT_EQ(joined, expected);
+    packet_group_release(&group);
+    EXPECT_EQ(group.buffer, nullptr);
+    EXPECT_EQ(group.capacity, 0u);
+}
+
+TEST_F(Frame, GroupAnomaliesDropDataInsteadOfTearingIt) {
+    packet_group group{};
+    bytes piece(10, 0x11);
+
+    EXPECT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0302).data(), &group), -1);
+    EXPECT_TRUE(kest_test::log_contains("group frame 2/3 without an open group, dropped."));
+    EXPECT_EQ(group.buffer, nullptr);
+
+    ASSERT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0301).data(), &group), 0);
+    EXPECT_EQ(
+        xfer->packet_group_staging(frame(bytes(11, 0x22), PKT_FLAG_GROUP, 0x0302).data(), &group),
+        0);
+    EXPECT_EQ(
+        xfer->packet_group_staging(frame(bytes(10, 0x33), PKT_FLAG_GROUP, 0x0303).data(), &group),
+        -1)
+        << "31 bytes do not fit the 30 the first frame announced";
+    EXPECT_TRUE(
+        kest_test::log_contains("overflows the group buffer (21 of 30 used); group dropped."));
+    EXPECT_EQ(group.buffer, nullptr);
+
+    ASSERT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0301).data(), &group), 0);
+    EXPECT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0303).data(), &group), -1);
+    EXPECT_TRUE(
+        kest_test::log_contains("group frame 3/3 out of order, expected 2/3; group dropped."));
+    EXPECT_EQ(group.buffer, nullptr);
+
+    ASSERT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0301).data(), &group), 0);
+    ASSERT_EQ(
+        xfer->packet_group_staging(frame(bytes(4, 0x44), PKT_FLAG_GROUP, 0x0201).data(), &group),
+        0);
+    EXPECT_TRUE(
+        kest_test::log_contains("group left unfinished at frame 1/3, dropped for a new group."));
+    ASSERT_EQ(
+        xfer->packet_group_staging(frame(bytes(4, 0x55), PKT_FLAG_GROUP, 0x0202).data(), &group),
+        0);
+    EXPECT_TRUE(group.complete);
+    EXPECT_EQ(bytes(group.buffer, group.buffer + group.filled),
+              bytes({0x44, 0x44, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55}));
+    packet_group_release(&group);
+
+    EXPECT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0204).data(), &group), -1);
+    EXPECT_EQ(xfer->packet_group_staging(frame(piece, PKT_FLAG_GROUP, 0x0000).data(), &group), -1);
+    EXPECT_TRUE(kest_test::log_contains("group frame 4/2 has no place in a group, dropped."));
+    EXPECT_EQ(group.buffer, nullptr);
+}

@@ -1,0 +1,417 @@
+// The USB transport through its real code on the virtual USB bus: detection,
+// opening, channels, sends, receives and every transfer status.
+#include "transport_harness.h"
+
+#include <gmock/gmock.h>
+
+using namespace kest_test;
+using testing::HasSubstr;
+
+namespace {
+
+class Transport : public TransportTest {
+protected:
+    // Hot-plug mode with the channels made inside the attach event, as the sender does.
+    void attach_with_channels() {
+        hook = [this](uint32_t event) {
+            if (event == XFER_EVENT_ATTACH)
+                create_channels();
+            else if (event == XFER_EVENT_DETACH)
+                destroy_channels();
+        };
+        start(true);
+        plug();
+        ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    }
+    void expect_balanced() {
+        EXPECT_TRUE(eventually([] {
+            kest_sim::bus_stats stats = kest_sim::bus_get_stats();
+            return stats.transfers_allocated == stats.transfers_freed && stats.handles_open == 0;
+        })) << "every transfer freed and every handle closed";
+        kest_sim::bus_stats stats = kest_sim::bus_get_stats();
+        EXPECT_EQ(stats.closed_with_transfers_in_flight, 0u);
+        EXPECT_EQ(stats.transfers_freed_in_flight, 0u);
+    }
+};
+
+} // namespace
+
+TEST_F(Transport, PollingFindsADevicePluggedBeforeTheStart) {
+    kest_sim::bus_set_hotplug(false);
+    plug();
+    std::string out = capture_stdout([&] {
+        start(false);
+        ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    });
+    EXPECT_THAT(out, HasSubstr("device attached 2207:0019\n"));
+    EXPECT_EQ(xfer->xfer_is_detached(), 0);
+    EXPECT_TRUE(kest_sim::bus_interface_claimed(device_id));
+    EXPECT_TRUE(log_contains("Hotplug not supported, fallback to polling mode."));
+    EXPECT_TRUE(log_contains("<INFO><lib_usb.cpp:usb_data_xfer::poll_devices:"));
+}
+
+TEST_F(Transport, PollingSeesAnUnplugWithinAboutASecond) {
+    int destroyed = 0;
+    hook = [&](uint32_t event) {
+        if (event == XFER_EVENT_ATTACH)
+            create_channels();
+        if (event == XFER_EVENT_DETACH)
+            for (int32_t id = 0; id < 5; ++id)
+                destroyed += xfer->xfer_chanel_destroy(id) == 0;
+    };
+    kest_sim::bus_set_hotplug(false);
+    plug();
+    start(false);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+
+    auto unplugged = std::chrono::steady_clock::now();
+    std::string out = capture_stdout([&] {
+        kest_sim::bus_unplug(device_id);
+        ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+    });
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - unplugged).count();
+    EXPECT_LT(seconds, 5.0) << "polling looks once a second";
+    EXPECT_THAT(out, HasSubstr("device detached 2207:0019\n"));
+    EXPECT_EQ(destroyed, 5) << "channels can be destroyed inside the detach event";
+    EXPECT_TRUE(eventually([&] { return xfer->xfer_is_detached() == 1; }));
+    expect_balanced();
+}
+
+TEST_F(Transport, PollingNoticesADeviceReplacedBetweenTwoPasses) {
+    kest_sim::bus_set_hotplug(false);
+    plug();
+    start(false);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    kest_sim::bus_unplug(device_id);
+    plug(); // back before the next pass
+    ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 2));
+    EXPECT_TRUE(kest_sim::bus_interface_claimed(device_id));
+}
+
+TEST_F(Transport, HotplugArrivalAndDeparture) {
+    std::string out = capture_stdout([&] {
+        attach_with_channels();
+        kest_sim::bus_unplug(device_id);
+        ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+    });
+    EXPECT_THAT(out, HasSubstr("hotplug_callback end.\n"));
+    EXPECT_TRUE(log_contains("hotplug_callback enter."));
+    EXPECT_TRUE(eventually([&] { return xfer->xfer_is_detached() == 1; }));
+    EXPECT_EQ(events(XFER_EVENT_ATTACH).size(), 1u);
+    expect_balanced();
+}
+
+TEST_F(Transport, HotplugModeFindsADeviceConnectedBeforeTheStart) {
+    plug();
+    start(true);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    EXPECT_TRUE(kest_sim::bus_interface_claimed(device_id));
+}
+
+TEST_F(Transport, OneDeviceAtATime) {
+    attach_with_channels();
+    int first = device_id;
+    auto second = std::make_shared<kest_sim::script_device>();
+    int second_id = kest_sim::bus_plug(kest_sim::kestone_desc(), second);
+    EXPECT_TRUE(eventually([] { return log_contains("arrived while one is open; ignored."); }));
+    kest_sim::bus_unplug(second_id);
+    EXPECT_TRUE(eventually(
+        [] { return log_contains("found no open device, this should not happen!!!!"); }));
+    EXPECT_TRUE(events(XFER_EVENT_DETACH).empty()) << "the open device has not left";
+    EXPECT_EQ(xfer->xfer_is_detached(), 0);
+    kest_sim::bus_unplug(first);
+    ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+}
+
+TEST_F(Transport, KernelDriverIsDetachedAndGivenBack) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.driver = kest_sim::kernel_driver::detachable;
+    plug(desc);
+    start(false);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    EXPECT_EQ(kest_sim::bus_get_stats().kernel_driver_detaches, 1u);
+    EXPECT_FALSE(kest_sim::bus_kernel_driver_active(device_id));
+    EXPECT_EQ(xfer->xfer_deinit(), 0);
+    EXPECT_TRUE(kest_sim::bus_kernel_driver_active(device_id))
+        << "given back when the device is closed";
+    EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
+}
+
+TEST_F(Transport, KernelDriverThatWillNotLetGoFailsTheOpen) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.driver = kest_sim::kernel_driver::stuck;
+    plug(desc);
+    start(false);
+    EXPECT_TRUE(
+        eventually([] { return log_contains("device attach detected, but open failed."); }));
+    EXPECT_TRUE(log_contains("unable to detach kernel driver: LIBUSB_ERROR_ACCESS"));
+    EXPECT_TRUE(events(XFER_EVENT_ATTACH).empty());
+    EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
+    EXPECT_EQ(xfer->xfer_is_detached(), 1);
+}
+
+TEST_F(Transport, ClaimThatFailsAfterDetachGivesTheDriverBack) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.driver = kest_sim::kernel_driver::sticky;
+    plug(desc);
+    start(true);
+    EXPECT_TRUE(
+        eventually([] { return log_contains("cannot claim interface: LIBUSB_ERROR_BUSY"); }));
+    EXPECT_TRUE(kest_sim::bus_kernel_driver_active(device_id));
+    EXPECT_EQ(kest_sim::bus_get_stats().kernel_driver_attaches, 1u);
+    EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
+    EXPECT_TRUE(events(XFER_EVENT_ATTACH).empty());
+}
+
+TEST_F(Transport, FailedOpenIsNotRetriedUntilTheDeviceComesBack) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.open_error = LIBUSB_ERROR_ACCESS;
+    plug(desc);
+    start(false);
+    EXPECT_TRUE(eventually(
+        [] { return log_contains("cannot open device 2207:0019: LIBUSB_ERROR_ACCESS"); }));
+    kest_sim::bus_set_open_error(device_id, 0);
+    kest_sim::bus_unplug(device_id);
+    plug();
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    EXPECT_TRUE(events(XFER_EVENT_DETACH).empty()) << "nothing was attached before";
+}
+
+TEST_F(Transport, InitFailuresAreReportedAndUndone) {
+    kest_sim::bus_set_init_error(LIBUSB_ERROR_NO_MEM);
+    xfer.reset(data_xfer_create(0));
+    xfer_config config{0, nullptr, 0x0019, 0x2207};
+    EXPECT_EQ(xfer->xfer_init(config), LIBUSB_ERROR_NO_MEM);
+    EXPECT_TRUE(log_contains("cannot init libusb: LIBUSB_ERROR_NO_MEM"));
+
+    kest_sim::bus_set_init_error(0);
+    kest_sim::bus_set_hotplug_register_error(LIBUSB_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(xfer->xfer_init(config), LIBUSB_ERROR_NOT_SUPPORTED);
+    EXPECT_TRUE(log_contains("register hotplug callback failed: LIBUSB_ERROR_NOT_SUPPORTED"));
+
+    kest_sim::bus_set_hotplug_register_error(0);
+    EXPECT_EQ(xfer->xfer_init(config), 0) << "a failed init leaves nothing behind";
+    EXPECT_EQ(xfer->xfer_init(config), -1);
+    EXPECT_TRUE(log_contains("transport already initialised."));
+}
+
+TEST_F(Transport, RefusalsBeforeInitAndBeforeAttach) {
+    xfer.reset(data_xfer_create(0));
+    std::string out = capture_stdout([&] { EXPECT_EQ(xfer->xfer_deinit(), 0); });
+    EXPECT_EQ(out, "xfer_deinit start.\n");
+    const uint8_t byte = 1;
+    EXPECT_EQ(xfer->xfer_async_send(0, &byte, 1), -1);
+    EXPECT_TRUE(log_contains("module not init."));
+
+    start(false);
+    EXPECT_EQ(xfer->xfer_chanel_create({0, 1, 0, big_transfer}), -1);
+    EXPECT_TRUE(log_contains("usb device not attach."));
+    EXPECT_EQ(xfer->xfer_chanel_destroy(0), -1);
+}
+
+TEST_F(Transport, DeinitWritesItsProgressLines) {
+    start(false);
+    std::string out = capture_stdout([&] { EXPECT_EQ(xfer->xfer_deinit(), 0); });
+    // The handler thread ends on its own time, so its line may come before the first join's.
+    std::string handler = "handle_event_routine thread exit.\n";
+    size_t at = out.find(handler);
+    ASSERT_NE(at, std::string::npos);
+    out.erase(at, handler.size());
+    EXPECT_EQ(out, "xfer_deinit start.\nxfer_deinit destroy io thread.\nxfer_deinit destroy event "
+                   "thread.\nxfer_deinit end.\n");
+    EXPECT_TRUE(log_contains("event_monitor_routine thread exit."));
+}
+
+TEST_F(Transport, ReceivesLoneFramesAndGroupsOnTheirChannels) {
+    attach_with_channels();
+    const bytes abc = {0x6C, 0x71, 0x6E, 0x62, 0x6D, 0x3F, 0x00, 0x00, 0x00, 0x00,
+                       0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x03, 0x03,
+                       0x41, 0x42, 0x43, 0x00, 0x40, 0x66, 0x63, 0x6E, 0x62};
+    ASSERT_TRUE(kest_sim::bus_queue_in(device_id, ep_rx, abc));
+    ASSERT_TRUE(kest_sim::bus_queue_in(device_id, ep_imu, frame({9, 8, 7})));
+    bytes a(100, 0xA1), b(100, 0xB2), c(40, 0xC3);
+    kest_sim::bus_queue_in(device_id, ep_dtof, frame(a, PKT_FLAG_GROUP, 0x0301));
+    kest_sim::bus_queue_in(device_id, ep_dtof, frame(b, PKT_FLAG_GROUP, 0x0302));
+    kest_sim::bus_queue_in(device_id, ep_dtof, frame(c, PKT_FLAG_GROUP, 0x0303));
+    bytes unchecked = frame({5, 5});
+    unchecked[11] = PKT_FLAG_NO_CHECK;
+    unchecked[19] ^= 0x5A;
+    kest_sim::bus_queue_in(device_id, ep_rgb, unchecked);
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 4));
+
+    EXPECT_EQ(data_on(1), std::vector<bytes>{bytes({'A', 'B', 'C'})});
+    EXPECT_EQ(data_on(2), std::vector<bytes>{bytes({9, 8, 7})});
+    EXPECT_EQ(data_on(3), std::vector<bytes>{bytes({5, 5})});
+    ASSERT_EQ(data_on(4).size(), 1u) << "a group is delivered once, when complete";
+    bytes joined = a;
+    joined.insert(joined.end(), b.begin(), b.end());
+    joined.insert(joined.end(), c.begin(), c.end());
+    EXPECT_EQ(data_on(4)[0], joined);
+}
+
+TEST_F(Transport, CorruptFrameIsDroppedAndTheChannelKeepsReceiving) {
+    attach_with_channels();
+    bytes bad = frame({1});
+    bad[0] = 0x00;
+    kest_sim::bus_queue_in(device_id, ep_rx, bad);
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({2}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1));
+    EXPECT_EQ(data_on(1), std::vector<bytes>{bytes({2})});
+    EXPECT_TRUE(log_contains("packet header not match.: [6c | 71 | 6e | 62 | 6d | 3f] vs [00 | 71 "
+                             "| 6e | 62 | 6d | 3f]"));
+
+    kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::corrupt, 1, 21);
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({3, 3}));
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({4}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 2));
+    EXPECT_EQ(data_on(1).back(), bytes({4}));
+    EXPECT_TRUE(log_contains("packet total checksum fail"));
+}
+
+TEST_F(Transport, SplitsMessagesIntoFixedSizeTransfers) {
+    attach_with_channels();
+    const size_t cap = big_transfer - PKT_OVERHEAD;
+    bytes message(cap + 1);
+    for (size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<uint8_t>(i * 7);
+
+    ASSERT_EQ(xfer->xfer_async_send(0, message.data(), cap), 0);
+    ASSERT_TRUE(device->wait_received(ep_tx, 1, patience));
+    bytes one = device->received(ep_tx)[0];
+    ASSERT_EQ(one.size(), big_transfer);
+    EXPECT_EQ(one[11], 0x00) << "flags of a lone frame";
+    EXPECT_EQ(one[12], 1);
+    EXPECT_EQ(one[13], 1);
+    EXPECT_EQ(pkt_get_be32(one.data() + 15), cap);
+
+    ASSERT_EQ(xfer->xfer_async_send(0, message.data(), cap + 1), 0);
+    ASSERT_TRUE(device->wait_received(ep_tx, 3, patience));
+    bytes first = device->received(ep_tx)[1], second = device->received(ep_tx)[2];
+    ASSERT_EQ(second.size(), big_transfer);
+    EXPECT_EQ(first[11], PKT_FLAG_GROUP);
+    EXPECT_EQ((first[12] << 8) | first[13], 0x0201);
+    EXPECT_EQ((second[12] << 8) | second[13], 0x0202);
+    EXPECT_EQ(pkt_get_be32(second.data() + 15), 1u);
+    EXPECT_EQ(second[20], message[cap]);
+    EXPECT_TRUE(xfer->packet_valid(second.data(), second.size()));
+
+    ASSERT_EQ(xfer->xfer_async_send(0, message.data(), 262119), 0);
+    ASSERT_TRUE(device->wait_received(ep_tx, 5, patience));
+    EXPECT_EQ(device->received(ep_tx)[3].size(), big_transfer);
+    EXPECT_EQ(device->received(ep_tx)[4].size(), big_transfer);
+
+    uint64_t submits = kest_sim::bus_get_stats().submits;
+    EXPECT_EQ(xfer->xfer_async_send(0, message.data(), 0), 0);
+    EXPECT_EQ(kest_sim::bus_get_stats().submits, submits) << "an empty message sends nothing";
+}
+
+TEST_F(Transport, SendsAreRefusedOnReceivingAndUnknownChannels) {
+    attach_with_channels();
+    const uint8_t byte = 1;
+    EXPECT_EQ(xfer->xfer_async_send(1, &byte, 1), -1);
+    EXPECT_TRUE(log_contains("channel 1 is not to device channel."));
+    EXPECT_EQ(xfer->xfer_async_send(9, &byte, 1), -1);
+    EXPECT_TRUE(log_contains("channel 9 not exist."));
+    EXPECT_EQ(xfer->xfer_chanel_destroy(9), -1);
+}
+
+TEST_F(Transport, ShortTransferEndsTheChannel) {
+    attach_with_channels();
+    kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::short_length, 1, 100);
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
+    EXPECT_TRUE(
+        eventually([] { return log_contains("tansfer error, fix len 262144, actual 100."); }));
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({2}));
+    EXPECT_TRUE(eventually([&] { return kest_sim::bus_in_backlog(device_id, ep_rx) == 1; }))
+        << "nothing takes the next frame";
+    EXPECT_TRUE(data_on(1).empty());
+    kest_sim::bus_queue_in(device_id, ep_imu, frame({3}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1)) << "other channels go on";
+}
+
+TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
+    attach_with_channels();
+    kest_sim::bus_halt(device_id, ep_rx);
+    EXPECT_TRUE(eventually([] { return log_contains("transfer stall: LIBUSB_TRANSFER_STALL."); }));
+    EXPECT_EQ(kest_sim::bus_get_stats().clear_halts, 1u);
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({7}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1));
+    EXPECT_EQ(data_on(1)[0], bytes({7}));
+}
+
+TEST_F(Transport, TransferStatusesAreHandledAsTheirKind) {
+    attach_with_channels();
+    kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::timeout);
+    EXPECT_TRUE(
+        eventually([] { return log_contains("transfer timeout: LIBUSB_TRANSFER_TIMED_OUT."); }));
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1)) << "a timed-out transfer goes out again";
+
+    kest_sim::bus_inject(device_id, ep_imu, kest_sim::fault::error);
+    EXPECT_TRUE(eventually([] { return log_contains("transfer error: LIBUSB_TRANSFER_ERROR."); }));
+    kest_sim::bus_inject(device_id, ep_rgb, kest_sim::fault::overflow);
+    EXPECT_TRUE(
+        eventually([] { return log_contains("transfer overflow: LIBUSB_TRANSFER_OVERFLOW."); }));
+    kest_sim::bus_queue_in(device_id, ep_imu, frame({2}));
+    kest_sim::bus_queue_in(device_id, ep_rgb, frame({3}));
+    kest_sim::bus_queue_in(device_id, ep_dtof, frame({4}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 2));
+    EXPECT_EQ(data_on(4).size(), 1u);
+    EXPECT_TRUE(data_on(2).empty()) << "an error ends the channel's receiving";
+    EXPECT_TRUE(data_on(3).empty());
+
+    kest_sim::bus_unplug(device_id);
+    ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+    EXPECT_TRUE(log_contains("transfer no device: LIBUSB_TRANSFER_NO_DEVICE."));
+    expect_balanced();
+}
+
+TEST_F(Transport, ChannelIdsAndEndpointsAreChecked) {
+    attach_with_channels();
+    ASSERT_EQ(xfer->xfer_chanel_destroy(1), 0);
+    EXPECT_TRUE(eventually([] { return log_contains("transfer cancel."); }));
+    int id = xfer->xfer_chanel_create({0, 0, 1, big_transfer});
+    EXPECT_EQ(id, 5) << "id 4 is taken";
+    EXPECT_TRUE(log_contains("channel id 4 is taken; the new channel gets id 5."));
+    kest_sim::bus_queue_in(device_id, ep_dtof, frame({4}));
+    kest_sim::bus_queue_in(device_id, ep_rx, frame({5}));
+    ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 2));
+    EXPECT_EQ(data_on(4).size(), 1u) << "the existing channel 4 still receives";
+    EXPECT_EQ(data_on(5).size(), 1u);
+
+    EXPECT_EQ(xfer->xfer_chanel_create({0, 7, 1, big_transfer}), -1);
+    EXPECT_TRUE(log_contains("endpoint index 7 out of range: interface 0 has 5 endpoints."));
+    EXPECT_EQ(xfer->xfer_chanel_create({0, 1, 1, big_transfer}), -1);
+    EXPECT_TRUE(log_contains("endpoint 1 (0x01) does not match the channel direction."));
+    EXPECT_EQ(xfer->xfer_chanel_create({0, 0, 1, PKT_OVERHEAD}), -1);
+    EXPECT_TRUE(log_contains("transfer size 26 leaves no room for a frame."));
+    xfer->xfer_chanel_destroy(5);
+}
+
+TEST_F(Transport, MissingConfigurationDescriptorFailsTheChannel) {
+    hook = [this](uint32_t event) {
+        if (event == XFER_EVENT_ATTACH) {
+            EXPECT_EQ(xfer->xfer_chanel_create({0, 0, 1, big_transfer}), -1);
+        }
+    };
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.has_config = false;
+    start(true);
+    plug(desc);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+    EXPECT_TRUE(log_contains("cannot read configuration descriptor: LIBUSB_ERROR_NOT_FOUND"));
+    kest_sim::bus_unplug(device_id);
+    ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, 1));
+    expect_balanced();
+}
+
+TEST_F(Transport, DeinitWithTheDeviceOpenReleasesEverything) {
+    attach_with_channels();
+    EXPECT_EQ(xfer->xfer_deinit(), 0);
+    xfer.reset();
+    EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
+    expect_balanced();
+    EXPECT_FALSE(kest_sim::bus_interface_claimed(device_id));
+}
