@@ -102,11 +102,12 @@ int sim_handle_events_timeout(libusb_context *context, struct timeval *tv) {
     auto *ctx = reinterpret_cast<vcontext *>(context);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(tv->tv_sec) +
                     std::chrono::microseconds(tv->tv_usec);
-    if (!b.event_lock.try_lock_until(deadline))
-        return LIBUSB_SUCCESS; // another thread handled the events meanwhile
     std::deque<event_item> batch;
     {
         std::unique_lock<std::mutex> lock(b.mutex);
+        if (!b.handler_done.wait_until(lock, deadline, [&b] { return !b.handling_events; }))
+            return LIBUSB_SUCCESS; // another thread handled the events meanwhile
+        b.handling_events = true;
         auto mine = [ctx](const event_item &item) {
             return item.transfer != nullptr || item.context == ctx;
         };
@@ -129,7 +130,11 @@ int sim_handle_events_timeout(libusb_context *context, struct timeval *tv) {
         else
             deliver_hotplug(item);
     }
-    b.event_lock.unlock();
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.handling_events = false;
+    }
+    b.handler_done.notify_one();
     return LIBUSB_SUCCESS;
 }
 

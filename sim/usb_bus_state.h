@@ -94,7 +94,10 @@ struct config_block {
 struct bus_state {
     std::mutex mutex;
     std::condition_variable events_ready;
-    std::timed_mutex event_lock; // one event handler at a time, as libusb's
+    // One event handler at a time, as libusb's event lock. A flag under the bus
+    // mutex rather than a timed mutex, whose timed lock ThreadSanitizer misreads.
+    bool handling_events = false;
+    std::condition_variable handler_done;
     std::map<int, vdevice *> present;
     std::map<int, vdevice *> alive; // not yet freed: present or still referenced
     int next_device = 1;

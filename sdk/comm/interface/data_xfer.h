@@ -108,6 +108,14 @@ public:
     // (no memory, or it does not continue the open group; see the definition).
     int packet_group_staging(const uint8_t *frame, packet_group *group) const;
 
+    // Receives one transfer: validates the frame at its start and hands up what
+    // it completes, a lone frame's payload at once (in place) or a group when
+    // its last frame is staged (then the group is released). deliver runs on the
+    // calling thread; the data is valid only during the call.
+    typedef void (*deliver_fn)(void *context, uint8_t *data, uint32_t length);
+    void packet_receive(const uint8_t *transfer, size_t size, packet_group *group,
+                        deliver_fn deliver, void *context) const;
+
 protected:
     data_xfer();
 

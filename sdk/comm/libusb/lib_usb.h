@@ -110,7 +110,7 @@ private:
                      uint8_t *buffer, uint32_t size, size_t frame_index);
     bool completion_wants_resubmit(libusb_transfer *transfer);
     void deliver(usb_channel *channel, const uint8_t *frame, size_t size);
-    void finish_receive(usb_channel *channel, bool resubmit);
+    void finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit);
     void finish_send(libusb_transfer *transfer, bool resubmit);
     void free_transfer(libusb_transfer *transfer);
     void delete_channel(usb_channel *channel);

@@ -111,17 +111,21 @@ int usb_data_xfer::submit_receive(usb_channel *channel) {
     }
     libusb_fill_bulk_transfer(transfer, current->handle, channel->endpoint_address, buffer,
                               static_cast<int>(channel->transfer_size), transfer_cb, channel, 0);
+    // Filled in before the submission: the completion may run on another thread
+    // before submit_transfer returns.
+    channel->receive_transfer = transfer;
+    channel->in_flight = true;
     current->in_flight.fetch_add(1);
     int result = usb->submit_transfer(transfer);
     if (result != LIBUSB_SUCCESS) {
         log_print(ERROR, "submit transfer fail %d.\n", result);
         current->in_flight.fetch_sub(1);
+        channel->receive_transfer = nullptr;
+        channel->in_flight = false;
         free(buffer);
         usb->free_transfer(transfer);
         return -1;
     }
-    channel->receive_transfer = transfer;
-    channel->in_flight = true;
     return 0;
 }
 
@@ -276,28 +280,21 @@ void LIBUSB_CALL usb_data_xfer::transfer_cb(libusb_transfer *transfer) {
     bool resubmit = self->completion_wants_resubmit(transfer);
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED && resubmit)
         self->deliver(channel, transfer->buffer, static_cast<size_t>(transfer->actual_length));
-    self->finish_receive(channel, resubmit);
+    self->finish_receive(channel, transfer, resubmit);
 }
 
 void usb_data_xfer::deliver(usb_channel *channel, const uint8_t *frame, size_t size) {
-    if (!packet_valid(frame, size))
-        return;
-    uint32_t length = pkt_get_be32(frame + PKT_OFFSET_LENGTH);
-    if ((frame[PKT_OFFSET_FLAGS] & PKT_FLAG_GROUP) == 0) {
-        raise(channel->id, XFER_EVENT_DATA, const_cast<uint8_t *>(frame + PKT_HEADER_SIZE), length);
-        return;
-    }
-    if (packet_group_staging(frame, &channel->group) == 0 && channel->group.complete) {
-        raise(channel->id, XFER_EVENT_DATA, channel->group.buffer, channel->group.filled);
-        packet_group_release(&channel->group);
-    }
+    auto raise_data = [](void *context, uint8_t *data, uint32_t length) {
+        auto *target = static_cast<usb_channel *>(context);
+        target->owner->raise(target->id, XFER_EVENT_DATA, data, length);
+    };
+    packet_receive(frame, size, &channel->group, raise_data, channel);
 }
 
 // The receive transfer goes out again, or ends: then it and its buffer are
 // freed here, and the record too if the table has let go of it already.
-void usb_data_xfer::finish_receive(usb_channel *channel, bool resubmit) {
+void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit) {
     usb_session *session = channel->session;
-    libusb_transfer *transfer = channel->receive_transfer;
     bool release_record;
     {
         std::lock_guard<std::mutex> lock(channel_mutex);
