@@ -8,6 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 
+// Every received transfer is checksummed whole, 256 KiB at a time. The loop
+// is left plain for the vectoriser; the AVX2 clone is picked at load time
+// where the processor has it.
+__attribute__((target_clones("avx2", "default"))) uint8_t xor_checksum(const uint8_t *bytes,
+                                                                       size_t n) {
+    uint8_t sum = 0;
+    for (size_t i = 0; i < n; ++i)
+        sum ^= bytes[i];
+    return sum;
+}
+
 namespace {
 
 constexpr uint8_t default_header_magic[PKT_HEADER_MAGIC_SIZE] = {0x6C, 0x71, 0x6E,
@@ -27,17 +38,6 @@ uint8_t frame_checksum(const uint8_t *frame, uint32_t length) {
 }
 
 } // namespace
-
-// Every received transfer is checksummed whole, 256 KiB at a time. The loop
-// is left plain for the vectoriser; the AVX2 clone is picked at load time
-// where the processor has it.
-__attribute__((target_clones("avx2", "default"))) uint8_t xor_checksum(const uint8_t *bytes,
-                                                                       size_t n) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < n; ++i)
-        sum ^= bytes[i];
-    return sum;
-}
 
 int packet_group_release(packet_group *group) {
     free(group->buffer);
