@@ -4,6 +4,8 @@
 
 #include "logger/logger.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -33,5 +35,15 @@ std::vector<log_record> captured_logs();
 std::vector<std::string> captured_lines();
 // True if some captured text contains fragment.
 bool log_contains(const std::string &fragment);
+
+// A fixture whose tests start from a clean logger that captures every line.
+class logged_test : public testing::Test {
+protected:
+    void SetUp() override {
+        reset_logger();
+        capture_logs(KEST_LOG_VALUE_DEBUG);
+    }
+    void TearDown() override { reset_logger(); }
+};
 
 } // namespace kest_test

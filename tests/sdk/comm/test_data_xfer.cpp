@@ -27,14 +27,8 @@ const bytes group_first = {0x6C, 0x71, 0x6E, 0x62, 0x6D, 0x3F, 0x00, 0x01, 0x02,
                            0x03, 0x04, 0x02, 0x02, 0x01, 0x00, 0x00, 0x00, 0x00,
                            0x01, 0x04, 0x55, 0x00, 0x55, 0x66, 0x63, 0x6E, 0x62};
 
-class Frame : public testing::Test {
+class Frame : public kest_test::logged_test {
 protected:
-    void SetUp() override {
-        kest_test::reset_logger();
-        kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
-    }
-    void TearDown() override { kest_test::reset_logger(); }
-
     // A frame built by our own builder; the literal tests above pin the builder.
     bytes frame(const bytes &payload, uint8_t flags = 0, uint16_t word = 0x0101, uint32_t tag = 0) {
         bytes out(PKT_OVERHEAD + payload.size());

@@ -14,13 +14,8 @@ using testing::MatchesRegex;
 
 namespace {
 
-class File : public testing::Test {
+class File : public kest_test::logged_test {
 protected:
-    void SetUp() override {
-        kest_test::reset_logger();
-        kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
-    }
-    void TearDown() override { kest_test::reset_logger(); }
     kest_test::temp_dir dir;
 };
 

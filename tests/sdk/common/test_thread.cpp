@@ -12,14 +12,7 @@
 
 namespace {
 
-class Thread : public testing::Test {
-protected:
-    void SetUp() override {
-        kest_test::reset_logger();
-        kest_test::capture_logs(KEST_LOG_VALUE_DEBUG);
-    }
-    void TearDown() override { kest_test::reset_logger(); }
-};
+class Thread : public kest_test::logged_test {};
 
 // Holds its thread until the test opens the gate, so the test decides when it ends.
 struct gate {
