@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,13 @@ std::vector<log_record> captured_logs();
 std::vector<std::string> captured_lines();
 // True if some captured text contains fragment.
 bool log_contains(const std::string &fragment);
+
+// Calls fn with standard output captured and returns what was written.
+inline std::string capture_stdout(const std::function<void()> &fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    return testing::internal::GetCapturedStdout();
+}
 
 // A fixture whose tests start from a clean logger that captures every line.
 class logged_test : public testing::Test {

@@ -125,10 +125,4 @@ bytes TransportTest::frame(const bytes &payload, uint8_t flags, uint16_t word) c
     return out;
 }
 
-std::string capture_stdout(const std::function<void()> &fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    return testing::internal::GetCapturedStdout();
-}
-
 } // namespace kest_test

@@ -61,7 +61,4 @@ protected:
     std::function<void(uint32_t event)> hook;
 };
 
-// Calls fn with standard output captured and returns what was written.
-std::string capture_stdout(const std::function<void()> &fn);
-
 } // namespace kest_test

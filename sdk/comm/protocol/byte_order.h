@@ -1,0 +1,33 @@
+// Big-endian field access for command messages and frames.
+#pragma once
+
+#include <cstdint>
+
+inline uint16_t get_be16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+inline uint32_t get_be32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+inline uint64_t get_be64(const uint8_t *p) {
+    return static_cast<uint64_t>(get_be32(p)) << 32 | get_be32(p + 4);
+}
+
+inline int64_t get_be64s(const uint8_t *p) {
+    return static_cast<int64_t>(get_be64(p));
+}
+
+inline void put_be16(uint8_t *p, uint16_t value) {
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value);
+}
+
+inline void put_be32(uint8_t *p, uint32_t value) {
+    p[0] = static_cast<uint8_t>(value >> 24);
+    p[1] = static_cast<uint8_t>(value >> 16);
+    p[2] = static_cast<uint8_t>(value >> 8);
+    p[3] = static_cast<uint8_t>(value);
+}

@@ -1,0 +1,336 @@
+// The sender's core: initialisation, channels, transport events, sending and
+// waiting for answers.
+#include "comm/protocol/protocol.h"
+
+#include "comm/protocol/byte_order.h"
+#include "logger/logger.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace zev_sdk {
+
+sender *g_sender = nullptr;
+
+namespace {
+
+constexpr int32_t slot_count = 5;
+constexpr uint16_t usb_vendor_id = 0x2207;
+constexpr uint16_t usb_product_id = 0x0019;
+
+void print_text(const char *text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+} // namespace
+
+sender::sender() {
+    for (int32_t channel = 0; channel < slot_count; ++channel) {
+        auto slot = std::make_unique<sync_slot>();
+        slot->channel = channel;
+        slots[channel] = std::move(slot);
+    }
+    g_sender = this;
+}
+
+sender::~sender() {
+    if (inited)
+        sender_deinit();
+    stop_heartbeat();
+    for (auto &[channel, slot] : slots)
+        free(slot->data);
+    if (g_sender == this)
+        g_sender = nullptr;
+    if (recv_file != nullptr)
+        fclose(recv_file);
+}
+
+int sender::sender_init(sender_callback new_callback) {
+    if (inited) {
+        log_print(ERROR, "sender already inited.\n");
+        return -1;
+    }
+    m_xfer = data_xfer_create(0);
+    if (m_xfer == nullptr) {
+        log_print(ERROR, "create m_xfer fail.\n");
+        return -1;
+    }
+    xfer_config config{0, dxfer_evt_cb, usb_product_id, usb_vendor_id};
+    if (m_xfer->xfer_init(config) < 0) {
+        log_print(ERROR, "m_xfer init fail.\n");
+        delete m_xfer;
+        m_xfer = nullptr;
+        return -1;
+    }
+    inited = true;
+    callback = new_callback;
+    m_xfer->xfer_start();
+    return 0;
+}
+
+// The heartbeat thread is stopped before and after the transport: before, so
+// it sends nothing into a transport going down; after, in case an attach in
+// the meantime started a new one.
+int sender::sender_deinit() {
+    if (!inited) {
+        log_print(ERROR, "sender not inited.\n");
+        return -1;
+    }
+    stop_heartbeat();
+    m_xfer->xfer_deinit();
+    stop_heartbeat();
+    wake_waiters();
+    attached = false;
+    delete m_xfer;
+    m_xfer = nullptr;
+    inited = false;
+    return 0;
+}
+
+int sender::create_comm_channel() {
+    if (!inited) {
+        log_print(ERROR, "sender not inited.\n");
+        return -1;
+    }
+    struct wanted {
+        const char *name;
+        std::atomic<int32_t> *id;
+        chan_config config;
+    };
+    wanted channels[] = {
+        {"tx", &tx_id, {0, 1, 0, tx_transfer}},     {"rx", &rx_id, {0, 0, 1, tx_transfer}},
+        {"imu", &imu_id, {0, 2, 1, imu_transfer}},  {"rgb", &rgb_id, {0, 3, 1, tx_transfer}},
+        {"dtof", &dtof_id, {0, 4, 1, tx_transfer}},
+    };
+    for (size_t i = 0; i < sizeof channels / sizeof channels[0]; ++i) {
+        *channels[i].id = m_xfer->xfer_chanel_create(channels[i].config);
+        if (channels[i].id->load() >= 0) {
+            log_print(DEBUG, "comm %s channel create success.\n", channels[i].name);
+            continue;
+        }
+        log_print(ERROR, "comm %s channel create fail.\n", channels[i].name);
+        for (size_t undo = i; undo-- > 0;) {
+            m_xfer->xfer_chanel_destroy(channels[undo].id->exchange(-1));
+        }
+        return -1;
+    }
+    return 0;
+}
+
+void sender::create_comm_destroy() {
+    if (!inited) {
+        log_print(ERROR, "sender not inited.\n");
+        return;
+    }
+    for (std::atomic<int32_t> *id : {&rx_id, &tx_id, &imu_id, &rgb_id, &dtof_id})
+        m_xfer->xfer_chanel_destroy(id->exchange(-1));
+}
+
+void sender::dxfer_evt_cb(int32_t channel, uint32_t event, uint8_t *data, uint32_t len) {
+    sender *self = g_sender;
+    if (self == nullptr)
+        return;
+    if (event == XFER_EVENT_ATTACH)
+        self->on_attach();
+    else if (event == XFER_EVENT_DETACH)
+        self->on_detach();
+    else if (event == XFER_EVENT_DATA)
+        self->on_data(channel, data, len);
+}
+
+void sender::on_attach() {
+    print_text("sender connect.\n");
+    log_print(INFO, "sender connect.\n");
+    create_comm_channel();
+    attached = true;
+    stop_heartbeat(); // a thread of an earlier attach, should one be left
+    heartbeat_running.exchange(true);
+    try {
+        heartbeat_thread = std::make_unique<std::thread>([this] { heartbeat_loop(); });
+    } catch (const std::exception &error) {
+        heartbeat_running.exchange(false);
+        log_print(ERROR, "heartbeat thread create fail: %s.\n", error.what());
+    }
+    raise_event(CMD_ATTACH);
+}
+
+void sender::on_detach() {
+    print_text("sender disconnect.\n");
+    log_print(INFO, "sender disconnect.\n");
+    stop_heartbeat();
+    soft_attached.exchange(false);
+    remote_heartbeat_seen.exchange(false);
+    wake_waiters();
+    create_comm_destroy();
+    attached = false;
+    raise_event(CMD_DETACH);
+}
+
+// Every message is checked against its real length here, once, so what goes
+// up or to a waiter always holds its whole header and payload.
+void sender::on_data(int32_t channel, uint8_t *data, uint32_t len) {
+    if (len < CMD_HEADER_SIZE) {
+        log_print(ERROR, "message of %u bytes on channel %d is shorter than its header, dropped.\n",
+                  len, channel);
+        return;
+    }
+    uint32_t payload_len = cmd_payload_len(data);
+    if (payload_len > len - CMD_HEADER_SIZE) {
+        log_print(ERROR,
+                  "message payload_len %u exceeds the %u bytes received on channel %d, dropped.\n",
+                  payload_len, len, channel);
+        return;
+    }
+    remote_heartbeat_seen.exchange(true);
+    if (get_be16(data) == CMD_HEARTBEAT)
+        return;
+
+    sync_slot *slot = slot_of(channel);
+    if (slot != nullptr) {
+        std::unique_lock<std::mutex> lock(slot->lock);
+        if (slot->waiting) {
+            auto *copy = static_cast<uint8_t *>(malloc(len));
+            if (copy == nullptr) {
+                log_print(ERROR, "request no memory for sync receicve.\n");
+                return;
+            }
+            memcpy(copy, data, len);
+            slot->data = copy;
+            slot->ready = true;
+            slot->waiting = false;
+            slot->cond.notify_all();
+            return;
+        }
+    }
+    if (callback.fn != nullptr)
+        callback.fn(data, callback.context);
+}
+
+void sender::raise_event(uint16_t type) {
+    uint8_t header[CMD_HEADER_SIZE] = {};
+    put_be16(header, type);
+    if (callback.fn != nullptr)
+        callback.fn(header, callback.context);
+}
+
+sync_slot *sender::slot_of(int32_t channel) {
+    auto found = slots.find(channel);
+    return found != slots.end() ? found->second.get() : nullptr;
+}
+
+void sender::stop_heartbeat() {
+    heartbeat_running.exchange(false);
+    if (heartbeat_thread && heartbeat_thread->joinable()) {
+        if (heartbeat_thread->get_id() == std::this_thread::get_id()) {
+            log_print(ERROR, "heartbeat thread cannot join itself.\n");
+            return;
+        }
+        heartbeat_thread->join();
+    }
+    heartbeat_thread.reset();
+}
+
+// Ends every wait at once; the waiter finds no data ("cmd data is null.").
+void sender::wake_waiters() {
+    for (auto &[channel, slot] : slots) {
+        std::lock_guard<std::mutex> lock(slot->lock);
+        if (!slot->waiting)
+            continue;
+        slot->waiting = false;
+        slot->ready = true;
+        slot->cond.notify_all();
+    }
+}
+
+int sender::send_cmd(int32_t channel, const uint8_t *msg) {
+    if (!inited) {
+        log_print(ERROR, "sendor not init.\n");
+        return -1;
+    }
+    if (!attached) {
+        log_print(ERROR, "sendor not attch.\n");
+        return -1;
+    }
+    return m_xfer->xfer_async_send(channel, msg, cmd_payload_len(msg) + CMD_HEADER_SIZE);
+}
+
+void sender::expect_answer(int32_t channel) {
+    sync_slot *slot = slot_of(channel);
+    if (slot == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(slot->lock);
+    free(slot->data);
+    slot->data = nullptr;
+    slot->ready = false;
+    slot->waiting = true;
+}
+
+void sender::disarm_wait(int32_t channel) {
+    sync_slot *slot = slot_of(channel);
+    if (slot == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(slot->lock);
+    slot->waiting = false;
+    slot->ready = false;
+    free(slot->data);
+    slot->data = nullptr;
+}
+
+int sender::recv_cmd(int32_t channel, uint8_t **msg) {
+    printf("recv_cmd thread id:");
+    printf("[%s] Thread ID: %lu\n", "zev_sdk::sender::recv_cmd",
+           static_cast<unsigned long>(syscall(SYS_gettid)));
+    fflush(stdout);
+    *msg = nullptr;
+    if (!inited) {
+        log_print(ERROR, "sender not init.\n");
+        return -1;
+    }
+    if (!attached) {
+        log_print(ERROR, "sender not attach.\n");
+        return -1;
+    }
+    sync_slot *slot = slot_of(channel);
+    if (slot == nullptr) {
+        log_print(ERROR, "channel %d has no answer slot.\n", channel);
+        return -1;
+    }
+
+    log_print(DEBUG, "enter critical section\n");
+    {
+        std::unique_lock<std::mutex> lock(slot->lock);
+        if (!slot->waiting && !slot->ready) // not armed before the request went out
+            slot->waiting = true;
+        if (!slot->cond.wait_for(lock, answer_timeout, [slot] { return slot->ready; })) {
+            slot->waiting = false;
+            log_print(ERROR, "no answer on channel %d within %lld ms.\n", channel,
+                      static_cast<long long>(answer_timeout.count()));
+            return -1;
+        }
+        slot->ready = false;
+        *msg = slot->data;
+        slot->data = nullptr;
+    }
+    log_print(DEBUG, "leave critical section\n");
+    if (*msg == nullptr) {
+        log_print(ERROR, "cmd data is null.\n");
+        return -1;
+    }
+    return 0;
+}
+
+int sender::transact(const uint8_t *msg, uint8_t **answer) {
+    *answer = nullptr;
+    int32_t rx = rx_id;
+    expect_answer(rx);
+    if (send_cmd(tx_id, msg) != 0) {
+        disarm_wait(rx);
+        return -1;
+    }
+    return recv_cmd(rx, answer);
+}
+
+} // namespace zev_sdk

@@ -1,0 +1,353 @@
+// The virtual KestOne's protocol side: heartbeats, control commands, version
+// and calibration file.
+#include "kestone.h"
+
+#include "common/file/md5.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace kest_sim {
+
+namespace {
+
+constexpr uint16_t type_control = 7, type_heartbeat = 8, type_ok = 15, type_fail = 16,
+                   type_file = 17;
+constexpr uint16_t code_open = 1, code_close = 2, code_start = 7, code_stop = 8, code_mode0 = 11,
+                   code_mode1 = 12, code_calib = 16, code_version = 27;
+const std::set<uint16_t> activation_codes = {4, 6, 20, 22, 24};
+constexpr uint32_t file_payload_len = 3146173;
+constexpr size_t chunk_md5_offset = 28;
+constexpr size_t chunk_data_offset = 445;
+
+uint16_t read_be16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t read_be32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+void put_le(byte_vector &out, size_t at, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+byte_vector le32(uint32_t value) {
+    byte_vector out(4);
+    put_le(out, 0, value, 4);
+    return out;
+}
+
+} // namespace
+
+const std::string &kestone::calibration_yaml() {
+    static const std::string yaml = "# KestOne factory calibration\n"
+                                    "Tcl_0: [ 0.99984, -0.01212, 0.01305, 0.05231,\n"
+                                    "         0.01198, 0.99987, 0.01071, -0.00124,\n"
+                                    "         -0.01318, -0.01055, 0.99986, 0.03102,\n"
+                                    "         0.0, 0.0, 0.0, 1.0 ]\n"
+                                    "cam_0:\n"
+                                    "   image_width: 640\n"
+                                    "   image_height: 480\n"
+                                    "   k2: -0.041273\n"
+                                    "   k3: 0.012874\n"
+                                    "   k4: -0.000913\n"
+                                    "   k5: 0.0\n"
+                                    "   k6: 0.0\n"
+                                    "   k7: 0.0\n"
+                                    "   p1: 0.000271\n"
+                                    "   p2: -0.000184\n"
+                                    "   A11: 512.374\n"
+                                    "   A12: 0.0\n"
+                                    "   A22: 511.928\n"
+                                    "   u0: 321.645\n"
+                                    "   v0: 238.102\n";
+    return yaml;
+}
+
+std::string kestone::calibration_md5() {
+    md5_context context;
+    md5_init(&context);
+    md5_update(&context, calibration_yaml().data(), calibration_yaml().size());
+    md5_final(&context);
+    char hex[MD5_HEX_SIZE];
+    md5_to_hex(&context, hex);
+    return hex;
+}
+
+kestone::kestone() = default;
+
+kestone::~kestone() {
+    std::unique_lock<std::mutex> lock(mutex);
+    stopping = true;
+    changed.notify_all();
+    lock.unlock();
+    if (responder.joinable())
+        responder.join();
+}
+
+void kestone::plugged(int id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    device = id;
+    stopping = false;
+    if (!responder.joinable())
+        responder = std::thread([this] { run_responder(); });
+}
+
+void kestone::unplugged() {
+    std::unique_lock<std::mutex> lock(mutex);
+    stopping = true;
+    due.clear();
+    changed.notify_all();
+    lock.unlock();
+    if (responder.joinable())
+        responder.join();
+}
+
+void kestone::on_out(uint8_t endpoint, const uint8_t *data, size_t length) {
+    if (endpoint != ep_tx)
+        return;
+    byte_vector message;
+    bool complete;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        complete = reader.take(data, length, message);
+        current.bad_frames = reader.bad_frames();
+    }
+    if (complete && message.size() >= 23 && read_be32(message.data() + 19) <= message.size() - 23)
+        handle_message(message);
+}
+
+void kestone::handle_message(const byte_vector &message) {
+    uint16_t type = read_be16(message.data());
+    if (type == type_heartbeat) {
+        bool answer_now;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            current.heartbeats_received++;
+            answer_now = heartbeats_on && (!beats_left || *beats_left > 0);
+            if (answer_now && beats_left)
+                --*beats_left;
+            if (answer_now)
+                current.heartbeats_answered++;
+            changed.notify_all();
+        }
+        if (answer_now)
+            answer(device_message(type_heartbeat), false);
+        return;
+    }
+    if ((type == type_ok || type == type_fail) && read_be32(message.data() + 19) == 0) {
+        std::lock_guard<std::mutex> lock(mutex);
+        (type == type_ok ? current.file_ok : current.file_fail)++;
+        changed.notify_all();
+        return;
+    }
+    if (type == type_control && message.size() >= 25)
+        handle_control(read_be16(message.data() + 23), message);
+}
+
+void kestone::handle_control(uint16_t code, const byte_vector &message) {
+    byte_vector reply;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        current.requests.push_back(code);
+        changed.notify_all();
+        if (unanswered.count(code) != 0)
+            return;
+        auto fails = failing.find(code);
+        auto replaced = replacements.find(code);
+        if (replaced != replacements.end()) {
+            reply = replaced->second;
+        } else if (fails != failing.end()) {
+            reply = device_message(type_fail, fails->second ? le32(*fails->second) : byte_vector{});
+        } else {
+            if (code == code_open)
+                current.opened = true;
+            else if (code == code_close)
+                current.opened = current.streaming = false;
+            else if (code == code_start)
+                current.streaming = true;
+            else if (code == code_stop)
+                current.streaming = false;
+            else if (code == code_mode0 || code == code_mode1)
+                current.mode = code == code_mode0 ? 0 : 1;
+            else if (activation_codes.count(code) != 0)
+                current.activated.insert(code);
+            else if (code >= 30 && code <= 33 && message.size() >= 29)
+                current.parameters[code] = read_be32(message.data() + 25);
+        }
+    }
+    if (reply.empty())
+        reply = answer_for(code);
+    answer(std::move(reply), true);
+}
+
+byte_vector kestone::answer_for(uint16_t code) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (code == code_start)
+        return device_message(type_ok, start_rate ? le32(*start_rate) : byte_vector{});
+    if (code == code_version)
+        return device_message(type_ok, version_record());
+    if (code == code_calib)
+        return file_message();
+    bool known = code == code_open || code == code_close || code == code_stop ||
+                 code == code_mode0 || code == code_mode1 || activation_codes.count(code) != 0 ||
+                 (code >= 30 && code <= 33);
+    return device_message(known ? type_ok : type_fail);
+}
+
+byte_vector kestone::version_record() const {
+    byte_vector record(version_length, 0);
+    const int32_t versions[5][3] = {{2, 4, 1}, {5, 10, 110}, {1, 3, 7}, {2, 4, 0}, {3, 1, 12}};
+    for (size_t entry = 0; entry < 5; ++entry)
+        for (size_t field = 0; field < 3; ++field) {
+            size_t at = entry * 24 + field * 4;
+            if (at + 4 <= record.size())
+                put_le(record, at, static_cast<uint32_t>(versions[entry][field]), 4);
+        }
+    const char iq_md5[] = "5f4dcc3b5aa765d61d8327deb882cf99";
+    if (record.size() >= 120 + sizeof iq_md5)
+        memcpy(record.data() + 120, iq_md5, sizeof iq_md5);
+    return record;
+}
+
+byte_vector kestone::file_message() const {
+    const std::string &yaml = calibration_yaml();
+    byte_vector payload(file_payload_len, 0);
+    put_le(payload, 8, yaml.size(), 8);
+    put_le(payload, 16, 0, 8);
+    put_le(payload, 24, yaml.size(), 4);
+    std::string md5_text = calibration_md5();
+    if (md5 == md5_mode::wrong_digit)
+        md5_text[5] = md5_text[5] == '0' ? '1' : '0';
+    else if (md5 == md5_mode::upper_case)
+        std::transform(md5_text.begin(), md5_text.end(), md5_text.begin(), [](char c) {
+            return static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        });
+    memcpy(payload.data() + chunk_md5_offset, md5_text.c_str(), md5_text.size() + 1);
+    memcpy(payload.data() + chunk_data_offset, yaml.data(), yaml.size());
+    if (short_file)
+        payload.pop_back();
+    return device_message(type_file, payload);
+}
+
+void kestone::answer(byte_vector message, bool delayed) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (delayed && (answer_delay.count() > 0 || !due.empty())) {
+        due.emplace_back(std::chrono::steady_clock::now() + answer_delay, std::move(message));
+        changed.notify_all();
+        return;
+    }
+    int id = device;
+    uint32_t tag = next_tag++;
+    lock.unlock();
+    for (byte_vector &frame : device_frames(message, bulk_transfer, tag))
+        bus_queue_in(id, ep_rx, std::move(frame));
+}
+
+void kestone::run_responder() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        if (due.empty()) {
+            changed.wait(lock);
+            continue;
+        }
+        auto when = due.front().first;
+        if (std::chrono::steady_clock::now() < when) {
+            changed.wait_until(lock, when);
+            continue;
+        }
+        byte_vector message = std::move(due.front().second);
+        due.erase(due.begin());
+        int id = device;
+        uint32_t tag = next_tag++;
+        lock.unlock();
+        for (byte_vector &frame : device_frames(message, bulk_transfer, tag))
+            bus_queue_in(id, ep_rx, std::move(frame));
+        lock.lock();
+    }
+}
+
+bool kestone::send(uint8_t endpoint, uint16_t type, const byte_vector &payload) {
+    std::unique_lock<std::mutex> lock(mutex);
+    int id = device;
+    uint32_t tag = next_tag++;
+    lock.unlock();
+    size_t transfer = endpoint == ep_imu ? imu_transfer : bulk_transfer;
+    bool all = true;
+    for (byte_vector &frame : device_frames(device_message(type, payload), transfer, tag))
+        all &= bus_queue_in(id, endpoint, std::move(frame));
+    return all;
+}
+
+void kestone::answer_heartbeats(bool on) {
+    std::lock_guard<std::mutex> lock(mutex);
+    heartbeats_on = on;
+    beats_left.reset();
+}
+
+void kestone::silence_after(uint64_t beats) {
+    std::lock_guard<std::mutex> lock(mutex);
+    heartbeats_on = true;
+    beats_left = beats;
+}
+
+void kestone::resume() {
+    answer_heartbeats(true);
+    send(ep_rx, type_heartbeat);
+}
+
+void kestone::set_answer_delay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(mutex);
+    answer_delay = delay;
+}
+
+void kestone::fail_code(uint16_t code, std::optional<uint32_t> error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failing[code] = error;
+}
+
+void kestone::never_answer(uint16_t code) {
+    std::lock_guard<std::mutex> lock(mutex);
+    unanswered.insert(code);
+}
+
+void kestone::set_md5_mode(md5_mode mode) {
+    std::lock_guard<std::mutex> lock(mutex);
+    md5 = mode;
+}
+
+void kestone::set_short_file(bool short_by_one) {
+    std::lock_guard<std::mutex> lock(mutex);
+    short_file = short_by_one;
+}
+
+void kestone::set_start_rate(std::optional<uint32_t> rate) {
+    std::lock_guard<std::mutex> lock(mutex);
+    start_rate = rate;
+}
+
+void kestone::set_version_length(size_t length) {
+    std::lock_guard<std::mutex> lock(mutex);
+    version_length = length;
+}
+
+void kestone::set_answer(uint16_t code, byte_vector message) {
+    std::lock_guard<std::mutex> lock(mutex);
+    replacements[code] = std::move(message);
+}
+
+kestone_state kestone::state() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return current;
+}
+
+bool kestone::wait_state(const std::function<bool(const kestone_state &)> &pred,
+                         std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return pred(current); });
+}
+
+} // namespace kest_sim

@@ -1,0 +1,118 @@
+// The virtual KestOne: a device model on the virtual USB bus that speaks the
+// real protocol. It answers heartbeats and control commands on rx, serves its
+// calibration file, and records what the host asked of it. Tests and the
+// program configure it (silence, delays, failures, a bad file) and read its state.
+#pragma once
+
+#include "kestone_frames.h"
+#include "usb_bus.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kest_sim {
+
+enum class md5_mode { correct, wrong_digit, upper_case };
+
+struct kestone_state {
+    bool opened = false;
+    int mode = -1; // -1 until set
+    bool streaming = false;
+    std::set<uint16_t> activated;            // control codes of the activated streams
+    std::map<uint16_t, uint32_t> parameters; // code 30..33 -> last value
+    std::vector<uint16_t> requests;          // control codes in arrival order
+    uint64_t heartbeats_received = 0;
+    uint64_t heartbeats_answered = 0;
+    uint64_t file_ok = 0;   // host's OK after the file
+    uint64_t file_fail = 0; // host's FAIL after the file
+    uint64_t bad_frames = 0;
+};
+
+class kestone : public usb_device_model {
+public:
+    static constexpr uint8_t ep_rx = 0x81, ep_tx = 0x01, ep_imu = 0x82, ep_rgb = 0x83,
+                             ep_dtof = 0x84;
+    static constexpr size_t bulk_transfer = 262144;
+    static constexpr size_t imu_transfer = 1024;
+
+    kestone();
+    ~kestone() override;
+
+    void plugged(int device) override;
+    void on_out(uint8_t endpoint, const uint8_t *data, size_t length) override;
+    void unplugged() override;
+
+    // Heartbeats: answer all, answer the next count and then fall silent, or stay silent.
+    void answer_heartbeats(bool answer);
+    void silence_after(uint64_t beats);
+    // Speaks by itself (a heartbeat on rx) and answers heartbeats again.
+    void resume();
+
+    // Delay before every answer to a control command.
+    void set_answer_delay(std::chrono::milliseconds delay);
+    // Answers code with FAIL, bare or with a 32-bit error code; none() restores OK.
+    void fail_code(uint16_t code, std::optional<uint32_t> error = std::nullopt);
+    void never_answer(uint16_t code); // the request goes unanswered
+    void set_md5_mode(md5_mode mode);
+    void set_short_file(bool short_by_one);
+    // Start stream answers OK with this 4-byte rate, or bare when unset.
+    void set_start_rate(std::optional<uint32_t> rate);
+    // Get version answers with a record of this many bytes (156 is right).
+    void set_version_length(size_t length);
+    // Answers code with this message instead of the usual answer.
+    void set_answer(uint16_t code, byte_vector message);
+
+    // Sends any message on a receiving endpoint now.
+    bool send(uint8_t endpoint, uint16_t type, const byte_vector &payload = {});
+
+    kestone_state state() const;
+    // Waits until pred(state) holds; false after timeout.
+    bool wait_state(const std::function<bool(const kestone_state &)> &pred,
+                    std::chrono::milliseconds timeout) const;
+
+    // The calibration file the device serves, and its MD5 text.
+    static const std::string &calibration_yaml();
+    static std::string calibration_md5();
+
+private:
+    void handle_message(const byte_vector &message);
+    void handle_control(uint16_t code, const byte_vector &message);
+    byte_vector answer_for(uint16_t code);
+    byte_vector file_message() const;
+    byte_vector version_record() const;
+    // Sends on rx at once or after the answer delay, in order.
+    void answer(byte_vector message, bool delayed);
+    void run_responder();
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    int device = 0;
+    host_frame_reader reader;
+    kestone_state current;
+    bool heartbeats_on = true;
+    std::optional<uint64_t> beats_left;
+    std::chrono::milliseconds answer_delay{0};
+    std::map<uint16_t, std::optional<uint32_t>> failing;
+    std::set<uint16_t> unanswered;
+    std::map<uint16_t, byte_vector> replacements;
+    md5_mode md5 = md5_mode::correct;
+    bool short_file = false;
+    std::optional<uint32_t> start_rate = 15;
+    size_t version_length = 156;
+    uint32_t next_tag = 1;
+
+    // Delayed answers, sent by the responder thread when due.
+    std::vector<std::pair<std::chrono::steady_clock::time_point, byte_vector>> due;
+    std::thread responder;
+    bool stopping = false;
+};
+
+} // namespace kest_sim

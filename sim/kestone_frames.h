@@ -1,0 +1,36 @@
+// The device's side of the frame format, written apart from the host's code so
+// that a fault shared by builder and parser cannot hide: frames for IN
+// transfers, and reassembly of the host's OUT transfers into messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kest_sim {
+
+using byte_vector = std::vector<uint8_t>;
+
+// The frames of one message for transfers of transfer_size bytes: one frame
+// each, a group when the message does not fit in one.
+std::vector<byte_vector> device_frames(const byte_vector &message, size_t transfer_size,
+                                       uint32_t tag);
+
+// A 23-byte command header followed by payload.
+byte_vector device_message(uint16_t type, const byte_vector &payload = {});
+
+// Collects the host's frames into messages. Bad frames are counted and dropped.
+class host_frame_reader {
+public:
+    // Takes one OUT transfer; returns true and fills message when it completes one.
+    bool take(const uint8_t *transfer, size_t length, byte_vector &message);
+    uint64_t bad_frames() const { return bad; }
+
+private:
+    byte_vector group;
+    unsigned group_total = 0;
+    unsigned next_index = 0;
+    uint64_t bad = 0;
+};
+
+} // namespace kest_sim

@@ -1,0 +1,102 @@
+#include "protocol_harness.h"
+
+#include "comm/libusb/usb_backend.h"
+#include "comm/protocol/byte_order.h"
+#include "usb_bus.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+namespace kest_test {
+
+namespace {
+
+std::mutex handed_mutex;
+std::condition_variable handed_changed;
+std::vector<handed_up> all_handed;
+
+void record(uint8_t *msg, void *context) {
+    auto *owner = static_cast<zev_sdk::sender *>(context);
+    handed_up entry{
+        get_be16(msg),
+        std::vector<uint8_t>(msg + CMD_HEADER_SIZE, msg + CMD_HEADER_SIZE + cmd_payload_len(msg)),
+        owner != nullptr && !owner->has_heartbeat_thread()};
+    std::lock_guard<std::mutex> lock(handed_mutex);
+    all_handed.push_back(std::move(entry));
+    handed_changed.notify_all();
+}
+
+} // namespace
+
+void ProtocolTest::SetUp() {
+    logged_test::SetUp();
+    kest_sim::bus_reset();
+    usb_backend_select(kest_sim::bus_backend());
+    {
+        std::lock_guard<std::mutex> lock(handed_mutex);
+        all_handed.clear();
+    }
+    device = std::make_shared<kest_sim::kestone>();
+    sender = std::make_unique<zev_sdk::sender>();
+}
+
+void ProtocolTest::TearDown() {
+    sender.reset();
+    kest_sim::bus_reset();
+    usb_backend_select(nullptr);
+    if (HasFailure())
+        for (const std::string &line : captured_lines())
+            fprintf(stderr, "log: %s", line.c_str());
+    logged_test::TearDown();
+}
+
+void ProtocolTest::start(bool wait_soft_attach) {
+    ASSERT_EQ(sender->sender_init({record, sender.get()}), 0);
+    plug();
+    ASSERT_TRUE(wait_handed_up(CMD_ATTACH));
+    if (wait_soft_attach) {
+        ASSERT_TRUE(wait_handed_up(CMD_SOFT_ATTACH));
+    }
+}
+
+void ProtocolTest::plug() {
+    device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+}
+
+bool ProtocolTest::wait_handed_up(uint16_t type, size_t count) {
+    std::unique_lock<std::mutex> lock(handed_mutex);
+    return handed_changed.wait_for(lock, patience, [&] {
+        size_t seen = 0;
+        for (const handed_up &entry : all_handed)
+            seen += entry.type == type;
+        return seen >= count;
+    });
+}
+
+std::vector<handed_up> ProtocolTest::handed(uint16_t type) const {
+    std::lock_guard<std::mutex> lock(handed_mutex);
+    std::vector<handed_up> matching;
+    for (const handed_up &entry : all_handed)
+        if (entry.type == type)
+            matching.push_back(entry);
+    return matching;
+}
+
+std::vector<uint16_t> ProtocolTest::handed_types() const {
+    std::lock_guard<std::mutex> lock(handed_mutex);
+    std::vector<uint16_t> types;
+    for (const handed_up &entry : all_handed)
+        types.push_back(entry.type);
+    return types;
+}
+
+std::unique_ptr<uint8_t, decltype(&free)> ProtocolTest::request(uint8_t *msg) {
+    std::unique_ptr<uint8_t, decltype(&free)> owned(msg, free);
+    uint8_t *answer = nullptr;
+    if (!msg || sender->transact(msg, &answer) != 0)
+        return {nullptr, free};
+    return {answer, free};
+}
+
+} // namespace kest_test

@@ -1,0 +1,44 @@
+// The real sender over the real transport on the virtual bus, with the virtual
+// KestOne as the device. Records what the sender hands up.
+#pragma once
+
+#include "comm/protocol/protocol.h"
+#include "kestone.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace kest_test {
+
+struct handed_up {
+    uint16_t type;
+    std::vector<uint8_t> payload;
+    bool heartbeat_thread_gone; // at the moment of the call
+};
+
+class ProtocolTest : public logged_test {
+protected:
+    static constexpr auto patience = std::chrono::seconds(10);
+    void SetUp() override;
+    void TearDown() override;
+
+    // Initialises the sender and plugs the device; waits for the soft attach if asked.
+    void start(bool wait_soft_attach = true);
+    void plug();
+    bool wait_handed_up(uint16_t type, size_t count = 1);
+    std::vector<handed_up> handed(uint16_t type) const;
+    std::vector<uint16_t> handed_types() const;
+    // Sends a control command and returns its answer (null on failure).
+    std::unique_ptr<uint8_t, decltype(&free)> request(uint8_t *msg);
+
+    std::unique_ptr<zev_sdk::sender> sender;
+    std::shared_ptr<kest_sim::kestone> device;
+    int device_id = 0;
+};
+
+} // namespace kest_test

@@ -1,0 +1,289 @@
+// The sender over the real transport with the virtual KestOne: channels,
+// heartbeat and soft attach, requests and answers, and the waits' bounds.
+#include "comm/protocol/byte_order.h"
+#include "protocol_harness.h"
+#include "usb_bus.h"
+
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+
+using namespace kest_test;
+using bytes = std::vector<uint8_t>;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+class Protocol : public ProtocolTest {};
+
+bytes as_bytes(const uint8_t *msg) {
+    return bytes(msg, msg + CMD_HEADER_SIZE + cmd_payload_len(msg));
+}
+
+bool eventually(const std::function<bool()> &cond) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(Protocol, ControlCommandsHaveTheirWireBytes) {
+    std::unique_ptr<uint8_t, decltype(&free)> plain(sender->construct_simple_control_cmd(12), free);
+    bytes expected(25, 0);
+    expected[1] = 0x07;
+    expected[22] = 0x02;
+    expected[24] = 0x0C;
+    EXPECT_EQ(bytes(plain.get(), plain.get() + 25), expected);
+
+    std::unique_ptr<uint8_t, decltype(&free)> with(
+        sender->construct_simple_control_cmd_with_u32(30, 2), free);
+    expected.assign(29, 0);
+    expected[1] = 0x07;
+    expected[22] = 0x06;
+    expected[24] = 0x1E;
+    expected[28] = 0x02;
+    EXPECT_EQ(bytes(with.get(), with.get() + 29), expected);
+}
+
+TEST_F(Protocol, RefusesBeforeInitAndBeforeAttach) {
+    uint8_t header[CMD_HEADER_SIZE] = {};
+    EXPECT_EQ(sender->send_cmd(0, header), -1);
+    EXPECT_TRUE(log_contains("sendor not init."));
+    ASSERT_EQ(sender->sender_init({nullptr, nullptr}), 0);
+    EXPECT_EQ(sender->sender_init({nullptr, nullptr}), -1);
+    EXPECT_TRUE(log_contains("sender already inited."));
+    EXPECT_EQ(sender->send_cmd(0, header), -1);
+    EXPECT_TRUE(log_contains("sendor not attch."));
+    uint8_t *answer = nullptr;
+    EXPECT_EQ(sender->recv_cmd(1, &answer), -1);
+    EXPECT_TRUE(log_contains("sender not attach."));
+    EXPECT_EQ(sender->sender_get_calib_file_handler("unused"), -1);
+    EXPECT_EQ(sender->sender_deinit(), 0);
+    EXPECT_EQ(sender->sender_deinit(), -1);
+    EXPECT_TRUE(log_contains("sender not inited."));
+}
+
+TEST_F(Protocol, AttachOpensTheChannelsAndAnsweringDeviceSoftAttachesOnce) {
+    std::string out = capture_stdout([&] { start(); });
+    EXPECT_THAT(out, HasSubstr("sender connect.\n"));
+    for (const char *name : {"tx", "rx", "imu", "rgb", "dtof"})
+        EXPECT_TRUE(log_contains(std::string("comm ") + name + " channel create success."));
+    EXPECT_EQ(sender->tx_channel(), 0);
+    EXPECT_EQ(sender->rx_channel(), 1);
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return s.heartbeats_answered >= 6; },
+        std::chrono::seconds(10)));
+    EXPECT_EQ(handed_types(), (std::vector<uint16_t>{CMD_ATTACH, CMD_SOFT_ATTACH}));
+    EXPECT_TRUE(sender->is_soft_attached());
+}
+
+TEST_F(Protocol, SilentDeviceRaisesNothingAndGetsNoFurtherBeats) {
+    device->answer_heartbeats(false);
+    start(false);
+    EXPECT_TRUE(eventually([] { return log_contains("switch to waiting for remote heartbeat."); }));
+    // Nothing more may happen: look for a while at what the device receives.
+    EXPECT_FALSE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return s.heartbeats_received > 1; },
+        std::chrono::milliseconds(500)));
+    EXPECT_EQ(handed_types(), std::vector<uint16_t>{CMD_ATTACH});
+    EXPECT_FALSE(log_contains("was soft attached"));
+}
+
+TEST_F(Protocol, DeviceFallingSilentSoftDetachesAndSoftAttachesWhenItSpeaks) {
+    device->silence_after(3);
+    start();
+    ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
+    EXPECT_FALSE(sender->is_soft_attached());
+    EXPECT_TRUE(log_contains("was soft attached, start measure timeout."));
+    EXPECT_TRUE(log_contains("trigger soft dettach."));
+    uint64_t beats = device->state().heartbeats_received;
+    device->resume();
+    ASSERT_TRUE(wait_handed_up(CMD_SOFT_ATTACH, 2));
+    EXPECT_TRUE(log_contains("remote heartbeat started / continued"));
+    EXPECT_TRUE(device->wait_state(
+        [&](const kest_sim::kestone_state &s) { return s.heartbeats_received > beats; },
+        std::chrono::seconds(10)))
+        << "beating resumes";
+    EXPECT_EQ(handed_types(), (std::vector<uint16_t>{CMD_ATTACH, CMD_SOFT_ATTACH, CMD_SOFT_DETACH,
+                                                     CMD_SOFT_ATTACH}));
+}
+
+TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
+    // Slow pacing so the first poll step after the time-out is wide: the beat
+    // window ends 400 ms after the beat, the next check comes 200 ms later, and
+    // the device speaks halfway between.
+    sender->set_heartbeat_timing({std::chrono::milliseconds(400), std::chrono::milliseconds(200)});
+    device->silence_after(2);
+    start();
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return s.heartbeats_received >= 3; },
+        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // lands inside that step
+    device->resume();
+    EXPECT_TRUE(eventually([] { return log_contains("skip trigger soft dettach."); }));
+    EXPECT_TRUE(handed(CMD_SOFT_DETACH).empty());
+    EXPECT_EQ(handed(CMD_SOFT_ATTACH).size(), 1u);
+}
+
+TEST_F(Protocol, UnplugRaisesNoSoftDetachAndEndsTheHeartbeatFirst) {
+    start();
+    std::string out = capture_stdout([&] {
+        kest_sim::bus_unplug(device_id);
+        ASSERT_TRUE(wait_handed_up(CMD_DETACH));
+    });
+    EXPECT_THAT(out, HasSubstr("sender disconnect.\n"));
+    EXPECT_TRUE(handed(CMD_SOFT_DETACH).empty());
+    EXPECT_TRUE(handed(CMD_DETACH)[0].heartbeat_thread_gone);
+    EXPECT_FALSE(sender->is_soft_attached());
+    EXPECT_FALSE(sender->is_attached());
+}
+
+TEST_F(Protocol, RequestsGetTheirAnswers) {
+    start();
+    auto ok = request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(get_be16(ok.get()), CMD_OK);
+    ASSERT_TRUE(request(sender->construct_simple_control_cmd_with_u32(CTRL_SET_IMU_RATE, 2)));
+    ASSERT_TRUE(request(sender->construct_simple_control_cmd(CTRL_SET_MODE_1)));
+
+    auto started = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
+    ASSERT_TRUE(started);
+    EXPECT_EQ(as_bytes(started.get()).size(), CMD_HEADER_SIZE + 4);
+    EXPECT_EQ(started.get()[23], 15) << "the rate is little-endian";
+    device->set_start_rate(std::nullopt);
+    auto bare = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(cmd_payload_len(bare.get()), 0u);
+
+    auto version = request(sender->construct_simple_control_cmd(CTRL_GET_VERSION));
+    ASSERT_TRUE(version);
+    EXPECT_EQ(cmd_payload_len(version.get()), 156u);
+    device->set_version_length(150);
+    version = request(sender->construct_simple_control_cmd(CTRL_GET_VERSION));
+    ASSERT_TRUE(version);
+    EXPECT_EQ(cmd_payload_len(version.get()), 150u);
+
+    device->fail_code(CTRL_CLOSE_DEVICE);
+    auto fail = request(sender->construct_simple_control_cmd(CTRL_CLOSE_DEVICE));
+    ASSERT_TRUE(fail);
+    EXPECT_EQ(get_be16(fail.get()), CMD_FAIL);
+    EXPECT_EQ(cmd_payload_len(fail.get()), 0u);
+    device->fail_code(CTRL_STOP_STREAM, 0x11223344);
+    fail = request(sender->construct_simple_control_cmd(CTRL_STOP_STREAM));
+    ASSERT_TRUE(fail);
+    EXPECT_EQ(as_bytes(fail.get()), bytes({0, 16, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,   0,
+                                           0, 0,  0, 0, 0, 0, 0, 0, 4, 0x44, 0x33, 0x22, 0x11}));
+
+    kest_sim::kestone_state state = device->state();
+    EXPECT_THAT(state.requests, ElementsAre(1, 30, 12, 7, 7, 27, 27, 2, 8));
+    EXPECT_TRUE(state.opened);
+    EXPECT_EQ(state.mode, 1);
+    EXPECT_EQ(state.parameters[30], 2u);
+    EXPECT_TRUE(handed(CMD_OK).empty()) << "answers go to the waiter, not up";
+}
+
+TEST_F(Protocol, AnswerArrivingBeforeTheWaitBeginsIsKept) {
+    start();
+    std::unique_ptr<uint8_t, decltype(&free)> msg(
+        sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE), free);
+    sender->expect_answer(sender->rx_channel());
+    ASSERT_EQ(sender->send_cmd(sender->tx_channel(), msg.get()), 0);
+    ASSERT_TRUE(device->wait_state([](const kest_sim::kestone_state &s) { return s.opened; },
+                                   std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the answer is in by now
+    uint8_t *answer = nullptr;
+    ASSERT_EQ(sender->recv_cmd(sender->rx_channel(), &answer), 0);
+    EXPECT_EQ(get_be16(answer), CMD_OK);
+    free(answer);
+    EXPECT_TRUE(handed(CMD_OK).empty());
+}
+
+TEST_F(Protocol, UnansweredRequestFailsAfterTheTimeOut) {
+    start();
+    sender->set_answer_timeout(std::chrono::milliseconds(300));
+    device->never_answer(CTRL_OPEN_DEVICE);
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    EXPECT_TRUE(log_contains("no answer on channel 1 within 300 ms."));
+    EXPECT_TRUE(request(sender->construct_simple_control_cmd(CTRL_CLOSE_DEVICE)))
+        << "the next request works";
+}
+
+TEST_F(Protocol, UnplugDuringAWaitFailsItAtOnce) {
+    start();
+    sender->set_answer_timeout(std::chrono::seconds(60));
+    device->never_answer(CTRL_OPEN_DEVICE);
+    auto waiting = std::async(std::launch::async, [&] {
+        auto began = std::chrono::steady_clock::now();
+        bool answered =
+            static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
+        return std::make_pair(answered, std::chrono::steady_clock::now() - began);
+    });
+    ASSERT_TRUE(
+        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
+                           std::chrono::seconds(10)));
+    kest_sim::bus_unplug(device_id);
+    auto [answered, waited] = waiting.get();
+    EXPECT_FALSE(answered);
+    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_TRUE(log_contains("cmd data is null."));
+}
+
+TEST_F(Protocol, HeartbeatsAreConsumedAndStrayMessagesGoUp) {
+    start();
+    sender->set_answer_timeout(std::chrono::milliseconds(400));
+    device->never_answer(CTRL_OPEN_DEVICE);
+    auto waiting = std::async(std::launch::async, [&] {
+        return static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
+    });
+    ASSERT_TRUE(
+        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
+                           std::chrono::seconds(10)));
+    device->send(kest_sim::kestone::ep_rx, CMD_HEARTBEAT);
+    EXPECT_FALSE(waiting.get()) << "a heartbeat is no answer";
+    EXPECT_TRUE(handed(CMD_HEARTBEAT).empty());
+
+    device->send(kest_sim::kestone::ep_rx, CMD_DEVICE_INFO, bytes(104, 7));
+    ASSERT_TRUE(wait_handed_up(CMD_DEVICE_INFO));
+    EXPECT_EQ(handed(CMD_DEVICE_INFO)[0].payload, bytes(104, 7));
+}
+
+TEST_F(Protocol, MessagesShorterThanTheyClaimAreDropped) {
+    start();
+    bytes lying = {0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 1, 2, 3};
+    // Sent as a raw frame payload: the header claims 200 payload bytes, 3 are there.
+    kest_sim::byte_vector frame = kest_sim::device_frames(lying, 262144, 0)[0];
+    kest_sim::bus_queue_in(device_id, kest_sim::kestone::ep_rx, frame);
+    kest_sim::bus_queue_in(device_id, kest_sim::kestone::ep_rx,
+                           kest_sim::device_frames({0, 11}, 262144, 0)[0]);
+    EXPECT_TRUE(eventually([] {
+        return log_contains(
+            "message payload_len 200 exceeds the 26 bytes received on channel 1, dropped.");
+    }));
+    EXPECT_TRUE(eventually([] {
+        return log_contains("message of 2 bytes on channel 1 is shorter than its header, dropped.");
+    }));
+    EXPECT_TRUE(handed(CMD_DEVICE_INFO).empty());
+}
+
+TEST_F(Protocol, FailedChannelUndoesTheOnesBefore) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.endpoints.resize(3); // no rgb, no dtof endpoint
+    ASSERT_EQ(sender->sender_init({nullptr, nullptr}), 0);
+    device_id = kest_sim::bus_plug(desc, device);
+    EXPECT_TRUE(eventually([] { return log_contains("comm rgb channel create fail."); }));
+    uint8_t header[CMD_HEADER_SIZE] = {};
+    EXPECT_TRUE(eventually([&] { return sender->is_attached(); }));
+    EXPECT_EQ(sender->send_cmd(0, header), -1) << "tx was closed again";
+    EXPECT_TRUE(log_contains("channel 0 not exist."));
+}
