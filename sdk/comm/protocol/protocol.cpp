@@ -147,12 +147,15 @@ void sender::on_attach() {
     create_comm_channel();
     attached = true;
     stop_heartbeat(); // a thread of an earlier attach, should one be left
-    heartbeat_running.exchange(true);
-    try {
-        heartbeat_thread = std::make_unique<std::thread>([this] { heartbeat_loop(); });
-    } catch (const std::exception &error) {
-        heartbeat_running.exchange(false);
-        log_print(ERROR, "heartbeat thread create fail: %s.\n", error.what());
+    {
+        std::lock_guard<std::mutex> lock(heartbeat_mutex);
+        heartbeat_running.exchange(true);
+        try {
+            heartbeat_thread = std::make_unique<std::thread>([this] { heartbeat_loop(); });
+        } catch (const std::exception &error) {
+            heartbeat_running.exchange(false);
+            log_print(ERROR, "heartbeat thread create fail: %s.\n", error.what());
+        }
     }
     raise_event(CMD_ATTACH);
 }
@@ -222,6 +225,7 @@ sync_slot *sender::slot_of(int32_t channel) {
 }
 
 void sender::stop_heartbeat() {
+    std::lock_guard<std::mutex> lock(heartbeat_mutex);
     heartbeat_running.exchange(false);
     if (heartbeat_thread && heartbeat_thread->joinable()) {
         if (heartbeat_thread->get_id() == std::this_thread::get_id()) {

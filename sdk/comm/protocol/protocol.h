@@ -145,7 +145,10 @@ public:
     bool is_soft_attached() const { return soft_attached.load(); }
     bool is_attached() const { return attached.load(); }
     // True while a heartbeat thread exists (it is joined and dropped on detach).
-    bool has_heartbeat_thread() const { return heartbeat_thread != nullptr; }
+    bool has_heartbeat_thread() const {
+        std::lock_guard<std::mutex> lock(heartbeat_mutex);
+        return heartbeat_thread != nullptr;
+    }
     // For tests and tools: pacing of the heartbeat and the answer wait.
     void set_heartbeat_timing(heartbeat_timing timing) { beat = timing; }
     void set_answer_timeout(std::chrono::milliseconds timeout) { answer_timeout = timeout; }
@@ -173,6 +176,9 @@ private:
     std::atomic<int32_t> rx_id{-1};
     std::map<int32_t, std::unique_ptr<sync_slot>> slots;
     std::atomic<bool> heartbeat_running{false};
+    // Guards heartbeat_thread: attach and detach start and join it on the
+    // transport's thread while de-initialisation may stop it on the caller's.
+    mutable std::mutex heartbeat_mutex;
     std::unique_ptr<std::thread> heartbeat_thread;
     std::atomic<bool> remote_heartbeat_seen{false};
     std::atomic<bool> soft_attached{false};

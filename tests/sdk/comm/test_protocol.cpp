@@ -287,3 +287,15 @@ TEST_F(Protocol, FailedChannelUndoesTheOnesBefore) {
     EXPECT_EQ(sender->send_cmd(0, header), -1) << "tx was closed again";
     EXPECT_TRUE(log_contains("channel 0 not exist."));
 }
+
+TEST_F(Protocol, SlowAnswerWithinTheTimeOutIsTaken) {
+    start();
+    device->set_answer_delay(std::chrono::milliseconds(300));
+    sender->set_answer_timeout(std::chrono::seconds(5));
+    auto began = std::chrono::steady_clock::now();
+    auto ok = request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(get_be16(ok.get()), CMD_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
+    EXPECT_TRUE(handed(CMD_OK).empty());
+}
