@@ -379,9 +379,11 @@ void usb_data_xfer::reap_sessions() {
     std::vector<usb_session *> done;
     {
         std::lock_guard<std::mutex> lock(channel_mutex);
-        auto drained = [](usb_session *session) { return session->in_flight.load() == 0; };
-        std::copy_if(retired.begin(), retired.end(), std::back_inserter(done), drained);
-        retired.erase(std::remove_if(retired.begin(), retired.end(), drained), retired.end());
+        // One look at each count: it may drop to zero at any moment.
+        std::vector<usb_session *> still_busy;
+        for (usb_session *session : retired)
+            (session->in_flight.load() == 0 ? done : still_busy).push_back(session);
+        retired.swap(still_busy);
     }
     for (usb_session *session : done) {
         usb->release_interface(session->handle, interface_number);

@@ -7,7 +7,6 @@
 #include "logger/logger.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -149,15 +148,16 @@ int sender::recv_small_file_handler(const uint8_t *msg) {
     uint32_t size = get_le32(chunk + chunk_offset_size);
     log_print(DEBUG, "total size:%llu; chunk size:%u; offset:%llu\n", total, size, offset);
 
-    if (offset > static_cast<unsigned long long>(LONG_MAX) ||
-        fseek(recv_file, static_cast<long>(offset), SEEK_SET) != 0) {
+    // The whole file comes in this one message, so it ends inside the data area:
+    // a far offset would make a huge sparse file, and hashing it would never end.
+    if (offset > chunk_data_area || fseek(recv_file, static_cast<long>(offset), SEEK_SET) != 0) {
         log_print(ERROR, "recv file seek error:%llu vs %u.\n", offset, size);
         send_simple_response(CMD_FAIL);
         return -1;
     }
     // A chunk larger than the data area is refused, never read past.
-    size_t written =
-        size <= chunk_data_area ? fwrite(chunk + chunk_offset_data, 1, size, recv_file) : 0;
+    bool fits = size <= chunk_data_area && offset + size <= chunk_data_area;
+    size_t written = fits ? fwrite(chunk + chunk_offset_data, 1, size, recv_file) : 0;
     if (written != size) {
         log_print(ERROR, "recv file write error:%d vs %d.\n", static_cast<int>(written),
                   static_cast<int>(size));

@@ -114,3 +114,15 @@ TEST_F(Calibration, DeviceFailCarriesItsErrorCode) {
         device->wait_state([](const kest_sim::kestone_state &s) { return s.file_fail == 3; },
                            std::chrono::seconds(10)));
 }
+
+TEST_F(Calibration, ChunkPastTheEndOfAOneMessageFileIsRefused) {
+    start();
+    kest_sim::byte_vector payload(3146173, 0);
+    payload[24] = 16;    // 16 bytes ...
+    payload[16 + 5] = 1; // ... at offset 2^40: the file would be a terabyte of holes
+    device->set_answer(CTRL_GET_CALIB_FILE, kest_sim::device_message(CMD_FILE_DATA, payload));
+    EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
+    EXPECT_TRUE(log_contains("recv file seek error:1099511627776 vs 16."));
+    EXPECT_LE(std::filesystem::file_size(dir.path() / "calib.yaml"), 3145728u);
+    EXPECT_TRUE(device_answered(false));
+}
