@@ -13,6 +13,12 @@ namespace {
 
 std::atomic<int> log_lines{0};
 
+// Time stamps come from the device and may be anywhere in 64 bits: sums and
+// differences are taken in 128 bits so they never overflow.
+__int128 wide(int64_t value) {
+    return value;
+}
+
 } // namespace
 
 void sync_log(const char *format, ...) {
@@ -114,7 +120,7 @@ int n_stream_sync::push(size_t i, int64_t t, const uint8_t *data, size_t size, u
 
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (last[i] != 0 && t + config.match_tolerance_ns < last[i]) {
+        if (last[i] != 0 && wide(t) + config.match_tolerance_ns < last[i]) {
             sync_log(
                 "[n_stream_sync] backward jump on stream %zu: prev=%lld ns, new=%lld ns -> reset",
                 i, static_cast<long long>(last[i]), static_cast<long long>(t));
@@ -202,14 +208,16 @@ bool n_stream_sync::try_match(std::vector<sample> &out) {
         }
         if (oldest == config.stream_count)
             return false;
-        if (max - min > config.jump_threshold) {
+        __int128 spread = wide(max) - min;
+        if (spread > config.jump_threshold) {
             sync_log("[n_stream_sync] cross-stream gap %lld ns > jump_threshold %lld ns -> reset",
-                     static_cast<long long>(max - min),
+                     static_cast<long long>(spread > INT64_MAX ? INT64_MAX
+                                                               : static_cast<int64_t>(spread)),
                      static_cast<long long>(config.jump_threshold));
             reset();
             return false;
         }
-        if (max - min > tolerance) {
+        if (spread > tolerance) {
             queues[oldest].pop_front();
             continue;
         }
@@ -221,12 +229,12 @@ bool n_stream_sync::try_match(std::vector<sample> &out) {
                 out[i] = std::move(queue.front());
                 queue.pop_front();
             } else if (config.policies[i] == OPTIONAL_LATEST) {
-                while (!queue.empty() && queue.front().timestamp_ns + tolerance < min)
+                while (!queue.empty() && wide(queue.front().timestamp_ns) + tolerance < min)
                     queue.pop_front();
-                while (queue.size() >= 2 && queue[1].timestamp_ns <= max + tolerance)
+                while (queue.size() >= 2 && queue[1].timestamp_ns <= wide(max) + tolerance)
                     queue.pop_front();
-                if (!queue.empty() && min - tolerance <= queue.front().timestamp_ns &&
-                    queue.front().timestamp_ns <= max + tolerance) {
+                if (!queue.empty() && wide(min) - tolerance <= queue.front().timestamp_ns &&
+                    queue.front().timestamp_ns <= wide(max) + tolerance) {
                     out[i] = std::move(queue.front());
                     queue.pop_front();
                 }

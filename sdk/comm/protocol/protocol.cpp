@@ -83,6 +83,10 @@ int sender::sender_deinit() {
     m_xfer->xfer_deinit();
     stop_heartbeat();
     wake_waiters();
+    // A device still attached went without a detach event: forget its state,
+    // or the next attach would never raise its soft attach.
+    soft_attached.exchange(false);
+    remote_heartbeat_seen.exchange(false);
     attached = false;
     delete m_xfer;
     m_xfer = nullptr;

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
 #include <set>
 #include <sys/resource.h>
@@ -138,9 +139,14 @@ TEST_F(Timeline, UnitMismatchIsRejected) {
     EXPECT_EQ(push(cloud, 1700000000000), -4) << "milliseconds against nanoseconds";
     EXPECT_EQ(push(cloud, 1700000000000000), 0) << "microseconds are a ratio of 1000 only";
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(
-        err, "[n_stream_sync] suspected unit mismatch on stream 0: incoming=1700000000000 vs known "
-             "max=1700000000000000000 (ratio>=1000000) -> rejecting push\n");
+    // (The accepted pair is 1.7e18 against 1.7e15: the worker may reset it as a gap.)
+    EXPECT_THAT(
+        err,
+        HasSubstr("[n_stream_sync] suspected unit mismatch on stream 0: incoming=1700000000000 vs "
+                  "known max=1700000000000000000 (ratio>=1000000) -> rejecting push\n"));
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n') -
+                  (err.find("cross-stream gap") != std::string::npos),
+              1);
 }
 
 TEST_F(Timeline, OptionalStreamTakesItsLatestSampleInsideTheWindow) {
@@ -339,4 +345,23 @@ TEST_F(Timeline, ConcurrentPushesSurviveStopAndStart) {
         EXPECT_NE(set[cloud].timestamp_ns, 0);
         EXPECT_NE(set[odom].timestamp_ns, 0);
     }
+}
+
+TEST_F(Timeline, TimeStampsAtTheEndsOfTheRangeDoNotOverflow) {
+    sync_config config = slam_config();
+    config.unit_ratio = 0;
+    start(config);
+    testing::internal::CaptureStderr();
+    const int64_t top = std::numeric_limits<int64_t>::max(),
+                  bottom = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(push(wiwc, bottom), 0);
+    EXPECT_EQ(push(cloud, top), 0);
+    EXPECT_EQ(push(odom, bottom), 0); // heads as far apart as can be: a reset
+    EXPECT_TRUE(wait_queued(0, 0, 0));
+    EXPECT_EQ(push(cloud, top), 0);
+    EXPECT_EQ(push(cloud, bottom), 0); // the furthest step back: a reset
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("cross-stream gap 9223372036854775807 ns > jump_threshold"));
+    EXPECT_THAT(err, HasSubstr("backward jump on stream 0"));
+    EXPECT_EQ(sync->queued(cloud), 1u);
 }

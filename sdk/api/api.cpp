@@ -1,0 +1,414 @@
+// The lidar_* entry points: bring-up and shutdown of the device layer, the
+// device handle, and the requests that configure the device.
+#include "api/api.h"
+
+#include "api/api_context.h"
+#include "comm/protocol/byte_order.h"
+#include "logger/logger.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int env_debug_sleep_s = 1;
+constexpr uint32_t version_record_bytes = 156;
+constexpr size_t version_entry_bytes = 24;
+constexpr size_t version_md5_offset = 120;
+constexpr size_t version_md5_bytes = 36;
+
+using message = std::unique_ptr<uint8_t, decltype(&free)>;
+
+bool initialized() {
+    if (context().initialized)
+        return true;
+    log_print(ERROR, "SDK not initialized.\n");
+    return false;
+}
+
+bool ready(const lidar_device_t *device) {
+    if (!initialized())
+        return false;
+    if (device == nullptr) {
+        log_print(ERROR, "Device handle is null.\n");
+        return false;
+    }
+    return true;
+}
+
+// Sends a control command and waits for the answer; null when none came.
+message request(uint8_t *command) {
+    message owned(command, free);
+    uint8_t *answer = nullptr;
+    if (!owned || context().sender.transact(owned.get(), &answer) != 0)
+        return message(nullptr, free);
+    return message(answer, free);
+}
+
+bool accepted(const message &answer) {
+    return answer && get_be16(answer.get()) == CMD_OK;
+}
+
+bool simple_request(uint16_t code) {
+    return accepted(request(context().sender.construct_simple_control_cmd(code)));
+}
+
+bool request_with(uint16_t code, uint32_t value) {
+    return accepted(request(context().sender.construct_simple_control_cmd_with_u32(code, value)));
+}
+
+// Parameters may change only while the device is not streaming.
+bool configurable(const lidar_device_t *device, const void *parameter) {
+    if (!initialized())
+        return false;
+    if (device == nullptr || parameter == nullptr) {
+        log_print(ERROR, "Device or parameter handle is null.\n");
+        return false;
+    }
+    if (device->streaming) {
+        log_print(ERROR, "Device is streaming.\n");
+        return false;
+    }
+    return true;
+}
+
+void *env_debug_thread(void *argument) {
+    auto *ctx = static_cast<sdk_context *>(argument);
+    while (ctx->env_debug_running)
+        std::this_thread::sleep_for(std::chrono::seconds(env_debug_sleep_s));
+    return nullptr;
+}
+
+zev_sync::sync_config slam_sync_config() {
+    zev_sync::sync_config config;
+    config.stream_count = 3;
+    config.policies = {zev_sync::REQUIRED, zev_sync::REQUIRED, zev_sync::OPTIONAL_LATEST};
+    config.match_tolerance_ns = 50000000;
+    config.queue_capacity = 32;
+    config.drop_oldest = true;
+    config.jump_threshold = 1000000000;
+    config.unit_ratio = 1000000;
+    return config;
+}
+
+int32_t le_i32(const uint8_t *p) {
+    int32_t value;
+    memcpy(&value, p, sizeof value);
+    return value;
+}
+
+} // namespace
+
+sdk_context &context() {
+    static sdk_context *instance = new sdk_context;
+    return *instance;
+}
+
+int lidar_system_init(lidar_attach_cb attach_callback) {
+    sdk_context &ctx = context();
+    if (ctx.initialized) {
+        log_print(ERROR, "SDK already initialized.\n");
+        return -1;
+    }
+    ctx.attach_callback = attach_callback;
+    if (ctx.sender.sender_init({cmd_data_deal, &ctx.sender}) != 0) {
+        log_print(ERROR, "Failed to initialize sender.\n");
+        return -1;
+    }
+    ctx.env_debug_running = true;
+    if (ctx.env_debug_thread.nst_create(env_debug_thread, "env_debug_thread", &ctx) != 0) {
+        log_print(WARN, "Failed to create env_debug_thread.\n");
+        ctx.env_debug_running = false;
+    }
+    start_callback_thread();
+    {
+        std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+        if (ctx.synchronizer)
+            ctx.synchronizer->stop();
+        ctx.synchronizer = std::make_unique<zev_sync::n_stream_sync>(slam_sync_config());
+        ctx.synchronizer->start(slam_set_handler, nullptr);
+    }
+    log_print(INFO,
+              "SLAM synchronizer started (cloud=REQUIRED, odom=REQUIRED, wiwc=OPTIONAL_LATEST)\n");
+    ctx.initialized = true;
+    return 0;
+}
+
+int lidar_system_deinit() {
+    if (!initialized())
+        return -1;
+    sdk_context &ctx = context();
+    std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
+    {
+        std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+        synchronizer.swap(ctx.synchronizer);
+    }
+    if (synchronizer) {
+        synchronizer->stop(); // outside sync_mutex: its last set may still deliver
+        synchronizer.reset();
+        log_print(INFO, "SLAM synchronizer stopped\n");
+    }
+    stop_callback_thread();
+    {
+        std::lock_guard<std::mutex> lock(ctx.wiwc_mutex);
+        ctx.wiwc_valid = false;
+    }
+    ctx.sender.sender_deinit();
+    ctx.attach_callback = nullptr;
+    if (ctx.env_debug_running) {
+        ctx.env_debug_running = false;
+        ctx.env_debug_thread.nst_join();
+    }
+    ctx.initialized = false;
+    return 0;
+}
+
+int lidar_create_device(const lidar_device_info_t *info, lidar_device_t **out) {
+    if (!initialized())
+        return -1;
+    if (info == nullptr) {
+        log_print(ERROR, "Device info is null.\n");
+        return -1;
+    }
+    if (out == nullptr) {
+        log_print(ERROR, "Device out pointer is null.\n");
+        return -1;
+    }
+    auto *device = static_cast<lidar_device_t *>(calloc(1, sizeof(lidar_device_t)));
+    if (device == nullptr) {
+        log_print(ERROR, "Failed to allocate memory for device info.\n");
+        return -1;
+    }
+    device->info = *info;
+    *out = device;
+    sdk_context &ctx = context();
+    std::lock_guard<std::mutex> lock(ctx.device_mutex);
+    ctx.current_device = device;
+    return 0;
+}
+
+int lidar_destory_device(lidar_device_t *device) {
+    if (!initialized())
+        return -1;
+    if (device == nullptr) {
+        log_print(ERROR,
+                  "Device handle is null. probably device only usb attach, not soft attach.\n");
+        return -1;
+    }
+    sdk_context &ctx = context();
+    {
+        std::lock_guard<std::mutex> lock(ctx.device_mutex);
+        if (ctx.current_device == device)
+            ctx.current_device = nullptr;
+    }
+    // Nothing produces for the handle now; what is queued for it goes too.
+    forget_device_records(device);
+    free(device);
+    return 0;
+}
+
+int lidar_open_device(lidar_device_t *device) {
+    if (!ready(device))
+        return -1;
+    if (!simple_request(CTRL_OPEN_DEVICE)) {
+        log_print(ERROR, "open device fail.\n");
+        return -1;
+    }
+    log_print(DEBUG, "open device success....\n");
+    return 0;
+}
+
+int lidar_close_device(lidar_device_t *device) {
+    if (!ready(device))
+        return -1;
+    if (!simple_request(CTRL_CLOSE_DEVICE)) {
+        log_print(ERROR, "clsoe device fail.\n");
+        return -1;
+    }
+    log_print(DEBUG, "close device success....\n");
+    return 0;
+}
+
+int lidar_set_mode(lidar_device_t *device, int mode) {
+    log_print(DEBUG, "set device mode %d\n", mode);
+    if (!ready(device))
+        return -1;
+    if (mode != 0 && mode != 1) {
+        log_print(ERROR, "Unknown lidar mode: %x\n", mode);
+        return -1;
+    }
+    uint8_t *command = context().sender.construct_simple_control_cmd(mode == 1 ? CTRL_SET_MODE_1
+                                                                               : CTRL_SET_MODE_0);
+    log_print(DEBUG, "send control cmd\n");
+    log_print(DEBUG, "waiting recv control cmd\n");
+    message answer = request(command);
+    log_print(DEBUG, "recv control cmd\n");
+    if (!accepted(answer)) {
+        log_print(ERROR, "set device mode %d fail.\n", mode);
+        return -1;
+    }
+    printf("set device mode %d success.\n", mode);
+    fflush(stdout);
+    log_print(DEBUG, "set device mode success....\n");
+    device->mode = static_cast<uint32_t>(mode);
+    return 0;
+}
+
+int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) {
+    if (!ready(device))
+        return -1;
+    if (rate == nullptr) {
+        log_print(ERROR, "Stream rate pointer is null.\n");
+        return -1;
+    }
+    message answer = request(context().sender.construct_simple_control_cmd(CTRL_START_STREAM));
+    if (!accepted(answer)) {
+        log_print(ERROR, "device start stream %d fail.\n", static_cast<int>(stream));
+        return -1;
+    }
+    if (cmd_payload_len(answer.get()) == 4) {
+        uint32_t value;
+        memcpy(&value, answer.get() + CMD_HEADER_SIZE, sizeof value); // little-endian payload
+        *rate = value;
+        if (value != 0)
+            log_print(DEBUG, "dtof_subframe_odr: %d\n", static_cast<int>(value));
+    }
+    log_print(DEBUG, "start stream mode success....\n");
+    device->streaming = 1;
+    return 0;
+}
+
+int lidar_stop_stream(lidar_device_t *device, int stream) {
+    if (!ready(device))
+        return -1;
+    if (!simple_request(CTRL_STOP_STREAM)) {
+        log_print(ERROR, "device stop stream %d fail.\n", stream);
+        return -1;
+    }
+    device->streaming = 0;
+    log_print(DEBUG, "stop device stream success....\n");
+    return 0;
+}
+
+int lidar_activate_stream_type(lidar_device_t *device, int type) {
+    if (!ready(device))
+        return -1;
+    uint16_t code;
+    switch (type) {
+    case LIDAR_STREAM_IMAGE:
+        code = CTRL_ACTIVATE_IMAGE;
+        break;
+    case LIDAR_STREAM_IMU:
+        code = CTRL_ACTIVATE_IMU;
+        break;
+    case LIDAR_STREAM_DTOF:
+        code = CTRL_ACTIVATE_DTOF;
+        break;
+    case LIDAR_STREAM_SLAM_CLOUD:
+        code = CTRL_ACTIVATE_SLAM;
+        break;
+    case LIDAR_STREAM_ODOMETRY:
+        code = CTRL_ACTIVATE_ODOMETRY;
+        break;
+    default:
+        log_print(ERROR, "Unknown stream type: %d\n", type);
+        return -1;
+    }
+    if (!simple_request(code)) {
+        log_print(ERROR, "activate stream type %d fail.\n", type);
+        return -1;
+    }
+    return 0;
+}
+
+int lidar_register_stream_callback(lidar_device_t *device,
+                                   const lidar_stream_callback_t *callback) {
+    if (!ready(device))
+        return -1;
+    if (callback == nullptr) {
+        log_print(ERROR, "Stream callback is null.\n");
+        return -1;
+    }
+    sdk_context &ctx = context();
+    std::lock_guard<std::mutex> lock(ctx.device_mutex);
+    device->stream_callback = callback->callback;
+    device->stream_context = callback->context;
+    return 0;
+}
+
+int lidar_unregister_stream_callback(lidar_device_t *device) {
+    if (!ready(device))
+        return -1;
+    sdk_context &ctx = context();
+    std::lock_guard<std::mutex> lock(ctx.device_mutex);
+    device->stream_callback = nullptr;
+    return 0;
+}
+
+int lidar_get_calib_file(lidar_device_t *device, const char *directory) {
+    if (!ready(device))
+        return -1;
+    return context().sender.sender_get_calib_file_handler(directory);
+}
+
+int lidar_get_version(lidar_device_t *device) {
+    if (!ready(device))
+        return -1;
+    message answer = request(context().sender.construct_simple_control_cmd(CTRL_GET_VERSION));
+    if (!accepted(answer) || cmd_payload_len(answer.get()) != version_record_bytes) {
+        log_print(ERROR, "get device version fail.\n");
+        return -1;
+    }
+    const uint8_t *record = answer.get() + CMD_HEADER_SIZE;
+    const struct {
+        const char *format;
+        size_t entry;
+    } lines[] = {
+        {"\n [device_version]: kernel_version:V%d.%d.%d \n", 1},
+        {"\n [device_version]: mcu_version:V%d.%d.%d \n", 2},
+        {"\n [device_version]: soc_app_version:V%d.%d.%d \n", 0},
+        {"\n [device_version]: Daemon_proc_version:V%d.%d.%d \n", 3},
+        {"\n [device_version]: slam_algo_version:V%d.%d.%d \n", 4},
+    };
+    for (const auto &line : lines) {
+        const uint8_t *entry = record + line.entry * version_entry_bytes;
+        printf(line.format, le_i32(entry), le_i32(entry + 4), le_i32(entry + 8));
+    }
+    char md5[version_md5_bytes + 1] = {};
+    memcpy(md5, record + version_md5_offset,
+           version_md5_bytes); // NUL-terminated even if the device's is not
+    printf("\n [device_version]: iq_md5: %s \n", md5);
+    fflush(stdout);
+    return 0;
+}
+
+int lidar_set_imu_parameter(lidar_device_t *device, const lidar_imu_parameter_t *parameter) {
+    if (!configurable(device, parameter))
+        return -1;
+    if (!request_with(CTRL_SET_IMU_RATE, parameter->odr)) {
+        log_print(ERROR, "set imu odr fail.\n");
+        return -1;
+    }
+    if (!request_with(CTRL_SET_IMU_ACC_RANGE, parameter->accel_fsr)) {
+        log_print(ERROR, "set imu accel fsr fail.\n");
+        return -1;
+    }
+    if (!request_with(CTRL_SET_IMU_GYRO_RANGE, parameter->gyro_fsr)) {
+        log_print(ERROR, "set imu gyro fsr fail.\n");
+        return -1;
+    }
+    log_print(INFO, "set imu parameter success....\n");
+    return 0;
+}
+
+int lidar_set_depth_parameter(lidar_device_t *device, const uint32_t *parameter) {
+    if (!configurable(device, parameter))
+        return -1;
+    if (!request_with(CTRL_SET_DEPTH_PARAMETER, *parameter)) {
+        log_print(ERROR, "set depth parameter fail.\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,352 @@
+// The dispatcher: unsolicited messages and events become attach notifications,
+// stream records for the callback queue, and samples for the SLAM synchronizer.
+#include "api/api_context.h"
+#include "comm/protocol/byte_order.h"
+#include "logger/logger.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t buffer_header_bytes = 36;
+constexpr size_t imu_payload_bytes = 64;
+constexpr size_t device_info_payload_bytes = 104;
+constexpr size_t device_info_record_bytes = 100;
+constexpr float imu_scale = 100000000.0f;
+constexpr uint32_t dtof_three_entry_len = 1081380;
+constexpr uint32_t dtof_four_entry_len = 934948;
+constexpr uint32_t dtof_depth_bytes_3 = 786432;
+constexpr uint32_t dtof_depth_bytes_4 = 589824;
+constexpr uint32_t dtof_fourth_offset = 49152;
+constexpr size_t slam_sample_header = 36;
+
+// Checks a payload against the bytes its type needs; logs and refuses otherwise.
+bool long_enough(int type, uint32_t payload_len, size_t needed) {
+    if (payload_len >= needed)
+        return true;
+    log_print(ERROR, "message type %d of %u payload bytes is too short, %zu needed; dropped.\n",
+              type, payload_len, needed);
+    return false;
+}
+
+// Entry 0 from a buffer_header; false (logged) if the header or its buffer does not fit.
+bool entry_from_header(int type, const uint8_t *payload, uint32_t payload_len,
+                       lidar_stream_entry_t &entry) {
+    if (!long_enough(type, payload_len, buffer_header_bytes))
+        return false;
+    entry.size = get_be32(payload);
+    entry.value1 = get_be64(payload + 4);
+    entry.timestamp = get_be64(payload + 12);
+    entry.timestamp2 = get_be64(payload + 20);
+    entry.param1 = get_be32(payload + 28);
+    entry.param2 = get_be32(payload + 32);
+    entry.data = payload + buffer_header_bytes;
+    return long_enough(type, payload_len, buffer_header_bytes + static_cast<size_t>(entry.size));
+}
+
+void put_le(std::vector<uint8_t> &out, size_t at, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void push_to_synchronizer(size_t stream, int64_t timestamp, const uint8_t *data, size_t size) {
+    sdk_context &ctx = context();
+    std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+    if (ctx.synchronizer)
+        ctx.synchronizer->push(stream, timestamp, data, size, 0);
+}
+
+void deliver_one(uint32_t type, const lidar_stream_entry_t &entry) {
+    lidar_stream_data_t record{};
+    record.type = type;
+    record.count = 1;
+    record.entries[0] = entry;
+    deliver_record(&record);
+}
+
+void slam_cloud(const uint8_t *payload, uint32_t payload_len) {
+    lidar_stream_entry_t entry{};
+    if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry) || entry.size == 0)
+        return;
+    std::vector<uint8_t> sample(slam_sample_header + entry.size);
+    put_le(sample, 0, entry.timestamp, 8);
+    put_le(sample, 8, entry.value1, 8);
+    put_le(sample, 16, entry.timestamp2, 8);
+    put_le(sample, 24, entry.size, 4);
+    put_le(sample, 28, entry.param1, 4);
+    put_le(sample, 32, entry.param2, 4);
+    memcpy(sample.data() + slam_sample_header, entry.data, entry.size);
+    push_to_synchronizer(0, static_cast<int64_t>(entry.timestamp), sample.data(), sample.size());
+}
+
+// Odometry, high-frequency odometry and wiwc: a 688-byte record, its first 8
+// bytes a little-endian time stamp.
+void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_t payload_len) {
+    if (!long_enough(type, payload_len, STREAM_RECORD_BYTES))
+        return;
+    lidar_stream_entry_t entry{};
+    entry.size = STREAM_RECORD_BYTES;
+    entry.data = payload;
+    deliver_one(stream_type, entry);
+    int64_t timestamp;
+    memcpy(&timestamp, payload, sizeof timestamp);
+    if (type == CMD_WIWC) {
+        sdk_context &ctx = context();
+        std::lock_guard<std::mutex> lock(ctx.wiwc_mutex);
+        memcpy(ctx.latest_wiwc, payload, STREAM_RECORD_BYTES);
+        ctx.wiwc_valid = true;
+    }
+    if (type == CMD_ODOMETRY)
+        push_to_synchronizer(1, timestamp, payload, STREAM_RECORD_BYTES);
+    else if (type == CMD_WIWC)
+        push_to_synchronizer(2, timestamp, payload, STREAM_RECORD_BYTES);
+}
+
+void imu_sample(const uint8_t *payload, uint32_t payload_len) {
+    if (!long_enough(CMD_IMU, payload_len, imu_payload_bytes))
+        return;
+    lidar_imu_record_t imu{};
+    for (int i = 0; i < 6; ++i)
+        imu.values[i] = static_cast<float>(get_be64s(payload + 8 * i)) / imu_scale;
+    imu.words[0] = get_be64(payload + 48);
+    imu.words[1] = get_be64(payload + 56);
+    lidar_stream_entry_t entry{};
+    entry.size = sizeof imu;
+    entry.data = reinterpret_cast<const uint8_t *>(&imu);
+    deliver_one(LIDAR_STREAM_IMU, entry);
+}
+
+void device_info(const uint8_t *payload, uint32_t payload_len) {
+    if (!long_enough(CMD_DEVICE_INFO, payload_len, device_info_payload_bytes))
+        return;
+    uint8_t record[device_info_record_bytes];
+    memcpy(record, payload, 8);
+    memcpy(record + 8, payload + 12, device_info_record_bytes - 8);
+    lidar_stream_entry_t entry{};
+    entry.size = sizeof record;
+    entry.data = record;
+    deliver_one(LIDAR_STREAM_DEVICE_INFO, entry);
+}
+
+void dtof_frame(const uint8_t *payload, uint32_t payload_len) {
+    bool three = payload_len == dtof_three_entry_len, four = payload_len == dtof_four_entry_len;
+    if (!three && !four) {
+        log_print(ERROR,
+                  "dtof frame of %u payload bytes has no known layout (%u or %u); dropped.\n",
+                  payload_len, dtof_three_entry_len, dtof_four_entry_len);
+        return;
+    }
+    lidar_stream_data_t record{};
+    record.type = LIDAR_STREAM_DTOF;
+    lidar_stream_entry_t &first = record.entries[0];
+    if (!entry_from_header(CMD_DTOF, payload, payload_len, first))
+        return;
+    uint32_t s = first.size;
+    uint32_t depth = three ? dtof_depth_bytes_3 : dtof_depth_bytes_4;
+    // Every entry must lie inside the payload: the last one ends here.
+    size_t end =
+        buffer_header_bytes + 2 * static_cast<size_t>(s) + depth + (four ? dtof_fourth_offset : 0);
+    if (end > payload_len) {
+        log_print(ERROR, "dtof frame entries end at byte %zu of a %u-byte payload; dropped.\n", end,
+                  payload_len);
+        return;
+    }
+    record.count = three ? 3 : 4;
+    for (uint32_t i = 1; i < record.count; ++i)
+        record.entries[i] = first;
+    record.entries[1].size = depth;
+    record.entries[1].data = first.data + s;
+    record.entries[2].size = s;
+    record.entries[2].data = first.data + s + depth;
+    if (four) {
+        record.entries[3].size = s;
+        record.entries[3].data = first.data + s + depth + dtof_fourth_offset;
+    }
+    deliver_record(&record);
+}
+
+void image(const uint8_t *payload, uint32_t payload_len) {
+    lidar_stream_entry_t entry{};
+    if (entry_from_header(CMD_IMAGE, payload, payload_len, entry))
+        deliver_one(LIDAR_STREAM_IMAGE, entry);
+}
+
+// Tells the application on a thread of its own: its handling makes blocking
+// requests, which could never be answered on this (transport or heartbeat) thread.
+void notify_application(bool attached) {
+    lidar_attach_cb callback = context().attach_callback.load();
+    if (callback == nullptr)
+        return;
+    try {
+        std::thread([callback, attached] {
+            lidar_device_info_t info{};
+            callback(&info, attached);
+        }).detach();
+    } catch (const std::exception &error) {
+        log_print(ERROR, "attach notification thread create fail: %s\n", error.what());
+    }
+}
+
+} // namespace
+
+void cmd_data_deal(uint8_t *msg, void *) {
+    uint16_t type = get_be16(msg);
+    uint32_t payload_len = cmd_payload_len(msg);
+    const uint8_t *payload = msg + CMD_HEADER_SIZE;
+    switch (type) {
+    case CMD_SLAM_CLOUD:
+        slam_cloud(payload, payload_len);
+        break;
+    case CMD_ODOMETRY:
+        pose_record(type, LIDAR_STREAM_ODOMETRY, payload, payload_len);
+        break;
+    case CMD_IMU:
+        imu_sample(payload, payload_len);
+        break;
+    case CMD_IMAGE:
+        image(payload, payload_len);
+        break;
+    case CMD_ATTACH:
+        log_print(DEBUG, "device attach.\n");
+        break;
+    case CMD_DETACH:
+        log_print(DEBUG, "device dettach.\n");
+        notify_application(false);
+        break;
+    case CMD_DTOF:
+        dtof_frame(payload, payload_len);
+        break;
+    case CMD_SOFT_ATTACH:
+        log_print(DEBUG, "device soft attach.\n");
+        notify_application(true);
+        break;
+    case CMD_SOFT_DETACH:
+        log_print(DEBUG, "device soft dettach.\n");
+        notify_application(false);
+        break;
+    case CMD_DEVICE_INFO:
+        device_info(payload, payload_len);
+        break;
+    case CMD_OK:
+        log_print(ERROR, "missed ok response from device. probably wrong interaction procedure.\n");
+        break;
+    case CMD_FAIL:
+        log_print(ERROR,
+                  "missed fail response from device. probably wrong interaction procedure.\n");
+        break;
+    case CMD_HF_ODOMETRY:
+        pose_record(type, LIDAR_STREAM_HF_ODOMETRY, payload, payload_len);
+        break;
+    case CMD_RESERVED_19:
+        break;
+    case CMD_WIWC:
+        pose_record(type, LIDAR_STREAM_WIWC, payload, payload_len);
+        break;
+    default:
+        log_print(ERROR, "unknow command code %d.\n", type);
+        break;
+    }
+}
+
+void deliver_record(const lidar_stream_data_t *record) {
+    sdk_context &ctx = context();
+    std::lock_guard<std::mutex> lock(ctx.device_mutex);
+    lidar_device_t *device = ctx.current_device;
+    if (device != nullptr && device->stream_callback != nullptr)
+        enqueue_callback_data(device->stream_callback, record, device->stream_context, device);
+}
+
+void enqueue_callback_data(lidar_stream_cb callback, const lidar_stream_data_t *record, void *user,
+                           const lidar_device_t *owner) {
+    sdk_context &ctx = context();
+    if (callback == nullptr || !ctx.callback_running)
+        return;
+    callback_item item{callback, *record, user, {}, owner};
+    item.record.count = std::min(item.record.count, LIDAR_MAX_ENTRIES);
+    for (uint32_t i = 0; i < item.record.count; ++i) {
+        const lidar_stream_entry_t &entry = record->entries[i];
+        if (entry.data != nullptr && entry.size != 0)
+            item.copies.emplace_back(entry.data, entry.data + entry.size);
+        else
+            item.copies.emplace_back();
+    }
+    {
+        std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+        if (ctx.queue.size() >= CALLBACK_QUEUE_CAPACITY) {
+            ctx.queue.pop_front();
+            log_print(WARN, "Callback queue full (%zu), dropping oldest\n",
+                      CALLBACK_QUEUE_CAPACITY);
+        }
+        ctx.queue.push_back(std::move(item));
+    }
+    ctx.queue_cond.notify_one();
+}
+
+namespace {
+
+void callback_loop() {
+    sdk_context &ctx = context();
+    {
+        std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+        ctx.callback_thread_id = std::this_thread::get_id();
+    }
+    for (;;) {
+        callback_item item;
+        {
+            std::unique_lock<std::mutex> lock(ctx.queue_mutex);
+            ctx.queue_cond.wait(lock, [&] { return !ctx.queue.empty() || !ctx.callback_running; });
+            if (ctx.queue.empty())
+                return;
+            item = std::move(ctx.queue.front());
+            ctx.queue.pop_front();
+            ctx.delivering = item.owner;
+        }
+        lidar_stream_data_t record = item.record;
+        for (uint32_t i = 0; i < record.count; ++i)
+            record.entries[i].data = item.copies[i].empty() ? nullptr : item.copies[i].data();
+        item.callback(&record, item.context);
+        {
+            std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+            ctx.delivering = nullptr;
+        }
+        ctx.queue_cond.notify_all();
+        if (!ctx.callback_running)
+            return;
+    }
+}
+
+} // namespace
+
+void start_callback_thread() {
+    sdk_context &ctx = context();
+    ctx.callback_running.exchange(true);
+    try {
+        ctx.callback_thread = std::thread(callback_loop);
+    } catch (const std::exception &error) {
+        ctx.callback_running.exchange(false);
+        log_print(ERROR, "callback thread create fail: %s\n", error.what());
+    }
+}
+
+void stop_callback_thread() {
+    sdk_context &ctx = context();
+    {
+        std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+        ctx.callback_running.exchange(false);
+    }
+    ctx.queue_cond.notify_all();
+    if (ctx.callback_thread.joinable())
+        ctx.callback_thread.join();
+    std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+    ctx.queue.clear();
+}
+
+void forget_device_records(const lidar_device_t *device) {
+    sdk_context &ctx = context();
+    std::unique_lock<std::mutex> lock(ctx.queue_mutex);
+    for (auto item = ctx.queue.begin(); item != ctx.queue.end();)
+        item = item->owner == device ? ctx.queue.erase(item) : item + 1;
+    // A handle destroyed from inside its own callback cannot wait for itself.
+    if (std::this_thread::get_id() != ctx.callback_thread_id)
+        ctx.queue_cond.wait(lock, [&] { return ctx.delivering != device; });
+}

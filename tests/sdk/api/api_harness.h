@@ -1,0 +1,62 @@
+// The whole device layer on the virtual bus with the virtual KestOne: records
+// attach notifications and stream records as the application would see them.
+#pragma once
+
+#include "api/api.h"
+#include "kestone.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kest_test {
+
+struct seen_record {
+    uint32_t type;
+    std::vector<std::vector<uint8_t>> entries; // data of each entry in use
+    std::vector<lidar_stream_entry_t> fields;  // with data pointers cleared
+};
+
+struct seen_attach {
+    bool attached;
+    std::thread::id thread;
+};
+
+class ApiTest : public logged_test {
+protected:
+    static constexpr auto patience = std::chrono::seconds(10);
+    void SetUp() override;
+    void TearDown() override;
+
+    // Initialises the layer, plugs the device and waits for the soft attach.
+    void bring_up();
+    // Creates a handle with the recording stream callback registered.
+    lidar_device_t *make_device();
+    bool wait_attach_events(size_t count);
+    bool wait_records(size_t count);
+    std::vector<seen_record> records();
+    std::vector<seen_attach> attaches();
+    // Sends a message from the device on the dtof channel (or another endpoint).
+    void send(uint16_t type, const std::vector<uint8_t> &payload,
+              uint8_t endpoint = kest_sim::kestone::ep_dtof);
+
+    // Holds the callback thread inside the next record until release() is called.
+    void hold_next_record();
+    bool wait_held();
+    void release();
+
+    std::shared_ptr<kest_sim::kestone> device;
+    int device_id = 0;
+
+public:
+    // Runs on the notification thread inside every attach callback.
+    static std::function<void(bool)> on_attach;
+};
+
+} // namespace kest_test

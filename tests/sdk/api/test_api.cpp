@@ -1,0 +1,193 @@
+// The lidar_* entry points through the whole stack on the virtual bus.
+#include "api_harness.h"
+#include "comm/protocol/protocol.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <future>
+
+using namespace kest_test;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+class Api : public ApiTest {};
+
+size_t lines_with(const std::string &fragment) {
+    size_t count = 0;
+    for (const std::string &line : captured_lines())
+        count += line.find(fragment) != std::string::npos;
+    return count;
+}
+
+} // namespace
+
+TEST_F(Api, EveryCallBeforeInitIsRefused) {
+    lidar_device_info_t info{};
+    lidar_device_t *handle = nullptr;
+    lidar_device_t stack_device{};
+    lidar_imu_parameter_t imu{};
+    uint32_t value = 0;
+    lidar_stream_callback_t callback{nullptr, nullptr};
+    int results[] = {
+        lidar_system_deinit(),
+        lidar_create_device(&info, &handle),
+        lidar_destory_device(&stack_device),
+        lidar_open_device(&stack_device),
+        lidar_close_device(&stack_device),
+        lidar_set_mode(&stack_device, 0),
+        lidar_start_stream(&stack_device, 0, &value),
+        lidar_stop_stream(&stack_device, 0),
+        lidar_activate_stream_type(&stack_device, 2),
+        lidar_register_stream_callback(&stack_device, &callback),
+        lidar_unregister_stream_callback(&stack_device),
+        lidar_get_calib_file(&stack_device, "unused"),
+        lidar_get_version(&stack_device),
+        lidar_set_imu_parameter(&stack_device, &imu),
+        lidar_set_depth_parameter(&stack_device, &value),
+    };
+    for (int result : results)
+        EXPECT_EQ(result, -1);
+    EXPECT_EQ(lines_with("SDK not initialized."), sizeof results / sizeof results[0]);
+}
+
+TEST_F(Api, InitOnceAndAgainAfterDeinit) {
+    ASSERT_EQ(lidar_system_init(nullptr), 0);
+    EXPECT_TRUE(log_contains(
+        "SLAM synchronizer started (cloud=REQUIRED, odom=REQUIRED, wiwc=OPTIONAL_LATEST)"));
+    EXPECT_EQ(lidar_system_init(nullptr), -1);
+    EXPECT_TRUE(log_contains("SDK already initialized."));
+    EXPECT_EQ(lidar_system_deinit(), 0);
+    EXPECT_TRUE(log_contains("SLAM synchronizer stopped"));
+    EXPECT_EQ(lidar_system_init(nullptr), 0);
+}
+
+TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
+    std::promise<std::vector<int>> results;
+    temp_dir dir;
+    std::atomic<bool> ran{false};
+    on_attach = [&](bool attached) {
+        if (!attached || ran.exchange(true))
+            return;
+        lidar_device_info_t info{};
+        lidar_device_t *handle = nullptr;
+        uint32_t rate = 0, depth = 0;
+        lidar_imu_parameter_t imu{2, 1, 1};
+        lidar_stream_callback_t callback{[](const lidar_stream_data_t *, void *) {}, nullptr};
+        std::vector<int> steps = {
+            lidar_create_device(&info, &handle),
+            lidar_open_device(handle),
+            lidar_get_calib_file(handle, (dir.path() / "files/recv").c_str()),
+            lidar_get_version(handle),
+            lidar_set_mode(handle, 1),
+            lidar_register_stream_callback(handle, &callback),
+            lidar_set_depth_parameter(handle, &depth),
+            lidar_set_imu_parameter(handle, &imu),
+            lidar_start_stream(handle, 0, &rate),
+            lidar_activate_stream_type(handle, 16),
+            static_cast<int>(rate),
+        };
+        results.set_value(steps);
+    };
+    std::string out = capture_stdout([&] { bring_up(); });
+    auto future = results.get_future();
+    ASSERT_EQ(future.wait_for(patience), std::future_status::ready);
+    EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15));
+    EXPECT_THAT(device->state().requests, ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 24));
+    EXPECT_TRUE(log_contains("device attach."));
+    EXPECT_TRUE(log_contains("device soft attach."));
+    ASSERT_EQ(attaches().size(), 1u) << "the USB attach itself is only logged";
+    EXPECT_TRUE(attaches()[0].attached);
+    EXPECT_NE(attaches()[0].thread, std::this_thread::get_id());
+
+    kest_sim::bus_unplug(device_id);
+    ASSERT_TRUE(wait_attach_events(2));
+    EXPECT_FALSE(attaches()[1].attached);
+    EXPECT_TRUE(log_contains("device dettach."));
+}
+
+TEST_F(Api, RefusalsSendNothing) {
+    bring_up();
+    lidar_device_t *handle = make_device();
+    size_t before = device->state().requests.size();
+    EXPECT_EQ(lidar_set_mode(handle, 2), -1);
+    std::vector<std::string> lines = captured_lines();
+    auto asked = std::find_if(lines.begin(), lines.end(), [](const std::string &l) {
+        return l.find("set device mode 2") != std::string::npos;
+    });
+    ASSERT_NE(asked, lines.end());
+    EXPECT_THAT(*(asked + 1), HasSubstr("Unknown lidar mode: 2"));
+    for (int type : {1, 64, 3})
+        EXPECT_EQ(lidar_activate_stream_type(handle, type), -1);
+    EXPECT_TRUE(log_contains("Unknown stream type: 64"));
+
+    uint32_t rate = 0;
+    ASSERT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+    lidar_imu_parameter_t imu{2, 1, 1};
+    uint32_t depth = 0;
+    size_t streaming = device->state().requests.size();
+    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
+    EXPECT_EQ(lidar_set_depth_parameter(handle, &depth), -1);
+    EXPECT_EQ(lines_with("Device is streaming."), 2u);
+    EXPECT_EQ(device->state().requests.size(), streaming);
+    ASSERT_EQ(lidar_stop_stream(handle, 0), 0);
+    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), 0);
+    EXPECT_EQ(lidar_set_depth_parameter(handle, &depth), 0);
+    EXPECT_EQ(device->state().requests.size(), before + 2 + 4);
+}
+
+TEST_F(Api, NullArgumentsAreRefused) {
+    bring_up();
+    lidar_device_info_t info{};
+    EXPECT_EQ(lidar_create_device(&info, nullptr), -1);
+    EXPECT_TRUE(log_contains("Device out pointer is null."));
+    EXPECT_EQ(lidar_create_device(nullptr, nullptr), -1);
+    EXPECT_TRUE(log_contains("Device info is null."));
+    lidar_device_t *handle = make_device();
+    EXPECT_EQ(lidar_start_stream(handle, 0, nullptr), -1);
+    EXPECT_TRUE(log_contains("Stream rate pointer is null."));
+    EXPECT_EQ(lidar_register_stream_callback(handle, nullptr), -1);
+    EXPECT_TRUE(log_contains("Stream callback is null."));
+    EXPECT_EQ(lidar_open_device(nullptr), -1);
+    EXPECT_TRUE(log_contains("Device handle is null."));
+    EXPECT_EQ(lidar_destory_device(nullptr), -1);
+    EXPECT_TRUE(
+        log_contains("Device handle is null. probably device only usb attach, not soft attach."));
+    EXPECT_EQ(lidar_set_imu_parameter(handle, nullptr), -1);
+    EXPECT_TRUE(log_contains("Device or parameter handle is null."));
+    EXPECT_EQ(lidar_destory_device(handle), 0);
+}
+
+TEST_F(Api, VersionIsPrintedOnlyFromARecordOfTheRightLength) {
+    bring_up();
+    lidar_device_t *handle = make_device();
+    std::string out = capture_stdout([&] { EXPECT_EQ(lidar_get_version(handle), 0); });
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: kernel_version:V5.10.110 \n"));
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: soc_app_version:V2.4.1 \n"));
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: iq_md5: 5f4dcc3b5aa765d61d8327deb882cf99 \n"));
+    EXPECT_LT(out.find("kernel_version"), out.find("soc_app_version"));
+    device->set_version_length(155);
+    EXPECT_EQ(lidar_get_version(handle), -1);
+    EXPECT_TRUE(log_contains("get device version fail."));
+}
+
+TEST_F(Api, FailedRequestsReportTheirStep) {
+    bring_up();
+    lidar_device_t *handle = make_device();
+    device->fail_code(CTRL_SET_IMU_ACC_RANGE, 5);
+    lidar_imu_parameter_t imu{2, 1, 1};
+    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
+    EXPECT_TRUE(log_contains("set imu accel fsr fail."));
+    EXPECT_EQ(device->state().parameters.count(CTRL_SET_IMU_GYRO_RANGE), 0u)
+        << "it stops at the failing step";
+    device->fail_code(CTRL_OPEN_DEVICE);
+    EXPECT_EQ(lidar_open_device(handle), -1);
+    EXPECT_TRUE(log_contains("open device fail."));
+    device->fail_code(CTRL_START_STREAM);
+    uint32_t rate = 99;
+    EXPECT_EQ(lidar_start_stream(handle, 3, &rate), -1);
+    EXPECT_TRUE(log_contains("device start stream 3 fail."));
+    EXPECT_EQ(rate, 99u);
+}
