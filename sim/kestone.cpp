@@ -80,30 +80,32 @@ std::string kestone::calibration_md5() {
 kestone::kestone() = default;
 
 kestone::~kestone() {
-    std::unique_lock<std::mutex> lock(mutex);
-    stopping = true;
-    changed.notify_all();
-    lock.unlock();
-    if (responder.joinable())
-        responder.join();
+    unplugged();
 }
 
 void kestone::plugged(int id) {
     std::lock_guard<std::mutex> lock(mutex);
     device = id;
     stopping = false;
+    current.streaming = false;
     if (!responder.joinable())
         responder = std::thread([this] { run_responder(); });
+    if (!streamer.joinable())
+        streamer = std::thread([this] { run_streams(); });
 }
 
+// Ends the device's own threads; what it had queued is gone with it.
 void kestone::unplugged() {
     std::unique_lock<std::mutex> lock(mutex);
     stopping = true;
     due.clear();
+    outgoing.clear();
     changed.notify_all();
     lock.unlock();
     if (responder.joinable())
         responder.join();
+    if (streamer.joinable())
+        streamer.join();
 }
 
 void kestone::on_out(uint8_t endpoint, const uint8_t *data, size_t length) {

@@ -7,8 +7,10 @@
 #include "kestone_frames.h"
 #include "usb_bus.h"
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,11 +18,34 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace kest_sim {
 
 enum class md5_mode { correct, wrong_digit, upper_case };
+
+// Rates and sizes of the streams the device sends once streaming.
+struct stream_settings {
+    double cloud_hz = 5; // SLAM clouds with matching odometry and wiwc
+    size_t cloud_points = 5000;
+    double hf_odometry_hz = 50;
+    double imu_hz = 100;
+    double info_hz = 1;
+    bool flood = false;         // as fast as the host takes, rates ignored
+    size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
+};
+
+// "demo" (smooth for viewing), "full" (the device's nominal rates) or "flood".
+// Unknown names give "demo".
+stream_settings stream_preset(const std::string &name);
+
+// What the device sent and what it had to drop while the host lagged.
+struct stream_counters {
+    std::map<uint16_t, uint64_t> sent;   // by message type
+    std::map<uint8_t, uint64_t> dropped; // by endpoint
+    std::map<uint8_t, size_t> queued;    // by endpoint, now
+};
 
 struct kestone_state {
     bool opened = false;
@@ -70,6 +95,11 @@ public:
     // Answers code with this message instead of the usual answer.
     void set_answer(uint16_t code, byte_vector message);
 
+    void set_streams(const stream_settings &settings);
+    stream_counters counters() const;
+    // The world points of SLAM cloud frame (value1) as the device scanned them.
+    std::vector<std::array<double, 3>> cloud_world_points(uint64_t frame) const;
+
     // Sends any message on a receiving endpoint now.
     bool send(uint8_t endpoint, uint16_t type, const byte_vector &payload = {});
 
@@ -91,6 +121,10 @@ private:
     // Sends on rx at once or after the answer delay, in order.
     void answer(byte_vector message, bool delayed);
     void run_responder();
+    void run_streams();
+    std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
+    void queue_stream(uint8_t endpoint, byte_vector message);
+    std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
@@ -113,6 +147,13 @@ private:
     std::vector<std::pair<std::chrono::steady_clock::time_point, byte_vector>> due;
     std::thread responder;
     bool stopping = false;
+
+    // Streams: paced by what is owed since streaming began.
+    stream_settings streams;
+    std::thread streamer;
+    std::map<uint8_t, std::deque<byte_vector>> outgoing; // whole messages per endpoint
+    stream_counters stream_count;
+    std::map<uint16_t, uint64_t> produced; // per message type, since streaming began
 };
 
 } // namespace kest_sim

@@ -1,0 +1,150 @@
+#include "kestone_scene.h"
+
+#include <cmath>
+#include <random>
+
+namespace kest_sim {
+
+namespace {
+
+constexpr double room_x = 3.0, room_y = 2.0, room_z = 3.0; // half widths and height
+constexpr double loop_period_s = 20.0;
+constexpr double loop_rx = 1.4, loop_ry = 0.9, loop_z = 1.2;
+constexpr double pi = 3.14159265358979323846;
+
+struct surface {
+    std::array<double, 3> origin, u, v; // a rectangle origin + a*u + b*v, a, b in [0, 1]
+    uint8_t r, g, b;
+    double area() const {
+        std::array<double, 3> n = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                                   u[0] * v[1] - u[1] * v[0]};
+        return std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    }
+};
+
+void add_box(std::vector<surface> &out, std::array<double, 3> low, std::array<double, 3> size,
+             uint8_t r, uint8_t g, uint8_t b) {
+    const double sx = size[0], sy = size[1], sz = size[2];
+    const std::array<double, 3> top = {low[0], low[1], low[2] + sz};
+    out.push_back({top, {sx, 0, 0}, {0, sy, 0}, r, g, b});
+    out.push_back({low, {sx, 0, 0}, {0, 0, sz}, r, g, b});
+    out.push_back({{low[0], low[1] + sy, low[2]}, {sx, 0, 0}, {0, 0, sz}, r, g, b});
+    out.push_back({low, {0, sy, 0}, {0, 0, sz}, r, g, b});
+    out.push_back({{low[0] + sx, low[1], low[2]}, {0, sy, 0}, {0, 0, sz}, r, g, b});
+}
+
+std::vector<surface> room_surfaces() {
+    std::vector<surface> out = {
+        {{-room_x, -room_y, 0}, {2 * room_x, 0, 0}, {0, 2 * room_y, 0}, 150, 150, 150}, // floor
+        {{-room_x, -room_y, room_z},
+         {2 * room_x, 0, 0},
+         {0, 2 * room_y, 0},
+         240,
+         240,
+         235},                                                                    // ceiling
+        {{-room_x, -room_y, 0}, {0, 2 * room_y, 0}, {0, 0, room_z}, 200, 60, 50}, // west, red
+        {{room_x, -room_y, 0}, {0, 2 * room_y, 0}, {0, 0, room_z}, 50, 80, 200},  // east, blue
+        {{-room_x, -room_y, 0}, {2 * room_x, 0, 0}, {0, 0, room_z}, 60, 170, 80}, // south, green
+        {{-room_x, room_y, 0}, {2 * room_x, 0, 0}, {0, 0, room_z}, 220, 200, 60}, // north, yellow
+    };
+    add_box(out, {-2.4, 1.0, 0}, {1.2, 0.6, 0.8}, 140, 90, 40);  // a table
+    add_box(out, {1.8, -1.6, 0}, {0.6, 0.6, 1.8}, 120, 60, 160); // a cupboard
+    return out;
+}
+
+pose rotation_zyx(double yaw, double pitch, double roll, std::array<double, 3> t) {
+    double cy = std::cos(yaw), sy = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
+    double cr = std::cos(roll), sr = std::sin(roll);
+    return {{cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, sy * cp,
+             sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, -sp, cp * sr, cp * cr},
+            t};
+}
+
+} // namespace
+
+std::array<double, 3> pose::apply(const std::array<double, 3> &p) const {
+    return {r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + t[0],
+            r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + t[1],
+            r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + t[2]};
+}
+
+pose pose::inverse() const {
+    pose out{{r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]}, {}};
+    std::array<double, 3> back = out.apply(t);
+    out.t = {-back[0], -back[1], -back[2]};
+    return out;
+}
+
+pose pose::after(const pose &first) const {
+    pose out{};
+    for (int row = 0; row < 3; ++row)
+        for (int col = 0; col < 3; ++col)
+            out.r[row * 3 + col] = r[row * 3] * first.r[col] + r[row * 3 + 1] * first.r[3 + col] +
+                                   r[row * 3 + 2] * first.r[6 + col];
+    std::array<double, 3> moved = apply(first.t);
+    out.t = moved;
+    return out;
+}
+
+std::vector<scene_point> make_room(size_t points, unsigned seed) {
+    std::vector<surface> surfaces = room_surfaces();
+    std::vector<double> cumulative;
+    double total = 0;
+    for (const surface &s : surfaces)
+        cumulative.push_back(total += s.area());
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<scene_point> out;
+    out.reserve(points);
+    for (size_t i = 0; i < points; ++i) {
+        double pick = unit(random) * total;
+        size_t k = 0;
+        while (k + 1 < surfaces.size() && cumulative[k] < pick)
+            ++k;
+        const surface &s = surfaces[k];
+        double a = unit(random), b = unit(random);
+        // A little shading so flat walls still show their shape.
+        double shade = 0.85 + 0.15 * b;
+        out.push_back({s.origin[0] + a * s.u[0] + b * s.v[0], s.origin[1] + a * s.u[1] + b * s.v[1],
+                       s.origin[2] + a * s.u[2] + b * s.v[2], static_cast<uint8_t>(s.r * shade),
+                       static_cast<uint8_t>(s.g * shade), static_cast<uint8_t>(s.b * shade)});
+    }
+    return out;
+}
+
+odometry_sample sensor_odometry(double t) {
+    double w = 2 * pi / loop_period_s;
+    double angle = w * t;
+    double x = loop_rx * std::cos(angle), y = loop_ry * std::sin(angle);
+    double vx = -loop_rx * w * std::sin(angle), vy = loop_ry * w * std::cos(angle);
+    double yaw = std::atan2(vy, vx);
+    odometry_sample out{};
+    out.position_um = {std::llround(x * 1e6), std::llround(y * 1e6), std::llround(loop_z * 1e6)};
+    out.quaternion_e6 = {0, 0, std::llround(std::sin(yaw / 2) * 1e6),
+                         std::llround(std::cos(yaw / 2) * 1e6)};
+    out.velocity = {vx, vy, 0};
+    out.yaw_rate = w;
+    return out;
+}
+
+pose odometry_pose(const odometry_sample &sample) {
+    double x = sample.quaternion_e6[0] * 1e-6, y = sample.quaternion_e6[1] * 1e-6;
+    double z = sample.quaternion_e6[2] * 1e-6, w = sample.quaternion_e6[3] * 1e-6;
+    double n = x * x + y * y + z * z + w * w;
+    double s = n > 0 ? 1.0 / n : 1.0;
+    return {
+        {1 - 2 * s * (y * y + z * z), 2 * s * (x * y - w * z), 2 * s * (x * z + w * y),
+         2 * s * (x * y + w * z), 1 - 2 * s * (x * x + z * z), 2 * s * (y * z - w * x),
+         2 * s * (x * z - w * y), 2 * s * (y * z + w * x), 1 - 2 * s * (x * x + y * y)},
+        {sample.position_um[0] * 1e-6, sample.position_um[1] * 1e-6, sample.position_um[2] * 1e-6}};
+}
+
+pose wiwc_a() {
+    return rotation_zyx(0.05, -0.02, 0.03, {0.031, -0.012, 0.045});
+}
+
+pose wiwc_b() {
+    return rotation_zyx(-0.04, 0.01, 0.02, {-0.018, 0.027, 0.011});
+}
+
+} // namespace kest_sim

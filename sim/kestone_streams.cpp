@@ -1,0 +1,307 @@
+// The virtual KestOne's streams: a synthetic room scanned along a smooth path,
+// sent as SLAM clouds with odometry and wiwc, high-frequency odometry, IMU
+// samples and device info, paced by what is owed since streaming began.
+#include "kestone.h"
+#include "kestone_scene.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace kest_sim {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+constexpr uint16_t type_cloud = 0, type_odometry = 1, type_imu = 2, type_info = 11,
+                   type_hf_odometry = 18, type_wiwc = 21;
+constexpr int64_t epoch_ns = 1700000000000000000;
+constexpr size_t record_bytes = 688;
+constexpr size_t point_bytes = 28;
+constexpr size_t room_points = 200000;
+constexpr size_t bus_backlog_frames = 4; // frames handed to the bus ahead of the host
+constexpr double gravity = 9.81;
+
+const std::vector<scene_point> &room() {
+    static const std::vector<scene_point> points = make_room(room_points, 7);
+    return points;
+}
+
+void put_le(byte_vector &out, size_t at, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void put_be(byte_vector &out, size_t at, uint64_t value, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
+
+void put_matrix(byte_vector &out, size_t at, const pose &p) {
+    double m[12] = {p.r[0], p.r[1], p.r[2], p.t[0], p.r[3], p.r[4],
+                    p.r[5], p.t[1], p.r[6], p.r[7], p.r[8], p.t[2]};
+    memcpy(out.data() + at, m, sizeof m);
+}
+
+int64_t stamp(double seconds) {
+    return epoch_ns + std::llround(seconds * 1e9);
+}
+
+byte_vector odometry_record(int64_t timestamp, const odometry_sample &sample) {
+    byte_vector out(record_bytes, 0);
+    put_le(out, 0, static_cast<uint64_t>(timestamp), 8);
+    for (int i = 0; i < 3; ++i)
+        put_le(out, 8 + 8 * i, static_cast<uint64_t>(sample.position_um[i]), 8);
+    for (int i = 0; i < 4; ++i)
+        put_le(out, 32 + 8 * i, static_cast<uint64_t>(sample.quaternion_e6[i]), 8);
+    return out;
+}
+
+byte_vector wiwc_record(int64_t timestamp) {
+    byte_vector out(record_bytes, 0);
+    put_le(out, 0, static_cast<uint64_t>(timestamp), 8);
+    put_matrix(out, 112, wiwc_a());
+    put_matrix(out, 400, wiwc_b());
+    return out;
+}
+
+// The points of cloud frame k: a window sliding over the room's points, so a
+// few seconds of clouds cover the whole room.
+size_t first_point(uint64_t frame, size_t count) {
+    return (frame * count) % room().size();
+}
+
+// Sensor-frame points such that the host's T = O * B * inverse(A) puts them back
+// where they are in the room.
+byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
+                          size_t count) {
+    pose to_sensor = wiwc_a().after(wiwc_b().inverse()).after(odometry_pose(odometry).inverse());
+    byte_vector out(36 + count * point_bytes, 0);
+    put_be(out, 0, count * point_bytes, 4);
+    put_be(out, 4, frame, 8);
+    put_be(out, 12, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 20, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 28, count, 4);
+    put_be(out, 32, 1, 4);
+    const std::vector<scene_point> &points = room();
+    size_t start = first_point(frame, count);
+    for (size_t j = 0; j < count; ++j) {
+        const scene_point &p = points[(start + j) % points.size()];
+        std::array<double, 3> s = to_sensor.apply({p.x, p.y, p.z});
+        int32_t words[7] = {static_cast<int32_t>(std::lround(s[0] * 10000)),
+                            static_cast<int32_t>(std::lround(s[1] * 10000)),
+                            static_cast<int32_t>(std::lround(s[2] * 10000)),
+                            p.r,
+                            p.g,
+                            p.b,
+                            0};
+        memcpy(out.data() + 36 + j * point_bytes, words, sizeof words);
+    }
+    return out;
+}
+
+// Accelerometer (gravity and the turn's centripetal pull) and gyroscope in the
+// sensor frame, scaled by 1e8, big-endian.
+byte_vector imu_payload(uint64_t index, int64_t timestamp, double t) {
+    odometry_sample now = sensor_odometry(t);
+    pose world_to_sensor = odometry_pose(now).inverse();
+    double speed = std::hypot(now.velocity[0], now.velocity[1]);
+    // Centripetal acceleration points to the left of travel: v * yaw rate.
+    std::array<double, 3> left = {-now.velocity[1] / speed, now.velocity[0] / speed, 0};
+    std::array<double, 3> accel_world = {left[0] * speed * now.yaw_rate,
+                                         left[1] * speed * now.yaw_rate, gravity};
+    std::array<double, 3> accel = {0, 0, 0};
+    for (int row = 0; row < 3; ++row)
+        accel[row] = world_to_sensor.r[row * 3] * accel_world[0] +
+                     world_to_sensor.r[row * 3 + 1] * accel_world[1] +
+                     world_to_sensor.r[row * 3 + 2] * accel_world[2];
+    double values[6] = {accel[0], accel[1], accel[2], 0, 0, now.yaw_rate};
+    byte_vector out(64, 0);
+    for (int i = 0; i < 6; ++i)
+        put_be(out, 8 * i, static_cast<uint64_t>(std::llround(values[i] * 1e8)), 8);
+    put_be(out, 48, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 56, index, 8);
+    return out;
+}
+
+byte_vector info_payload(const stream_settings &settings, double t) {
+    byte_vector out(104, 0);
+    auto millihertz = [](double hz) { return static_cast<uint64_t>(std::llround(hz * 1000)); };
+    put_le(out, 4, static_cast<uint64_t>(48 + static_cast<int>(4 * std::sin(t / 30))),
+           4);                          // cpu, degrees C
+    put_le(out, 60, millihertz(30), 4); // rgb configured rate
+    put_le(out, 64, millihertz(30), 4); // rgb sent rate
+    put_le(out, 68, millihertz(15), 4); // dtof configured rate
+    put_le(out, 72, millihertz(15), 4); // dtof sent rate
+    put_le(out, 76, millihertz(settings.cloud_hz), 4);
+    put_le(out, 80, 41, 2); // dtof transmitter, degrees C
+    put_le(out, 82, 39, 2); // dtof receiver, degrees C
+    return out;
+}
+
+} // namespace
+
+stream_settings stream_preset(const std::string &name) {
+    stream_settings settings;
+    if (name == "full") {
+        settings.cloud_hz = 10;
+        settings.cloud_points = 20000;
+        settings.hf_odometry_hz = 200;
+        settings.imu_hz = 400;
+        settings.info_hz = 1;
+    } else if (name == "flood") {
+        settings = stream_preset("full");
+        settings.flood = true;
+    }
+    return settings;
+}
+
+void kestone::set_streams(const stream_settings &settings) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streams = settings;
+}
+
+stream_counters kestone::counters() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    stream_counters out = stream_count;
+    for (const auto &[endpoint, queue] : outgoing)
+        out.queued[endpoint] = queue.size();
+    return out;
+}
+
+std::vector<std::array<double, 3>> kestone::cloud_world_points(uint64_t frame) const {
+    size_t count;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        count = streams.cloud_points;
+    }
+    const std::vector<scene_point> &points = room();
+    std::vector<std::array<double, 3>> out;
+    size_t start = first_point(frame, count);
+    for (size_t j = 0; j < count; ++j) {
+        const scene_point &p = points[(start + j) % points.size()];
+        out.push_back({p.x, p.y, p.z});
+    }
+    return out;
+}
+
+// Caller holds the mutex. A full queue loses its oldest message, as a device FIFO does.
+void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
+    std::deque<byte_vector> &queue = outgoing[endpoint];
+    if (queue.size() >= std::max<size_t>(streams.queue_capacity, 1)) {
+        queue.pop_front();
+        stream_count.dropped[endpoint]++;
+    }
+    stream_count.sent[static_cast<uint16_t>(message[0] << 8 | message[1])]++;
+    queue.push_back(std::move(message));
+}
+
+// Caller holds the mutex: which messages are owed by now (or, flooding, what
+// fits), counted as produced. They are built afterwards, outside the mutex.
+std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
+    std::vector<std::pair<uint16_t, uint64_t>> due;
+    auto take = [&](uint16_t type, double hz, uint8_t endpoint) {
+        uint64_t &done = produced[type];
+        uint64_t owed = streams.flood
+                            ? (outgoing[endpoint].size() < streams.queue_capacity ? done + 1 : done)
+                            : (hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0);
+        for (; done < owed; ++done)
+            due.emplace_back(type, done);
+    };
+    take(type_cloud, streams.cloud_hz, ep_dtof);
+    take(type_hf_odometry, streams.hf_odometry_hz, ep_dtof);
+    take(type_imu, streams.imu_hz, ep_imu);
+    if (!streams.flood)
+        take(type_info, streams.info_hz, ep_dtof);
+    return due;
+}
+
+// The messages of one owed item, built without the mutex.
+static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_settings &settings,
+                                                               uint16_t type, uint64_t k) {
+    const double flood_hz = 1000;
+    auto seconds = [&](double hz) { return k / (settings.flood || hz <= 0 ? flood_hz : hz); };
+    std::vector<std::pair<uint8_t, byte_vector>> out;
+    if (type == type_cloud) {
+        double t = seconds(settings.cloud_hz);
+        int64_t ts = stamp(t);
+        odometry_sample pose = sensor_odometry(t);
+        out.emplace_back(kestone::ep_dtof, device_message(type_wiwc, wiwc_record(ts)));
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(type_cloud, cloud_payload(k, ts, pose, settings.cloud_points)));
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(type_odometry, odometry_record(ts, pose)));
+    } else if (type == type_hf_odometry) {
+        double t = seconds(settings.hf_odometry_hz);
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(type_hf_odometry, odometry_record(stamp(t), sensor_odometry(t))));
+    } else if (type == type_imu) {
+        double t = seconds(settings.imu_hz);
+        out.emplace_back(kestone::ep_imu, device_message(type_imu, imu_payload(k, stamp(t), t)));
+    } else {
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(type_info, info_payload(settings, seconds(settings.info_hz))));
+    }
+    return out;
+}
+
+// Caller holds the mutex: the messages the bus may take now, with their tags.
+std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> kestone::take_for_bus() {
+    std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> out;
+    for (auto &[endpoint, queue] : outgoing) {
+        size_t room_left = bus_backlog_frames > bus_in_backlog(device, endpoint)
+                               ? bus_backlog_frames - bus_in_backlog(device, endpoint)
+                               : 0;
+        for (; room_left > 0 && !queue.empty(); --room_left) {
+            out.emplace_back(endpoint, std::move(queue.front()), next_tag++);
+            queue.pop_front();
+        }
+    }
+    return out;
+}
+
+void kestone::run_streams() {
+    std::unique_lock<std::mutex> lock(mutex);
+    bool was_streaming = false;
+    clock::time_point began;
+    while (!stopping) {
+        if (!current.streaming) {
+            was_streaming = false;
+            changed.wait_for(lock, std::chrono::milliseconds(20));
+            continue;
+        }
+        if (!was_streaming) {
+            was_streaming = true;
+            began = clock::now();
+            produced.clear();
+            for (auto &[endpoint, queue] : outgoing)
+                queue.clear();
+        }
+        std::vector<std::pair<uint16_t, uint64_t>> due =
+            take_due(std::chrono::duration<double>(clock::now() - began).count());
+        stream_settings settings = streams;
+        int id = device;
+        lock.unlock();
+        std::vector<std::pair<uint8_t, byte_vector>> made;
+        for (const auto &[type, k] : due)
+            for (auto &message : build_item(settings, type, k))
+                made.push_back(std::move(message));
+        lock.lock();
+        for (auto &[endpoint, message] : made)
+            queue_stream(endpoint, std::move(message));
+        auto for_bus = take_for_bus();
+        lock.unlock();
+        for (auto &[endpoint, message, tag] : for_bus)
+            for (byte_vector &frame :
+                 device_frames(message, endpoint == ep_imu ? imu_transfer : bulk_transfer, tag))
+                bus_queue_in(id, endpoint, std::move(frame));
+        lock.lock();
+        // Wake for the next owed message or to feed the bus; never a sleep per message.
+        changed.wait_for(lock, std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace kest_sim
