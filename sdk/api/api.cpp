@@ -21,22 +21,37 @@ constexpr size_t version_md5_bytes = 36;
 
 using message = std::unique_ptr<uint8_t, decltype(&free)>;
 
-bool initialized() {
-    if (context().initialized)
-        return true;
-    log_print(ERROR, "SDK not initialized.\n");
-    return false;
-}
+// The common checks. Macros, so that the log line names the entry point.
+#define REQUIRE_INITIALIZED()                                                                      \
+    do {                                                                                           \
+        if (!context().initialized) {                                                              \
+            log_print(ERROR, "SDK not initialized.\n");                                            \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
 
-bool ready(const lidar_device_t *device) {
-    if (!initialized())
-        return false;
-    if (device == nullptr) {
-        log_print(ERROR, "Device handle is null.\n");
-        return false;
-    }
-    return true;
-}
+#define REQUIRE_DEVICE(device)                                                                     \
+    do {                                                                                           \
+        REQUIRE_INITIALIZED();                                                                     \
+        if ((device) == nullptr) {                                                                 \
+            log_print(ERROR, "Device handle is null.\n");                                          \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
+
+// Parameters may change only while the device is not streaming.
+#define REQUIRE_CONFIGURABLE(device, parameter)                                                    \
+    do {                                                                                           \
+        REQUIRE_INITIALIZED();                                                                     \
+        if ((device) == nullptr || (parameter) == nullptr) {                                       \
+            log_print(ERROR, "Device or parameter handle is null.\n");                             \
+            return -1;                                                                             \
+        }                                                                                          \
+        if ((device)->streaming) {                                                                 \
+            log_print(ERROR, "Device is streaming.\n");                                            \
+            return -1;                                                                             \
+        }                                                                                          \
+    } while (0)
 
 // Sends a control command and waits for the answer; null when none came.
 message request(uint8_t *command) {
@@ -59,21 +74,6 @@ bool request_with(uint16_t code, uint32_t value) {
     return accepted(request(context().sender.construct_simple_control_cmd_with_u32(code, value)));
 }
 
-// Parameters may change only while the device is not streaming.
-bool configurable(const lidar_device_t *device, const void *parameter) {
-    if (!initialized())
-        return false;
-    if (device == nullptr || parameter == nullptr) {
-        log_print(ERROR, "Device or parameter handle is null.\n");
-        return false;
-    }
-    if (device->streaming) {
-        log_print(ERROR, "Device is streaming.\n");
-        return false;
-    }
-    return true;
-}
-
 void *env_debug_thread(void *argument) {
     auto *ctx = static_cast<sdk_context *>(argument);
     while (ctx->env_debug_running)
@@ -91,12 +91,6 @@ zev_sync::sync_config slam_sync_config() {
     config.jump_threshold = 1000000000;
     config.unit_ratio = 1000000;
     return config;
-}
-
-int32_t le_i32(const uint8_t *p) {
-    int32_t value;
-    memcpy(&value, p, sizeof value);
-    return value;
 }
 
 } // namespace
@@ -137,8 +131,7 @@ int lidar_system_init(lidar_attach_cb attach_callback) {
 }
 
 int lidar_system_deinit() {
-    if (!initialized())
-        return -1;
+    REQUIRE_INITIALIZED();
     sdk_context &ctx = context();
     std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
     {
@@ -166,8 +159,7 @@ int lidar_system_deinit() {
 }
 
 int lidar_create_device(const lidar_device_info_t *info, lidar_device_t **out) {
-    if (!initialized())
-        return -1;
+    REQUIRE_INITIALIZED();
     if (info == nullptr) {
         log_print(ERROR, "Device info is null.\n");
         return -1;
@@ -190,8 +182,7 @@ int lidar_create_device(const lidar_device_info_t *info, lidar_device_t **out) {
 }
 
 int lidar_destory_device(lidar_device_t *device) {
-    if (!initialized())
-        return -1;
+    REQUIRE_INITIALIZED();
     if (device == nullptr) {
         log_print(ERROR,
                   "Device handle is null. probably device only usb attach, not soft attach.\n");
@@ -210,8 +201,7 @@ int lidar_destory_device(lidar_device_t *device) {
 }
 
 int lidar_open_device(lidar_device_t *device) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (!simple_request(CTRL_OPEN_DEVICE)) {
         log_print(ERROR, "open device fail.\n");
         return -1;
@@ -221,8 +211,7 @@ int lidar_open_device(lidar_device_t *device) {
 }
 
 int lidar_close_device(lidar_device_t *device) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (!simple_request(CTRL_CLOSE_DEVICE)) {
         log_print(ERROR, "clsoe device fail.\n");
         return -1;
@@ -233,8 +222,7 @@ int lidar_close_device(lidar_device_t *device) {
 
 int lidar_set_mode(lidar_device_t *device, int mode) {
     log_print(DEBUG, "set device mode %d\n", mode);
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (mode != 0 && mode != 1) {
         log_print(ERROR, "Unknown lidar mode: %x\n", mode);
         return -1;
@@ -257,8 +245,7 @@ int lidar_set_mode(lidar_device_t *device, int mode) {
 }
 
 int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (rate == nullptr) {
         log_print(ERROR, "Stream rate pointer is null.\n");
         return -1;
@@ -269,8 +256,7 @@ int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) 
         return -1;
     }
     if (cmd_payload_len(answer.get()) == 4) {
-        uint32_t value;
-        memcpy(&value, answer.get() + CMD_HEADER_SIZE, sizeof value); // little-endian payload
+        uint32_t value = get_le32(answer.get() + CMD_HEADER_SIZE);
         *rate = value;
         if (value != 0)
             log_print(DEBUG, "dtof_subframe_odr: %d\n", static_cast<int>(value));
@@ -281,8 +267,7 @@ int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) 
 }
 
 int lidar_stop_stream(lidar_device_t *device, int stream) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (!simple_request(CTRL_STOP_STREAM)) {
         log_print(ERROR, "device stop stream %d fail.\n", stream);
         return -1;
@@ -293,8 +278,7 @@ int lidar_stop_stream(lidar_device_t *device, int stream) {
 }
 
 int lidar_activate_stream_type(lidar_device_t *device, int type) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     uint16_t code;
     switch (type) {
     case LIDAR_STREAM_IMAGE:
@@ -325,8 +309,7 @@ int lidar_activate_stream_type(lidar_device_t *device, int type) {
 
 int lidar_register_stream_callback(lidar_device_t *device,
                                    const lidar_stream_callback_t *callback) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     if (callback == nullptr) {
         log_print(ERROR, "Stream callback is null.\n");
         return -1;
@@ -339,8 +322,7 @@ int lidar_register_stream_callback(lidar_device_t *device,
 }
 
 int lidar_unregister_stream_callback(lidar_device_t *device) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     sdk_context &ctx = context();
     std::lock_guard<std::mutex> lock(ctx.device_mutex);
     device->stream_callback = nullptr;
@@ -348,14 +330,12 @@ int lidar_unregister_stream_callback(lidar_device_t *device) {
 }
 
 int lidar_get_calib_file(lidar_device_t *device, const char *directory) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     return context().sender.sender_get_calib_file_handler(directory);
 }
 
 int lidar_get_version(lidar_device_t *device) {
-    if (!ready(device))
-        return -1;
+    REQUIRE_DEVICE(device);
     message answer = request(context().sender.construct_simple_control_cmd(CTRL_GET_VERSION));
     if (!accepted(answer) || cmd_payload_len(answer.get()) != version_record_bytes) {
         log_print(ERROR, "get device version fail.\n");
@@ -374,7 +354,7 @@ int lidar_get_version(lidar_device_t *device) {
     };
     for (const auto &line : lines) {
         const uint8_t *entry = record + line.entry * version_entry_bytes;
-        printf(line.format, le_i32(entry), le_i32(entry + 4), le_i32(entry + 8));
+        printf(line.format, get_le32s(entry), get_le32s(entry + 4), get_le32s(entry + 8));
     }
     char md5[version_md5_bytes + 1] = {};
     memcpy(md5, record + version_md5_offset,
@@ -385,8 +365,7 @@ int lidar_get_version(lidar_device_t *device) {
 }
 
 int lidar_set_imu_parameter(lidar_device_t *device, const lidar_imu_parameter_t *parameter) {
-    if (!configurable(device, parameter))
-        return -1;
+    REQUIRE_CONFIGURABLE(device, parameter);
     if (!request_with(CTRL_SET_IMU_RATE, parameter->odr)) {
         log_print(ERROR, "set imu odr fail.\n");
         return -1;
@@ -404,8 +383,7 @@ int lidar_set_imu_parameter(lidar_device_t *device, const lidar_imu_parameter_t 
 }
 
 int lidar_set_depth_parameter(lidar_device_t *device, const uint32_t *parameter) {
-    if (!configurable(device, parameter))
-        return -1;
+    REQUIRE_CONFIGURABLE(device, parameter);
     if (!request_with(CTRL_SET_DEPTH_PARAMETER, *parameter)) {
         log_print(ERROR, "set depth parameter fail.\n");
         return -1;

@@ -88,8 +88,7 @@ void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_
     entry.size = STREAM_RECORD_BYTES;
     entry.data = payload;
     deliver_one(stream_type, entry);
-    int64_t timestamp;
-    memcpy(&timestamp, payload, sizeof timestamp);
+    int64_t timestamp = get_le64s(payload);
     if (type == CMD_WIWC) {
         sdk_context &ctx = context();
         std::lock_guard<std::mutex> lock(ctx.wiwc_mutex);

@@ -2,24 +2,13 @@
 // moved SLAM cloud record (type 16). Runs on the synchronizer's worker thread.
 #include "api/api_context.h"
 #include "api/slam_cloud.h"
+#include "comm/protocol/byte_order.h"
 
 #include <cstring>
 
 namespace {
 
 constexpr size_t sample_header = 36;
-
-uint64_t le64(const uint8_t *p) {
-    uint64_t value;
-    memcpy(&value, p, sizeof value);
-    return value;
-}
-
-uint32_t le32(const uint8_t *p) {
-    uint32_t value;
-    memcpy(&value, p, sizeof value);
-    return value;
-}
 
 } // namespace
 
@@ -28,11 +17,11 @@ void slam_set_handler(std::vector<zev_sync::sample> &&set) {
         return;
     const std::vector<uint8_t> &cloud = set[0].data;
     lidar_stream_entry_t entry{};
-    entry.timestamp = le64(cloud.data());
-    entry.value1 = le64(cloud.data() + 8);
-    entry.timestamp2 = le64(cloud.data() + 16);
-    entry.param1 = le32(cloud.data() + 28);
-    entry.param2 = le32(cloud.data() + 32);
+    entry.timestamp = get_le64(cloud.data());
+    entry.value1 = get_le64(cloud.data() + 8);
+    entry.timestamp2 = get_le64(cloud.data() + 16);
+    entry.param1 = get_le32(cloud.data() + 28);
+    entry.param2 = get_le32(cloud.data() + 32);
 
     const uint8_t *odometry =
         set[1].data.size() == STREAM_RECORD_BYTES ? set[1].data.data() : nullptr;

@@ -1,6 +1,8 @@
 // The cloud transform: one total transform per cloud, one pass over the points.
 #include "api/slam_cloud.h"
 
+#include "comm/protocol/byte_order.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -20,12 +22,6 @@ struct rigid {
     double r[3][3];
     double t[3];
 };
-
-int64_t le_i64(const uint8_t *p) {
-    int64_t value;
-    memcpy(&value, p, sizeof value); // the record is little-endian, as this host
-    return value;
-}
 
 rigid matrix_3x4(const uint8_t *p) {
     double m[12];
@@ -54,9 +50,10 @@ bool is_identity(const rigid &x) {
 rigid odometry_pose(const uint8_t *odometry) {
     double p[3], q[4];
     for (int i = 0; i < 3; ++i)
-        p[i] = static_cast<double>(le_i64(odometry + odometry_position + 8 * i)) * odometry_unit;
+        p[i] = static_cast<double>(get_le64s(odometry + odometry_position + 8 * i)) * odometry_unit;
     for (int i = 0; i < 4; ++i)
-        q[i] = static_cast<double>(le_i64(odometry + odometry_quaternion + 8 * i)) * odometry_unit;
+        q[i] =
+            static_cast<double>(get_le64s(odometry + odometry_quaternion + 8 * i)) * odometry_unit;
     double x = q[0], y = q[1], z = q[2], w = q[3];
     double n = x * x + y * y + z * z + w * w;
     double s = n > 0 ? 1.0 / n : 1.0;

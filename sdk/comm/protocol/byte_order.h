@@ -1,4 +1,5 @@
-// Big-endian field access for command messages and frames.
+// Field access: big-endian for command messages and frames, little-endian for
+// the device's payload records.
 #pragma once
 
 #include <cstdint>
@@ -30,4 +31,21 @@ inline void put_be32(uint8_t *p, uint32_t value) {
     p[1] = static_cast<uint8_t>(value >> 16);
     p[2] = static_cast<uint8_t>(value >> 8);
     p[3] = static_cast<uint8_t>(value);
+}
+
+inline uint32_t get_le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+inline int32_t get_le32s(const uint8_t *p) {
+    return static_cast<int32_t>(get_le32(p));
+}
+
+inline uint64_t get_le64(const uint8_t *p) {
+    return static_cast<uint64_t>(get_le32(p)) | static_cast<uint64_t>(get_le32(p + 4)) << 32;
+}
+
+inline int64_t get_le64s(const uint8_t *p) {
+    return static_cast<int64_t>(get_le64(p));
 }

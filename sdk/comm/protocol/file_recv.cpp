@@ -27,15 +27,6 @@ constexpr size_t chunk_offset_data = chunk_offset_md5 + chunk_md5_field;
 constexpr size_t chunk_data_area = 3145728;
 constexpr size_t path_capacity = 256;
 
-uint32_t get_le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t get_le64(const uint8_t *p) {
-    return static_cast<uint64_t>(get_le32(p)) | static_cast<uint64_t>(get_le32(p + 4)) << 32;
-}
-
 bool is_separator(char c) {
     return c == '/' || c == '\\';
 }

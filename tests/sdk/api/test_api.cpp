@@ -51,6 +51,9 @@ TEST_F(Api, EveryCallBeforeInitIsRefused) {
     for (int result : results)
         EXPECT_EQ(result, -1);
     EXPECT_EQ(lines_with("SDK not initialized."), sizeof results / sizeof results[0]);
+    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_open_device:"), 1u)
+        << "each line names its entry point";
+    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_set_imu_parameter:"), 1u);
 }
 
 TEST_F(Api, InitOnceAndAgainAfterDeinit) {
