@@ -19,12 +19,41 @@ std::vector<seen_attach> attach_events;
 bool hold = false;
 bool held = false;
 
+// Attach callbacks run on threads the layer does not wait for: the harness
+// counts them so that a test ends only after the last one has returned.
+std::mutex hook_mutex;
+int callbacks_running = 0;
+
 void record_attach(const lidar_device_info_t *, bool attached) {
-    if (ApiTest::on_attach)
-        ApiTest::on_attach(attached);
-    std::lock_guard<std::mutex> lock(mutex);
-    attach_events.push_back({attached, std::this_thread::get_id()});
-    changed.notify_all();
+    std::function<void(bool)> hook;
+    {
+        std::lock_guard<std::mutex> lock(hook_mutex);
+        ++callbacks_running;
+        hook = ApiTest::on_attach;
+    }
+    if (hook)
+        hook(attached);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        attach_events.push_back({attached, std::this_thread::get_id()});
+        changed.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(hook_mutex);
+    --callbacks_running;
+}
+
+// After the layer is down no new callback starts; one started just before may
+// still be on its way in, so the count must stay at zero for a moment.
+void wait_for_callbacks() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int quiet_checks = 0;
+    while (quiet_checks < 3 && std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard<std::mutex> lock(hook_mutex);
+            quiet_checks = callbacks_running == 0 ? quiet_checks + 1 : 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void record_stream(const lidar_stream_data_t *data, void *) {
@@ -49,6 +78,11 @@ void record_stream(const lidar_stream_data_t *data, void *) {
 
 } // namespace
 
+void ApiTest::clear_on_attach() {
+    std::lock_guard<std::mutex> lock(hook_mutex);
+    on_attach = nullptr;
+}
+
 void ApiTest::SetUp() {
     logged_test::SetUp();
     kest_sim::bus_reset();
@@ -67,9 +101,10 @@ void ApiTest::SetUp() {
 void ApiTest::TearDown() {
     release();
     lidar_system_deinit();
+    wait_for_callbacks();
+    clear_on_attach();
     kest_sim::bus_reset();
     usb_backend_select(nullptr);
-    on_attach = nullptr;
     if (HasFailure())
         for (const std::string &line : captured_lines())
             fprintf(stderr, "log: %s", line.c_str());

@@ -54,6 +54,9 @@ protected:
     std::shared_ptr<kest_sim::kestone> device;
     int device_id = 0;
 
+    // Stops calling on_attach; callbacks already inside it finish on their own.
+    static void clear_on_attach();
+
 public:
     // Runs on the notification thread inside every attach callback.
     static std::function<void(bool)> on_attach;

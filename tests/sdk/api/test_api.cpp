@@ -68,12 +68,17 @@ TEST_F(Api, InitOnceAndAgainAfterDeinit) {
 }
 
 TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
-    std::promise<std::vector<int>> results;
-    temp_dir dir;
-    std::atomic<bool> ran{false};
-    on_attach = [&](bool attached) {
-        if (!attached || ran.exchange(true))
+    // Owned by the hook itself: an attach callback may outlive this body.
+    struct sequence {
+        std::promise<std::vector<int>> results;
+        std::atomic<bool> ran{false};
+        temp_dir dir;
+    };
+    auto state = std::make_shared<sequence>();
+    on_attach = [state](bool attached) {
+        if (!attached || state->ran.exchange(true))
             return;
+        const temp_dir &dir = state->dir;
         lidar_device_info_t info{};
         lidar_device_t *handle = nullptr;
         uint32_t rate = 0, depth = 0;
@@ -92,10 +97,10 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
             lidar_activate_stream_type(handle, 16),
             static_cast<int>(rate),
         };
-        results.set_value(steps);
+        state->results.set_value(steps);
     };
+    auto future = state->results.get_future();
     std::string out = capture_stdout([&] { bring_up(); });
-    auto future = results.get_future();
     ASSERT_EQ(future.wait_for(patience), std::future_status::ready);
     EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15));
     EXPECT_THAT(device->state().requests, ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 24));

@@ -12,14 +12,17 @@ using bytes = std::vector<uint8_t>;
 
 namespace {
 
-class ApiStress : public ApiTest {};
+class ApiStress : public ApiTest {
+protected:
+    // Members, not locals: attach callbacks may still run until TearDown has waited for them.
+    std::mutex handle_mutex;
+    lidar_device_t *handle = nullptr;
+};
 
 } // namespace
 
 TEST_F(ApiStress, HundredSoftAttachCyclesWithMessagesFlowing) {
-    std::mutex handle_mutex;
-    lidar_device_t *handle = nullptr;
-    on_attach = [&](bool attached) {
+    on_attach = [this](bool attached) {
         std::lock_guard<std::mutex> lock(handle_mutex);
         if (attached && handle == nullptr) {
             handle = make_device();
@@ -60,6 +63,7 @@ TEST_F(ApiStress, HundredSoftAttachCyclesWithMessagesFlowing) {
     for (size_t i = 0; i < events.size(); ++i)
         EXPECT_EQ(events[i].attached, i % 2 == 0) << "attach and detach alternate, event " << i;
     EXPECT_FALSE(records().empty());
+    clear_on_attach(); // no late attach makes a new handle now
     std::lock_guard<std::mutex> lock(handle_mutex);
     if (handle != nullptr)
         lidar_destory_device(handle);

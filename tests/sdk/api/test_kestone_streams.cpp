@@ -32,6 +32,7 @@ protected:
         bring_up();
     }
     void TearDown() override {
+        clear_on_attach(); // no late attach makes a new handle now
         {
             std::lock_guard<std::mutex> lock(handle_mutex);
             if (handle != nullptr)
