@@ -32,8 +32,12 @@ struct stream_settings {
     double hf_odometry_hz = 50;
     double imu_hz = 100;
     double info_hz = 1;
-    bool flood = false;         // as fast as the host takes, rates ignored
-    size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
+    double dtof_hz = 5; // depth frames of dtof_cols x dtof_rows points
+    uint32_t dtof_cols = 160;
+    uint32_t dtof_rows = 120;
+    bool dtof_four_entries = false; // 934948-byte form (12-byte points, 8-bit intensity)
+    bool flood = false;             // as fast as the host takes, rates ignored
+    size_t queue_capacity = 32;     // messages waiting per endpoint; the oldest is dropped
 };
 
 // "demo" (smooth for viewing), "full" (the device's nominal rates) or "flood".

@@ -139,6 +139,40 @@ pose odometry_pose(const odometry_sample &sample) {
         {sample.position_um[0] * 1e-6, sample.position_um[1] * 1e-6, sample.position_um[2] * 1e-6}};
 }
 
+double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
+                uint8_t rgb[3]) {
+    static const std::vector<surface> surfaces = room_surfaces();
+    double best = 0;
+    for (const surface &s : surfaces) {
+        // Plane through origin + a*u + b*v; solve origin + d*dir = s.origin + a*u + b*v.
+        std::array<double, 3> n = {s.u[1] * s.v[2] - s.u[2] * s.v[1],
+                                   s.u[2] * s.v[0] - s.u[0] * s.v[2],
+                                   s.u[0] * s.v[1] - s.u[1] * s.v[0]};
+        double facing = n[0] * direction[0] + n[1] * direction[1] + n[2] * direction[2];
+        if (std::fabs(facing) < 1e-12)
+            continue;
+        std::array<double, 3> w = {s.origin[0] - origin[0], s.origin[1] - origin[1],
+                                   s.origin[2] - origin[2]};
+        double d = (n[0] * w[0] + n[1] * w[1] + n[2] * w[2]) / facing;
+        if (d <= 1e-6 || (best > 0 && d >= best))
+            continue;
+        std::array<double, 3> hit = {origin[0] + d * direction[0] - s.origin[0],
+                                     origin[1] + d * direction[1] - s.origin[1],
+                                     origin[2] + d * direction[2] - s.origin[2]};
+        double uu = s.u[0] * s.u[0] + s.u[1] * s.u[1] + s.u[2] * s.u[2];
+        double vv = s.v[0] * s.v[0] + s.v[1] * s.v[1] + s.v[2] * s.v[2];
+        double a = (hit[0] * s.u[0] + hit[1] * s.u[1] + hit[2] * s.u[2]) / uu;
+        double b = (hit[0] * s.v[0] + hit[1] * s.v[1] + hit[2] * s.v[2]) / vv;
+        if (a < 0 || a > 1 || b < 0 || b > 1)
+            continue;
+        best = d;
+        rgb[0] = s.r;
+        rgb[1] = s.g;
+        rgb[2] = s.b;
+    }
+    return best;
+}
+
 pose wiwc_a() {
     return rotation_zyx(0.05, -0.02, 0.03, {0.031, -0.012, 0.045});
 }

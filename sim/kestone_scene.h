@@ -42,6 +42,11 @@ odometry_sample sensor_odometry(double t);
 // The pose the host rebuilds from an odometry sample (the quantised values).
 pose odometry_pose(const odometry_sample &sample);
 
+// Casts a ray from origin along direction (world frame) into the room. Returns
+// the distance to the first surface hit (metres, 0 when nothing is hit) and its colour.
+double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
+                uint8_t rgb[3]);
+
 // The wiwc record's two transforms (neither is the identity).
 pose wiwc_a();
 pose wiwc_b();

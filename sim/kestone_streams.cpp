@@ -13,8 +13,14 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr uint16_t type_cloud = 0, type_odometry = 1, type_imu = 2, type_info = 11,
+constexpr uint16_t type_cloud = 0, type_odometry = 1, type_imu = 2, type_dtof = 6, type_info = 11,
                    type_hf_odometry = 18, type_wiwc = 21;
+// The two DTOF payload forms: entry 0 of s bytes, the points, entry 2 of s bytes
+// (and, in the four-entry form, entry 3 of s bytes 49152 bytes further on).
+constexpr size_t dtof_three_len = 1081380, dtof_three_points = 786432, dtof_three_s = 147456;
+constexpr size_t dtof_four_len = 934948, dtof_four_points = 589824, dtof_four_s = 147968;
+constexpr size_t dtof_max_points = 49152;
+constexpr double dtof_hfov = 1.6, dtof_vfov = 1.2; // radians
 constexpr int64_t epoch_ns = 1700000000000000000;
 constexpr size_t record_bytes = 688;
 constexpr size_t point_bytes = 28;
@@ -124,6 +130,54 @@ byte_vector imu_payload(uint64_t index, int64_t timestamp, double t) {
     return out;
 }
 
+// A depth frame of the room as the sensor sees it at time t: points in
+// millimetres in the device's axes (x right, y up, z forward), row by row.
+byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_t timestamp,
+                         double t) {
+    bool four = settings.dtof_four_entries;
+    size_t len = four ? dtof_four_len : dtof_three_len, s = four ? dtof_four_s : dtof_three_s;
+    size_t point_area = four ? dtof_four_points : dtof_three_points, point_bytes = four ? 12 : 16;
+    size_t cols = settings.dtof_cols, rows = settings.dtof_rows;
+    if (cols * rows > dtof_max_points || cols < 2 || rows < 2)
+        cols = 160, rows = 120;
+    byte_vector out(len, 0);
+    put_be(out, 0, s, 4);
+    put_be(out, 4, frame, 8);
+    put_be(out, 12, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 20, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 28, cols, 4);
+    put_be(out, 32, rows, 4);
+    const size_t points_at = 36 + s, intensity_at = points_at + point_area;
+    pose sensor = odometry_pose(sensor_odometry(t));
+    for (size_t row = 0; row < rows; ++row) {
+        for (size_t col = 0; col < cols; ++col) {
+            double h = (0.5 - static_cast<double>(col) / (cols - 1)) * dtof_hfov;
+            double v = (0.5 - static_cast<double>(row) / (rows - 1)) * dtof_vfov;
+            std::array<double, 3> ray = {std::cos(v) * std::cos(h), std::cos(v) * std::sin(h),
+                                         std::sin(v)};
+            std::array<double, 3> world = {
+                sensor.r[0] * ray[0] + sensor.r[1] * ray[1] + sensor.r[2] * ray[2],
+                sensor.r[3] * ray[0] + sensor.r[4] * ray[1] + sensor.r[5] * ray[2],
+                sensor.r[6] * ray[0] + sensor.r[7] * ray[1] + sensor.r[8] * ray[2]};
+            uint8_t rgb[3] = {0, 0, 0};
+            double d = cast_ray(sensor.t, world, rgb);
+            // Device axes: x to the right (-left), y up, z forward; millimetres.
+            float point[4] = {static_cast<float>(-d * ray[1] * 1000),
+                              static_cast<float>(d * ray[2] * 1000),
+                              static_cast<float>(d * ray[0] * 1000), 0.0f};
+            size_t i = row * cols + col;
+            memcpy(out.data() + points_at + i * point_bytes, point, point_bytes);
+            double brightness = (rgb[0] + rgb[1] + rgb[2]) / (3.0 * 255.0) / (1.0 + 0.2 * d);
+            if (four)
+                out[intensity_at + i] = static_cast<uint8_t>(std::lround(brightness * 255));
+            else
+                put_le(out, intensity_at + 2 * i,
+                       static_cast<uint64_t>(std::lround(10 + brightness * 12490)), 2);
+        }
+    }
+    return out;
+}
+
 byte_vector info_payload(const stream_settings &settings, double t) {
     byte_vector out(104, 0);
     auto millihertz = [](double hz) { return static_cast<uint64_t>(std::llround(hz * 1000)); };
@@ -149,6 +203,9 @@ stream_settings stream_preset(const std::string &name) {
         settings.hf_odometry_hz = 200;
         settings.imu_hz = 400;
         settings.info_hz = 1;
+        settings.dtof_hz = 15;
+        settings.dtof_cols = 224;
+        settings.dtof_rows = 172;
     } else if (name == "flood") {
         settings = stream_preset("full");
         settings.flood = true;
@@ -211,6 +268,7 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
     take(type_cloud, streams.cloud_hz, ep_dtof);
     take(type_hf_odometry, streams.hf_odometry_hz, ep_dtof);
     take(type_imu, streams.imu_hz, ep_imu);
+    take(type_dtof, streams.dtof_hz, ep_dtof);
     if (!streams.flood)
         take(type_info, streams.info_hz, ep_dtof);
     return due;
@@ -237,6 +295,10 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
         out.emplace_back(
             kestone::ep_dtof,
             device_message(type_hf_odometry, odometry_record(stamp(t), sensor_odometry(t))));
+    } else if (type == type_dtof) {
+        double t = seconds(settings.dtof_hz);
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(type_dtof, dtof_payload(settings, k, stamp(t), t)));
     } else if (type == type_imu) {
         double t = seconds(settings.imu_hz);
         out.emplace_back(kestone::ep_imu, device_message(type_imu, imu_payload(k, stamp(t), t)));
@@ -252,10 +314,14 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
 std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> kestone::take_for_bus() {
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> out;
     for (auto &[endpoint, queue] : outgoing) {
-        size_t room_left = bus_backlog_frames > bus_in_backlog(device, endpoint)
-                               ? bus_backlog_frames - bus_in_backlog(device, endpoint)
-                               : 0;
-        for (; room_left > 0 && !queue.empty(); --room_left) {
+        size_t cap = (endpoint == ep_imu ? imu_transfer : bulk_transfer) - 26;
+        size_t backlog = bus_in_backlog(device, endpoint);
+        // Whole messages only, and only while they fit (one may go into an empty bus).
+        while (!queue.empty()) {
+            size_t frames = (queue.front().size() + cap - 1) / cap;
+            if (backlog > 0 && backlog + frames > bus_backlog_frames)
+                break;
+            backlog += frames;
             out.emplace_back(endpoint, std::move(queue.front()), next_tag++);
             queue.pop_front();
         }
