@@ -88,9 +88,8 @@ TEST_F(Streams, SlamCloudsLandOnTheRoomWithinAMillimetre) {
     EXPECT_GE(checked, 3u);
 }
 
-// The "full" preset's rates with its sizes, or with small clouds and depth
-// frames where a sanitizer makes every byte many times dearer: the rates are
-// what is checked here, the cost of the bytes is the benchmarks' business.
+// The "full" preset, with small clouds and depth frames where a sanitizer makes
+// every byte many times dearer.
 static kest_sim::stream_settings full_rates() {
     kest_sim::stream_settings settings = kest_sim::stream_preset("full");
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -102,6 +101,11 @@ static kest_sim::stream_settings full_rates() {
 }
 
 TEST_F(Streams, FullPresetArrivesAtItsRates) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // The instrumented device and host cannot keep these rates on two cores;
+    // the other stream tests cover the same paths under the sanitizers.
+    GTEST_SKIP() << "rates are measured in the plain build";
+#endif
     bring_up_streaming(full_rates());
     ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, 1));
     auto began = std::chrono::steady_clock::now();
@@ -125,11 +129,10 @@ TEST_F(Streams, FullPresetArrivesAtItsRates) {
             (sent_after.sent[stream.message] - sent_before.sent[stream.message]) / seconds;
         EXPECT_GT(paced, 0.7 * stream.hz) << "device pacing of message type " << stream.message;
         EXPECT_LT(paced, 1.3 * stream.hz) << "device pacing of message type " << stream.message;
-        // The host keeps up in a plain build; under the sanitizers it may fall
-        // behind (and the device then drops), so the floor here is low, and a
-        // backlog caught up inside the window may lift it above the nominal rate.
+        // A backlog caught up inside the window may lift the host's rate above
+        // the nominal one, so only a floor is checked.
         double received = (count_of(stream.record) - before[stream.record]) / seconds;
-        EXPECT_GT(received, 0.1 * stream.hz) << "host rate of stream type " << stream.record;
+        EXPECT_GT(received, 0.3 * stream.hz) << "host rate of stream type " << stream.record;
     }
     EXPECT_GE(sent_after.sent[11] - sent_before.sent[11], 2u) << "device info once a second";
 }
