@@ -65,6 +65,11 @@ std::vector<std::string> captured_lines() {
     return lines;
 }
 
+void print_captured_logs() {
+    for (const log_record &record : captured_logs())
+        fprintf(stderr, "log: %s", record.text.c_str());
+}
+
 bool log_contains(const std::string &fragment) {
     for (const log_record &record : captured_logs())
         if (record.text.find(fragment) != std::string::npos)

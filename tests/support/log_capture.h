@@ -44,14 +44,22 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
     return testing::internal::GetCapturedStdout();
 }
 
-// A fixture whose tests start from a clean logger that captures every line.
+// Writes every captured line to standard error, to explain a failed test.
+void print_captured_logs();
+
+// A fixture whose tests start from a clean logger that captures every line;
+// a failed test shows what was logged.
 class logged_test : public testing::Test {
 protected:
     void SetUp() override {
         reset_logger();
         capture_logs(KEST_LOG_VALUE_DEBUG);
     }
-    void TearDown() override { reset_logger(); }
+    void TearDown() override {
+        if (HasFailure())
+            print_captured_logs();
+        reset_logger();
+    }
 };
 
 } // namespace kest_test

@@ -105,9 +105,6 @@ void ApiTest::TearDown() {
     clear_on_attach();
     kest_sim::bus_reset();
     usb_backend_select(nullptr);
-    if (HasFailure())
-        for (const std::string &line : captured_lines())
-            fprintf(stderr, "log: %s", line.c_str());
     logged_test::TearDown();
 }
 

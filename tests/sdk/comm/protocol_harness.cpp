@@ -45,9 +45,6 @@ void ProtocolTest::TearDown() {
     sender.reset();
     kest_sim::bus_reset();
     usb_backend_select(nullptr);
-    if (HasFailure())
-        for (const std::string &line : captured_lines())
-            fprintf(stderr, "log: %s", line.c_str());
     logged_test::TearDown();
 }
 

@@ -39,8 +39,7 @@ void TransportTest::SetUp() {
 
 void TransportTest::TearDown() {
     if (HasFailure())
-        for (const std::string &line : captured_lines())
-            fprintf(stderr, "log: %s", line.c_str());
+        print_captured_logs();
     if (xfer) {
         xfer->xfer_deinit();
         xfer.reset();
