@@ -92,6 +92,8 @@ void kestone::plugged(int id) {
         responder = std::thread([this] { run_responder(); });
     if (!streamer.joinable())
         streamer = std::thread([this] { run_streams(); });
+    if (!camera.joinable())
+        camera = std::thread([this] { run_camera(); });
 }
 
 // Ends the device's own threads; what it had queued is gone with it.
@@ -106,6 +108,8 @@ void kestone::unplugged() {
         responder.join();
     if (streamer.joinable())
         streamer.join();
+    if (camera.joinable())
+        camera.join();
 }
 
 void kestone::on_out(uint8_t endpoint, const uint8_t *data, size_t length) {
@@ -169,9 +173,10 @@ void kestone::handle_control(uint16_t code, const byte_vector &message) {
                 current.opened = true;
             else if (code == code_close)
                 current.opened = current.streaming = false;
-            else if (code == code_start)
+            else if (code == code_start && !current.streaming) {
                 current.streaming = true;
-            else if (code == code_stop)
+                begin_streaming();
+            } else if (code == code_stop)
                 current.streaming = false;
             else if (code == code_mode0 || code == code_mode1)
                 current.mode = code == code_mode0 ? 0 : 1;

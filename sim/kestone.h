@@ -4,6 +4,7 @@
 // program configure it (silence, delays, failures, a bad file) and read its state.
 #pragma once
 
+#include "kestone_camera.h"
 #include "kestone_frames.h"
 #include "usb_bus.h"
 
@@ -36,13 +37,22 @@ struct stream_settings {
     uint32_t dtof_cols = 160;
     uint32_t dtof_rows = 120;
     bool dtof_four_entries = false; // 934948-byte form (12-byte points, 8-bit intensity)
-    bool flood = false;             // as fast as the host takes, rates ignored
-    size_t queue_capacity = 32;     // messages waiting per endpoint; the oldest is dropped
+    double image_hz = 10;           // camera pictures on the rgb endpoint
+    camera_settings camera;
+    bool flood = false;         // as fast as the host takes, rates ignored
+    size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
 };
 
 // "demo" (smooth for viewing), "full" (the device's nominal rates) or "flood".
 // Unknown names give "demo".
 stream_settings stream_preset(const std::string &name);
+
+// Sets one field from "KEY=VALUE" (keys: cloud_hz, cloud_points, hf_odometry_hz,
+// imu_hz, info_hz, dtof_hz, dtof_cols, dtof_rows, dtof_form 3|4, image_hz,
+// image_width, image_height, image_format jpeg|nv12, jpeg_quality,
+// queue_capacity). On a bad key or value nothing changes and error says why.
+bool set_stream_setting(stream_settings &settings, const std::string &assignment,
+                        std::string &error);
 
 // What the device sent and what it had to drop while the host lagged.
 struct stream_counters {
@@ -126,6 +136,9 @@ private:
     void answer(byte_vector message, bool delayed);
     void run_responder();
     void run_streams();
+    void run_camera();
+    void begin_streaming();
+    void feed_bus(std::unique_lock<std::mutex> &lock);
     std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
     void queue_stream(uint8_t endpoint, byte_vector message);
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
@@ -155,9 +168,13 @@ private:
     // Streams: paced by what is owed since streaming began.
     stream_settings streams;
     std::thread streamer;
+    std::thread camera;
+    std::chrono::steady_clock::time_point stream_began;
+    uint64_t stream_session = 0;                         // a new one at every start
     std::map<uint8_t, std::deque<byte_vector>> outgoing; // whole messages per endpoint
     stream_counters stream_count;
     std::map<uint16_t, uint64_t> produced; // per message type, since streaming began
+    camera_pictures pictures;
 };
 
 } // namespace kest_sim

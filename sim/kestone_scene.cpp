@@ -1,6 +1,7 @@
 #include "kestone_scene.h"
 
 #include <cmath>
+#include <cstring>
 #include <random>
 
 namespace kest_sim {
@@ -127,6 +128,10 @@ odometry_sample sensor_odometry(double t) {
     return out;
 }
 
+double trajectory_period() {
+    return loop_period_s;
+}
+
 pose odometry_pose(const odometry_sample &sample) {
     double x = sample.quaternion_e6[0] * 1e-6, y = sample.quaternion_e6[1] * 1e-6;
     double z = sample.quaternion_e6[2] * 1e-6, w = sample.quaternion_e6[3] * 1e-6;
@@ -139,38 +144,68 @@ pose odometry_pose(const odometry_sample &sample) {
         {sample.position_um[0] * 1e-6, sample.position_um[1] * 1e-6, sample.position_um[2] * 1e-6}};
 }
 
-double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
-                uint8_t rgb[3]) {
-    static const std::vector<surface> surfaces = room_surfaces();
-    double best = 0;
-    for (const surface &s : surfaces) {
+namespace {
+
+// A surface with what every ray test needs worked out once.
+struct prepared_surface {
+    surface s;
+    std::array<double, 3> normal; // u x v, not normalised
+    double uu, vv;
+};
+
+const std::vector<prepared_surface> &prepared_surfaces() {
+    static const std::vector<prepared_surface> out = [] {
+        std::vector<prepared_surface> list;
+        for (const surface &s : room_surfaces()) {
+            std::array<double, 3> n = {s.u[1] * s.v[2] - s.u[2] * s.v[1],
+                                       s.u[2] * s.v[0] - s.u[0] * s.v[2],
+                                       s.u[0] * s.v[1] - s.u[1] * s.v[0]};
+            list.push_back({s, n, s.u[0] * s.u[0] + s.u[1] * s.u[1] + s.u[2] * s.u[2],
+                            s.v[0] * s.v[0] + s.v[1] * s.v[1] + s.v[2] * s.v[2]});
+        }
+        return list;
+    }();
+    return out;
+}
+
+} // namespace
+
+ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction) {
+    ray_hit best;
+    for (const prepared_surface &p : prepared_surfaces()) {
         // Plane through origin + a*u + b*v; solve origin + d*dir = s.origin + a*u + b*v.
-        std::array<double, 3> n = {s.u[1] * s.v[2] - s.u[2] * s.v[1],
-                                   s.u[2] * s.v[0] - s.u[0] * s.v[2],
-                                   s.u[0] * s.v[1] - s.u[1] * s.v[0]};
+        const surface &s = p.s;
+        const std::array<double, 3> &n = p.normal;
         double facing = n[0] * direction[0] + n[1] * direction[1] + n[2] * direction[2];
         if (std::fabs(facing) < 1e-12)
             continue;
         std::array<double, 3> w = {s.origin[0] - origin[0], s.origin[1] - origin[1],
                                    s.origin[2] - origin[2]};
         double d = (n[0] * w[0] + n[1] * w[1] + n[2] * w[2]) / facing;
-        if (d <= 1e-6 || (best > 0 && d >= best))
+        if (d <= 1e-6 || (best.distance > 0 && d >= best.distance))
             continue;
         std::array<double, 3> hit = {origin[0] + d * direction[0] - s.origin[0],
                                      origin[1] + d * direction[1] - s.origin[1],
                                      origin[2] + d * direction[2] - s.origin[2]};
-        double uu = s.u[0] * s.u[0] + s.u[1] * s.u[1] + s.u[2] * s.u[2];
-        double vv = s.v[0] * s.v[0] + s.v[1] * s.v[1] + s.v[2] * s.v[2];
-        double a = (hit[0] * s.u[0] + hit[1] * s.u[1] + hit[2] * s.u[2]) / uu;
-        double b = (hit[0] * s.v[0] + hit[1] * s.v[1] + hit[2] * s.v[2]) / vv;
+        double a = (hit[0] * s.u[0] + hit[1] * s.u[1] + hit[2] * s.u[2]) / p.uu;
+        double b = (hit[0] * s.v[0] + hit[1] * s.v[1] + hit[2] * s.v[2]) / p.vv;
         if (a < 0 || a > 1 || b < 0 || b > 1)
             continue;
-        best = d;
-        rgb[0] = s.r;
-        rgb[1] = s.g;
-        rgb[2] = s.b;
+        best.distance = d;
+        best.point = {hit[0] + s.origin[0], hit[1] + s.origin[1], hit[2] + s.origin[2]};
+        double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        best.normal = {n[0] / length, n[1] / length, n[2] / length};
+        best.rgb = {s.r, s.g, s.b};
     }
     return best;
+}
+
+double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
+                uint8_t rgb[3]) {
+    ray_hit hit = trace_ray(origin, direction);
+    if (hit.distance > 0)
+        memcpy(rgb, hit.rgb.data(), 3);
+    return hit.distance;
 }
 
 pose wiwc_a() {

@@ -38,9 +38,20 @@ struct odometry_sample {
     double yaw_rate;                // rad/s
 };
 odometry_sample sensor_odometry(double t);
+// The path repeats after this many seconds.
+double trajectory_period();
 
 // The pose the host rebuilds from an odometry sample (the quantised values).
 pose odometry_pose(const odometry_sample &sample);
+
+// Where a ray first meets the room: distance 0 when it meets nothing.
+struct ray_hit {
+    double distance = 0;
+    std::array<double, 3> point{};  // world frame, metres
+    std::array<double, 3> normal{}; // unit length, either side of the surface
+    std::array<uint8_t, 3> rgb{};
+};
+ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction);
 
 // Casts a ray from origin along direction (world frame) into the room. Returns
 // the distance to the first surface hit (metres, 0 when nothing is hit) and its colour.

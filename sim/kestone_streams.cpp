@@ -1,9 +1,11 @@
 // The virtual KestOne's streams: a synthetic room scanned along a smooth path,
 // sent as SLAM clouds with odometry and wiwc, high-frequency odometry, IMU
-// samples and device info, paced by what is owed since streaming began.
+// samples, camera pictures, depth frames and device info, paced by what is
+// owed since streaming began.
 #include "kestone.h"
 #include "kestone_scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -13,8 +15,8 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr uint16_t type_cloud = 0, type_odometry = 1, type_imu = 2, type_dtof = 6, type_info = 11,
-                   type_hf_odometry = 18, type_wiwc = 21;
+constexpr uint16_t type_cloud = 0, type_odometry = 1, type_imu = 2, type_image = 3, type_dtof = 6,
+                   type_info = 11, type_hf_odometry = 18, type_wiwc = 21;
 // The two DTOF payload forms: entry 0 of s bytes, the points, entry 2 of s bytes
 // (and, in the four-entry form, entry 3 of s bytes 49152 bytes further on).
 constexpr size_t dtof_three_len = 1081380, dtof_three_points = 786432, dtof_three_s = 147456;
@@ -178,18 +180,50 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
     return out;
 }
 
+// A buffer header (size, picture number, time twice, width, height) and the picture.
+byte_vector image_payload(const camera_settings &camera, uint64_t k, int64_t timestamp,
+                          const byte_vector &picture) {
+    const camera_settings real = camera_sanitised(camera);
+    byte_vector out(36 + picture.size(), 0);
+    put_be(out, 0, picture.size(), 4);
+    put_be(out, 4, k, 8);
+    put_be(out, 12, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 20, static_cast<uint64_t>(timestamp), 8);
+    put_be(out, 28, real.width, 4);
+    put_be(out, 32, real.height, 4);
+    memcpy(out.data() + 36, picture.data(), picture.size());
+    return out;
+}
+
+// The 104-byte status message: fields at their record offsets, which from
+// offset 8 on sit 4 bytes further into the payload (bytes 8..11 are not part of
+// the record). Temperatures and loads drift slowly; rates are the configured ones.
 byte_vector info_payload(const stream_settings &settings, double t) {
     byte_vector out(104, 0);
-    auto millihertz = [](double hz) { return static_cast<uint64_t>(std::llround(hz * 1000)); };
-    put_le(out, 4, static_cast<uint64_t>(48 + static_cast<int>(4 * std::sin(t / 30))),
-           4);                          // cpu, degrees C
-    put_le(out, 60, millihertz(30), 4); // rgb configured rate
-    put_le(out, 64, millihertz(30), 4); // rgb sent rate
-    put_le(out, 68, millihertz(15), 4); // dtof configured rate
-    put_le(out, 72, millihertz(15), 4); // dtof sent rate
-    put_le(out, 76, millihertz(settings.cloud_hz), 4);
-    put_le(out, 80, 41, 2); // dtof transmitter, degrees C
-    put_le(out, 82, 39, 2); // dtof receiver, degrees C
+    auto field = [&](size_t record_offset, int64_t value, size_t bytes = 4) {
+        put_le(out, record_offset < 8 ? record_offset : record_offset + 4,
+               static_cast<uint64_t>(value), bytes);
+    };
+    auto millihertz = [](double hz) { return std::llround(hz * 1000); };
+    const double drift = std::sin(t / 30);
+    const int temps[5] = {52, 48, 45, 44, 41}; // package, cpu, centre, gpu, npu; degrees C
+    for (int i = 0; i < 5; ++i)
+        field(4 * i, temps[i] + std::lround(3 * drift));
+    for (int core = 0; core < 8; ++core)
+        field(20 + 4 * core, 20 + 5 * core + std::lround(10 * std::sin(t / 7 + core)));
+    field(52, 37 + std::lround(2 * drift)); // ram use, percent
+    for (size_t at : {56, 60})
+        field(at, millihertz(settings.image_hz));
+    for (size_t at : {64, 68})
+        field(at, millihertz(settings.dtof_hz));
+    field(72, millihertz(settings.dtof_hz * 4)); // four sub-frames per depth frame
+    field(76, 41, 2);                            // transmitter, degrees C
+    field(78, 39, 2);                            // receiver, degrees C
+    for (size_t at : {80, 84})
+        field(at, millihertz(settings.imu_hz));
+    field(88, millihertz(settings.cloud_hz));
+    field(92, millihertz(settings.cloud_hz));
+    field(96, millihertz(settings.hf_odometry_hz));
     return out;
 }
 
@@ -206,6 +240,7 @@ stream_settings stream_preset(const std::string &name) {
         settings.dtof_hz = 15;
         settings.dtof_cols = 224;
         settings.dtof_rows = 172;
+        settings.image_hz = 30;
     } else if (name == "flood") {
         settings = stream_preset("full");
         settings.flood = true;
@@ -275,8 +310,8 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
 }
 
 // The messages of one owed item, built without the mutex.
-static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_settings &settings,
-                                                               uint16_t type, uint64_t k) {
+static std::vector<std::pair<uint8_t, byte_vector>>
+build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t type, uint64_t k) {
     const double flood_hz = 1000;
     auto seconds = [&](double hz) { return k / (settings.flood || hz <= 0 ? flood_hz : hz); };
     std::vector<std::pair<uint8_t, byte_vector>> out;
@@ -299,6 +334,12 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
         double t = seconds(settings.dtof_hz);
         out.emplace_back(kestone::ep_dtof,
                          device_message(type_dtof, dtof_payload(settings, k, stamp(t), t)));
+    } else if (type == type_image) {
+        double hz = settings.flood || settings.image_hz <= 0 ? flood_hz : settings.image_hz;
+        std::shared_ptr<const byte_vector> picture = pictures.picture(settings.camera, hz, k);
+        out.emplace_back(kestone::ep_rgb,
+                         device_message(type_image, image_payload(settings.camera, k,
+                                                                  stamp(seconds(hz)), *picture)));
     } else if (type == type_imu) {
         double t = seconds(settings.imu_hz);
         out.emplace_back(kestone::ep_imu, device_message(type_imu, imu_payload(k, stamp(t), t)));
@@ -329,44 +370,80 @@ std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> kestone::take_for_bus() 
     return out;
 }
 
+// Caller holds the mutex: a new streaming session owes every stream from now on.
+void kestone::begin_streaming() {
+    stream_began = clock::now();
+    ++stream_session;
+    produced.clear();
+    for (auto &[endpoint, queue] : outgoing)
+        queue.clear();
+    changed.notify_all();
+}
+
+// Caller holds the mutex; releases it while the bus takes the frames.
+void kestone::feed_bus(std::unique_lock<std::mutex> &lock) {
+    auto for_bus = take_for_bus();
+    int id = device;
+    lock.unlock();
+    for (auto &[endpoint, message, tag] : for_bus)
+        for (byte_vector &frame :
+             device_frames(message, endpoint == ep_imu ? imu_transfer : bulk_transfer, tag))
+            bus_queue_in(id, endpoint, std::move(frame));
+    lock.lock();
+}
+
 void kestone::run_streams() {
     std::unique_lock<std::mutex> lock(mutex);
-    bool was_streaming = false;
-    clock::time_point began;
     while (!stopping) {
         if (!current.streaming) {
-            was_streaming = false;
             changed.wait_for(lock, std::chrono::milliseconds(20));
             continue;
         }
-        if (!was_streaming) {
-            was_streaming = true;
-            began = clock::now();
-            produced.clear();
-            for (auto &[endpoint, queue] : outgoing)
-                queue.clear();
-        }
+        const uint64_t session = stream_session;
         std::vector<std::pair<uint16_t, uint64_t>> due =
-            take_due(std::chrono::duration<double>(clock::now() - began).count());
+            take_due(std::chrono::duration<double>(clock::now() - stream_began).count());
         stream_settings settings = streams;
-        int id = device;
         lock.unlock();
         std::vector<std::pair<uint8_t, byte_vector>> made;
         for (const auto &[type, k] : due)
-            for (auto &message : build_item(settings, type, k))
+            for (auto &message : build_item(settings, pictures, type, k))
                 made.push_back(std::move(message));
         lock.lock();
-        for (auto &[endpoint, message] : made)
-            queue_stream(endpoint, std::move(message));
-        auto for_bus = take_for_bus();
-        lock.unlock();
-        for (auto &[endpoint, message, tag] : for_bus)
-            for (byte_vector &frame :
-                 device_frames(message, endpoint == ep_imu ? imu_transfer : bulk_transfer, tag))
-                bus_queue_in(id, endpoint, std::move(frame));
-        lock.lock();
+        if (session == stream_session)
+            for (auto &[endpoint, message] : made)
+                queue_stream(endpoint, std::move(message));
+        feed_bus(lock);
         // Wake for the next owed message or to feed the bus; never a sleep per message.
         changed.wait_for(lock, std::chrono::milliseconds(1));
+    }
+}
+
+// The camera keeps its own pace, as the device's camera pipeline does: a picture
+// that takes a while to make never holds up the other streams.
+void kestone::run_camera() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopping) {
+        const stream_settings settings = streams;
+        const double elapsed = std::chrono::duration<double>(clock::now() - stream_began).count();
+        uint64_t &done = produced[type_image];
+        bool owed =
+            current.streaming &&
+            (settings.flood ? outgoing[ep_rgb].size() < settings.queue_capacity
+                            : settings.image_hz > 0 && done < elapsed * settings.image_hz + 1);
+        if (!owed) {
+            double next = settings.image_hz > 0 ? done / settings.image_hz - elapsed : 0.02;
+            changed.wait_for(lock, std::chrono::duration<double>(std::clamp(next, 0.001, 0.02)));
+            continue;
+        }
+        const uint64_t session = stream_session, k = done++;
+        lock.unlock();
+        auto made = build_item(settings, pictures, type_image, k);
+        lock.lock();
+        if (session != stream_session)
+            continue;
+        for (auto &[endpoint, message] : made)
+            queue_stream(endpoint, std::move(message));
+        changed.notify_all();
     }
 }
 

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -34,6 +35,12 @@ const char *usage =
     "options:\n"
     "  --virtual-device[=PRESET]  use the virtual KestOne (PRESET: demo, full, flood;\n"
     "                             default demo) instead of a device on USB\n"
+    "  --virtual-set KEY=VALUE    override one setting of the virtual KestOne's\n"
+    "                             streams (repeatable): cloud_hz, cloud_points,\n"
+    "                             hf_odometry_hz, imu_hz, info_hz, dtof_hz,\n"
+    "                             dtof_cols, dtof_rows, dtof_form (3|4), image_hz,\n"
+    "                             image_width, image_height, image_format\n"
+    "                             (jpeg|nv12), jpeg_quality, queue_capacity\n"
     "  --seconds N                how long stream runs (default 5)\n"
     "  --timeout N                seconds to wait for a device (default 10)\n"
     "  --dir DIR                  where info puts calib.yaml (default ./files/recv)\n"
@@ -46,6 +53,7 @@ struct options {
     std::string dir = "./files/recv";
     bool virtual_device = false;
     std::string preset = "demo";
+    std::vector<std::string> overrides; // KEY=VALUE for the virtual KestOne
     int seconds = 5;
     int timeout = 10;
 };
@@ -61,6 +69,16 @@ int number(const std::string &text, const char *what) {
     if (text.empty() || *end != '\0' || value < 0 || value > 86400)
         fail_usage(std::string("bad ") + what + ": '" + text + "'");
     return static_cast<int>(value);
+}
+
+kest_sim::stream_settings virtual_settings(const options &opts) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset(opts.preset);
+    for (const std::string &assignment : opts.overrides) {
+        std::string error;
+        if (!kest_sim::set_stream_setting(settings, assignment, error))
+            fail_usage(error);
+    }
+    return settings;
 }
 
 options parse(int argc, char **argv) {
@@ -82,6 +100,8 @@ options parse(int argc, char **argv) {
             out.preset = arg.substr(strlen("--virtual-device="));
             if (out.preset != "demo" && out.preset != "full" && out.preset != "flood")
                 fail_usage("unknown preset '" + out.preset + "'");
+        } else if (arg == "--virtual-set") {
+            out.overrides.push_back(value("--virtual-set"));
         } else if (arg == "--seconds") {
             out.seconds = number(value("--seconds"), "--seconds");
         } else if (arg == "--timeout") {
@@ -99,6 +119,9 @@ options parse(int argc, char **argv) {
     }
     if (out.command.empty())
         fail_usage("no command given");
+    if (!out.overrides.empty() && !out.virtual_device)
+        fail_usage("--virtual-set needs --virtual-device");
+    virtual_settings(out); // a bad setting is a usage error before anything starts
     return out;
 }
 
@@ -177,6 +200,19 @@ int check(int result, const char *what) {
     return result;
 }
 
+const char *endpoint_name(uint8_t endpoint) {
+    switch (endpoint) {
+    case kest_sim::kestone::ep_imu:
+        return "imu";
+    case kest_sim::kestone::ep_rgb:
+        return "rgb";
+    case kest_sim::kestone::ep_dtof:
+        return "dtof";
+    default:
+        return "rx";
+    }
+}
+
 void print_figures(double seconds, const std::map<uint32_t, stream_tally> &now,
                    const std::map<uint32_t, stream_tally> &before,
                    const kest_sim::kestone *device) {
@@ -192,9 +228,15 @@ void print_figures(double seconds, const std::map<uint32_t, stream_tally> &now,
     printf("  drops: callback queue %llu", static_cast<unsigned long long>(queue_drops.load()));
     if (device != nullptr) {
         uint64_t dropped = 0;
-        for (const auto &[endpoint, count] : device->counters().dropped)
+        std::string by_endpoint;
+        for (const auto &[endpoint, count] : device->counters().dropped) {
             dropped += count;
-        printf(", device queues %llu", static_cast<unsigned long long>(dropped));
+            if (count > 0)
+                by_endpoint += std::string(by_endpoint.empty() ? " (" : ", ") +
+                               endpoint_name(endpoint) + " " + std::to_string(count);
+        }
+        printf(", device queues %llu%s%s", static_cast<unsigned long long>(dropped),
+               by_endpoint.c_str(), by_endpoint.empty() ? "" : ")");
     }
     printf("\n");
     fflush(stdout);
@@ -259,7 +301,7 @@ int main(int argc, char **argv) {
     if (opts.virtual_device) {
         usb_backend_select(kest_sim::bus_backend());
         device = std::make_shared<kest_sim::kestone>();
-        device->set_streams(kest_sim::stream_preset(opts.preset));
+        device->set_streams(virtual_settings(opts));
         device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     }
     if (lidar_system_init(on_attach) != 0) {

@@ -1,8 +1,13 @@
 // The virtual KestOne's streams through the whole host stack: SLAM clouds land
-// on the room, the "full" preset's rates arrive, and a lagging host makes the
-// device drop instead of grow.
+// on the room, pictures show it, the "full" preset's rates arrive, and a
+// lagging host makes the device drop instead of grow.
 #include "api_harness.h"
+#include "kestone_scene.h"
 #include "usb_bus.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -110,7 +115,7 @@ TEST_F(Streams, FullPresetArrivesAtItsRates) {
     ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, 1));
     auto began = std::chrono::steady_clock::now();
     std::map<uint32_t, size_t> before;
-    for (uint32_t type : {4u, 8u, 16u, 32u, 128u, 512u})
+    for (uint32_t type : {2u, 4u, 8u, 16u, 32u, 128u, 512u})
         before[type] = count_of(type);
     kest_sim::stream_counters sent_before = device->counters();
     std::this_thread::sleep_for(std::chrono::seconds(3)); // the measurement window
@@ -122,7 +127,7 @@ TEST_F(Streams, FullPresetArrivesAtItsRates) {
         uint32_t record;
         uint16_t message;
         double hz;
-    } streams[] = {{4, 2, 400}, {8, 6, 15},     {16, 0, 10},
+    } streams[] = {{2, 3, 30},  {4, 2, 400},    {8, 6, 15},   {16, 0, 10},
                    {32, 1, 10}, {128, 18, 200}, {512, 21, 10}};
     for (const auto &stream : streams) {
         double paced =
@@ -180,6 +185,93 @@ TEST_F(Streams, DepthFramesComeInBothForms) {
     }
 }
 
+namespace {
+
+// The colour of the surface straight ahead of the sensor at time t, scaled so
+// that its largest channel is 1 (shading only scales a colour).
+std::array<double, 3> colour_ahead(double t) {
+    kest_sim::pose sensor = kest_sim::odometry_pose(kest_sim::sensor_odometry(t));
+    kest_sim::ray_hit hit = kest_sim::trace_ray(sensor.t, {sensor.r[0], sensor.r[3], sensor.r[6]});
+    double top = std::max({hit.rgb[0], hit.rgb[1], hit.rgb[2]});
+    return {hit.rgb[0] / top, hit.rgb[1] / top, hit.rgb[2] / top};
+}
+
+// The same for the middle of a BGR picture, averaged over a few pixels.
+std::array<double, 3> colour_in_middle(const cv::Mat &bgr) {
+    cv::Scalar mean = cv::mean(bgr(cv::Rect(bgr.cols / 2 - 2, bgr.rows / 2 - 2, 4, 4)));
+    double top = std::max({mean[0], mean[1], mean[2]});
+    return {mean[2] / top, mean[1] / top, mean[0] / top};
+}
+
+} // namespace
+
+TEST_F(Streams, PicturesShowTheRoomAheadAsJpegOrNv12) {
+    for (bool nv12 : {false, true}) {
+        SCOPED_TRACE(nv12 ? "NV12" : "JPEG");
+        kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+        settings.image_hz = 20;
+        settings.camera.width = 320;
+        settings.camera.height = 240;
+        settings.camera.nv12 = nv12;
+        {
+            std::lock_guard<std::mutex> lock(handle_mutex);
+            if (handle != nullptr) {
+                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
+                device->set_streams(settings);
+                uint32_t rate = 0;
+                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+            }
+        }
+        if (!nv12)
+            bring_up_streaming(settings);
+        size_t seen_before = count_of(LIDAR_STREAM_IMAGE);
+        ASSERT_TRUE(wait_count(LIDAR_STREAM_IMAGE, seen_before + 3));
+        size_t checked = 0;
+        for (const seen_record &record : records()) {
+            if (record.type != LIDAR_STREAM_IMAGE ||
+                (record.fields[0].size == 320 * 240 * 3 / 2) != nv12)
+                continue;
+            const lidar_stream_entry_t &entry = record.fields[0];
+            ASSERT_EQ(entry.param1, 320u);
+            ASSERT_EQ(entry.param2, 240u);
+            ASSERT_EQ(record.entries[0].size(), entry.size);
+            cv::Mat bgr;
+            if (nv12) {
+                cv::Mat yuv(240 * 3 / 2, 320, CV_8UC1,
+                            const_cast<uint8_t *>(record.entries[0].data()));
+                cv::cvtColor(yuv, bgr, cv::COLOR_YUV2BGR_NV12);
+            } else {
+                bgr = cv::imdecode(record.entries[0], cv::IMREAD_COLOR);
+                ASSERT_FALSE(bgr.empty()) << "picture " << entry.value1 << " decodes as JPEG";
+            }
+            ASSERT_EQ(bgr.cols, 320);
+            ASSERT_EQ(bgr.rows, 240);
+            std::array<double, 3> seen = colour_in_middle(bgr);
+            std::array<double, 3> ahead = colour_ahead(entry.value1 / settings.image_hz);
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(seen[c], ahead[c], 0.15)
+                    << "channel " << c << " of picture " << entry.value1;
+            ++checked;
+        }
+        EXPECT_GE(checked, 3u);
+    }
+}
+
+TEST(CameraPictures, OneLoopLaterThePictureIsTheSame) {
+    kest_sim::camera_pictures pictures;
+    kest_sim::camera_settings camera;
+    camera.width = 64;
+    camera.height = 48;
+    const double hz = 10;
+    const uint64_t loop = static_cast<uint64_t>(kest_sim::trajectory_period() * hz);
+    auto first = pictures.picture(camera, hz, 3);
+    EXPECT_EQ(*pictures.picture(camera, hz, 3 + loop), *first);
+    EXPECT_NE(*pictures.picture(camera, hz, 4), *first) << "the sensor moved";
+    camera.nv12 = true;
+    camera.width = 65; // NV12 frames have even sizes
+    EXPECT_EQ(pictures.picture(camera, hz, 3)->size(), 66u * 48 * 3 / 2);
+}
+
 TEST_F(Streams, LaggingHostMakesTheDeviceDropNotGrow) {
     kest_sim::stream_settings settings = full_rates();
     settings.queue_capacity = 8;
@@ -208,4 +300,22 @@ TEST_F(Streams, StreamingResumesAfterUnplugAndPlug) {
     ASSERT_TRUE(wait_attach_events(3));
     EXPECT_TRUE(attaches()[2].attached);
     ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, clouds + 2)) << "the attach sequence ran again";
+}
+
+TEST(StreamSettings, OverridesByNameAndRefusesBadOnesWithoutChange) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("full");
+    std::string error;
+    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "image_format=nv12", error));
+    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "dtof_form=4", error));
+    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "imu_hz=250.5", error));
+    EXPECT_TRUE(settings.camera.nv12);
+    EXPECT_TRUE(settings.dtof_four_entries);
+    EXPECT_DOUBLE_EQ(settings.imu_hz, 250.5);
+    for (const char *bad : {"image_width=15", "image_width=640.5", "cloud_points=-1", "imu_hz=nan",
+                            "imu_hz=", "dtof_form=5", "colour=red", "image_hz"}) {
+        EXPECT_FALSE(kest_sim::set_stream_setting(settings, bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    EXPECT_EQ(settings.camera.width, 640u);
+    EXPECT_DOUBLE_EQ(settings.imu_hz, 250.5);
 }

@@ -1,0 +1,139 @@
+#include "kestone_camera.h"
+#include "kestone_scene.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace kest_sim {
+
+namespace {
+
+constexpr double horizontal_fov = 1.5708; // radians, 90 degrees
+constexpr double floor_tile = 0.5;        // metres
+constexpr uint32_t min_side = 16, max_side = 4096;
+
+// How bright a surface looks: lit from the viewer, fading with distance, the
+// floor tiled so that motion shows.
+double shade(const ray_hit &hit, const std::array<double, 3> &direction) {
+    double facing = std::fabs(hit.normal[0] * direction[0] + hit.normal[1] * direction[1] +
+                              hit.normal[2] * direction[2]);
+    double light = (0.35 + 0.65 * facing) / (1.0 + 0.08 * hit.distance);
+    bool on_floor = std::fabs(hit.normal[2]) > 0.99 && hit.point[2] < 0.01;
+    if (on_floor) {
+        long tile = std::lround(std::floor(hit.point[0] / floor_tile)) +
+                    std::lround(std::floor(hit.point[1] / floor_tile));
+        if (tile % 2 != 0)
+            light *= 0.7;
+    }
+    return light;
+}
+
+// Ray-casts the room at half the picture's size (the camera looks along the
+// sensor's x axis, y to the left, z up) and scales it up: a quarter of the rays
+// for a picture that looks the same.
+cv::Mat render(const camera_settings &settings, double t) {
+    const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
+    const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
+    const double focal = width / 2.0 / std::tan(horizontal_fov / 2);
+    const pose sensor = odometry_pose(sensor_odometry(t));
+    cv::Mat cast(cast_h, cast_w, CV_8UC3);
+    for (int row = 0; row < cast_h; ++row) {
+        uint8_t *bgr = cast.ptr<uint8_t>(row);
+        for (int col = 0; col < cast_w; ++col, bgr += 3) {
+            double u = (col + 0.5) * width / cast_w - width / 2.0;
+            double v = (row + 0.5) * height / cast_h - height / 2.0;
+            std::array<double, 3> ray = {focal, -u, -v};
+            double length = std::sqrt(ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2]);
+            std::array<double, 3> world = {
+                (sensor.r[0] * ray[0] + sensor.r[1] * ray[1] + sensor.r[2] * ray[2]) / length,
+                (sensor.r[3] * ray[0] + sensor.r[4] * ray[1] + sensor.r[5] * ray[2]) / length,
+                (sensor.r[6] * ray[0] + sensor.r[7] * ray[1] + sensor.r[8] * ray[2]) / length};
+            ray_hit hit = trace_ray(sensor.t, world);
+            double light = hit.distance > 0 ? shade(hit, world) : 0;
+            for (int c = 0; c < 3; ++c)
+                bgr[c] = static_cast<uint8_t>(std::min(255.0, hit.rgb[2 - c] * light));
+        }
+    }
+    cv::Mat picture;
+    cv::resize(cast, picture, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    return picture;
+}
+
+// NV12: the full-size luma plane, then U and V interleaved at half size.
+byte_vector to_nv12(const cv::Mat &bgr) {
+    cv::Mat i420;
+    cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
+    const size_t luma = static_cast<size_t>(bgr.cols) * bgr.rows, chroma = luma / 4;
+    const uint8_t *planes = i420.ptr<uint8_t>(0);
+    byte_vector out(luma + 2 * chroma);
+    memcpy(out.data(), planes, luma);
+    for (size_t i = 0; i < chroma; ++i) {
+        out[luma + 2 * i] = planes[luma + i];
+        out[luma + 2 * i + 1] = planes[luma + chroma + i];
+    }
+    return out;
+}
+
+} // namespace
+
+camera_settings camera_sanitised(const camera_settings &settings) {
+    camera_settings out = settings;
+    out.width = std::clamp(out.width, min_side, max_side);
+    out.height = std::clamp(out.height, min_side, max_side);
+    if (out.nv12) {
+        out.width += out.width % 2;
+        out.height += out.height % 2;
+    }
+    out.jpeg_quality = std::clamp(out.jpeg_quality, 1, 100);
+    return out;
+}
+
+byte_vector camera_picture(const camera_settings &settings, double t) {
+    const camera_settings real = camera_sanitised(settings);
+    cv::Mat picture = render(real, t);
+    if (real.nv12)
+        return to_nv12(picture);
+    byte_vector jpeg;
+    cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, real.jpeg_quality});
+    return jpeg;
+}
+
+camera_pictures::camera_pictures(size_t budget_bytes) : budget(budget_bytes) {}
+
+std::shared_ptr<const byte_vector> camera_pictures::picture(const camera_settings &settings,
+                                                            double hz, uint64_t k) {
+    if (!(hz > 0))
+        hz = 1;
+    const double period = trajectory_period();
+    const uint64_t places =
+        static_cast<uint64_t>(std::clamp(std::llround(period * hz), 1LL, 100000LL));
+    const double t = k / hz;
+    const uint64_t place =
+        static_cast<uint64_t>(std::llround(std::fmod(t, period) / period * places)) % places;
+    const camera_settings real = camera_sanitised(settings);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (real.width != made_for.width || real.height != made_for.height ||
+        real.nv12 != made_for.nv12 || real.jpeg_quality != made_for.jpeg_quality ||
+        hz != made_at_hz) {
+        kept.clear();
+        used = 0;
+        made_for = real;
+        made_at_hz = hz;
+    }
+    auto found = kept.find(place);
+    if (found != kept.end())
+        return found->second;
+    auto made = std::make_shared<const byte_vector>(camera_picture(real, place * period / places));
+    if (used + made->size() <= budget) {
+        used += made->size();
+        kept.emplace(place, made);
+    }
+    return made;
+}
+
+} // namespace kest_sim
