@@ -1,6 +1,7 @@
 // The virtual KestOne's protocol side: heartbeats, control commands, version
 // and calibration file.
 #include "kestone.h"
+#include "common/thread/thread.h"
 
 #include "common/file/md5.h"
 
@@ -89,11 +90,20 @@ void kestone::plugged(int id) {
     stopping = false;
     current.streaming = false;
     if (!responder.joinable())
-        responder = std::thread([this] { run_responder(); });
+        responder = std::thread([this] {
+            set_os_thread_name("kestone_answer");
+            run_responder();
+        });
     if (!streamer.joinable())
-        streamer = std::thread([this] { run_streams(); });
+        streamer = std::thread([this] {
+            set_os_thread_name("kestone_stream");
+            run_streams();
+        });
     if (!camera.joinable())
-        camera = std::thread([this] { run_camera(); });
+        camera = std::thread([this] {
+            set_os_thread_name("kestone_camera");
+            run_camera();
+        });
 }
 
 // Ends the device's own threads; what it had queued is gone with it.

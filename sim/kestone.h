@@ -88,6 +88,7 @@ public:
     void plugged(int device) override;
     void on_out(uint8_t endpoint, const uint8_t *data, size_t length) override;
     void unplugged() override;
+    void in_taken() override;
 
     // Heartbeats: answer all, answer the next count and then fall silent, or stay silent.
     void answer_heartbeats(bool answer);
@@ -139,6 +140,8 @@ private:
     void run_camera();
     void begin_streaming();
     void feed_bus(std::unique_lock<std::mutex> &lock);
+    std::vector<std::pair<uint8_t, byte_vector>> flood_item(const stream_settings &settings,
+                                                            uint16_t type, uint64_t k);
     std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
     void queue_stream(uint8_t endpoint, byte_vector message);
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
@@ -170,7 +173,11 @@ private:
     std::thread streamer;
     std::thread camera;
     std::chrono::steady_clock::time_point stream_began;
-    uint64_t stream_session = 0;                         // a new one at every start
+    uint64_t stream_session = 0; // a new one at every start
+    uint64_t settings_version = 0;
+    // The streamer's own: items made once for flooding, for one session and settings.
+    std::map<uint16_t, std::map<uint64_t, std::vector<std::pair<uint8_t, byte_vector>>>> flood_made;
+    std::pair<uint64_t, uint64_t> flood_made_for;
     std::map<uint8_t, std::deque<byte_vector>> outgoing; // whole messages per endpoint
     stream_counters stream_count;
     std::map<uint16_t, uint64_t> produced; // per message type, since streaming began

@@ -29,6 +29,8 @@ constexpr size_t point_bytes = 28;
 constexpr size_t room_points = 200000;
 constexpr size_t bus_backlog_frames = 4; // frames handed to the bus ahead of the host
 constexpr double gravity = 9.81;
+constexpr double flood_hz = 1000;   // the pace that time stamps follow when flooding
+constexpr uint64_t flood_ring = 16; // items made once per type and sent over and over
 
 const std::vector<scene_point> &room() {
     static const std::vector<scene_point> points = make_room(room_points, 7);
@@ -251,6 +253,7 @@ stream_settings stream_preset(const std::string &name) {
 void kestone::set_streams(const stream_settings &settings) {
     std::lock_guard<std::mutex> lock(mutex);
     streams = settings;
+    ++settings_version;
 }
 
 stream_counters kestone::counters() const {
@@ -292,13 +295,20 @@ void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
 // fits), counted as produced. They are built afterwards, outside the mutex.
 std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
     std::vector<std::pair<uint16_t, uint64_t>> due;
+    std::map<uint8_t, size_t> taken; // messages owed per endpoint in this pass, when flooding
     auto take = [&](uint16_t type, double hz, uint8_t endpoint) {
         uint64_t &done = produced[type];
-        uint64_t owed = streams.flood
-                            ? (outgoing[endpoint].size() < streams.queue_capacity ? done + 1 : done)
-                            : (hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0);
-        for (; done < owed; ++done)
-            due.emplace_back(type, done);
+        const size_t messages = type == type_cloud ? 3 : 1; // wiwc, cloud, odometry
+        if (streams.flood) {
+            // One more only while the whole item fits the queue: flooding never drops.
+            if (outgoing[endpoint].size() + taken[endpoint] + messages <= streams.queue_capacity) {
+                due.emplace_back(type, done++);
+                taken[endpoint] += messages;
+            }
+            return;
+        }
+        for (uint64_t owed = hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0; done < owed;)
+            due.emplace_back(type, done++);
     };
     take(type_cloud, streams.cloud_hz, ep_dtof);
     take(type_hf_odometry, streams.hf_odometry_hz, ep_dtof);
@@ -312,7 +322,6 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
 // The messages of one owed item, built without the mutex.
 static std::vector<std::pair<uint8_t, byte_vector>>
 build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t type, uint64_t k) {
-    const double flood_hz = 1000;
     auto seconds = [&](double hz) { return k / (settings.flood || hz <= 0 ? flood_hz : hz); };
     std::vector<std::pair<uint8_t, byte_vector>> out;
     if (type == type_cloud) {
@@ -335,11 +344,15 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
         out.emplace_back(kestone::ep_dtof,
                          device_message(type_dtof, dtof_payload(settings, k, stamp(t), t)));
     } else if (type == type_image) {
-        double hz = settings.flood || settings.image_hz <= 0 ? flood_hz : settings.image_hz;
-        std::shared_ptr<const byte_vector> picture = pictures.picture(settings.camera, hz, k);
-        out.emplace_back(kestone::ep_rgb,
-                         device_message(type_image, image_payload(settings.camera, k,
-                                                                  stamp(seconds(hz)), *picture)));
+        // Flooding, the camera shows a few places of the loop over and over.
+        std::shared_ptr<const byte_vector> picture =
+            settings.flood ? pictures.picture(settings.camera, flood_ring / trajectory_period(),
+                                              k % flood_ring)
+                           : pictures.picture(settings.camera, settings.image_hz, k);
+        out.emplace_back(
+            kestone::ep_rgb,
+            device_message(type_image, image_payload(settings.camera, k,
+                                                     stamp(seconds(settings.image_hz)), *picture)));
     } else if (type == type_imu) {
         double t = seconds(settings.imu_hz);
         out.emplace_back(kestone::ep_imu, device_message(type_imu, imu_payload(k, stamp(t), t)));
@@ -348,6 +361,37 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
             kestone::ep_dtof,
             device_message(type_info, info_payload(settings, seconds(settings.info_hz))));
     }
+    return out;
+}
+
+// Gives a message built earlier the counter and time stamp of item k.
+static void restamp(byte_vector &message, uint64_t k, int64_t timestamp) {
+    const size_t payload = 23;
+    const uint16_t type = static_cast<uint16_t>(message[0] << 8 | message[1]);
+    const auto ts = static_cast<uint64_t>(timestamp);
+    if (type == type_cloud || type == type_dtof || type == type_image) {
+        put_be(message, payload + 4, k, 8);
+        put_be(message, payload + 12, ts, 8);
+        put_be(message, payload + 20, ts, 8);
+    } else if (type == type_odometry || type == type_hf_odometry || type == type_wiwc) {
+        put_le(message, payload, ts, 8);
+    } else if (type == type_imu) {
+        put_be(message, payload + 48, ts, 8);
+        put_be(message, payload + 56, k, 8);
+    }
+}
+
+// Flooding, the device spends its time sending, not scanning: each type has a
+// ring of items made once, sent again with fresh counters and time stamps (a
+// cloud keeps the odometry and wiwc it was made with, so it still lands on the room).
+std::vector<std::pair<uint8_t, byte_vector>> kestone::flood_item(const stream_settings &settings,
+                                                                 uint16_t type, uint64_t k) {
+    std::vector<std::pair<uint8_t, byte_vector>> &made = flood_made[type][k % flood_ring];
+    if (made.empty())
+        made = build_item(settings, pictures, type, k % flood_ring);
+    std::vector<std::pair<uint8_t, byte_vector>> out = made;
+    for (auto &[endpoint, message] : out)
+        restamp(message, k, stamp(k / flood_hz));
     return out;
 }
 
@@ -380,6 +424,12 @@ void kestone::begin_streaming() {
     changed.notify_all();
 }
 
+// The streamer feeds the bus again at once.
+void kestone::in_taken() {
+    std::lock_guard<std::mutex> lock(mutex);
+    changed.notify_all();
+}
+
 // Caller holds the mutex; releases it while the bus takes the frames.
 void kestone::feed_bus(std::unique_lock<std::mutex> &lock) {
     auto for_bus = take_for_bus();
@@ -403,10 +453,14 @@ void kestone::run_streams() {
         std::vector<std::pair<uint16_t, uint64_t>> due =
             take_due(std::chrono::duration<double>(clock::now() - stream_began).count());
         stream_settings settings = streams;
+        if (flood_made_for != std::make_pair(session, settings_version))
+            flood_made.clear();
+        flood_made_for = {session, settings_version};
         lock.unlock();
         std::vector<std::pair<uint8_t, byte_vector>> made;
         for (const auto &[type, k] : due)
-            for (auto &message : build_item(settings, pictures, type, k))
+            for (auto &message : settings.flood ? flood_item(settings, type, k)
+                                                : build_item(settings, pictures, type, k))
                 made.push_back(std::move(message));
         lock.lock();
         if (session == stream_session)

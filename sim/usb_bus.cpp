@@ -1,4 +1,5 @@
 // The virtual USB bus: devices, their worker threads, IN data and fault injection.
+#include "common/thread/thread.h"
 #include "usb_bus_state.h"
 
 #include <algorithm>
@@ -94,12 +95,14 @@ static int apply_data_fault_locked(endpoint_state &endpoint, libusb_transfer *tr
     return actual;
 }
 
-void match_in_locked(endpoint_state &endpoint) {
+bool match_in_locked(endpoint_state &endpoint) {
+    bool took = false;
     while (!endpoint.pending.empty() && !endpoint.in_queue.empty()) {
         libusb_transfer *transfer = endpoint.pending.front();
         endpoint.pending.pop_front();
         std::vector<uint8_t> payload = std::move(endpoint.in_queue.front());
         endpoint.in_queue.pop_front();
+        took = true;
         auto length = static_cast<size_t>(transfer->length);
         if (payload.size() > length) {
             memcpy(transfer->buffer, payload.data(), length);
@@ -111,6 +114,7 @@ void match_in_locked(endpoint_state &endpoint) {
         int actual = apply_data_fault_locked(endpoint, transfer, transfer->length);
         complete_locked(transfer, LIBUSB_TRANSFER_COMPLETED, actual);
     }
+    return took;
 }
 
 void queue_hotplug_locked(vdevice *device, libusb_hotplug_event event) {
@@ -161,15 +165,26 @@ int corrupt_out_locked(endpoint_state &endpoint, std::vector<uint8_t> &bytes) {
     return static_cast<int>(bytes.size());
 }
 
-// Hands each OUT transfer's bytes to the model, then completes the transfer.
+// Hands each OUT transfer's bytes to the model, then completes the transfer;
+// tells the model when the host has taken IN data.
 void run_worker(vdevice *device) {
+    set_os_thread_name("vbus_device");
     bus_state &b = bus();
     std::unique_lock<std::mutex> lock(b.mutex);
     for (;;) {
-        device->worker_wake.wait(
-            lock, [device] { return device->worker_stop || !device->out_queue.empty(); });
+        device->worker_wake.wait(lock, [device] {
+            return device->worker_stop || device->in_taken || !device->out_queue.empty();
+        });
         if (device->worker_stop)
             return;
+        if (device->in_taken) {
+            device->in_taken = false;
+            std::shared_ptr<usb_device_model> model = device->model;
+            lock.unlock();
+            model->in_taken();
+            lock.lock();
+            continue;
+        }
         libusb_transfer *transfer = device->out_queue.front();
         device->out_queue.pop_front();
         flight &entry = b.in_flight.at(transfer);

@@ -43,6 +43,8 @@ public:
     virtual void plugged(int device) { (void)device; }
     // The bytes of one OUT transfer on endpoint (valid during the call).
     virtual void on_out(uint8_t endpoint, const uint8_t *data, size_t length) = 0;
+    // The host took queued IN data: there is room for more.
+    virtual void in_taken() {}
     // Once, after unplug, when no on_out runs or will run.
     virtual void unplugged() {}
 };

@@ -353,7 +353,10 @@ int sim_submit_transfer(struct libusb_transfer *transfer) {
         return LIBUSB_SUCCESS;
     if (in) {
         endpoint.pending.push_back(transfer);
-        match_in_locked(endpoint);
+        if (match_in_locked(endpoint)) {
+            dev->in_taken = true;
+            dev->worker_wake.notify_all();
+        }
     } else {
         dev->out_queue.push_back(transfer);
         dev->worker_wake.notify_all();

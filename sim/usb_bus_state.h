@@ -53,6 +53,7 @@ struct vdevice {
     std::deque<libusb_transfer *> out_queue;
     std::thread worker;
     bool worker_stop = false;
+    bool in_taken = false; // the host took IN data since the model last heard
     std::condition_variable worker_wake;
 };
 
@@ -121,7 +122,8 @@ bus_state &bus();
 void complete_locked(libusb_transfer *transfer, libusb_transfer_status status, int actual);
 void unref_locked(vdevice *device);
 void remove_from_queues_locked(libusb_transfer *transfer, const flight &entry);
-void match_in_locked(endpoint_state &endpoint);
+// Fills waiting IN transfers from queued payloads; true if any payload went.
+bool match_in_locked(endpoint_state &endpoint);
 bool take_immediate_fault_locked(endpoint_state &endpoint, libusb_transfer *transfer);
 void queue_hotplug_locked(vdevice *device, libusb_hotplug_event event);
 

@@ -2,6 +2,7 @@
 // stream records for the callback queue, and samples for the SLAM synchronizer.
 #include "api/api_context.h"
 #include "comm/protocol/byte_order.h"
+#include "common/thread/thread.h"
 #include "logger/logger.h"
 
 #include <cstring>
@@ -178,6 +179,7 @@ void notify_application(bool attached) {
         return;
     try {
         std::thread([callback, attached] {
+            set_os_thread_name(attached ? "lidar_attach" : "lidar_detach");
             lidar_device_info_t info{};
             callback(&info, attached);
         }).detach();
@@ -284,6 +286,7 @@ void enqueue_callback_data(lidar_stream_cb callback, const lidar_stream_data_t *
 namespace {
 
 void callback_loop() {
+    set_os_thread_name("lidar_callback");
     sdk_context &ctx = context();
     {
         std::lock_guard<std::mutex> lock(ctx.queue_mutex);

@@ -1,6 +1,7 @@
 // Matching of time-stamped samples across streams.
 #include "sync/n_stream_sync.h"
 
+#include "common/thread/thread.h"
 #include "logger/logger.h"
 
 #include <algorithm>
@@ -166,6 +167,7 @@ bool n_stream_sync::required_queue_empty() const {
 }
 
 void n_stream_sync::worker_loop() {
+    set_os_thread_name("stream_sync");
     // Without a REQUIRED stream no set can ever form: sleep until stopped.
     bool can_match = has_required();
     for (;;) {

@@ -2,6 +2,7 @@
 // soft detach when it falls silent. Runs on a thread of its own per USB attach.
 #include "comm/protocol/byte_order.h"
 #include "comm/protocol/protocol.h"
+#include "common/thread/thread.h"
 #include "logger/logger.h"
 
 namespace zev_sdk {
@@ -17,6 +18,7 @@ long long elapsed_ms(steady::time_point since) {
 } // namespace
 
 void sender::heartbeat_loop() {
+    set_os_thread_name("heartbeat");
     uint8_t beat_msg[CMD_HEADER_SIZE] = {};
     put_be16(beat_msg, CMD_HEARTBEAT);
     uint16_t event = CMD_SOFT_ATTACH;

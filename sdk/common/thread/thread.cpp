@@ -13,13 +13,13 @@ namespace {
 // The kernel keeps at most 15 characters of a thread's name.
 constexpr size_t os_name_capacity = 16;
 
+} // namespace
+
 void set_os_thread_name(const char *name) {
     char short_name[os_name_capacity] = {};
     memcpy(short_name, name, strnlen(name, sizeof short_name - 1));
     pthread_setname_np(pthread_self(), short_name);
 }
-
-} // namespace
 
 void *multhreadsw::start_routine(multhreadsw *self) {
     set_os_thread_name(self->name);

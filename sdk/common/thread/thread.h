@@ -5,6 +5,9 @@
 
 #include <thread>
 
+// Names the calling thread for the OS (top, debuggers, /proc), cut to 15 characters.
+void set_os_thread_name(const char *name);
+
 // Runs on the new thread; the returned value is the thread's exit code, unread.
 typedef void *(*thread_entry)(void *argument);
 

@@ -1,0 +1,204 @@
+// The host's pipeline under the virtual KestOne's flood: from USB completion to
+// the stream callback, in MB/s of device data and records/s per stream type,
+// with the CPU time per MB that the host's threads spend (the share of each
+// thread shows where the time goes), beside memcpy bandwidth measured in the
+// same run. The device's own threads are counted apart.
+#include "api/api.h"
+#include "comm/libusb/usb_backend.h"
+#include "kestone.h"
+#include "logger/logger.h"
+#include "usb_bus.h"
+
+#include <benchmark/benchmark.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::chrono::seconds window(2); // measured per iteration
+constexpr size_t type_slots = 10;         // stream types are bits 1..9
+
+struct tally {
+    std::atomic<uint64_t> records{0}, bytes{0};
+};
+std::array<tally, type_slots> tallies;
+
+const char *type_name(size_t slot) {
+    static const char *names[type_slots] = {"",         "image", "imu", "dtof", "slam",
+                                            "odometry", "info",  "hf",  "",     "wiwc"};
+    return names[slot];
+}
+
+void on_stream(const lidar_stream_data_t *data, void *) {
+    size_t slot = 0;
+    while (slot + 1 < type_slots && (1u << slot) != data->type)
+        ++slot;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < data->count; ++i)
+        bytes += data->entries[i].size;
+    tallies[slot].records++;
+    tallies[slot].bytes += bytes;
+}
+
+std::mutex mutex;
+std::condition_variable changed;
+lidar_device_t *handle = nullptr;
+bool streaming = false;
+
+void on_attach(const lidar_device_info_t *, bool attached) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!attached || handle != nullptr)
+        return;
+    lidar_device_info_t info{};
+    lidar_stream_callback_t callback{on_stream, nullptr};
+    uint32_t rate = 0;
+    if (lidar_create_device(&info, &handle) == 0 && lidar_open_device(handle) == 0 &&
+        lidar_register_stream_callback(handle, &callback) == 0 &&
+        lidar_start_stream(handle, 0, &rate) == 0)
+        streaming = true;
+    changed.notify_all();
+}
+
+int quiet_sink(const char *, ...) {
+    return 0;
+}
+
+// CPU seconds used so far by each of this process's threads, by thread name.
+std::map<std::string, double> thread_cpu() {
+    std::map<std::string, double> out;
+    static const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return out;
+    while (dirent *task = readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        std::ifstream stat(std::string("/proc/self/task/") + task->d_name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::string name = text.substr(open + 1, close - open - 1);
+        // Fields after the name: state is the 3rd field, utime the 14th, stime the 15th.
+        unsigned long long user = 0, system = 0;
+        if (sscanf(text.c_str() + close + 2,
+                   "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) == 2)
+            out[name] += (user + system) * tick;
+    }
+    closedir(tasks);
+    return out;
+}
+
+// The virtual KestOne's threads and the bus's worker that hands it the host's data.
+bool device_thread(const std::string &name) {
+    return name.rfind("kestone_", 0) == 0 || name == "vbus_device";
+}
+
+void BM_FloodPipeline(benchmark::State &state) {
+    log_config(KEST_LOG_VALUE_ERROR, quiet_sink);
+    kest_sim::bus_reset();
+    usb_backend_select(kest_sim::bus_backend());
+    auto device = std::make_shared<kest_sim::kestone>();
+    device->set_streams(kest_sim::stream_preset("flood"));
+    if (lidar_system_init(on_attach) != 0) {
+        state.SkipWithError("lidar_system_init failed");
+        return;
+    }
+    kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(20), [] { return streaming; })) {
+            lock.unlock();
+            state.SkipWithError("the virtual KestOne never streamed");
+            lidar_system_deinit();
+            return;
+        }
+    }
+    std::array<uint64_t, type_slots> records{}, bytes{};
+    std::map<std::string, double> cpu;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::array<uint64_t, type_slots> records0{}, bytes0{};
+        for (size_t i = 0; i < type_slots; ++i) {
+            records0[i] = tallies[i].records;
+            bytes0[i] = tallies[i].bytes;
+        }
+        std::map<std::string, double> cpu0 = thread_cpu();
+        auto began = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(window);
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        for (const auto &[name, used] : thread_cpu())
+            cpu[name] += used - cpu0[name];
+        for (size_t i = 0; i < type_slots; ++i) {
+            records[i] += tallies[i].records - records0[i];
+            bytes[i] += tallies[i].bytes - bytes0[i];
+        }
+        seconds += elapsed;
+        state.SetIterationTime(elapsed);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lidar_stop_stream(handle, 0);
+        lidar_destory_device(handle);
+        handle = nullptr;
+        streaming = false;
+    }
+    lidar_system_deinit();
+    kest_sim::bus_reset();
+    usb_backend_select(nullptr);
+
+    uint64_t total = 0;
+    for (size_t i = 0; i < type_slots; ++i) {
+        total += bytes[i];
+        if (records[i] == 0)
+            continue;
+        state.counters[std::string(type_name(i)) + "_rec/s"] = records[i] / seconds;
+        if (bytes[i] >= 1000000)
+            state.counters[std::string(type_name(i)) + "_MB/s"] = bytes[i] / seconds / 1e6;
+    }
+    double megabytes = total / 1e6, host_cpu = 0, device_cpu = 0;
+    for (const auto &[name, used] : cpu)
+        (device_thread(name) ? device_cpu : host_cpu) += used;
+    state.SetBytesProcessed(static_cast<int64_t>(total));
+    if (megabytes <= 0) {
+        state.SkipWithError("nothing arrived");
+        return;
+    }
+    state.counters["host_cpu_ms/MB"] = host_cpu * 1000 / megabytes;
+    state.counters["host_MB/s_one_core"] = megabytes / host_cpu; // what one busy core would carry
+    state.counters["device_cpu_ms/MB"] = device_cpu * 1000 / megabytes;
+    for (const auto &[name, used] : cpu)
+        if (!device_thread(name) && used / host_cpu >= 0.01)
+            state.counters["host%_" + name] = 100 * used / host_cpu;
+}
+BENCHMARK(BM_FloodPipeline)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(3);
+
+void BM_MemcpyBaseline(benchmark::State &state) {
+    const size_t size = 1081403; // one depth frame message
+    std::vector<uint8_t> source(size, 0x5A), target(size);
+    for (auto _ : state) {
+        memcpy(target.data(), source.data(), size);
+        benchmark::DoNotOptimize(target.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+}
+BENCHMARK(BM_MemcpyBaseline);
+
+} // namespace
+
+BENCHMARK_MAIN();
