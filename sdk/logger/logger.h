@@ -54,8 +54,8 @@ constexpr size_t function_capacity = 256;
 
 // Arguments arrive here evaluated once, then go to the sink and to the file.
 template <typename... Args>
-void emit(const char *format, const char *word, const char *path, const char *signature, int line,
-          Args... args) {
+void emit_line(const char *format, const char *word, const char *path, const char *signature,
+               int line, Args... args) {
     log_sink_fn sink = log_sink;
     if (sink == nullptr)
         return;
@@ -78,7 +78,7 @@ void emit(const char *format, const char *word, const char *path, const char *si
         if (log_level >= KEST_LOG_VALUE_##level) {                                                 \
             if (false)                                                                             \
                 kest_log_detail::check_format(format, ##__VA_ARGS__);                              \
-            kest_log_detail::emit(KEST_LOG_PREFIX format, #level, __FILE__, __PRETTY_FUNCTION__,   \
-                                  __LINE__, ##__VA_ARGS__);                                        \
+            kest_log_detail::emit_line(KEST_LOG_PREFIX format, #level, __FILE__,                   \
+                                       __PRETTY_FUNCTION__, __LINE__, ##__VA_ARGS__);              \
         }                                                                                          \
     } while (0)

@@ -1,0 +1,391 @@
+#include "gl_point_cloud_renderer.h"
+
+#include "logger/logger.h"
+
+#include <QOpenGLBuffer>
+#include <QOpenGLContext>
+#include <QOpenGLShaderProgram>
+#include <QOpenGLVertexArrayObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <unordered_map>
+
+namespace {
+
+constexpr const char *pointVertexPath = ":/shaders/glRender/shaders/point_cloud.vert";
+constexpr const char *pointFragmentPath = ":/shaders/glRender/shaders/point_cloud.frag";
+constexpr const char *axisVertexPath = ":/shaders/glRender/shaders/axis.vert";
+constexpr const char *axisFragmentPath = ":/shaders/glRender/shaders/axis.frag";
+constexpr int performanceIntervalMs = 1000;
+constexpr int minPointBudget = 1000;
+constexpr float minPointSize = 0.1f, maxPointSize = 20.0f;
+constexpr float minVoxelEdge = 0.001f;
+constexpr size_t framesBeforeThinning = 6;
+constexpr int pointStride = sizeof(CloudPoint);
+
+void say(const char *text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+} // namespace
+
+size_t VoxelKeyHash::operator()(const VoxelKey &key) const {
+    std::hash<int32_t> h;
+    return h(key.ix) ^ (h(key.iy) << 1) ^ (h(key.iz) << 2);
+}
+
+FrameData::~FrameData() {
+    delete vbo;
+}
+
+GLPointCloudRenderer::GLPointCloudRenderer(QWidget *parent) : QOpenGLWidget(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    performanceTimer = new QTimer(this);
+    connect(performanceTimer, &QTimer::timeout, this, &GLPointCloudRenderer::onPerformanceTimer);
+    performanceTimer->start(performanceIntervalMs);
+    resetCamera();
+}
+
+GLPointCloudRenderer::~GLPointCloudRenderer() {
+    disconnect(contextWatch); // the base class destroys the context after this object is gone
+    say("~GLPointCloudRenderer start\n");
+    log_print(INFO, "~GLPointCloudRenderer start");
+    if (context() != nullptr && context()->isValid()) {
+        makeCurrent();
+        currentFrame.reset();
+        frames.clear();
+        releaseGL();
+        doneCurrent();
+    }
+    say("~GLPointCloudRenderer end\n");
+    log_print(INFO, "~GLPointCloudRenderer end");
+}
+
+void GLPointCloudRenderer::contextAboutToGo() {
+    makeCurrent();
+    releaseGL();
+    doneCurrent();
+}
+
+// With the context current: every GL object of this view goes; stored points
+// stay, so a new context (the widget moved to another window) can show them again.
+void GLPointCloudRenderer::releaseGL() {
+    auto drop = [](FrameData *frame) {
+        if (frame != nullptr) {
+            delete frame->vbo;
+            frame->vbo = nullptr;
+        }
+    };
+    drop(currentFrame.get());
+    for (auto &frame : frames)
+        drop(frame.get());
+    delete pointVao;
+    delete axisVao;
+    delete axisVbo;
+    delete pointProgram;
+    delete axisProgram;
+    delete modelProgram;
+    pointVao = axisVao = nullptr;
+    axisVbo = nullptr;
+    pointProgram = axisProgram = modelProgram = nullptr;
+    glReady = false;
+}
+
+void GLPointCloudRenderer::initializeGL() {
+    say("GLPointCloudRenderer::initializeGL\n");
+    if (!initializeOpenGLFunctions()) {
+        log_print(ERROR, "OpenGL 3.3 core functions are not available; nothing will be drawn.\n");
+        return;
+    }
+    disconnect(contextWatch);
+    contextWatch = connect(context(), &QOpenGLContext::aboutToBeDestroyed, this,
+                           &GLPointCloudRenderer::contextAboutToGo);
+    glReady = true;
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_PROGRAM_POINT_SIZE);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
+    initShaders();
+    initializeModelShader();
+    pointVao = new QOpenGLVertexArrayObject(this);
+    pointVao->create();
+    initializeAxis();
+    // Clouds kept from an earlier context are uploaded into this one.
+    if (currentFrame && currentFrame->vbo == nullptr)
+        uploadPointsToGPU(currentFrame.get());
+    for (auto &frame : frames)
+        if (frame->vbo == nullptr)
+            uploadPointsToGPU(frame.get());
+}
+
+void GLPointCloudRenderer::initShaders() {
+    pointProgram = new QOpenGLShaderProgram(this);
+    auto add = [](QOpenGLShaderProgram *program, QOpenGLShader::ShaderType type, const char *path,
+                  const char *loading, const char *failed) {
+        printf(loading, path);
+        if (program->addShaderFromSourceFile(type, path)) {
+            fflush(stdout);
+            return true;
+        }
+        printf(failed, path);
+        printf("Shader log: %s\n", program->log().toUtf8().constData());
+        fflush(stdout);
+        return false;
+    };
+    if (!add(pointProgram, QOpenGLShader::Vertex, pointVertexPath,
+             "Loading vertex shader from resource: %s\n",
+             "Failed to load vertex shader from resource: %s\n") ||
+        !add(pointProgram, QOpenGLShader::Fragment, pointFragmentPath,
+             "Loading fragment shader from resource: %s\n",
+             "Failed to load fragment shader from resource: %s\n"))
+        return;
+    axisProgram = new QOpenGLShaderProgram(this);
+    if (!add(axisProgram, QOpenGLShader::Vertex, axisVertexPath,
+             "Loading axis vertex shader from resource: %s\n",
+             "Failed to load axis vertex shader from resource: %s\n") ||
+        !add(axisProgram, QOpenGLShader::Fragment, axisFragmentPath,
+             "Loading axis fragment shader from resource: %s\n",
+             "Failed to load axis fragment shader from resource: %s\n"))
+        return;
+    if (!pointProgram->link()) {
+        printf("Failed to link shader program: %s.\n", pointProgram->log().toUtf8().constData());
+        fflush(stdout);
+        return;
+    }
+    if (!axisProgram->link()) {
+        printf("Failed to link axis shader program: %s.\n",
+               axisProgram->log().toUtf8().constData());
+        fflush(stdout);
+        return;
+    }
+    mvpLocation = pointProgram->uniformLocation("uMVPMatrix");
+    displayModeLocation = pointProgram->uniformLocation("uDisplayMode");
+    pointSizeLocation = pointProgram->uniformLocation("uPointSize");
+    axisMvpLocation = axisProgram->uniformLocation("uMVPMatrix");
+}
+
+void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &points, int frameIndex) {
+    if (points.empty()) {
+        say("GLPointCloudRenderer::updatePointCloud - empty points, returning\n");
+        return;
+    }
+    makeCurrent();
+    if (QOpenGLContext::currentContext() == nullptr) {
+        say("ERROR: Failed to make OpenGL context current in updatePointCloud!\n");
+        return;
+    }
+    if (renderMode == SingleFrame) {
+        currentFrame = createFrameData(points, frameIndex);
+        if (currentFrame)
+            totalPointCount = currentFrame->pointCount;
+        else
+            say("ERROR: Failed to create frame data!\n");
+    } else {
+        addAccumulatedFrame(points, frameIndex);
+    }
+    update();
+    doneCurrent();
+}
+
+std::unique_ptr<FrameData>
+GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int frameIndex) {
+    if (points.empty())
+        return nullptr;
+    auto frame = std::make_unique<FrameData>();
+    frame->frameIndex = frameIndex;
+    frame->points = voxelSize > minVoxelEdge ? voxelDownsample(points, voxelSize) : points;
+    frame->pointCount = static_cast<int>(frame->points.size());
+    uploadPointsToGPU(frame.get());
+    return frame;
+}
+
+void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
+    if (frame == nullptr || frame->points.empty()) {
+        say("uploadPointsToGPU: frameData is null or empty\n");
+        return;
+    }
+    if (QOpenGLContext::currentContext() == nullptr || !glReady) {
+        say("ERROR: No OpenGL context is current!\n");
+        return;
+    }
+    auto *buffer = new QOpenGLBuffer(QOpenGLBuffer::VertexBuffer);
+    if (!buffer->create() || !buffer->bind()) {
+        delete buffer;
+        return;
+    }
+    buffer->allocate(frame->points.data(), frame->pointCount * pointStride);
+    buffer->release();
+    frame->vbo = buffer;
+}
+
+std::vector<CloudPoint> GLPointCloudRenderer::voxelDownsample(const std::vector<CloudPoint> &points,
+                                                              float voxelEdge) {
+    if (voxelEdge <= 0 || points.empty())
+        return points;
+    std::unordered_map<VoxelKey, CloudPoint, VoxelKeyHash> voxels(16);
+    voxels.max_load_factor(1.0f);
+    for (const CloudPoint &point : points) {
+        VoxelKey key{static_cast<int32_t>(std::floor(point.x / voxelEdge)),
+                     static_cast<int32_t>(std::floor(point.y / voxelEdge)),
+                     static_cast<int32_t>(std::floor(point.z / voxelEdge))};
+        voxels[key] = point;
+    }
+    std::vector<CloudPoint> out;
+    out.reserve(voxels.size());
+    for (const auto &entry : voxels)
+        out.push_back(entry.second);
+    return out;
+}
+
+void GLPointCloudRenderer::addAccumulatedFrame(const std::vector<CloudPoint> &points,
+                                               int frameIndex) {
+    frames.push_back(createFrameData(points, frameIndex));
+    if (maxFrames >= 1 && frames.size() > static_cast<size_t>(maxFrames))
+        frames.pop_front();
+    recountPoints();
+    if (totalPointCount > maxPoints)
+        pointBudgetExceeded = true;
+}
+
+void GLPointCloudRenderer::recountPoints() {
+    long long total = 0;
+    for (const auto &frame : frames)
+        total += frame ? frame->pointCount : 0;
+    totalPointCount = static_cast<int>(std::min<long long>(total, INT32_MAX));
+}
+
+void GLPointCloudRenderer::onPerformanceTimer() {
+    if (pointBudgetExceeded)
+        enforcePointBudget();
+    pointBudgetExceeded = false;
+}
+
+// Halves the stored frames, keeping every other one from the oldest, at most
+// once a second, so that a stream of clouds is never stalled by thinning.
+void GLPointCloudRenderer::enforcePointBudget() {
+    if (totalPointCount <= maxPoints || renderMode != Accumulate ||
+        frames.size() < framesBeforeThinning)
+        return;
+    std::deque<std::unique_ptr<FrameData>> kept;
+    for (size_t i = 0; i < frames.size(); i += 2)
+        kept.push_back(std::move(frames[i]));
+    makeCurrent(); // the dropped frames' buffers go with the context current
+    frames = std::move(kept);
+    doneCurrent();
+    recountPoints();
+}
+
+void GLPointCloudRenderer::setDisplayMode(int mode) {
+    if (mode == displayMode)
+        return;
+    displayMode = mode;
+    update();
+}
+
+void GLPointCloudRenderer::setRenderMode(int mode) {
+    if (mode == renderMode)
+        return;
+    renderMode = mode;
+    if (renderMode == SingleFrame)
+        frames.clear();
+    update();
+}
+
+void GLPointCloudRenderer::setMaxFrames(int n) {
+    maxFrames = n;
+    if (maxFrames < 1)
+        return;
+    while (frames.size() > static_cast<size_t>(maxFrames))
+        frames.pop_front();
+}
+
+void GLPointCloudRenderer::setMaxPoints(int n) {
+    maxPoints = n > minPointBudget ? n : minPointBudget;
+}
+
+void GLPointCloudRenderer::setPointSize(float size) {
+    pointSize = std::max(std::min(size, maxPointSize), minPointSize);
+    update();
+}
+
+void GLPointCloudRenderer::setVoxelSize(float size) {
+    voxelSize = size < 0 ? 0.0f : size;
+}
+
+void GLPointCloudRenderer::clearPoints() {
+    makeCurrent();
+    currentFrame.reset();
+    frames.clear();
+    totalPointCount = 0;
+    update();
+    doneCurrent();
+}
+
+void GLPointCloudRenderer::paintGL() {
+    if (!glReady)
+        return;
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    updateViewMatrix();
+    model.setToIdentity();
+    mvp = projection * view * model;
+    drawPointCloud();
+    drawPoseAxes();
+    drawAxisGizmo();
+}
+
+void GLPointCloudRenderer::drawPointCloud() {
+    if (pointProgram == nullptr || !pointProgram->isLinked() || pointVao == nullptr)
+        return;
+    pointProgram->bind();
+    pointVao->bind();
+    pointProgram->setUniformValue(mvpLocation, mvp);
+    pointProgram->setUniformValue(displayModeLocation, displayMode);
+    pointProgram->setUniformValue(pointSizeLocation, pointSize);
+    if (renderMode == SingleFrame) {
+        if (currentFrame)
+            drawFrame(*currentFrame);
+    } else {
+        for (const auto &frame : frames)
+            if (frame)
+                drawFrame(*frame);
+    }
+    pointVao->release();
+    pointProgram->release();
+}
+
+void GLPointCloudRenderer::drawFrame(const FrameData &frame) {
+    if (frame.vbo == nullptr || frame.pointCount < 1 || !frame.vbo->bind())
+        return;
+    setupVertexAttributes();
+    glDrawArrays(GL_POINTS, 0, frame.pointCount);
+    frame.vbo->release();
+}
+
+// The CloudPoint layout as vertex attributes; the label reaches the shader as a
+// float holding its integer value.
+void GLPointCloudRenderer::setupVertexAttributes() {
+    struct attribute {
+        GLuint location;
+        GLint components;
+        GLenum type;
+        GLboolean normalised;
+        size_t offset;
+    };
+    static const attribute table[] = {
+        {0, 3, GL_FLOAT, GL_FALSE, offsetof(CloudPoint, x)},
+        {1, 3, GL_UNSIGNED_BYTE, GL_TRUE, offsetof(CloudPoint, r)},
+        {2, 1, GL_UNSIGNED_BYTE, GL_TRUE, offsetof(CloudPoint, intensity)},
+        {3, 1, GL_UNSIGNED_INT, GL_FALSE, offsetof(CloudPoint, label)},
+    };
+    for (const attribute &a : table) {
+        glEnableVertexAttribArray(a.location);
+        glVertexAttribPointer(a.location, a.components, a.type, a.normalised, pointStride,
+                              reinterpret_cast<const void *>(a.offset));
+    }
+}

@@ -1,0 +1,25 @@
+// GoogleTest main for tests of widgets: an OpenGL 3.3 core default format and a
+// QApplication. Listing the tests needs no display, so it makes none.
+#include <QApplication>
+#include <QSurfaceFormat>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+int main(int argc, char **argv) {
+    bool listing = false;
+    for (int i = 1; i < argc; ++i)
+        listing = listing || strcmp(argv[i], "--gtest_list_tests") == 0;
+    testing::InitGoogleTest(&argc, argv);
+    if (listing)
+        return RUN_ALL_TESTS();
+    QSurfaceFormat format;
+    format.setVersion(3, 3);
+    format.setProfile(QSurfaceFormat::CoreProfile);
+    format.setDepthBufferSize(24);
+    QSurfaceFormat::setDefaultFormat(format);
+    QApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}
