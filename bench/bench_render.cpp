@@ -1,0 +1,120 @@
+// The point cloud view's costs: the CPU side of updatePointCloud (copy, voxel
+// filter, upload) in points per second beside copying the same bytes, and the
+// time of one repaint with many stored frames under whatever OpenGL the display
+// offers (Mesa's software rasterizer under Xvfb: a figure, not a target).
+#include "gl_point_cloud_renderer.h"
+
+#include <QApplication>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+#include <QSurfaceFormat>
+#include <QTest>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace {
+
+// Exposes the repaint so that it can be timed without the window system.
+class TimedView : public GLPointCloudRenderer {
+public:
+    void paintNow() {
+        makeCurrent();
+        paintGL();
+        context()->functions()->glFinish();
+        doneCurrent();
+    }
+};
+
+TimedView *view = nullptr;
+
+// Points spread over a 10 m cube, seeded.
+std::vector<CloudPoint> random_cloud(size_t n) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> metres(-5.0f, 5.0f);
+    std::vector<CloudPoint> out(n);
+    for (CloudPoint &p : out)
+        p = {metres(random), metres(random), metres(random), 200, 100, 50, 128, 1};
+    return out;
+}
+
+void BM_UpdatePointCloud(benchmark::State &state) {
+    const auto n = static_cast<size_t>(state.range(0));
+    const float voxel = static_cast<float>(state.range(1)) / 1000.0f;
+    std::vector<CloudPoint> cloud = random_cloud(n);
+    view->setRenderMode(GLPointCloudRenderer::SingleFrame);
+    view->setVoxelSize(voxel);
+    for (auto _ : state)
+        view->updatePointCloud(cloud, 0);
+    view->setVoxelSize(0);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+    state.counters["kept_points"] = view->totalPoints();
+}
+BENCHMARK(BM_UpdatePointCloud)
+    ->ArgNames({"points", "voxel_mm"})
+    ->Args({20000, 0})
+    ->Args({20000, 50})
+    ->Args({200000, 0})
+    ->Args({200000, 50})
+    ->Args({2000000, 0})
+    ->Args({2000000, 50})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_CopyBaseline(benchmark::State &state) {
+    const auto n = static_cast<size_t>(state.range(0));
+    std::vector<CloudPoint> cloud = random_cloud(n);
+    for (auto _ : state) {
+        std::vector<CloudPoint> copy = cloud;
+        benchmark::DoNotOptimize(copy.data());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_CopyBaseline)
+    ->ArgName("points")
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Arg(2000000)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Repaint(benchmark::State &state) {
+    const int frames = static_cast<int>(state.range(0));
+    view->clearPoints();
+    view->setRenderMode(GLPointCloudRenderer::Accumulate);
+    view->setMaxFrames(frames);
+    view->setMaxPoints(INT32_MAX);
+    std::vector<CloudPoint> cloud = random_cloud(200000);
+    for (int k = 0; k < frames; ++k)
+        view->updatePointCloud(cloud, k);
+    for (auto _ : state)
+        view->paintNow();
+    state.counters["frames"] = view->frameCount();
+    state.counters["points"] = view->totalPoints();
+    view->clearPoints();
+}
+BENCHMARK(BM_Repaint)->ArgName("frames")->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    QSurfaceFormat format;
+    format.setVersion(3, 3);
+    format.setProfile(QSurfaceFormat::CoreProfile);
+    format.setDepthBufferSize(24);
+    QSurfaceFormat::setDefaultFormat(format);
+    QApplication application(argc, argv);
+    TimedView shown;
+    shown.resize(800, 600);
+    shown.show();
+    if (!QTest::qWaitForWindowExposed(&shown, 10000)) {
+        fprintf(stderr, "bench_render: the view never appeared on the display\n");
+        return 1;
+    }
+    view = &shown;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
