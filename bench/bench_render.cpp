@@ -2,12 +2,12 @@
 // filter, upload) in points per second beside copying the same bytes, and the
 // time of one repaint with many stored frames under whatever OpenGL the display
 // offers (Mesa's software rasterizer under Xvfb: a figure, not a target).
+#include "gl_default_format.h"
 #include "gl_point_cloud_renderer.h"
 
 #include <QApplication>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
-#include <QSurfaceFormat>
 #include <QTest>
 
 #include <benchmark/benchmark.h>
@@ -100,11 +100,7 @@ BENCHMARK(BM_Repaint)->ArgName("frames")->Arg(10)->Arg(100)->Unit(benchmark::kMi
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    QSurfaceFormat format;
-    format.setVersion(3, 3);
-    format.setProfile(QSurfaceFormat::CoreProfile);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    setDefaultGLFormat();
     QApplication application(argc, argv);
     TimedView shown;
     shown.resize(800, 600);

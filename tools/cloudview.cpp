@@ -1,6 +1,7 @@
 // cloudview: the point cloud view and the picture preview in one window, fed
 // with the virtual KestOne's room and a picture of it, for checking the views
 // by eye. --screenshot FILE saves what the window shows and exits.
+#include "gl_default_format.h"
 #include "gl_image_preview_widget.h"
 #include "gl_point_cloud_renderer.h"
 #include "kestone_camera.h"
@@ -8,7 +9,6 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
-#include <QSurfaceFormat>
 #include <QTimer>
 #include <QWidget>
 
@@ -71,11 +71,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "cloudview: bad arguments (see cloudview --help)\n");
         return 64;
     }
-    QSurfaceFormat format;
-    format.setVersion(3, 3);
-    format.setProfile(QSurfaceFormat::CoreProfile);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    setDefaultGLFormat();
     QApplication application(argc, argv);
 
     QWidget window;

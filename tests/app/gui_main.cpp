@@ -1,7 +1,8 @@
 // GoogleTest main for tests of widgets: an OpenGL 3.3 core default format and a
 // QApplication. Listing the tests needs no display, so it makes none.
+#include "gl_default_format.h"
+
 #include <QApplication>
-#include <QSurfaceFormat>
 
 #include <gtest/gtest.h>
 
@@ -15,11 +16,7 @@ int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (listing)
         return RUN_ALL_TESTS();
-    QSurfaceFormat format;
-    format.setVersion(3, 3);
-    format.setProfile(QSurfaceFormat::CoreProfile);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    setDefaultGLFormat();
     QApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -36,6 +36,21 @@ protected:
         };
         bring_up();
     }
+    // Brings streaming up with settings, or, once up, restarts the device's
+    // streams with them.
+    void stream_with(const kest_sim::stream_settings &settings) {
+        {
+            std::lock_guard<std::mutex> lock(handle_mutex);
+            if (handle != nullptr) {
+                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
+                device->set_streams(settings);
+                uint32_t rate = 0;
+                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+                return;
+            }
+        }
+        bring_up_streaming(settings);
+    }
     void TearDown() override {
         clear_on_attach(); // no late attach makes a new handle now
         {
@@ -149,18 +164,7 @@ TEST_F(Streams, DepthFramesComeInBothForms) {
         settings.dtof_cols = 64;
         settings.dtof_rows = 48;
         settings.dtof_four_entries = four;
-        {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (handle != nullptr) {
-                // Second round: the device restarts its streams with the new form.
-                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
-                device->set_streams(settings);
-                uint32_t rate = 0;
-                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
-            }
-        }
-        if (!four)
-            bring_up_streaming(settings);
+        stream_with(settings);
         size_t seen_before = count_of(LIDAR_STREAM_DTOF);
         ASSERT_TRUE(wait_count(LIDAR_STREAM_DTOF, seen_before + 3));
         seen_record frame;
@@ -213,17 +217,7 @@ TEST_F(Streams, PicturesShowTheRoomAheadAsJpegOrNv12) {
         settings.camera.width = 320;
         settings.camera.height = 240;
         settings.camera.nv12 = nv12;
-        {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (handle != nullptr) {
-                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
-                device->set_streams(settings);
-                uint32_t rate = 0;
-                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
-            }
-        }
-        if (!nv12)
-            bring_up_streaming(settings);
+        stream_with(settings);
         size_t seen_before = count_of(LIDAR_STREAM_IMAGE);
         ASSERT_TRUE(wait_count(LIDAR_STREAM_IMAGE, seen_before + 3));
         size_t checked = 0;
