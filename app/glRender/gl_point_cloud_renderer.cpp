@@ -74,6 +74,12 @@ GLPointCloudRenderer::~GLPointCloudRenderer() {
     log_print(INFO, "~GLPointCloudRenderer end");
 }
 
+// Before the first show makeCurrent does nothing, and whatever context another
+// view left current must not receive this view's buffers.
+bool GLPointCloudRenderer::ownContextCurrent() const {
+    return glReady && context() != nullptr && QOpenGLContext::currentContext() == context();
+}
+
 void GLPointCloudRenderer::contextAboutToGo() {
     makeCurrent();
     releaseGL();
@@ -184,7 +190,7 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
         return;
     }
     makeCurrent();
-    if (QOpenGLContext::currentContext() == nullptr) {
+    if (!ownContextCurrent()) {
         say("ERROR: Failed to make OpenGL context current in updatePointCloud!\n");
         return;
     }
@@ -218,7 +224,7 @@ void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
         say("uploadPointsToGPU: frameData is null or empty\n");
         return;
     }
-    if (QOpenGLContext::currentContext() == nullptr || !glReady) {
+    if (!ownContextCurrent()) {
         say("ERROR: No OpenGL context is current!\n");
         return;
     }

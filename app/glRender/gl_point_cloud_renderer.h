@@ -132,6 +132,7 @@ private:
     void updateViewMatrix();
     void releaseGL();
     void contextAboutToGo();
+    bool ownContextCurrent() const;
     QMetaObject::Connection contextWatch; // to the context in use
 
     QOpenGLShaderProgram *pointProgram = nullptr;

@@ -1,6 +1,7 @@
 // The renderer's frame store: frame limit, point budget, voxel filter and the
 // settings' bounds. The views are shown because clouds need their context.
 #include "gl_point_cloud_renderer.h"
+#include "support/log_capture.h"
 #include "view_harness.h"
 
 #include <algorithm>
@@ -135,10 +136,20 @@ TEST_F(FrameStore, SingleFrameModeEmptiesTheStoreAndShowsTheLatestCloud) {
 }
 
 TEST(FrameStoreWithoutContext, CloudsBeforeTheFirstShowAreDropped) {
+    GLPointCloudRenderer other;
+    ASSERT_TRUE(show_and_wait(other, 100, 100));
     GLPointCloudRenderer view; // never shown: no context yet
-    view.updatePointCloud(cloud_at(5, {1, 0, 0}), 0);
+    std::string out = capture_stdout([&] {
+        view.updatePointCloud(cloud_at(5, {1, 0, 0}), 0);
+        other.makeCurrent(); // another view's context is no stand-in
+        view.updatePointCloud(cloud_at(5, {1, 0, 0}), 1);
+        other.doneCurrent();
+    });
     EXPECT_EQ(view.currentFrameData(), nullptr);
     EXPECT_EQ(view.totalPoints(), 0);
+    const std::string dropped =
+        "ERROR: Failed to make OpenGL context current in updatePointCloud!\n";
+    EXPECT_EQ(out, dropped + dropped);
 }
 
 TEST(VoxelKeys, NeighbouringVoxelsHashApart) {
