@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <unordered_map>
 
@@ -41,6 +42,13 @@ static uint64_t mixed(int32_t coordinate) {
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
+}
+
+// floor(coordinate / edge), held within 32 bits: a far point shares the
+// outermost voxel instead of overflowing the conversion.
+static int32_t voxelIndex(float coordinate, float edge) {
+    double index = std::floor(static_cast<double>(coordinate) / edge);
+    return static_cast<int32_t>(std::clamp<double>(index, INT32_MIN, INT32_MAX));
 }
 
 size_t VoxelKeyHash::operator()(const VoxelKey &key) const {
@@ -245,10 +253,11 @@ std::vector<CloudPoint> GLPointCloudRenderer::voxelDownsample(const std::vector<
     std::unordered_map<VoxelKey, CloudPoint, VoxelKeyHash> voxels(points.size());
     voxels.max_load_factor(1.0f);
     for (const CloudPoint &point : points) {
-        VoxelKey key{static_cast<int32_t>(std::floor(point.x / voxelEdge)),
-                     static_cast<int32_t>(std::floor(point.y / voxelEdge)),
-                     static_cast<int32_t>(std::floor(point.z / voxelEdge))};
-        voxels[key] = point;
+        // A point without a place (NaN or infinite) belongs to no voxel.
+        if (!std::isfinite(point.x) || !std::isfinite(point.y) || !std::isfinite(point.z))
+            continue;
+        voxels[{voxelIndex(point.x, voxelEdge), voxelIndex(point.y, voxelEdge),
+                voxelIndex(point.z, voxelEdge)}] = point;
     }
     std::vector<CloudPoint> out;
     out.reserve(voxels.size());

@@ -53,6 +53,8 @@ void GLPointCloudRenderer::resetCamera() {
     poseOffset.setToIdentity();
     lastMousePos = QPoint(0, 0);
     leftPressed = rightPressed = false;
+    poseMatrix.setToIdentity(); // the next pose update puts the axes back
+    followMode = false;
     updateViewMatrix();
 }
 
@@ -79,6 +81,8 @@ void GLPointCloudRenderer::mousePressEvent(QMouseEvent *event) {
     } else if (event->button() == Qt::RightButton) {
         rightPressed = true;
         lastMousePos = event->position().toPoint();
+    } else {
+        QOpenGLWidget::mousePressEvent(event);
     }
 }
 
@@ -144,6 +148,7 @@ void GLPointCloudRenderer::keyPressEvent(QKeyEvent *event) {
         update();
         break;
     default:
+        QOpenGLWidget::keyPressEvent(event); // left to the parent
         break;
     }
 }

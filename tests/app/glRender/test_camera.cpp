@@ -85,6 +85,15 @@ TEST_F(Camera, FollowKeyJumpsToThePoseAndBack) {
     key(view, Qt::Key_F);
     EXPECT_FALSE(view.followModeValue());
     EXPECT_TRUE(at(view.eyePosition(), {-10, 0, 0}));
+
+    view.updatePose(0, rotation, translation);
+    key(view, Qt::Key_F);
+    key(view, Qt::Key_R); // a reset ends follow mode too: the next F jumps again
+    EXPECT_FALSE(view.followModeValue());
+    EXPECT_TRUE(at(view.eyePosition(), {-10, 0, 0}));
+    view.updatePose(0, rotation, translation);
+    key(view, Qt::Key_F);
+    EXPECT_TRUE(at(view.eyePosition(), {1, 2, 3}));
 }
 
 TEST_F(Camera, KeysChooseTheDisplayModeAndLeftPressesSignal) {

@@ -5,6 +5,8 @@
 #include "view_harness.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
 #include <unordered_set>
 
@@ -112,6 +114,16 @@ TEST_F(FrameStore, VoxelFilterKeepsTheLastPointOfEachVoxel) {
     std::sort(reds.begin(), reds.end());
     EXPECT_EQ(reds, (std::vector<int>{2, 3}))
         << "voxel (0,0,0) keeps the later point; -0.05 is voxel -1";
+
+    const float inf = std::numeric_limits<float>::infinity();
+    view.updatePointCloud({{std::nanf(""), 0, 0, 4, 0, 0, 0, 0},
+                           {0, inf, 0, 5, 0, 0, 0, 0},
+                           {1e30f, 0, 0, 6, 0, 0, 0, 0},
+                           {2e30f, 0, 0, 7, 0, 0, 0, 0}},
+                          2);
+    const FrameData &odd = *view.storedFrames().back();
+    ASSERT_EQ(odd.pointCount, 1) << "no voxel for NaN or infinity; far points share the last one";
+    EXPECT_EQ(odd.points[0].r, 7);
 
     for (float edge : {0.001f, 0.0f}) {
         view.setVoxelSize(edge);
