@@ -266,6 +266,46 @@ TEST(CameraPictures, OneLoopLaterThePictureIsTheSame) {
     EXPECT_EQ(pictures.picture(camera, hz, 3)->size(), 66u * 48 * 3 / 2);
 }
 
+// The status record read at the offsets of its published layout, not through
+// the device's own builder.
+TEST_F(Streams, DeviceInfoCarriesItsFieldsAtTheirOffsets) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    settings.info_hz = 20;
+    stream_with(settings);
+    ASSERT_TRUE(wait_count(LIDAR_STREAM_DEVICE_INFO, 1));
+    seen_record info;
+    for (const seen_record &record : records())
+        if (record.type == LIDAR_STREAM_DEVICE_INFO)
+            info = record;
+    ASSERT_EQ(info.entries.size(), 1u);
+    ASSERT_EQ(info.entries[0].size(), 100u);
+    auto i32 = [&](size_t at) {
+        int32_t value;
+        memcpy(&value, info.entries[0].data() + at, sizeof value);
+        return value;
+    };
+    auto i16 = [&](size_t at) {
+        int16_t value;
+        memcpy(&value, info.entries[0].data() + at, sizeof value);
+        return value;
+    };
+    for (size_t at : {0, 4, 8, 12, 16}) { // temperatures, degrees C
+        EXPECT_GT(i32(at), 20) << "offset " << at;
+        EXPECT_LT(i32(at), 90) << "offset " << at;
+    }
+    for (size_t at = 20; at <= 52; at += 4) { // eight core loads and the RAM load, percent
+        EXPECT_GE(i32(at), 0) << "offset " << at;
+        EXPECT_LE(i32(at), 100) << "offset " << at;
+    }
+    EXPECT_EQ(i32(56), 10000) << "camera rate, millihertz";
+    EXPECT_EQ(i32(64), 5000) << "depth frame rate";
+    EXPECT_EQ(i16(76), 41) << "transmitter temperature";
+    EXPECT_EQ(i16(78), 39) << "receiver temperature";
+    EXPECT_EQ(i32(80), 100000) << "IMU rate";
+    EXPECT_EQ(i32(88), 5000) << "SLAM cloud rate";
+    EXPECT_EQ(i32(96), 50000) << "high-frequency odometry rate";
+}
+
 TEST_F(Streams, LaggingHostMakesTheDeviceDropNotGrow) {
     kest_sim::stream_settings settings = full_rates();
     settings.queue_capacity = 8;
