@@ -183,7 +183,10 @@ void run_worker(vdevice *device) {
             lock.unlock();
             model->in_taken();
             lock.lock();
-            continue;
+            // A host that keeps taking IN data must not starve its own OUT
+            // transfers: one of those goes next, if any waits.
+            if (device->worker_stop || device->out_queue.empty())
+                continue;
         }
         libusb_transfer *transfer = device->out_queue.front();
         device->out_queue.pop_front();

@@ -333,7 +333,12 @@ TEST_F(Streams, StreamingResumesAfterUnplugAndPlug) {
     device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     ASSERT_TRUE(wait_attach_events(3));
     EXPECT_TRUE(attaches()[2].attached);
-    ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, clouds + 2)) << "the attach sequence ran again";
+    ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, clouds + 2))
+        << "no clouds after the attach sequence ran again; the device "
+        << (device->state().streaming ? "streams" : "does not stream") << ", sent "
+        << device->counters().sent[0] << " clouds, queued "
+        << device->counters().queued[kest_sim::kestone::ep_dtof] << " on dtof, backlog "
+        << kest_sim::bus_in_backlog(device_id, kest_sim::kestone::ep_dtof);
 }
 
 TEST(StreamSettings, OverridesByNameAndRefusesBadOnesWithoutChange) {
