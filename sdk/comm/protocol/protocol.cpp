@@ -150,8 +150,9 @@ void sender::on_attach() {
     log_print(INFO, "sender connect.\n");
     create_comm_channel();
     attached = true;
-    stop_heartbeat(); // a thread of an earlier attach, should one be left
     {
+        std::lock_guard<std::mutex> control(heartbeat_control_mutex);
+        stop_heartbeat_locked(); // a thread of an earlier attach, should one be left
         std::lock_guard<std::mutex> lock(heartbeat_mutex);
         heartbeat_running.exchange(true);
         try {
@@ -229,15 +230,28 @@ sync_slot *sender::slot_of(int32_t channel) {
 }
 
 void sender::stop_heartbeat() {
-    std::lock_guard<std::mutex> lock(heartbeat_mutex);
+    std::lock_guard<std::mutex> control(heartbeat_control_mutex);
+    stop_heartbeat_locked();
+}
+
+// The pointer changes only under heartbeat_control_mutex, which the caller
+// holds, so it may be used here between the short pointer locks.
+void sender::stop_heartbeat_locked() {
     heartbeat_running.exchange(false);
-    if (heartbeat_thread && heartbeat_thread->joinable()) {
-        if (heartbeat_thread->get_id() == std::this_thread::get_id()) {
-            log_print(ERROR, "heartbeat thread cannot join itself.\n");
-            return;
-        }
-        heartbeat_thread->join();
+    std::thread *thread = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(heartbeat_mutex);
+        thread = heartbeat_thread.get();
     }
+    if (thread == nullptr)
+        return;
+    if (thread->get_id() == std::this_thread::get_id()) {
+        log_print(ERROR, "heartbeat thread cannot join itself.\n");
+        return;
+    }
+    if (thread->joinable())
+        thread->join();
+    std::lock_guard<std::mutex> lock(heartbeat_mutex);
     heartbeat_thread.reset();
 }
 

@@ -158,6 +158,7 @@ private:
     void disarm_wait(int32_t channel);
     void wake_waiters();
     void stop_heartbeat();
+    void stop_heartbeat_locked();
     void raise_event(uint16_t type);
     void on_attach();
     void on_detach();
@@ -176,8 +177,12 @@ private:
     std::atomic<int32_t> rx_id{-1};
     std::map<int32_t, std::unique_ptr<sync_slot>> slots;
     std::atomic<bool> heartbeat_running{false};
-    // Guards heartbeat_thread: attach and detach start and join it on the
-    // transport's thread while de-initialisation may stop it on the caller's.
+    // Held for a whole start or stop, join included: attach and detach start
+    // and join the thread on the transport's thread while de-initialisation
+    // may stop it on the caller's.
+    std::mutex heartbeat_control_mutex;
+    // Guards the heartbeat_thread pointer only and is never held over a join,
+    // so the heartbeat thread's own callbacks may ask has_heartbeat_thread.
     mutable std::mutex heartbeat_mutex;
     std::unique_ptr<std::thread> heartbeat_thread;
     std::atomic<bool> remote_heartbeat_seen{false};

@@ -6,6 +6,9 @@
 
 #include <gmock/gmock.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -145,6 +148,54 @@ TEST_F(Protocol, UnplugRaisesNoSoftDetachAndEndsTheHeartbeatFirst) {
     EXPECT_TRUE(handed(CMD_DETACH)[0].heartbeat_thread_gone);
     EXPECT_FALSE(sender->is_soft_attached());
     EXPECT_FALSE(sender->is_attached());
+}
+
+namespace {
+
+// Holds the heartbeat thread inside its soft attach callback, asking for its
+// own thread, while the test de-initialises the sender.
+struct asking_callback {
+    zev_sdk::sender *owner = nullptr;
+    std::promise<void> entered;
+    std::shared_future<void> deinit_begun;
+    std::atomic<int> answers{0};
+
+    static void on_message(uint8_t *msg, void *context) {
+        auto *self = static_cast<asking_callback *>(context);
+        if (get_be16(msg) != CMD_SOFT_ATTACH)
+            return;
+        self->entered.set_value();
+        if (self->deinit_begun.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+            return;
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (std::chrono::steady_clock::now() < until) {
+            self->owner->has_heartbeat_thread();
+            ++self->answers;
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(Protocol, HeartbeatCallbackMayAskForItsThreadWhileDeinitJoinsIt) {
+    asking_callback probe;
+    probe.owner = sender.get();
+    std::promise<void> begin_deinit;
+    probe.deinit_begun = begin_deinit.get_future().share();
+    std::future<void> entered = probe.entered.get_future();
+    ASSERT_EQ(sender->sender_init({asking_callback::on_message, &probe}), 0);
+    plug();
+    ASSERT_EQ(entered.wait_for(patience), std::future_status::ready);
+
+    begin_deinit.set_value();
+    auto deinit = std::async(std::launch::async, [&] { return sender->sender_deinit(); });
+    if (deinit.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        fprintf(stderr, "sender_deinit and the heartbeat callback wait for each other\n");
+        std::abort(); // the threads cannot be ended; the test must not hang
+    }
+    EXPECT_EQ(deinit.get(), 0);
+    EXPECT_GT(probe.answers.load(), 0);
+    EXPECT_FALSE(sender->has_heartbeat_thread());
 }
 
 TEST_F(Protocol, RequestsGetTheirAnswers) {
