@@ -46,6 +46,14 @@ struct sdk_context {
     std::thread callback_thread;
     std::atomic<bool> callback_running{false};
 
+    // Attach notifications run on short-lived threads of their own, which take
+    // turns in the order of their events: an attach must never overtake the
+    // detach before it.
+    std::mutex notify_mutex;
+    std::condition_variable notify_turn;
+    uint64_t notify_issued = 0;
+    uint64_t notify_done = 0;
+
     std::mutex sync_mutex;
     std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
 

@@ -171,18 +171,36 @@ void image(const uint8_t *payload, uint32_t payload_len) {
         deliver_one(LIDAR_STREAM_IMAGE, entry);
 }
 
+void notify_in_turn(lidar_attach_cb callback, bool attached, uint64_t ticket) {
+    sdk_context &ctx = context();
+    {
+        std::unique_lock<std::mutex> lock(ctx.notify_mutex);
+        ctx.notify_turn.wait(lock, [&] { return ctx.notify_done == ticket; });
+    }
+    lidar_device_info_t info{};
+    callback(&info, attached);
+    std::lock_guard<std::mutex> lock(ctx.notify_mutex);
+    ++ctx.notify_done;
+    ctx.notify_turn.notify_all();
+}
+
 // Tells the application on a thread of its own: its handling makes blocking
 // requests, which could never be answered on this (transport or heartbeat) thread.
+// Each thread waits for the one before it, so the application sees attach and
+// detach alternate as they happened.
 void notify_application(bool attached) {
-    lidar_attach_cb callback = context().attach_callback.load();
+    sdk_context &ctx = context();
+    lidar_attach_cb callback = ctx.attach_callback.load();
     if (callback == nullptr)
         return;
+    std::lock_guard<std::mutex> lock(ctx.notify_mutex);
+    uint64_t ticket = ctx.notify_issued;
     try {
-        std::thread([callback, attached] {
+        std::thread([callback, attached, ticket] {
             set_os_thread_name(attached ? "lidar_attach" : "lidar_detach");
-            lidar_device_info_t info{};
-            callback(&info, attached);
+            notify_in_turn(callback, attached, ticket);
         }).detach();
+        ++ctx.notify_issued;
     } catch (const std::exception &error) {
         log_print(ERROR, "attach notification thread create fail: %s\n", error.what());
     }

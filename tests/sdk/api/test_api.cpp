@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 
 using namespace kest_test;
@@ -114,6 +115,40 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
     ASSERT_TRUE(wait_attach_events(2));
     EXPECT_FALSE(attaches()[1].attached);
     EXPECT_TRUE(log_contains("device dettach."));
+}
+
+// The application's detach handling is slow; the device comes back meanwhile.
+// Its attach must wait for the detach to be handled, or the application would
+// close the device it has just opened.
+TEST_F(Api, AttachNotificationWaitsForTheDetachBeforeIt) {
+    struct watch {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool in_detach = false;
+        bool attach_began = false;
+        bool overtaken = false;
+    };
+    auto state = std::make_shared<watch>();
+    bring_up();
+    on_attach = [state](bool attached) {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (attached) {
+            state->overtaken = state->overtaken || state->in_detach;
+            state->attach_began = true;
+            state->changed.notify_all();
+            return;
+        }
+        state->in_detach = true;
+        state->changed.wait_for(lock, std::chrono::seconds(3), [&] { return state->attach_began; });
+        state->in_detach = false;
+    };
+    kest_sim::bus_unplug(device_id);
+    device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+    ASSERT_TRUE(wait_attach_events(3));
+    std::lock_guard<std::mutex> lock(state->mutex);
+    EXPECT_FALSE(state->overtaken) << "the attach callback ran while the detach was handled";
+    EXPECT_FALSE(attaches()[1].attached);
+    EXPECT_TRUE(attaches()[2].attached);
 }
 
 TEST_F(Api, RefusalsSendNothing) {
