@@ -324,8 +324,16 @@ TEST_F(Streams, LaggingHostMakesTheDeviceDropNotGrow) {
     EXPECT_LE(kest_sim::bus_in_backlog(device_id, kest_sim::kestone::ep_dtof), 5u);
 }
 
+// Clouds only, with their odometry and wiwc: a loaded sanitizer build cannot
+// take the demo's depth frames, and the device's queue would then drop most of
+// the clouds or their odometry, which this test is not about.
 TEST_F(Streams, StreamingResumesAfterUnplugAndPlug) {
-    bring_up_streaming(kest_sim::stream_preset("demo"));
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    settings.dtof_hz = 0;
+    settings.hf_odometry_hz = 0;
+    settings.imu_hz = 0;
+    settings.image_hz = 0;
+    bring_up_streaming(settings);
     ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, 1));
     kest_sim::bus_unplug(device_id);
     ASSERT_TRUE(wait_attach_events(2));
@@ -337,7 +345,8 @@ TEST_F(Streams, StreamingResumesAfterUnplugAndPlug) {
         << "no clouds after the attach sequence ran again; the device "
         << (device->state().streaming ? "streams" : "does not stream") << ", sent "
         << device->counters().sent[0] << " clouds, queued "
-        << device->counters().queued[kest_sim::kestone::ep_dtof] << " on dtof, backlog "
+        << device->counters().queued[kest_sim::kestone::ep_dtof] << " on dtof, dropped "
+        << device->counters().dropped[kest_sim::kestone::ep_dtof] << ", backlog "
         << kest_sim::bus_in_backlog(device_id, kest_sim::kestone::ep_dtof);
 }
 
