@@ -159,10 +159,11 @@ struct asking_callback {
     std::promise<void> entered;
     std::shared_future<void> deinit_begun;
     std::atomic<int> answers{0};
+    std::atomic<bool> held{false};
 
     static void on_message(uint8_t *msg, void *context) {
         auto *self = static_cast<asking_callback *>(context);
-        if (get_be16(msg) != CMD_SOFT_ATTACH)
+        if (get_be16(msg) != CMD_SOFT_ATTACH || self->held.exchange(true))
             return;
         self->entered.set_value();
         if (self->deinit_begun.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
