@@ -69,7 +69,8 @@ struct lidar_stream_callback_t {
 
 // Attach callback: runs on a thread of its own for every soft attach (true) and
 // every detach or soft detach (false); it may make blocking lidar_* requests.
-// Two calls may overlap when events come quickly. info is valid during the call.
+// Calls never overlap: each waits for the one before it, so they come in the
+// order of their events. info is valid during the call.
 typedef void (*lidar_attach_cb)(const lidar_device_info_t *info, bool attached);
 
 struct lidar_device_t {
