@@ -1,4 +1,5 @@
 #include "gl_image_preview_widget.h"
+#include "gl_vertex_layout.h"
 
 #include "logger/logger.h"
 
@@ -103,12 +104,7 @@ void GLImagePreviewWidget::buildQuad() {
     quadVbo->create();
     quadVbo->bind();
     quadVbo->allocate(quad, sizeof quad);
-    const GLsizei stride = 5 * sizeof(float);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
-    glEnableVertexAttribArray(1);
-    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, stride,
-                          reinterpret_cast<const void *>(3 * sizeof(float)));
+    setPositionAndFloatAttribute(*this, 2); // position, texture coordinate
     quadVao->release();
     quadVbo->release();
 }

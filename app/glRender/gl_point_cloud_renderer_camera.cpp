@@ -2,6 +2,7 @@
 // a Z-up world, mouse, wheel and key handling, the device pose axes and the
 // corner orientation gizmo.
 #include "gl_point_cloud_renderer.h"
+#include "gl_vertex_layout.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -206,12 +207,7 @@ void GLPointCloudRenderer::initializeAxis() {
     axisVao->bind();
     axisVbo->bind();
     axisVbo->allocate(axisGeometry, sizeof axisGeometry);
-    const GLsizei stride = 6 * sizeof(float);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, nullptr);
-    glEnableVertexAttribArray(1);
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride,
-                          reinterpret_cast<const void *>(3 * sizeof(float)));
+    setPositionAndFloatAttribute(*this, 3); // position, colour
     axisVao->release();
     axisVbo->release();
     fputs("GLPointCloudRenderer::initializeAxis done\n", stdout);
