@@ -174,8 +174,16 @@ void image(const uint8_t *payload, uint32_t payload_len) {
 void notify_in_turn(lidar_attach_cb callback, bool attached, uint64_t ticket) {
     sdk_context &ctx = context();
     {
+        // Only the application's own callback can hold this up; say so rather
+        // than wait in silence.
         std::unique_lock<std::mutex> lock(ctx.notify_mutex);
-        ctx.notify_turn.wait(lock, [&] { return ctx.notify_done == ticket; });
+        auto my_turn = [&] { return ctx.notify_done == ticket; };
+        int waited = 0;
+        while (!ctx.notify_turn.wait_for(lock, std::chrono::seconds(10), my_turn)) {
+            waited += 10;
+            log_print(WARN, "attach notification has waited %d s for the callback before it.\n",
+                      waited);
+        }
     }
     lidar_device_info_t info{};
     callback(&info, attached);
