@@ -346,6 +346,11 @@ void bus_set_hotplug_register_error(int error) {
     bus().register_error = error;
 }
 
+void bus_set_device_list_error(int error) {
+    std::lock_guard<std::mutex> lock(bus().mutex);
+    bus().device_list_error = error;
+}
+
 bool bus_interface_claimed(int id) {
     std::lock_guard<std::mutex> lock(bus().mutex);
     vdevice *device = find_alive(id);
@@ -390,6 +395,7 @@ void bus_reset() {
     b.hotplug = true;
     b.init_error = 0;
     b.register_error = 0;
+    b.device_list_error = 0;
     b.stats = bus_stats{};
 }
 

@@ -72,6 +72,7 @@ struct bus_stats {
     uint64_t transfers_freed_in_flight = 0;
     uint64_t kernel_driver_detaches = 0;
     uint64_t kernel_driver_attaches = 0;
+    uint64_t device_lists = 0; // enumerations asked for, failed ones included
 };
 
 // The backend record of the bus (select it with usb_backend_select).
@@ -98,6 +99,8 @@ void bus_set_kernel_driver(int device, kernel_driver driver);
 void bus_set_open_error(int device, int libusb_error); // 0 clears
 void bus_set_init_error(int libusb_error);
 void bus_set_hotplug_register_error(int libusb_error);
+// Non-zero: every device enumeration fails with this libusb error; 0 clears.
+void bus_set_device_list_error(int libusb_error);
 
 // Whether interface 0 of the device is claimed by some handle, and whether a
 // kernel driver holds it now.

@@ -141,6 +141,9 @@ int sim_handle_events_timeout(libusb_context *context, struct timeval *tv) {
 ssize_t sim_get_device_list(libusb_context *, libusb_device ***list) {
     bus_state &b = bus();
     std::lock_guard<std::mutex> lock(b.mutex);
+    b.stats.device_lists++;
+    if (b.device_list_error != 0)
+        return b.device_list_error;
     auto **devices =
         static_cast<libusb_device **>(calloc(b.present.size() + 1, sizeof(libusb_device *)));
     if (devices == nullptr)

@@ -105,6 +105,7 @@ struct bus_state {
     bool hotplug = true;
     int init_error = 0;
     int register_error = 0;
+    int device_list_error = 0;
     std::vector<hotplug_registration> registrations;
     int next_registration = 1;
     int next_context = 1;

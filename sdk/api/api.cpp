@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -54,10 +55,11 @@ using message = std::unique_ptr<uint8_t, decltype(&free)>;
     } while (0)
 
 // Sends a control command and waits for the answer; null when none came.
-message request(uint8_t *command) {
+// on_sent runs once the command has gone out.
+message request(uint8_t *command, const std::function<void()> &on_sent = nullptr) {
     message owned(command, free);
     uint8_t *answer = nullptr;
-    if (!owned || context().sender.transact(owned.get(), &answer) != 0)
+    if (!owned || context().sender.transact(owned.get(), &answer, on_sent) != 0)
         return message(nullptr, free);
     return message(answer, free);
 }
@@ -230,8 +232,9 @@ int lidar_set_mode(lidar_device_t *device, int mode) {
     uint8_t *command = context().sender.construct_simple_control_cmd(mode == 1 ? CTRL_SET_MODE_1
                                                                                : CTRL_SET_MODE_0);
     log_print(DEBUG, "send control cmd\n");
-    log_print(DEBUG, "waiting recv control cmd\n");
-    message answer = request(command);
+    log_origin origin = LOG_ORIGIN;
+    message answer =
+        request(command, [origin] { log_print_from(origin, DEBUG, "waiting recv control cmd\n"); });
     log_print(DEBUG, "recv control cmd\n");
     if (!accepted(answer)) {
         log_print(ERROR, "set device mode %d fail.\n", mode);

@@ -22,18 +22,19 @@ constexpr uint32_t dtof_fourth_offset = 49152;
 constexpr size_t slam_sample_header = 36;
 
 // Checks a payload against the bytes its type needs; logs and refuses otherwise.
-bool long_enough(int type, uint32_t payload_len, size_t needed) {
+bool long_enough(int type, uint32_t payload_len, size_t needed, log_origin origin) {
     if (payload_len >= needed)
         return true;
-    log_print(ERROR, "message type %d of %u payload bytes is too short, %zu needed; dropped.\n",
-              type, payload_len, needed);
+    log_print_from(origin, ERROR,
+                   "message type %d of %u payload bytes is too short, %zu needed; dropped.\n", type,
+                   payload_len, needed);
     return false;
 }
 
 // Entry 0 from a buffer_header; false (logged) if the header or its buffer does not fit.
 bool entry_from_header(int type, const uint8_t *payload, uint32_t payload_len,
-                       lidar_stream_entry_t &entry) {
-    if (!long_enough(type, payload_len, buffer_header_bytes))
+                       lidar_stream_entry_t &entry, log_origin origin) {
+    if (!long_enough(type, payload_len, buffer_header_bytes, origin))
         return false;
     entry.size = get_be32(payload);
     entry.value1 = get_be64(payload + 4);
@@ -42,7 +43,8 @@ bool entry_from_header(int type, const uint8_t *payload, uint32_t payload_len,
     entry.param1 = get_be32(payload + 28);
     entry.param2 = get_be32(payload + 32);
     entry.data = payload + buffer_header_bytes;
-    return long_enough(type, payload_len, buffer_header_bytes + static_cast<size_t>(entry.size));
+    return long_enough(type, payload_len, buffer_header_bytes + static_cast<size_t>(entry.size),
+                       origin);
 }
 
 void put_le(std::vector<uint8_t> &out, size_t at, uint64_t value, size_t bytes) {
@@ -65,9 +67,9 @@ void deliver_one(uint32_t type, const lidar_stream_entry_t &entry) {
     deliver_record(&record);
 }
 
-void slam_cloud(const uint8_t *payload, uint32_t payload_len) {
+void slam_cloud(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
     lidar_stream_entry_t entry{};
-    if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry) || entry.size == 0)
+    if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry, origin) || entry.size == 0)
         return;
     std::vector<uint8_t> sample(slam_sample_header + entry.size);
     put_le(sample, 0, entry.timestamp, 8);
@@ -82,8 +84,9 @@ void slam_cloud(const uint8_t *payload, uint32_t payload_len) {
 
 // Odometry, high-frequency odometry and wiwc: a 688-byte record, its first 8
 // bytes a little-endian time stamp.
-void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_t payload_len) {
-    if (!long_enough(type, payload_len, STREAM_RECORD_BYTES))
+void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_t payload_len,
+                 log_origin origin) {
+    if (!long_enough(type, payload_len, STREAM_RECORD_BYTES, origin))
         return;
     lidar_stream_entry_t entry{};
     entry.size = STREAM_RECORD_BYTES;
@@ -102,8 +105,8 @@ void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_
         push_to_synchronizer(2, timestamp, payload, STREAM_RECORD_BYTES);
 }
 
-void imu_sample(const uint8_t *payload, uint32_t payload_len) {
-    if (!long_enough(CMD_IMU, payload_len, imu_payload_bytes))
+void imu_sample(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
+    if (!long_enough(CMD_IMU, payload_len, imu_payload_bytes, origin))
         return;
     lidar_imu_record_t imu{};
     for (int i = 0; i < 6; ++i)
@@ -116,8 +119,8 @@ void imu_sample(const uint8_t *payload, uint32_t payload_len) {
     deliver_one(LIDAR_STREAM_IMU, entry);
 }
 
-void device_info(const uint8_t *payload, uint32_t payload_len) {
-    if (!long_enough(CMD_DEVICE_INFO, payload_len, device_info_payload_bytes))
+void device_info(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
+    if (!long_enough(CMD_DEVICE_INFO, payload_len, device_info_payload_bytes, origin))
         return;
     uint8_t record[device_info_record_bytes];
     memcpy(record, payload, 8);
@@ -128,18 +131,18 @@ void device_info(const uint8_t *payload, uint32_t payload_len) {
     deliver_one(LIDAR_STREAM_DEVICE_INFO, entry);
 }
 
-void dtof_frame(const uint8_t *payload, uint32_t payload_len) {
+void dtof_frame(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
     bool three = payload_len == dtof_three_entry_len, four = payload_len == dtof_four_entry_len;
     if (!three && !four) {
-        log_print(ERROR,
-                  "dtof frame of %u payload bytes has no known layout (%u or %u); dropped.\n",
-                  payload_len, dtof_three_entry_len, dtof_four_entry_len);
+        log_print_from(origin, ERROR,
+                       "dtof frame of %u payload bytes has no known layout (%u or %u); dropped.\n",
+                       payload_len, dtof_three_entry_len, dtof_four_entry_len);
         return;
     }
     lidar_stream_data_t record{};
     record.type = LIDAR_STREAM_DTOF;
     lidar_stream_entry_t &first = record.entries[0];
-    if (!entry_from_header(CMD_DTOF, payload, payload_len, first))
+    if (!entry_from_header(CMD_DTOF, payload, payload_len, first, origin))
         return;
     uint32_t s = first.size;
     uint32_t depth = three ? dtof_depth_bytes_3 : dtof_depth_bytes_4;
@@ -147,8 +150,9 @@ void dtof_frame(const uint8_t *payload, uint32_t payload_len) {
     size_t end =
         buffer_header_bytes + 2 * static_cast<size_t>(s) + depth + (four ? dtof_fourth_offset : 0);
     if (end > payload_len) {
-        log_print(ERROR, "dtof frame entries end at byte %zu of a %u-byte payload; dropped.\n", end,
-                  payload_len);
+        log_print_from(origin, ERROR,
+                       "dtof frame entries end at byte %zu of a %u-byte payload; dropped.\n", end,
+                       payload_len);
         return;
     }
     record.count = three ? 3 : 4;
@@ -165,9 +169,9 @@ void dtof_frame(const uint8_t *payload, uint32_t payload_len) {
     deliver_record(&record);
 }
 
-void image(const uint8_t *payload, uint32_t payload_len) {
+void image(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
     lidar_stream_entry_t entry{};
-    if (entry_from_header(CMD_IMAGE, payload, payload_len, entry))
+    if (entry_from_header(CMD_IMAGE, payload, payload_len, entry, origin))
         deliver_one(LIDAR_STREAM_IMAGE, entry);
 }
 
@@ -222,16 +226,16 @@ void cmd_data_deal(uint8_t *msg, void *) {
     const uint8_t *payload = msg + CMD_HEADER_SIZE;
     switch (type) {
     case CMD_SLAM_CLOUD:
-        slam_cloud(payload, payload_len);
+        slam_cloud(payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_ODOMETRY:
-        pose_record(type, LIDAR_STREAM_ODOMETRY, payload, payload_len);
+        pose_record(type, LIDAR_STREAM_ODOMETRY, payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_IMU:
-        imu_sample(payload, payload_len);
+        imu_sample(payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_IMAGE:
-        image(payload, payload_len);
+        image(payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_ATTACH:
         log_print(DEBUG, "device attach.\n");
@@ -241,7 +245,7 @@ void cmd_data_deal(uint8_t *msg, void *) {
         notify_application(false);
         break;
     case CMD_DTOF:
-        dtof_frame(payload, payload_len);
+        dtof_frame(payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_SOFT_ATTACH:
         log_print(DEBUG, "device soft attach.\n");
@@ -252,7 +256,7 @@ void cmd_data_deal(uint8_t *msg, void *) {
         notify_application(false);
         break;
     case CMD_DEVICE_INFO:
-        device_info(payload, payload_len);
+        device_info(payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_OK:
         log_print(ERROR, "missed ok response from device. probably wrong interaction procedure.\n");
@@ -262,12 +266,12 @@ void cmd_data_deal(uint8_t *msg, void *) {
                   "missed fail response from device. probably wrong interaction procedure.\n");
         break;
     case CMD_HF_ODOMETRY:
-        pose_record(type, LIDAR_STREAM_HF_ODOMETRY, payload, payload_len);
+        pose_record(type, LIDAR_STREAM_HF_ODOMETRY, payload, payload_len, LOG_ORIGIN);
         break;
     case CMD_RESERVED_19:
         break;
     case CMD_WIWC:
-        pose_record(type, LIDAR_STREAM_WIWC, payload, payload_len);
+        pose_record(type, LIDAR_STREAM_WIWC, payload, payload_len, LOG_ORIGIN);
         break;
     default:
         log_print(ERROR, "unknow command code %d.\n", type);

@@ -71,14 +71,27 @@ void emit_line(const char *format, const char *word, const char *path, const cha
 
 } // namespace kest_log_detail
 
-// log_print(LEVEL, format, ...) with LEVEL one of ERROR, WARN, INFO, DEBUG, BUG.
-// Arguments are evaluated only when the level passes.
-#define log_print(level, format, ...)                                                              \
+// Where a line says it comes from: the function the reader of the log knows.
+// Lines carry the name of the function that logs them, except in a helper that
+// works on behalf of such a function: it takes its caller's origin as a parameter
+// and logs with log_print_from, so its lines name the caller, not the helper.
+struct log_origin {
+    const char *signature;
+};
+#define LOG_ORIGIN (log_origin{__PRETTY_FUNCTION__})
+
+// log_print_from(ORIGIN, LEVEL, format, ...): log_print with the function name
+// taken from ORIGIN. Arguments are evaluated only when the level passes.
+#define log_print_from(origin, level, format, ...)                                                 \
     do {                                                                                           \
         if (log_level >= KEST_LOG_VALUE_##level) {                                                 \
             if (false)                                                                             \
                 kest_log_detail::check_format(format, ##__VA_ARGS__);                              \
             kest_log_detail::emit_line(KEST_LOG_PREFIX format, #level, __FILE__,                   \
-                                       __PRETTY_FUNCTION__, __LINE__, ##__VA_ARGS__);              \
+                                       (origin).signature, __LINE__, ##__VA_ARGS__);               \
         }                                                                                          \
     } while (0)
+
+// log_print(LEVEL, format, ...) with LEVEL one of ERROR, WARN, INFO, DEBUG, BUG.
+// Arguments are evaluated only when the level passes.
+#define log_print(level, format, ...) log_print_from(LOG_ORIGIN, level, format, ##__VA_ARGS__)

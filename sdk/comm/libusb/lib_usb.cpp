@@ -150,7 +150,7 @@ void *usb_data_xfer::event_monitor_routine(void *argument) {
     log_print(INFO, "enter event monitor.\n");
     if (self->wait_started()) {
         log_print(INFO, "start enumerate usb status.\n");
-        self->monitor_loop();
+        self->monitor_loop(LOG_ORIGIN);
     }
     {
         std::lock_guard<std::mutex> lock(self->wake_mutex);
@@ -161,12 +161,12 @@ void *usb_data_xfer::event_monitor_routine(void *argument) {
     return nullptr;
 }
 
-void usb_data_xfer::monitor_loop() {
+void usb_data_xfer::monitor_loop(log_origin origin) {
     bool present = initialised && detached == 0;
     // Hot-plug reports arrivals only: a device connected before the start is
     // found by one polling pass, made before any event is handled.
     if (hotplug_supported) {
-        poll_devices(present);
+        poll_devices(present, origin);
         first_pass_device = open_devices.empty() ? nullptr : open_devices.front();
     }
     {
@@ -181,7 +181,7 @@ void usb_data_xfer::monitor_loop() {
         reap_sessions();
         if (hotplug_supported)
             continue;
-        poll_devices(present);
+        poll_devices(present, origin);
         sleep_unless_stopped(poll_interval_ms);
     }
 }
@@ -200,9 +200,19 @@ void *usb_data_xfer::event_handle_routine(void *argument) {
     return nullptr;
 }
 
-void usb_data_xfer::poll_devices(bool &present) {
+void usb_data_xfer::poll_devices(bool &present, log_origin origin) {
     libusb_device **list = nullptr;
     ssize_t count = usb->get_device_list(context, &list);
+    // A failed enumeration says nothing about the device: keep the state, and
+    // say so once per run of failures.
+    if (count < 0) {
+        if (!enumeration_failing)
+            log_print_from(origin, WARN, "device enumeration failed: %s; device state kept.\n",
+                           usb->error_name(static_cast<int>(count)));
+        enumeration_failing = true;
+        return;
+    }
+    enumeration_failing = false;
     libusb_device *found = nullptr;
     libusb_device_descriptor descriptor{};
     for (ssize_t i = 0; i < count && found == nullptr; ++i) {
@@ -216,7 +226,8 @@ void usb_data_xfer::poll_devices(bool &present) {
     bool replaced = found != nullptr && present && found != seen_device;
     if ((found == nullptr || replaced) && present) {
         print_line("device detached %04x:%04x\n", config.vendor_id, config.product_id);
-        log_print(INFO, "device detached %04x:%04x\n", config.vendor_id, config.product_id);
+        log_print_from(origin, INFO, "device detached %04x:%04x\n", config.vendor_id,
+                       config.product_id);
         // Only a device that was opened is detached: one whose open failed
         // raised no attach, and attach and detach alternate.
         if (!open_devices.empty()) {
@@ -231,13 +242,14 @@ void usb_data_xfer::poll_devices(bool &present) {
     }
     if (found != nullptr && !present) {
         print_line("device attached %04x:%04x\n", descriptor.idVendor, descriptor.idProduct);
-        log_print(INFO, "device attached %04x:%04x\n", descriptor.idVendor, descriptor.idProduct);
+        log_print_from(origin, INFO, "device attached %04x:%04x\n", descriptor.idVendor,
+                       descriptor.idProduct);
         if (open_device(found) == 0) {
             open_devices.push_back(usb->ref_device(found));
             detached = 0;
             raise(0, XFER_EVENT_ATTACH, nullptr, 0);
         } else {
-            log_print(ERROR, "device attach detected, but open failed.\n");
+            log_print_from(origin, ERROR, "device attach detected, but open failed.\n");
         }
         present = true;
         seen_device = usb->ref_device(found);
@@ -251,9 +263,9 @@ int LIBUSB_CALL usb_data_xfer::hotplug_callback(libusb_context *, libusb_device 
     auto *self = static_cast<usb_data_xfer *>(user_data);
     log_print(INFO, "hotplug_callback enter.\n");
     if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED)
-        self->handle_arrival(device);
+        self->handle_arrival(device, LOG_ORIGIN);
     else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
-        self->handle_departure(device);
+        self->handle_departure(device, LOG_ORIGIN);
     print_text("hotplug_callback end.\n");
     return 0;
 }
@@ -262,18 +274,19 @@ int LIBUSB_CALL usb_data_xfer::hotplug_callback(libusb_context *, libusb_device 
 // (it arrived between registration and that pass) or a library fault; either way
 // the open device is kept: closing and reopening it would raise a second attach
 // while its transfers are still in flight.
-void usb_data_xfer::handle_arrival(libusb_device *device) {
+void usb_data_xfer::handle_arrival(libusb_device *device, log_origin origin) {
     if (is_open_device(device)) {
         if (device != first_pass_device)
-            log_print(BUG, "found open device, this should not happen!!!!\n");
+            log_print_from(origin, BUG, "found open device, this should not happen!!!!\n");
         first_pass_device = nullptr;
         return;
     }
     first_pass_device = nullptr;
     if (!open_devices.empty()) {
         // One device at a time: a second KestOne waits until the first has left.
-        log_print(WARN, "another device %04x:%04x arrived while one is open; ignored.\n",
-                  config.vendor_id, config.product_id);
+        log_print_from(origin, WARN,
+                       "another device %04x:%04x arrived while one is open; ignored.\n",
+                       config.vendor_id, config.product_id);
         return;
     }
     if (open_device(device) != 0)
@@ -283,11 +296,11 @@ void usb_data_xfer::handle_arrival(libusb_device *device) {
     raise(0, XFER_EVENT_ATTACH, nullptr, 0);
 }
 
-void usb_data_xfer::handle_departure(libusb_device *device) {
+void usb_data_xfer::handle_departure(libusb_device *device, log_origin origin) {
     if (!is_open_device(device)) {
         // A device that failed to open, or a second one that was ignored: the
         // open device, if any, is still there, so nothing is detached.
-        log_print(BUG, "found no open device, this should not happen!!!!\n");
+        log_print_from(origin, BUG, "found no open device, this should not happen!!!!\n");
         return;
     }
     close_device();

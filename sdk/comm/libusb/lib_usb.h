@@ -7,6 +7,7 @@
 #include "comm/interface/data_xfer.h"
 #include "comm/libusb/usb_backend.h"
 #include "common/thread/thread.h"
+#include "logger/logger.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -86,10 +87,11 @@ public:
 private:
     // Event threads.
     bool wait_started();
-    void monitor_loop();
-    void poll_devices(bool &present);
-    void handle_arrival(libusb_device *device);
-    void handle_departure(libusb_device *device);
+    // Helpers that log on behalf of a named function take its origin.
+    void monitor_loop(log_origin origin);
+    void poll_devices(bool &present, log_origin origin);
+    void handle_arrival(libusb_device *device, log_origin origin);
+    void handle_departure(libusb_device *device, log_origin origin);
     bool is_open_device(libusb_device *device) const;
     void release_open_devices();
     void forget_seen_device();
@@ -102,16 +104,18 @@ private:
     static void transfer_done(usb_session *session);
 
     // Channels and transfers.
-    int check_ready();
-    int endpoint_address_of(uint32_t index, uint32_t from_device, uint8_t *address);
+    int check_ready(log_origin origin);
+    int endpoint_address_of(uint32_t index, uint32_t from_device, uint8_t *address,
+                            log_origin origin);
     int32_t free_channel_id() const;
-    int submit_receive(usb_channel *channel);
+    int submit_receive(usb_channel *channel, log_origin origin);
     int submit_frame(usb_session *session, uint8_t endpoint, libusb_transfer *transfer,
-                     uint8_t *buffer, uint32_t size, size_t frame_index);
-    bool completion_wants_resubmit(libusb_transfer *transfer);
+                     uint8_t *buffer, uint32_t size, size_t frame_index, log_origin origin);
+    bool completion_wants_resubmit(libusb_transfer *transfer, log_origin origin);
     void deliver(usb_channel *channel, const uint8_t *frame, size_t size);
-    void finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit);
-    void finish_send(libusb_transfer *transfer, bool resubmit);
+    void finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit,
+                        log_origin origin);
+    void finish_send(libusb_transfer *transfer, bool resubmit, log_origin origin);
     void free_transfer(libusb_transfer *transfer);
     void delete_channel(usb_channel *channel);
 
@@ -124,6 +128,8 @@ private:
     std::vector<libusb_device *> open_devices; // event threads only
     // Polling: the device the last pass found (referenced, so its address stays its own).
     libusb_device *seen_device = nullptr;
+    // Polling: the last enumeration failed (its warning is given once per run).
+    bool enumeration_failing = false;
     libusb_context *context = nullptr;
     libusb_hotplug_callback_handle hotplug_handle = 0;
     std::atomic<bool> opened{false};

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-int usb_data_xfer::check_ready() {
+int usb_data_xfer::check_ready(log_origin origin) {
     if (!initialised) {
-        log_print(ERROR, "module not init.\n");
+        log_print_from(origin, ERROR, "module not init.\n");
         return -1;
     }
     if (!opened) {
-        log_print(ERROR, "usb device not attach.\n");
+        log_print_from(origin, ERROR, "usb device not attach.\n");
         return -1;
     }
     return 0;
@@ -22,30 +22,34 @@ int usb_data_xfer::check_ready() {
 
 // The address of endpoint[index] of interface 0, alternate setting 0, in
 // configuration descriptor 0 of the open device. Caller holds the channel mutex.
-int usb_data_xfer::endpoint_address_of(uint32_t index, uint32_t from_device, uint8_t *address) {
+int usb_data_xfer::endpoint_address_of(uint32_t index, uint32_t from_device, uint8_t *address,
+                                       log_origin origin) {
     libusb_config_descriptor *descriptor = nullptr;
     libusb_device *device = current->device;
     int result = usb->get_config_descriptor(device, 0, &descriptor);
     if (result != LIBUSB_SUCCESS || descriptor == nullptr) {
-        log_print(ERROR, "cannot read configuration descriptor: %s\n", usb->error_name(result));
+        log_print_from(origin, ERROR, "cannot read configuration descriptor: %s\n",
+                       usb->error_name(result));
         return -1;
     }
     int status = -1;
     if (descriptor->bNumInterfaces < 1 || descriptor->interface[0].num_altsetting < 1) {
-        log_print(ERROR, "configuration descriptor has no interface 0.\n");
+        log_print_from(origin, ERROR, "configuration descriptor has no interface 0.\n");
     } else {
         const libusb_interface_descriptor &setting = descriptor->interface[0].altsetting[0];
         if (index >= setting.bNumEndpoints) {
-            log_print(ERROR, "endpoint index %u out of range: interface 0 has %u endpoints.\n",
-                      index, setting.bNumEndpoints);
+            log_print_from(origin, ERROR,
+                           "endpoint index %u out of range: interface 0 has %u endpoints.\n", index,
+                           setting.bNumEndpoints);
         } else {
             *address = setting.endpoint[index].bEndpointAddress;
             bool in = (*address & LIBUSB_ENDPOINT_IN) != 0;
             if (in == (from_device != 0))
                 status = 0;
             else
-                log_print(ERROR, "endpoint %u (0x%02x) does not match the channel direction.\n",
-                          index, *address);
+                log_print_from(origin, ERROR,
+                               "endpoint %u (0x%02x) does not match the channel direction.\n",
+                               index, *address);
         }
     }
     usb->free_config_descriptor(descriptor);
@@ -62,7 +66,7 @@ int32_t usb_data_xfer::free_channel_id() const {
 }
 
 int usb_data_xfer::xfer_chanel_create(const chan_config &chan) {
-    if (check_ready() != 0)
+    if (check_ready(LOG_ORIGIN) != 0)
         return -1;
     if (chan.transfer_size <= PKT_OVERHEAD) {
         log_print(ERROR, "transfer size %u leaves no room for a frame.\n", chan.transfer_size);
@@ -74,8 +78,8 @@ int usb_data_xfer::xfer_chanel_create(const chan_config &chan) {
         return -1;
     }
     auto *channel = new usb_channel{};
-    if (endpoint_address_of(chan.endpoint_index, chan.from_device, &channel->endpoint_address) !=
-        0) {
+    if (endpoint_address_of(chan.endpoint_index, chan.from_device, &channel->endpoint_address,
+                            LOG_ORIGIN) != 0) {
         delete channel;
         return -1;
     }
@@ -89,7 +93,7 @@ int usb_data_xfer::xfer_chanel_create(const chan_config &chan) {
     channel->transfer_size = chan.transfer_size;
     channel->owner = this;
     channel->session = current;
-    if (channel->direction == USB_CHANNEL_FROM_DEVICE && submit_receive(channel) != 0) {
+    if (channel->direction == USB_CHANNEL_FROM_DEVICE && submit_receive(channel, LOG_ORIGIN) != 0) {
         delete channel;
         return -1;
     }
@@ -99,11 +103,11 @@ int usb_data_xfer::xfer_chanel_create(const chan_config &chan) {
 }
 
 // Caller holds the channel mutex. On failure nothing stays allocated.
-int usb_data_xfer::submit_receive(usb_channel *channel) {
+int usb_data_xfer::submit_receive(usb_channel *channel, log_origin origin) {
     libusb_transfer *transfer = usb->alloc_transfer(0);
     auto *buffer = static_cast<uint8_t *>(malloc(channel->transfer_size));
     if (transfer == nullptr || buffer == nullptr) {
-        log_print(ERROR, "alloc buff fail: %s.\n", strerror(errno));
+        log_print_from(origin, ERROR, "alloc buff fail: %s.\n", strerror(errno));
         free(buffer);
         if (transfer != nullptr)
             usb->free_transfer(transfer);
@@ -118,7 +122,7 @@ int usb_data_xfer::submit_receive(usb_channel *channel) {
     current->in_flight.fetch_add(1);
     int result = usb->submit_transfer(transfer);
     if (result != LIBUSB_SUCCESS) {
-        log_print(ERROR, "submit transfer fail %d.\n", result);
+        log_print_from(origin, ERROR, "submit transfer fail %d.\n", result);
         current->in_flight.fetch_sub(1);
         channel->receive_transfer = nullptr;
         channel->in_flight = false;
@@ -130,7 +134,7 @@ int usb_data_xfer::submit_receive(usb_channel *channel) {
 }
 
 int usb_data_xfer::xfer_chanel_destroy(int32_t id) {
-    if (check_ready() != 0)
+    if (check_ready(LOG_ORIGIN) != 0)
         return -1;
     std::lock_guard<std::mutex> lock(channel_mutex);
     auto found = channels.find(id);
@@ -151,7 +155,7 @@ int usb_data_xfer::xfer_chanel_destroy(int32_t id) {
 }
 
 int usb_data_xfer::xfer_async_send(int32_t id, const uint8_t *data, size_t length) {
-    if (check_ready() != 0)
+    if (check_ready(LOG_ORIGIN) != 0)
         return -1;
     usb_session *session;
     uint8_t endpoint;
@@ -205,14 +209,15 @@ int usb_data_xfer::xfer_async_send(int32_t id, const uint8_t *data, size_t lengt
         uint8_t flags = frames >= 2 ? PKT_FLAG_GROUP : 0;
         auto group_word = static_cast<uint16_t>(frames << 8 | (i + 1));
         packet_construct(buffer, 0, tag, flags, group_word, 0, data + offset, piece);
-        status = submit_frame(session, endpoint, transfer, buffer, size, i);
+        status = submit_frame(session, endpoint, transfer, buffer, size, i, LOG_ORIGIN);
     }
     transfer_done(session);
     return status;
 }
 
 int usb_data_xfer::submit_frame(usb_session *session, uint8_t endpoint, libusb_transfer *transfer,
-                                uint8_t *buffer, uint32_t size, size_t frame_index) {
+                                uint8_t *buffer, uint32_t size, size_t frame_index,
+                                log_origin origin) {
     libusb_fill_bulk_transfer(transfer, session->handle, endpoint, buffer, static_cast<int>(size),
                               transfer_cb, session, 0);
     std::lock_guard<std::mutex> lock(channel_mutex);
@@ -224,8 +229,8 @@ int usb_data_xfer::submit_frame(usb_session *session, uint8_t endpoint, libusb_t
             session->in_flight.fetch_sub(1);
     }
     if (result != LIBUSB_SUCCESS) {
-        log_print(ERROR, "submit %d transfer fail %s.\n", static_cast<int>(frame_index),
-                  usb->error_name(result));
+        log_print_from(origin, ERROR, "submit %d transfer fail %s.\n",
+                       static_cast<int>(frame_index), usb->error_name(result));
         free_transfer(transfer);
         return -1;
     }
@@ -234,36 +239,36 @@ int usb_data_xfer::submit_frame(usb_session *session, uint8_t endpoint, libusb_t
 
 // Logs the completion as its status requires and says whether the transfer
 // should go out again.
-bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer) {
+bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_origin origin) {
     const char *name = usb->error_name(transfer->status);
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
         if (transfer->actual_length == transfer->length)
             return (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
-        log_print(ERROR, "tansfer error, fix len %d, actual %d.\n", transfer->length,
-                  transfer->actual_length);
+        log_print_from(origin, ERROR, "tansfer error, fix len %d, actual %d.\n", transfer->length,
+                       transfer->actual_length);
         return false;
     case LIBUSB_TRANSFER_ERROR:
-        log_print(ERROR, "transfer error: %s.\n", name);
+        log_print_from(origin, ERROR, "transfer error: %s.\n", name);
         return false;
     case LIBUSB_TRANSFER_TIMED_OUT:
-        log_print(ERROR, "transfer timeout: %s.\n", name);
+        log_print_from(origin, ERROR, "transfer timeout: %s.\n", name);
         return true;
     case LIBUSB_TRANSFER_CANCELLED:
-        log_print(DEBUG, "transfer cancel.\n");
+        log_print_from(origin, DEBUG, "transfer cancel.\n");
         return false;
     case LIBUSB_TRANSFER_STALL:
-        log_print(ERROR, "transfer stall: %s.\n", name);
+        log_print_from(origin, ERROR, "transfer stall: %s.\n", name);
         usb->clear_halt(transfer->dev_handle, transfer->endpoint);
         return true;
     case LIBUSB_TRANSFER_NO_DEVICE:
-        log_print(DEBUG, "transfer no device: %s.\n", name);
+        log_print_from(origin, DEBUG, "transfer no device: %s.\n", name);
         return false;
     case LIBUSB_TRANSFER_OVERFLOW:
-        log_print(ERROR, "transfer overflow: %s.\n", name);
+        log_print_from(origin, ERROR, "transfer overflow: %s.\n", name);
         return false;
     default:
-        log_print(ERROR, "transfer unknown error: %s.\n", name);
+        log_print_from(origin, ERROR, "transfer unknown error: %s.\n", name);
         return false;
     }
 }
@@ -272,15 +277,16 @@ void LIBUSB_CALL usb_data_xfer::transfer_cb(libusb_transfer *transfer) {
     if ((transfer->endpoint & LIBUSB_ENDPOINT_IN) == 0) {
         auto *session = static_cast<usb_session *>(transfer->user_data);
         usb_data_xfer *self = session->owner;
-        self->finish_send(transfer, self->completion_wants_resubmit(transfer));
+        self->finish_send(transfer, self->completion_wants_resubmit(transfer, LOG_ORIGIN),
+                          LOG_ORIGIN);
         return;
     }
     auto *channel = static_cast<usb_channel *>(transfer->user_data);
     usb_data_xfer *self = channel->owner;
-    bool resubmit = self->completion_wants_resubmit(transfer);
+    bool resubmit = self->completion_wants_resubmit(transfer, LOG_ORIGIN);
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED && resubmit)
         self->deliver(channel, transfer->buffer, static_cast<size_t>(transfer->actual_length));
-    self->finish_receive(channel, transfer, resubmit);
+    self->finish_receive(channel, transfer, resubmit, LOG_ORIGIN);
 }
 
 void usb_data_xfer::deliver(usb_channel *channel, const uint8_t *frame, size_t size) {
@@ -293,7 +299,8 @@ void usb_data_xfer::deliver(usb_channel *channel, const uint8_t *frame, size_t s
 
 // The receive transfer goes out again, or ends: then it and its buffer are
 // freed here, and the record too if the table has let go of it already.
-void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit) {
+void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transfer, bool resubmit,
+                                   log_origin origin) {
     usb_session *session = channel->session;
     bool release_record;
     {
@@ -302,7 +309,7 @@ void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transf
             int result = usb->submit_transfer(transfer);
             if (result == LIBUSB_SUCCESS)
                 return;
-            log_print(ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
+            log_print_from(origin, ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
         }
         channel->in_flight = false;
         channel->receive_transfer = nullptr;
@@ -314,7 +321,7 @@ void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transf
     transfer_done(session);
 }
 
-void usb_data_xfer::finish_send(libusb_transfer *transfer, bool resubmit) {
+void usb_data_xfer::finish_send(libusb_transfer *transfer, bool resubmit, log_origin origin) {
     auto *session = static_cast<usb_session *>(transfer->user_data);
     {
         std::lock_guard<std::mutex> lock(channel_mutex);
@@ -322,7 +329,7 @@ void usb_data_xfer::finish_send(libusb_transfer *transfer, bool resubmit) {
             int result = usb->submit_transfer(transfer);
             if (result == LIBUSB_SUCCESS)
                 return;
-            log_print(ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
+            log_print_from(origin, ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
         }
     }
     free_transfer(transfer);

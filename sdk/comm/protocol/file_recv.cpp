@@ -34,7 +34,7 @@ bool is_separator(char c) {
 } // namespace
 
 // Creates dir and its missing parents. 0, or -2 when one cannot be made.
-int sender::create_destination(const char *dir) {
+int sender::create_destination(const char *dir, log_origin origin) {
     char path[path_capacity];
     snprintf(path, sizeof path, "%s", dir);
     size_t length = strlen(path);
@@ -46,12 +46,13 @@ int sender::create_destination(const char *dir) {
         char kept = path[i];
         path[i] = '\0';
         if (mkdir(path, 0755) != 0 && errno != EEXIST) {
-            log_print(ERROR, "destination dir:%s not exists and cannot be created.\n", dir);
+            log_print_from(origin, ERROR, "destination dir:%s not exists and cannot be created.\n",
+                           dir);
             return -2;
         }
         path[i] = kept;
     }
-    log_print(DEBUG, "destination dir:%s created.\n", dir);
+    log_print_from(origin, DEBUG, "destination dir:%s created.\n", dir);
     return 0;
 }
 
@@ -64,9 +65,9 @@ int sender::sender_get_calib_file_handler(const char *dir) {
         log_print(ERROR, "sendor not attch.\n");
         return -1;
     }
-    if (!is_dir(dir) && create_destination(dir) != 0)
+    if (!is_dir(dir) && create_destination(dir, LOG_ORIGIN) != 0)
         return -2;
-    if (open_recv_file(dir) != 0)
+    if (open_recv_file(dir, LOG_ORIGIN) != 0)
         return -1;
 
     std::unique_ptr<uint8_t, decltype(&free)> request(
@@ -74,9 +75,11 @@ int sender::sender_get_calib_file_handler(const char *dir) {
     if (!request)
         return -1;
     uint8_t *raw_answer = nullptr;
-    int sent_and_answered = transact(request.get(), &raw_answer);
+    log_origin origin = LOG_ORIGIN;
+    int sent_and_answered = transact(request.get(), &raw_answer, [origin] {
+        log_print_from(origin, DEBUG, "get factory calib cmd sent.\n");
+    });
     std::unique_ptr<uint8_t, decltype(&free)> answer(raw_answer, free);
-    log_print(DEBUG, "get factory calib cmd sent.\n");
     if (sent_and_answered != 0)
         return -1;
 
@@ -93,19 +96,19 @@ int sender::sender_get_calib_file_handler(const char *dir) {
     return 0;
 }
 
-int sender::open_recv_file(const char *dir) {
+int sender::open_recv_file(const char *dir, log_origin origin) {
     if (recv_file != nullptr) {
-        log_print(DEBUG, "recv file pointer is not null, closed.\n");
+        log_print_from(origin, DEBUG, "recv file pointer is not null, closed.\n");
         fclose(recv_file);
         recv_file = nullptr;
     }
     snprintf(recv_file_path, sizeof recv_file_path, "%s/%s", dir, calib_file_name);
     recv_file = fopen(recv_file_path, "wb");
     if (recv_file == nullptr) {
-        log_print(ERROR, "Could not open file %s for writing\n", recv_file_path);
+        log_print_from(origin, ERROR, "Could not open file %s for writing\n", recv_file_path);
         return -1;
     }
-    log_print(DEBUG, "opened file %s for writing\n", recv_file_path);
+    log_print_from(origin, DEBUG, "opened file %s for writing\n", recv_file_path);
     return 0;
 }
 

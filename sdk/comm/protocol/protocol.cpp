@@ -138,16 +138,16 @@ void sender::dxfer_evt_cb(int32_t channel, uint32_t event, uint8_t *data, uint32
     if (self == nullptr)
         return;
     if (event == XFER_EVENT_ATTACH)
-        self->on_attach();
+        self->on_attach(LOG_ORIGIN);
     else if (event == XFER_EVENT_DETACH)
-        self->on_detach();
+        self->on_detach(LOG_ORIGIN);
     else if (event == XFER_EVENT_DATA)
-        self->on_data(channel, data, len);
+        self->on_data(channel, data, len, LOG_ORIGIN);
 }
 
-void sender::on_attach() {
+void sender::on_attach(log_origin origin) {
     print_text("sender connect.\n");
-    log_print(INFO, "sender connect.\n");
+    log_print_from(origin, INFO, "sender connect.\n");
     create_comm_channel();
     attached = true;
     {
@@ -159,15 +159,15 @@ void sender::on_attach() {
             heartbeat_thread = std::make_unique<std::thread>([this] { heartbeat_loop(); });
         } catch (const std::exception &error) {
             heartbeat_running.exchange(false);
-            log_print(ERROR, "heartbeat thread create fail: %s.\n", error.what());
+            log_print_from(origin, ERROR, "heartbeat thread create fail: %s.\n", error.what());
         }
     }
     raise_event(CMD_ATTACH);
 }
 
-void sender::on_detach() {
+void sender::on_detach(log_origin origin) {
     print_text("sender disconnect.\n");
-    log_print(INFO, "sender disconnect.\n");
+    log_print_from(origin, INFO, "sender disconnect.\n");
     stop_heartbeat();
     soft_attached.exchange(false);
     remote_heartbeat_seen.exchange(false);
@@ -179,17 +179,19 @@ void sender::on_detach() {
 
 // Every message is checked against its real length here, once, so what goes
 // up or to a waiter always holds its whole header and payload.
-void sender::on_data(int32_t channel, uint8_t *data, uint32_t len) {
+void sender::on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin origin) {
     if (len < CMD_HEADER_SIZE) {
-        log_print(ERROR, "message of %u bytes on channel %d is shorter than its header, dropped.\n",
-                  len, channel);
+        log_print_from(origin, ERROR,
+                       "message of %u bytes on channel %d is shorter than its header, dropped.\n",
+                       len, channel);
         return;
     }
     uint32_t payload_len = cmd_payload_len(data);
     if (payload_len > len - CMD_HEADER_SIZE) {
-        log_print(ERROR,
-                  "message payload_len %u exceeds the %u bytes received on channel %d, dropped.\n",
-                  payload_len, len, channel);
+        log_print_from(
+            origin, ERROR,
+            "message payload_len %u exceeds the %u bytes received on channel %d, dropped.\n",
+            payload_len, len, channel);
         return;
     }
     remote_heartbeat_seen.exchange(true);
@@ -202,7 +204,7 @@ void sender::on_data(int32_t channel, uint8_t *data, uint32_t len) {
         if (slot->waiting) {
             auto *copy = static_cast<uint8_t *>(malloc(len));
             if (copy == nullptr) {
-                log_print(ERROR, "request no memory for sync receicve.\n");
+                log_print_from(origin, ERROR, "request no memory for sync receicve.\n");
                 return;
             }
             memcpy(copy, data, len);
@@ -344,7 +346,7 @@ int sender::recv_cmd(int32_t channel, uint8_t **msg) {
     return 0;
 }
 
-int sender::transact(const uint8_t *msg, uint8_t **answer) {
+int sender::transact(const uint8_t *msg, uint8_t **answer, const std::function<void()> &on_sent) {
     *answer = nullptr;
     int32_t rx = rx_id;
     expect_answer(rx);
@@ -352,6 +354,8 @@ int sender::transact(const uint8_t *msg, uint8_t **answer) {
         disarm_wait(rx);
         return -1;
     }
+    if (on_sent)
+        on_sent();
     return recv_cmd(rx, answer);
 }
 

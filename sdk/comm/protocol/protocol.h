@@ -5,11 +5,13 @@
 #pragma once
 
 #include "comm/interface/data_xfer.h"
+#include "logger/logger.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -122,8 +124,10 @@ public:
     // caller frees it). -1 on time-out, detach, or no slot for the channel.
     int recv_cmd(int32_t channel, uint8_t **msg);
     // Sends msg on tx and waits for the answer on rx, with the wait armed before
-    // the request leaves, so an early answer is not lost.
-    int transact(const uint8_t *msg, uint8_t **answer);
+    // the request leaves, so an early answer is not lost. on_sent, if given, runs
+    // once the request has gone out (not when sending failed), before the wait.
+    int transact(const uint8_t *msg, uint8_t **answer,
+                 const std::function<void()> &on_sent = nullptr);
     // Arms the wait on channel: the next message there is kept for recv_cmd.
     void expect_answer(int32_t channel);
 
@@ -135,7 +139,7 @@ public:
     // Calibration file: asks the device for it, writes dir/calib.yaml, verifies its MD5.
     int sender_get_calib_file_handler(const char *dir);
     // Opens (truncating) dir/calib.yaml as the file the next file data message fills.
-    int open_recv_file(const char *dir);
+    int open_recv_file(const char *dir) { return open_recv_file(dir, LOG_ORIGIN); }
     int recv_small_file_handler(const uint8_t *msg);
 
     void heartbeat_loop();
@@ -160,10 +164,12 @@ private:
     void stop_heartbeat();
     void stop_heartbeat_locked();
     void raise_event(uint16_t type);
-    void on_attach();
-    void on_detach();
-    void on_data(int32_t channel, uint8_t *data, uint32_t len);
-    int create_destination(const char *dir);
+    // Helpers that log on behalf of a named function take its origin.
+    void on_attach(log_origin origin);
+    void on_detach(log_origin origin);
+    void on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin origin);
+    int create_destination(const char *dir, log_origin origin);
+    int open_recv_file(const char *dir, log_origin origin);
 
     sender_callback callback{nullptr, nullptr};
     std::atomic<bool> inited{false};

@@ -199,6 +199,10 @@ TEST_F(Dispatch, ShortMessagesAreDroppedWithTheirLengths) {
         log_contains("message type 3 of 35 payload bytes is too short, 36 needed; dropped."));
     EXPECT_TRUE(
         log_contains("message type 3 of 135 payload bytes is too short, 136 needed; dropped."));
+    // The checks are the dispatcher's, whichever helper makes them.
+    EXPECT_EQ(captured_line_with("message type 2 of 63"),
+              "<ERROR><api_dispatch.cpp:cmd_data_deal:N>: message type 2 of 63 payload bytes is "
+              "too short, 64 needed; dropped.\n");
 }
 
 TEST_F(Dispatch, ImageAndOdometryBecomeRecords) {

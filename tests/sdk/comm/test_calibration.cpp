@@ -41,9 +41,32 @@ TEST_F(Calibration, MissingFoldersAreCreatedAndAVerifiedFileIsAcknowledged) {
     EXPECT_TRUE(fs::is_directory(dir.path() / "a/b/c"));
     EXPECT_EQ(read(dir.path() / "a/b/c/calib.yaml"), kest_sim::kestone::calibration_yaml());
     EXPECT_TRUE(device_answered(true));
-    EXPECT_TRUE(log_contains("destination dir:" + target + " created."));
+    EXPECT_EQ(captured_line_with("destination dir:"),
+              "<DEBUG><file_recv.cpp:zev_sdk::sender::sender_get_calib_file_handler:N>: "
+              "destination dir:" +
+                  target + " created.\n");
+    EXPECT_EQ(captured_line_with("opened file"),
+              "<DEBUG><file_recv.cpp:zev_sdk::sender::sender_get_calib_file_handler:N>: "
+              "opened file " +
+                  target + "/calib.yaml for writing\n");
     EXPECT_TRUE(log_contains("[recv small file]:MD5 verification successful!!"));
     EXPECT_TRUE(log_contains("md5: " + kest_sim::kestone::calibration_md5()));
+}
+
+// The request is reported as sent when it leaves, before the wait for the file.
+TEST_F(Calibration, RequestIsReportedSentBeforeTheWait) {
+    start();
+    device->never_answer(CTRL_GET_CALIB_FILE);
+    sender->set_answer_timeout(std::chrono::milliseconds(300));
+    EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
+    std::vector<std::string> lines = captured_lines();
+    auto at = [&](const std::string &fragment) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
+                   return line.find(fragment) != std::string::npos;
+               }) - lines.begin();
+    };
+    ASSERT_LT(at("get factory calib cmd sent."), static_cast<long>(lines.size()));
+    EXPECT_LT(at("get factory calib cmd sent."), at("no answer on channel 1"));
 }
 
 TEST_F(Calibration, ExistingFolderIsUsedAsIs) {

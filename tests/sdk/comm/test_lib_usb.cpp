@@ -47,7 +47,39 @@ TEST_F(Transport, PollingFindsADevicePluggedBeforeTheStart) {
     EXPECT_EQ(xfer->xfer_is_detached(), 0);
     EXPECT_TRUE(kest_sim::bus_interface_claimed(device_id));
     EXPECT_TRUE(log_contains("Hotplug not supported, fallback to polling mode."));
-    EXPECT_TRUE(log_contains("<INFO><lib_usb.cpp:usb_data_xfer::poll_devices:"));
+    // Lines of the monitor thread's helpers carry the thread's own function.
+    EXPECT_EQ(captured_line_with("device attached"),
+              "<INFO><lib_usb.cpp:usb_data_xfer::event_monitor_routine:N>: device attached "
+              "2207:0019\n");
+}
+
+// An enumeration that fails says nothing about the device: it stays open and
+// attached, no detach is raised, and the failure is reported once, not per pass.
+TEST_F(Transport, PollingKeepsTheDeviceWhenEnumerationFails) {
+    kest_sim::bus_set_hotplug(false);
+    plug();
+    start(false);
+    ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
+
+    uint64_t lists = kest_sim::bus_get_stats().device_lists;
+    kest_sim::bus_set_device_list_error(LIBUSB_ERROR_NO_MEM);
+    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 3; }))
+        << "three polling passes meet the failing enumeration";
+    kest_sim::bus_set_device_list_error(0);
+    lists = kest_sim::bus_get_stats().device_lists;
+    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 2; }));
+
+    EXPECT_TRUE(events(XFER_EVENT_DETACH).empty());
+    EXPECT_EQ(events(XFER_EVENT_ATTACH).size(), 1u);
+    EXPECT_EQ(xfer->xfer_is_detached(), 0);
+    EXPECT_TRUE(kest_sim::bus_interface_claimed(device_id));
+    size_t warnings = 0;
+    for (const std::string &line : captured_lines())
+        warnings += line.find("device enumeration failed") != std::string::npos;
+    EXPECT_EQ(warnings, 1u);
+    EXPECT_EQ(captured_line_with("device enumeration failed"),
+              "<WARN><lib_usb.cpp:usb_data_xfer::event_monitor_routine:N>: device enumeration "
+              "failed: LIBUSB_ERROR_NO_MEM; device state kept.\n");
 }
 
 TEST_F(Transport, PollingSeesAnUnplugWithinAboutASecond) {
@@ -203,11 +235,15 @@ TEST_F(Transport, RefusalsBeforeInitAndBeforeAttach) {
     EXPECT_EQ(out, "xfer_deinit start.\n");
     const uint8_t byte = 1;
     EXPECT_EQ(xfer->xfer_async_send(0, &byte, 1), -1);
-    EXPECT_TRUE(log_contains("module not init."));
+    // The shared checks log in the name of the entry point that ran them.
+    EXPECT_EQ(captured_line_with("module not init."),
+              "<ERROR><lib_usb_channel.cpp:usb_data_xfer::xfer_async_send:N>: module not init.\n");
 
     start(false);
     EXPECT_EQ(xfer->xfer_chanel_create({0, 1, 0, big_transfer}), -1);
-    EXPECT_TRUE(log_contains("usb device not attach."));
+    EXPECT_EQ(captured_line_with("usb device not attach."),
+              "<ERROR><lib_usb_channel.cpp:usb_data_xfer::xfer_chanel_create:N>: usb device not "
+              "attach.\n");
     EXPECT_EQ(xfer->xfer_chanel_destroy(0), -1);
 }
 
@@ -335,6 +371,9 @@ TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
     attach_with_channels();
     kest_sim::bus_halt(device_id, ep_rx);
     EXPECT_TRUE(eventually([] { return log_contains("transfer stall: LIBUSB_TRANSFER_STALL."); }));
+    EXPECT_EQ(captured_line_with("transfer stall"),
+              "<ERROR><lib_usb_channel.cpp:usb_data_xfer::transfer_cb:N>: transfer stall: "
+              "LIBUSB_TRANSFER_STALL.\n");
     EXPECT_EQ(kest_sim::bus_get_stats().clear_halts, 1u);
     kest_sim::bus_queue_in(device_id, ep_rx, frame({7}));
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1));

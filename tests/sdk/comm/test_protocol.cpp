@@ -78,6 +78,8 @@ TEST_F(Protocol, RefusesBeforeInitAndBeforeAttach) {
 TEST_F(Protocol, AttachOpensTheChannelsAndAnsweringDeviceSoftAttachesOnce) {
     std::string out = capture_stdout([&] { start(); });
     EXPECT_THAT(out, HasSubstr("sender connect.\n"));
+    EXPECT_EQ(captured_line_with("sender connect."),
+              "<INFO><protocol.cpp:zev_sdk::sender::dxfer_evt_cb:N>: sender connect.\n");
     for (const char *name : {"tx", "rx", "imu", "rgb", "dtof"})
         EXPECT_TRUE(log_contains(std::string("comm ") + name + " channel create success."));
     EXPECT_EQ(sender->tx_channel(), 0);
