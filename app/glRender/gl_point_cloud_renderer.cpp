@@ -44,11 +44,19 @@ static uint64_t mixed(int32_t coordinate) {
     return x ^ (x >> 31);
 }
 
-// floor(coordinate / edge), held within 32 bits: a far point shares the
-// outermost voxel instead of overflowing the conversion.
+// floor(coordinate / edge) with a 32-bit float quotient, as the voxel grid is
+// defined: a point on a voxel boundary within float rounding belongs to the
+// voxel the float quotient names. Held within 32 bits: a far point (or a
+// quotient that overflows to infinity) shares the outermost voxel instead of
+// overflowing the conversion. The coordinate is finite and the edge positive.
 static int32_t voxelIndex(float coordinate, float edge) {
-    double index = std::floor(static_cast<double>(coordinate) / edge);
-    return static_cast<int32_t>(std::clamp<double>(index, INT32_MIN, INT32_MAX));
+    float index = std::floor(coordinate / edge);
+    constexpr float beyond = 2147483648.0f; // 2^31, the first value past INT32_MAX
+    if (index >= beyond)
+        return INT32_MAX;
+    if (index < -beyond)
+        return INT32_MIN;
+    return static_cast<int32_t>(index);
 }
 
 size_t VoxelKeyHash::operator()(const VoxelKey &key) const {

@@ -125,6 +125,19 @@ TEST_F(FrameStore, VoxelFilterKeepsTheLastPointOfEachVoxel) {
     ASSERT_EQ(odd.pointCount, 1) << "no voxel for NaN or infinity; far points share the last one";
     EXPECT_EQ(odd.points[0].r, 7);
 
+    // Points on a voxel boundary within float rounding: the float quotient
+    // 0.7f / 0.1f is 7 (a double one is 6.9999998), -0.3f / 0.1f is -3 (-3.0000001).
+    auto voxels = [](std::vector<float> xs) {
+        std::vector<CloudPoint> row;
+        for (float x : xs)
+            row.push_back({x, 0, 0, 0, 0, 0, 0, 0});
+        return GLPointCloudRenderer::voxelDownsample(row, 0.1f).size();
+    };
+    EXPECT_EQ(voxels({0.7f, 0.75f}), 1u) << "0.7 lies in voxel 7 with 0.75";
+    EXPECT_EQ(voxels({0.7f, 0.65f}), 2u);
+    EXPECT_EQ(voxels({-0.3f, -0.25f}), 1u) << "-0.3 lies in voxel -3 with -0.25";
+    EXPECT_EQ(voxels({-0.3f, -0.35f}), 2u);
+
     for (float edge : {0.001f, 0.0f}) {
         view.setVoxelSize(edge);
         view.updatePointCloud(points, 1);
