@@ -143,7 +143,7 @@ void kestone::handle_message(const byte_vector &message) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             current.heartbeats_received++;
-            answer_now = heartbeats_on && (!beats_left || *beats_left > 0);
+            answer_now = !silent && heartbeats_on && (!beats_left || *beats_left > 0);
             if (answer_now && beats_left)
                 --*beats_left;
             if (answer_now)
@@ -170,7 +170,7 @@ void kestone::handle_control(uint16_t code, const byte_vector &message) {
         std::lock_guard<std::mutex> lock(mutex);
         current.requests.push_back(code);
         changed.notify_all();
-        if (unanswered.count(code) != 0)
+        if (silent || unanswered.count(code) != 0)
             return;
         auto fails = failing.find(code);
         auto replaced = replacements.find(code);
@@ -252,8 +252,10 @@ byte_vector kestone::file_message() const {
 
 void kestone::answer(byte_vector message, bool delayed) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (delayed && (answer_delay.count() > 0 || !due.empty())) {
-        due.emplace_back(std::chrono::steady_clock::now() + answer_delay, std::move(message));
+    if (rx_frame_gap.count() > 0 || (delayed && (answer_delay.count() > 0 || !due.empty()))) {
+        auto when = std::chrono::steady_clock::now() +
+                    (delayed ? answer_delay : std::chrono::milliseconds(0));
+        due.emplace_back(when, std::move(message));
         changed.notify_all();
         return;
     }
@@ -278,13 +280,22 @@ void kestone::run_responder() {
         }
         byte_vector message = std::move(due.front().second);
         due.erase(due.begin());
-        int id = device;
-        uint32_t tag = next_tag++;
+        send_on_rx(lock, message);
+    }
+}
+
+bool kestone::send_on_rx(std::unique_lock<std::mutex> &lock, const byte_vector &message) {
+    int id = device;
+    std::vector<byte_vector> frames = device_frames(message, bulk_transfer, next_tag++);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i > 0 && rx_frame_gap.count() > 0 &&
+            changed.wait_for(lock, rx_frame_gap, [this] { return stopping; }))
+            return false;
         lock.unlock();
-        for (byte_vector &frame : device_frames(message, bulk_transfer, tag))
-            bus_queue_in(id, ep_rx, std::move(frame));
+        bus_queue_in(id, ep_rx, std::move(frames[i]));
         lock.lock();
     }
+    return true;
 }
 
 bool kestone::send(uint8_t endpoint, uint16_t type, const byte_vector &payload) {
@@ -311,9 +322,23 @@ void kestone::silence_after(uint64_t beats) {
     beats_left = beats;
 }
 
+void kestone::fall_silent() {
+    std::lock_guard<std::mutex> lock(mutex);
+    silent = true;
+}
+
 void kestone::resume() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        silent = false;
+    }
     answer_heartbeats(true);
     send(ep_rx, type_heartbeat);
+}
+
+void kestone::set_rx_frame_gap(std::chrono::milliseconds gap) {
+    std::lock_guard<std::mutex> lock(mutex);
+    rx_frame_gap = gap;
 }
 
 void kestone::set_answer_delay(std::chrono::milliseconds delay) {

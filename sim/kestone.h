@@ -93,8 +93,13 @@ public:
     // Heartbeats: answer all, answer the next count and then fall silent, or stay silent.
     void answer_heartbeats(bool answer);
     void silence_after(uint64_t beats);
-    // Speaks by itself (a heartbeat on rx) and answers heartbeats again.
+    // Answers nothing at all, neither heartbeats nor requests, until resume().
+    void fall_silent();
+    // Speaks by itself (a heartbeat on rx) and answers heartbeats and requests again.
     void resume();
+    // A slow link: the frames of one answer on rx leave this far apart, and
+    // every answer (heartbeats too) waits its turn behind them.
+    void set_rx_frame_gap(std::chrono::milliseconds gap);
 
     // Delay before every answer to a control command.
     void set_answer_delay(std::chrono::milliseconds delay);
@@ -136,6 +141,8 @@ private:
     // Sends on rx at once or after the answer delay, in order.
     void answer(byte_vector message, bool delayed);
     void run_responder();
+    // Queues the frames of message on rx, rx_frame_gap apart; false if stopping.
+    bool send_on_rx(std::unique_lock<std::mutex> &lock, const byte_vector &message);
     void run_streams();
     void run_camera();
     void begin_streaming();
@@ -152,6 +159,8 @@ private:
     host_frame_reader reader;
     kestone_state current;
     bool heartbeats_on = true;
+    bool silent = false;
+    std::chrono::milliseconds rx_frame_gap{0};
     std::optional<uint64_t> beats_left;
     std::chrono::milliseconds answer_delay{0};
     std::map<uint16_t, std::optional<uint32_t>> failing;

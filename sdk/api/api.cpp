@@ -78,8 +78,9 @@ bool request_with(uint16_t code, uint32_t value) {
 
 void *env_debug_thread(void *argument) {
     auto *ctx = static_cast<sdk_context *>(argument);
+    std::unique_lock<std::mutex> lock(ctx->env_debug_mutex);
     while (ctx->env_debug_running)
-        std::this_thread::sleep_for(std::chrono::seconds(env_debug_sleep_s));
+        ctx->env_debug_wake.wait_for(lock, std::chrono::seconds(env_debug_sleep_s));
     return nullptr;
 }
 
@@ -102,6 +103,58 @@ sdk_context &context() {
     return *instance;
 }
 
+namespace {
+
+int start_synchronizer(sdk_context &ctx) {
+    std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+    if (ctx.synchronizer)
+        ctx.synchronizer->stop();
+    ctx.synchronizer = std::make_unique<zev_sync::n_stream_sync>(slam_sync_config());
+    if (ctx.synchronizer->start(slam_set_handler, nullptr) == 0)
+        return 0;
+    ctx.synchronizer.reset();
+    return -1;
+}
+
+void stop_synchronizer(sdk_context &ctx) {
+    std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
+    {
+        std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+        synchronizer.swap(ctx.synchronizer);
+    }
+    if (!synchronizer)
+        return;
+    synchronizer->stop(); // outside sync_mutex: its last set may still deliver
+    synchronizer.reset();
+    log_print(INFO, "SLAM synchronizer stopped\n");
+}
+
+void stop_env_debug_thread(sdk_context &ctx) {
+    if (!ctx.env_debug_running)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(ctx.env_debug_mutex);
+        ctx.env_debug_running = false;
+    }
+    ctx.env_debug_wake.notify_all();
+    ctx.env_debug_thread.nst_join();
+}
+
+// Undoes a start that failed part-way: what runs is stopped, the layer is
+// left as before the start, so a later start may succeed.
+void undo_start(sdk_context &ctx) {
+    ctx.initialized = false;
+    stop_synchronizer(ctx);
+    stop_callback_thread();
+    stop_env_debug_thread(ctx);
+    ctx.attach_callback = nullptr;
+}
+
+} // namespace
+
+// The transport starts last, once everything that handles its events runs and
+// the layer counts as initialised: a device already plugged in may be soft
+// attached at once, and the application's attach sequence must find the layer up.
 int lidar_system_init(lidar_attach_cb attach_callback) {
     sdk_context &ctx = context();
     if (ctx.initialized) {
@@ -109,53 +162,47 @@ int lidar_system_init(lidar_attach_cb attach_callback) {
         return -1;
     }
     ctx.attach_callback = attach_callback;
-    if (ctx.sender.sender_init({cmd_data_deal, &ctx.sender}) != 0) {
-        log_print(ERROR, "Failed to initialize sender.\n");
-        return -1;
-    }
     ctx.env_debug_running = true;
     if (ctx.env_debug_thread.nst_create(env_debug_thread, "env_debug_thread", &ctx) != 0) {
         log_print(WARN, "Failed to create env_debug_thread.\n");
         ctx.env_debug_running = false;
     }
-    start_callback_thread();
-    {
-        std::lock_guard<std::mutex> lock(ctx.sync_mutex);
-        if (ctx.synchronizer)
-            ctx.synchronizer->stop();
-        ctx.synchronizer = std::make_unique<zev_sync::n_stream_sync>(slam_sync_config());
-        ctx.synchronizer->start(slam_set_handler, nullptr);
+    if (start_synchronizer(ctx) != 0) {
+        log_print(ERROR, "Failed to start the SLAM synchronizer.\n");
+        undo_start(ctx);
+        return -1;
+    }
+    if (start_callback_thread(LOG_ORIGIN) != 0) {
+        log_print(ERROR, "Failed to start the callback thread.\n");
+        undo_start(ctx);
+        return -1;
+    }
+    ctx.initialized = true;
+    if (ctx.sender.sender_init({cmd_data_deal, &ctx.sender}) != 0) {
+        log_print(ERROR, "Failed to initialize sender.\n");
+        undo_start(ctx);
+        return -1;
     }
     log_print(INFO,
               "SLAM synchronizer started (cloud=REQUIRED, odom=REQUIRED, wiwc=OPTIONAL_LATEST)\n");
-    ctx.initialized = true;
     return 0;
 }
 
 int lidar_system_deinit() {
     REQUIRE_INITIALIZED();
     sdk_context &ctx = context();
-    std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
-    {
-        std::lock_guard<std::mutex> lock(ctx.sync_mutex);
-        synchronizer.swap(ctx.synchronizer);
-    }
-    if (synchronizer) {
-        synchronizer->stop(); // outside sync_mutex: its last set may still deliver
-        synchronizer.reset();
-        log_print(INFO, "SLAM synchronizer stopped\n");
-    }
+    stop_synchronizer(ctx);
     stop_callback_thread();
     {
         std::lock_guard<std::mutex> lock(ctx.wiwc_mutex);
         ctx.wiwc_valid = false;
     }
+    // Requests in flight fail now, and no new event comes: the notification
+    // threads still running end soon, and the layer is still up for them.
     ctx.sender.sender_deinit();
     ctx.attach_callback = nullptr;
-    if (ctx.env_debug_running) {
-        ctx.env_debug_running = false;
-        ctx.env_debug_thread.nst_join();
-    }
+    wait_for_notifications();
+    stop_env_debug_thread(ctx);
     ctx.initialized = false;
     return 0;
 }

@@ -37,6 +37,9 @@ struct sdk_context {
 
     std::atomic<bool> env_debug_running{false};
     multhreadsw env_debug_thread;
+    // Wakes env_debug_thread from its one-second idle when it is to stop.
+    std::mutex env_debug_mutex;
+    std::condition_variable env_debug_wake;
 
     std::mutex queue_mutex;
     std::condition_variable queue_cond;
@@ -75,8 +78,13 @@ void enqueue_callback_data(lidar_stream_cb callback, const lidar_stream_data_t *
                            void *context, const lidar_device_t *owner);
 // Hands a record to the current device's stream callback, if there is one.
 void deliver_record(const lidar_stream_data_t *record);
-void start_callback_thread();
+// 0, or -1 (logged in origin's name) when the thread cannot be started.
+int start_callback_thread(log_origin origin);
 void stop_callback_thread();
+// Waits until every attach notification issued so far has returned from the
+// application's callback (WARN every 10 s while one holds it up). Returns at
+// once on a notification thread, which cannot wait for itself.
+void wait_for_notifications();
 // Drops queued records of a handle and waits for its delivery in progress.
 void forget_device_records(const lidar_device_t *device);
 

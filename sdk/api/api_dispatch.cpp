@@ -175,7 +175,12 @@ void image(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
         deliver_one(LIDAR_STREAM_IMAGE, entry);
 }
 
+// Set on a notification thread: de-initialisation called from inside an
+// attach callback cannot wait for that callback.
+thread_local bool on_notification_thread = false;
+
 void notify_in_turn(lidar_attach_cb callback, bool attached, uint64_t ticket) {
+    on_notification_thread = true;
     sdk_context &ctx = context();
     {
         // Only the application's own callback can hold this up; say so rather
@@ -349,15 +354,30 @@ void callback_loop() {
 
 } // namespace
 
-void start_callback_thread() {
+void wait_for_notifications() {
+    if (on_notification_thread)
+        return;
+    sdk_context &ctx = context();
+    std::unique_lock<std::mutex> lock(ctx.notify_mutex);
+    auto all_done = [&] { return ctx.notify_done == ctx.notify_issued; };
+    int waited = 0;
+    while (!ctx.notify_turn.wait_for(lock, std::chrono::seconds(10), all_done)) {
+        waited += 10;
+        log_print(WARN, "de-initialisation has waited %d s for the attach callbacks.\n", waited);
+    }
+}
+
+int start_callback_thread(log_origin origin) {
     sdk_context &ctx = context();
     ctx.callback_running.exchange(true);
     try {
         ctx.callback_thread = std::thread(callback_loop);
     } catch (const std::exception &error) {
         ctx.callback_running.exchange(false);
-        log_print(ERROR, "callback thread create fail: %s\n", error.what());
+        log_print_from(origin, ERROR, "callback thread create fail: %s\n", error.what());
+        return -1;
     }
+    return 0;
 }
 
 void stop_callback_thread() {

@@ -75,8 +75,8 @@ std::string captured_line_with(const std::string &fragment) {
     static const std::regex line_number(":[0-9]+>: ");
     for (const log_record &record : captured_logs())
         if (record.text.find(fragment) != std::string::npos)
-            return std::regex_replace(record.text, line_number, ":N>: ",
-                                      std::regex_constants::format_first_only);
+            return std::regex_replace(record.text, line_number,
+                                      ":N>: ", std::regex_constants::format_first_only);
     return {};
 }
 

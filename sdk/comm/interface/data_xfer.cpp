@@ -198,6 +198,7 @@ void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_grou
                                deliver_fn deliver, void *context) const {
     if (!packet_valid(transfer, size))
         return;
+    frames_received.fetch_add(1);
     if ((transfer[PKT_OFFSET_FLAGS] & PKT_FLAG_GROUP) == 0) {
         deliver(context, const_cast<uint8_t *>(transfer + PKT_HEADER_SIZE),
                 pkt_get_be32(transfer + PKT_OFFSET_LENGTH));

@@ -92,6 +92,9 @@ public:
     virtual int xfer_reserved_3() { return 0; }
     // 1 while no device is open, 0 while one is.
     virtual int xfer_is_detached() { return detached.load(); }
+    // Valid frames received so far, on any channel. A long message shows life
+    // frame by frame before it is whole. Any thread.
+    uint64_t xfer_frames_received() const { return frames_received.load(); }
     virtual void xfer_print_ids() {}
     virtual void xfer_print_line() {}
 
@@ -123,6 +126,7 @@ protected:
     uint8_t tail_magic[PKT_TAIL_SIZE];
     // Written by the thread that handles attach and detach, read by every other.
     std::atomic<int> detached{1};
+    mutable std::atomic<uint64_t> frames_received{0};
     xfer_config config{};
 };
 

@@ -24,6 +24,17 @@ void sender::heartbeat_loop() {
     uint16_t event = CMD_SOFT_ATTACH;
     if (!heartbeat_running)
         return;
+    // A long message (the 3 MiB calibration file) holds the device's heartbeat
+    // answers behind it for seconds on a slow link: its frames are life too.
+    uint64_t frames_seen = m_xfer->xfer_frames_received();
+    auto showed_life = [&] {
+        uint64_t frames = m_xfer->xfer_frames_received();
+        if (frames != frames_seen) {
+            frames_seen = frames;
+            remote_heartbeat_seen.exchange(true);
+        }
+        return remote_heartbeat_seen.load();
+    };
 
     for (;;) {
         // Beat, then watch the window for any sign of life.
@@ -33,14 +44,14 @@ void sender::heartbeat_loop() {
         while (steady::now() - t0 < beat.window) {
             if (!heartbeat_running)
                 return;
-            if (remote_heartbeat_seen) {
+            if (showed_life()) {
                 event = CMD_SOFT_ATTACH;
                 if (!soft_attached.exchange(true))
-                    raise_event(event);
+                    raise_soft_event(event);
             }
             std::this_thread::sleep_for(beat.poll);
         }
-        if (remote_heartbeat_seen) {
+        if (showed_life()) {
             if (m_xfer->xfer_is_detached() == 0)
                 continue;
             log_print(DEBUG, "beated but dev disconnected, skip resend.\n");
@@ -56,7 +67,7 @@ void sender::heartbeat_loop() {
             t0 = steady::now();
         }
         log_print(DEBUG, "switch to waiting for remote heartbeat.\n");
-        while (!remote_heartbeat_seen) {
+        while (!showed_life()) {
             if (!heartbeat_running)
                 return;
             if (measuring) {
@@ -66,7 +77,7 @@ void sender::heartbeat_loop() {
                               "device not soft re-attached in %d ms. trigger soft dettach.\n",
                               static_cast<int>(ms));
                     soft_attached.exchange(false);
-                    raise_event(event);
+                    raise_soft_event(event);
                     measuring = false;
                 }
             }
@@ -82,7 +93,7 @@ void sender::heartbeat_loop() {
                          "to normal heatbeat routine.\n");
         event = CMD_SOFT_ATTACH;
         soft_attached.exchange(true);
-        raise_event(event);
+        raise_soft_event(event);
         if (!heartbeat_running)
             return;
     }

@@ -79,6 +79,10 @@ int sender::sender_deinit() {
         log_print(ERROR, "sender not inited.\n");
         return -1;
     }
+    {
+        std::unique_lock<std::shared_mutex> guard(xfer_guard);
+        inited = false; // from here on requests fail, and none is using the transport
+    }
     stop_heartbeat();
     m_xfer->xfer_deinit();
     stop_heartbeat();
@@ -88,9 +92,9 @@ int sender::sender_deinit() {
     soft_attached.exchange(false);
     remote_heartbeat_seen.exchange(false);
     attached = false;
+    declared_silent = false;
     delete m_xfer;
     m_xfer = nullptr;
-    inited = false;
     return 0;
 }
 
@@ -149,6 +153,7 @@ void sender::on_attach(log_origin origin) {
     print_text("sender connect.\n");
     log_print_from(origin, INFO, "sender connect.\n");
     create_comm_channel();
+    declared_silent = false;
     attached = true;
     {
         std::lock_guard<std::mutex> control(heartbeat_control_mutex);
@@ -171,9 +176,10 @@ void sender::on_detach(log_origin origin) {
     stop_heartbeat();
     soft_attached.exchange(false);
     remote_heartbeat_seen.exchange(false);
+    attached = false; // before the waiters wake, so none starts waiting after
+    declared_silent = false;
     wake_waiters();
     create_comm_destroy();
-    attached = false;
     raise_event(CMD_DETACH);
 }
 
@@ -226,6 +232,29 @@ void sender::raise_event(uint16_t type) {
         callback.fn(header, callback.context);
 }
 
+void sender::raise_soft_event(uint16_t type) {
+    if (type == CMD_SOFT_DETACH) {
+        declared_silent = true;
+        wake_waiters();
+    } else {
+        declared_silent = false;
+    }
+    raise_event(type);
+}
+
+bool sender::answer_abandoned(int32_t channel) const {
+    if (!inited || !attached) {
+        log_print(ERROR, "sender not attach.\n");
+        return true;
+    }
+    if (declared_silent) {
+        log_print(ERROR, "device stopped answering heartbeats, no answer on channel %d.\n",
+                  channel);
+        return true;
+    }
+    return false;
+}
+
 sync_slot *sender::slot_of(int32_t channel) {
     auto found = slots.find(channel);
     return found != slots.end() ? found->second.get() : nullptr;
@@ -270,6 +299,7 @@ void sender::wake_waiters() {
 }
 
 int sender::send_cmd(int32_t channel, const uint8_t *msg) {
+    std::shared_lock<std::shared_mutex> guard(xfer_guard);
     if (!inited) {
         log_print(ERROR, "sendor not init.\n");
         return -1;
@@ -328,6 +358,12 @@ int sender::recv_cmd(int32_t channel, uint8_t **msg) {
         std::unique_lock<std::mutex> lock(slot->lock);
         if (!slot->waiting && !slot->ready) // not armed before the request went out
             slot->waiting = true;
+        // Checked under the slot's lock: whoever ends the device's answers
+        // changes this state first and then wakes the waiters under this lock.
+        if (!slot->ready && answer_abandoned(channel)) {
+            slot->waiting = false;
+            return -1;
+        }
         if (!slot->cond.wait_for(lock, answer_timeout, [slot] { return slot->ready; })) {
             slot->waiting = false;
             log_print(ERROR, "no answer on channel %d within %lld ms.\n", channel,
@@ -348,6 +384,10 @@ int sender::recv_cmd(int32_t channel, uint8_t **msg) {
 
 int sender::transact(const uint8_t *msg, uint8_t **answer, const std::function<void()> &on_sent) {
     *answer = nullptr;
+    if (declared_silent) {
+        log_print(ERROR, "device stopped answering heartbeats, request not sent.\n");
+        return -1;
+    }
     int32_t rx = rx_id;
     expect_answer(rx);
     if (send_cmd(tx_id, msg) != 0) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 // Command message: a 23-byte header (big-endian type at 0, payload length at 19)
@@ -135,6 +136,9 @@ public:
     uint8_t *construct_simple_control_cmd(uint16_t code);
     uint8_t *construct_simple_control_cmd_with_u32(uint16_t code, uint32_t value);
     int send_simple_response(uint16_t type);
+    // True once the heartbeat has declared the device gone (soft detach), until
+    // it speaks again or is attached anew: requests fail at once meanwhile.
+    bool is_declared_silent() const { return declared_silent.load(); }
 
     // Calibration file: asks the device for it, writes dir/calib.yaml, verifies its MD5.
     int sender_get_calib_file_handler(const char *dir);
@@ -164,6 +168,11 @@ private:
     void stop_heartbeat();
     void stop_heartbeat_locked();
     void raise_event(uint16_t type);
+    // The heartbeat's soft attach and detach: the event goes up, and a device
+    // declared gone ends the requests that wait on it.
+    void raise_soft_event(uint16_t type);
+    // Whether an answer can still come for a waiter; the slot's lock is held.
+    bool answer_abandoned(int32_t channel) const;
     // Helpers that log on behalf of a named function take its origin.
     void on_attach(log_origin origin);
     void on_detach(log_origin origin);
@@ -173,6 +182,11 @@ private:
 
     sender_callback callback{nullptr, nullptr};
     std::atomic<bool> inited{false};
+    // Sends hold it shared while they use the transport; de-initialisation
+    // takes it whole to turn inited off, so the transport is never deleted
+    // under a send.
+    std::shared_mutex xfer_guard;
+    std::atomic<bool> declared_silent{false};
     std::atomic<bool> attached{false};
     data_xfer *m_xfer = nullptr;
     // Written on attach and detach, read by callers and the heartbeat thread.

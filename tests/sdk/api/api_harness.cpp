@@ -114,6 +114,10 @@ void ApiTest::bring_up() {
     ASSERT_TRUE(wait_attach_events(1));
 }
 
+lidar_attach_cb ApiTest::attach_recorder() {
+    return record_attach;
+}
+
 lidar_device_t *ApiTest::make_device() {
     lidar_device_info_t info{};
     lidar_device_t *handle = nullptr;

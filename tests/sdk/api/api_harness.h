@@ -36,6 +36,8 @@ protected:
 
     // Initialises the layer, plugs the device and waits for the soft attach.
     void bring_up();
+    // The attach callback that records notifications and runs on_attach.
+    static lidar_attach_cb attach_recorder();
     // Creates a handle with the recording stream callback registered.
     lidar_device_t *make_device();
     bool wait_attach_events(size_t count);

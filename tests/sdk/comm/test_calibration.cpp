@@ -61,9 +61,11 @@ TEST_F(Calibration, RequestIsReportedSentBeforeTheWait) {
     EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
     std::vector<std::string> lines = captured_lines();
     auto at = [&](const std::string &fragment) {
-        return std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
-                   return line.find(fragment) != std::string::npos;
-               }) - lines.begin();
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string &line) {
+                                return line.find(fragment) != std::string::npos;
+                            }) -
+               lines.begin();
     };
     ASSERT_LT(at("get factory calib cmd sent."), static_cast<long>(lines.size()));
     EXPECT_LT(at("get factory calib cmd sent."), at("no answer on channel 1"));

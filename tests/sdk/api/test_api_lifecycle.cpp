@@ -1,0 +1,235 @@
+// Bringing the layer up and down: a start that fails part-way, a device that
+// is soft attached while the start finishes, de-initialisation while attach
+// callbacks are talking to the device, and a device that falls silent during
+// the application's attach sequence.
+#include "api/api_context.h"
+#include "api_harness.h"
+#include "usb_bus.h"
+
+#include <gmock/gmock.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <filesystem>
+#include <future>
+#include <pthread.h>
+
+using namespace kest_test;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+class ApiLifecycle : public ApiTest {
+protected:
+    // Starts the layer with a fresh device plugged in, without waiting for anything.
+    void start_with_new_device() {
+        device = std::make_shared<kest_sim::kestone>();
+        ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
+        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+    }
+    static bool wait_until(const std::function<bool()> &condition) {
+        auto deadline = steady::now() + patience;
+        while (!condition()) {
+            if (steady::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+};
+
+size_t thread_count() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// Makes every new thread of the process fail to start, for real: the default
+// stack asked of the system is larger than the address space.
+class threads_cannot_start {
+public:
+    threads_cannot_start() {
+        pthread_getattr_default_np(&saved);
+        pthread_attr_t huge;
+        pthread_attr_init(&huge);
+        pthread_attr_setstacksize(&huge, size_t{1} << 50);
+        pthread_setattr_default_np(&huge);
+        pthread_attr_destroy(&huge);
+    }
+    ~threads_cannot_start() {
+        pthread_setattr_default_np(&saved);
+        pthread_attr_destroy(&saved);
+    }
+    // False where the platform ignores the default (then a test cannot use it).
+    static bool in_effect() {
+        try {
+            std::thread([] {}).join();
+            return false;
+        } catch (const std::system_error &) {
+            return true;
+        }
+    }
+
+private:
+    pthread_attr_t saved;
+};
+
+} // namespace
+
+TEST_F(ApiLifecycle, FailedStartIsReportedAndLeavesNothingRunning) {
+    size_t threads_before = thread_count();
+    {
+        threads_cannot_start no_threads;
+        if (!threads_cannot_start::in_effect())
+            GTEST_SKIP() << "this platform starts threads whatever their default stack";
+        EXPECT_EQ(lidar_system_init(nullptr), -1);
+    }
+    EXPECT_TRUE(log_contains("Failed to start the SLAM synchronizer."));
+    EXPECT_FALSE(log_contains("SLAM synchronizer started"));
+    EXPECT_EQ(thread_count(), threads_before) << "nothing of the failed start runs";
+
+    lidar_device_info_t info{};
+    lidar_device_t *handle = nullptr;
+    EXPECT_EQ(lidar_create_device(&info, &handle), -1) << "the layer is not up";
+    EXPECT_EQ(lidar_system_init(nullptr), 0) << "a later start succeeds";
+}
+
+namespace {
+
+// A sink that holds the start's closing line until the attach callback has
+// run: whatever the start does before that line, a soft attach can meet.
+std::mutex gate_mutex;
+std::condition_variable gate;
+bool attach_handled = false;
+
+int sink_holding_the_start_line(const char *format, ...) {
+    if (strstr(format, "SLAM synchronizer started") != nullptr) {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate.wait_for(lock, std::chrono::seconds(10), [] { return attach_handled; });
+    }
+    return 0;
+}
+
+} // namespace
+
+TEST_F(ApiLifecycle, DeviceSoftAttachedWhileTheStartFinishesFindsTheLayerUp) {
+    auto created = std::make_shared<std::promise<int>>();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    on_attach = [created, once](bool attached) {
+        if (!attached || once->exchange(true))
+            return;
+        lidar_device_info_t info{};
+        lidar_device_t *handle = nullptr;
+        int result = lidar_create_device(&info, &handle);
+        if (result == 0)
+            lidar_destory_device(handle);
+        created->set_value(result);
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        attach_handled = true;
+        gate.notify_all();
+    };
+    attach_handled = false;
+    device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+    log_sink = sink_holding_the_start_line;
+    ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
+    auto result = created->get_future();
+    ASSERT_EQ(result.wait_for(patience), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0) << "the attach sequence met a layer that was not initialised";
+}
+
+// Every cycle: the application's attach callback keeps asking the device to open
+// while the main thread de-initialises. The requests fail cleanly, the
+// callback is waited for, and nothing is used after it was freed (ASan, TSan).
+TEST_F(ApiLifecycle, DeinitWhileAttachCallbacksAreRequesting) {
+    struct cycle_state {
+        std::atomic<int> running{0};
+        std::atomic<int> requests{0};
+        std::atomic<int> destroy_results{0};
+    };
+    for (int cycle = 0; cycle < 40 && !HasFatalFailure(); ++cycle) {
+        auto state = std::make_shared<cycle_state>();
+        on_attach = [state](bool attached) {
+            if (!attached)
+                return;
+            ++state->running;
+            lidar_device_info_t info{};
+            lidar_device_t *handle = nullptr;
+            if (lidar_create_device(&info, &handle) == 0) {
+                while (lidar_open_device(handle) == 0)
+                    ++state->requests;
+                state->destroy_results += lidar_destory_device(handle);
+            }
+            --state->running;
+        };
+        start_with_new_device();
+        ASSERT_TRUE(wait_until([&] { return state->requests.load() > 0; }))
+            << "the callback is requesting in cycle " << cycle;
+        ASSERT_EQ(lidar_system_deinit(), 0);
+        EXPECT_EQ(state->running.load(), 0) << "de-initialisation waited for the callback";
+        EXPECT_EQ(state->destroy_results.load(), 0)
+            << "the handle was destroyed, in cycle " << cycle;
+        clear_on_attach();
+        kest_sim::bus_unplug(device_id);
+    }
+}
+
+TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
+    context().sender.set_heartbeat_timing(
+        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    struct sequence {
+        std::atomic<bool> ran{false};
+        std::promise<std::vector<int>> results;
+        steady::time_point silent_since;
+        temp_dir dir;
+    };
+    auto state = std::make_shared<sequence>();
+    auto dev = device;
+    on_attach = [state, dev](bool attached) {
+        if (!attached || state->ran.exchange(true))
+            return;
+        lidar_device_info_t info{};
+        lidar_device_t *handle = nullptr;
+        lidar_create_device(&info, &handle);
+        int opened = lidar_open_device(handle);
+        dev->fall_silent();
+        state->silent_since = steady::now();
+        std::vector<int> steps = {
+            opened,
+            lidar_get_calib_file(handle, (state->dir.path() / "files/recv").c_str()),
+            lidar_get_version(handle),
+            lidar_set_mode(handle, 1),
+        };
+        state->results.set_value(steps);
+    };
+    bring_up();
+    auto results = state->results.get_future();
+    ASSERT_EQ(results.wait_for(patience), std::future_status::ready);
+    EXPECT_THAT(results.get(), testing::ElementsAre(0, -1, -1, -1));
+    ASSERT_TRUE(wait_attach_events(2));
+    double seconds = std::chrono::duration<double>(steady::now() - state->silent_since).count();
+    EXPECT_FALSE(attaches()[1].attached);
+    // The device is declared gone 125 ms after it fell silent; the waiting
+    // request ends then and the others fail at once (a ten-second wait each before).
+    EXPECT_LT(seconds, 3.0) << "the detach came " << seconds << " s after the device fell silent";
+    EXPECT_TRUE(log_contains("device soft dettach."));
+    EXPECT_TRUE(log_contains("device stopped answering heartbeats, request not sent."));
+}
+
+// On a slow link the calibration file holds the heartbeat answers behind it for
+// longer than a beat window; its frames keep the device alive meanwhile.
+TEST_F(ApiLifecycle, LongCalibrationTransferIsNotTakenForSilence) {
+    context().sender.set_heartbeat_timing(
+        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    bring_up();
+    device->set_rx_frame_gap(std::chrono::milliseconds(60)); // 13 frames: about 0.7 s
+    lidar_device_t *handle = make_device();
+    temp_dir dir;
+    auto began = steady::now();
+    EXPECT_EQ(lidar_get_calib_file(handle, dir.path().c_str()), 0);
+    double seconds = std::chrono::duration<double>(steady::now() - began).count();
+    EXPECT_GT(seconds, 0.6) << "the transfer took several beat windows";
+    EXPECT_FALSE(log_contains("device soft dettach."));
+    EXPECT_EQ(attaches().size(), 1u);
+    lidar_destory_device(handle);
+}
