@@ -323,17 +323,22 @@ void GLPointCloudRenderer::setRenderMode(int mode) {
     if (mode == renderMode)
         return;
     renderMode = mode;
-    if (renderMode == SingleFrame)
+    if (renderMode == SingleFrame && !frames.empty()) {
+        makeCurrent(); // the dropped frames' buffers go with the context current
         frames.clear();
+        doneCurrent();
+    }
     update();
 }
 
 void GLPointCloudRenderer::setMaxFrames(int n) {
     maxFrames = n;
-    if (maxFrames < 1)
+    if (maxFrames < 1 || frames.size() <= static_cast<size_t>(maxFrames))
         return;
+    makeCurrent(); // the dropped frames' buffers go with the context current
     while (frames.size() > static_cast<size_t>(maxFrames))
         frames.pop_front();
+    doneCurrent(); // the total waits for the next cloud
 }
 
 void GLPointCloudRenderer::setMaxPoints(int n) {
