@@ -1,6 +1,6 @@
 // MD5 throughput next to memcpy of the same bytes, the floor any pass over
 // the data pays. The calibration file the device sends is about 3 MiB.
-#include "common/file/md5.h"
+#include "sdk/common/file/md5.h"
 
 #include <benchmark/benchmark.h>
 

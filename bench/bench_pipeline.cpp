@@ -3,11 +3,11 @@
 // with the CPU time per MB that the host's threads spend (the share of each
 // thread shows where the time goes), beside memcpy bandwidth measured in the
 // same run. The device's own threads are counted apart.
-#include "api/api.h"
-#include "comm/libusb/usb_backend.h"
-#include "kestone.h"
-#include "logger/logger.h"
-#include "usb_bus.h"
+#include "sdk/api/api.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sdk/logger/logger.h"
+#include "sim/kestone.h"
+#include "sim/usb_bus.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,8 +2,8 @@
 // filter, upload) in points per second beside copying the same bytes, and the
 // time of one repaint with many stored frames under whatever OpenGL the display
 // offers (Mesa's software rasterizer under Xvfb: a figure, not a target).
-#include "gl_default_format.h"
-#include "gl_point_cloud_renderer.h"
+#include "app/glRender/gl_default_format.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
 
 #include <QApplication>
 #include <QOpenGLContext>

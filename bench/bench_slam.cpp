@@ -1,6 +1,6 @@
 // The SLAM cloud transform in points per second for 20 000- and 200 000-point
 // clouds, beside copying the same bytes.
-#include "api/slam_cloud.h"
+#include "sdk/api/slam_cloud.h"
 
 #include <benchmark/benchmark.h>
 

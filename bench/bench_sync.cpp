@@ -2,7 +2,7 @@
 // odometry and wiwc) pushed at matching time stamps, sets counted as the worker
 // hands them out; beside memcpy of the same bytes, the floor of the one copy a
 // push makes.
-#include "sync/n_stream_sync.h"
+#include "sdk/sync/n_stream_sync.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 // Receiving 262144-byte transfers: validation and delivery of lone frames and of
 // 5-frame groups (staged into one buffer), next to memcpy of the same bytes.
-#include "comm/interface/data_xfer.h"
+#include "sdk/comm/interface/data_xfer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,11 +1,11 @@
 // Arbitrary device messages into the dispatcher, with a current device whose
 // stream callback reads every delivered byte and with the SLAM synchronizer
 // running. The first input byte picks the message type; the rest is the payload.
-#include "api/api.h"
-#include "api/api_context.h"
-#include "comm/libusb/usb_backend.h"
-#include "comm/protocol/byte_order.h"
-#include "usb_bus.h"
+#include "sdk/api/api.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sim/usb_bus.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 // MD5 fed in arbitrary pieces must equal MD5 fed at once. The first input byte
 // picks the piece size, so the fuzzer explores every partial-block path.
-#include "common/file/md5.h"
+#include "sdk/common/file/md5.h"
 
 #include <cstdint>
 #include <cstdlib>

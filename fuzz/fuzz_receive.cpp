@@ -3,7 +3,7 @@
 // pieces: one control byte (bit 0: a 1024-byte imu transfer, else 262144),
 // a 16-bit big-endian length, then that many bytes, which start the transfer;
 // the rest of the transfer is filler, as the device sends it.
-#include "comm/interface/data_xfer.h"
+#include "sdk/comm/interface/data_xfer.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,9 +1,9 @@
 // The virtual KestOne's protocol side: heartbeats, control commands, version
 // and calibration file.
-#include "kestone.h"
-#include "common/thread/thread.h"
+#include "sim/kestone.h"
+#include "sdk/common/thread/thread.h"
 
-#include "common/file/md5.h"
+#include "sdk/common/file/md5.h"
 
 #include <algorithm>
 #include <cctype>

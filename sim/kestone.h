@@ -4,9 +4,9 @@
 // program configure it (silence, delays, failures, a bad file) and read its state.
 #pragma once
 
-#include "kestone_camera.h"
-#include "kestone_frames.h"
-#include "usb_bus.h"
+#include "sim/kestone_camera.h"
+#include "sim/kestone_frames.h"
+#include "sim/usb_bus.h"
 
 #include <array>
 #include <chrono>

@@ -1,5 +1,5 @@
-#include "kestone_camera.h"
-#include "kestone_scene.h"
+#include "sim/kestone_camera.h"
+#include "sim/kestone_scene.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>

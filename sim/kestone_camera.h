@@ -2,7 +2,7 @@
 // sent as JPEG files or NV12 frames.
 #pragma once
 
-#include "kestone_frames.h"
+#include "sim/kestone_frames.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "kestone_frames.h"
+#include "sim/kestone_frames.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "kestone_scene.h"
+#include "sim/kestone_scene.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Stream settings by name, so that a command line can override any of them.
-#include "kestone.h"
+#include "sim/kestone.h"
 
 #include <cerrno>
 #include <cmath>

@@ -2,8 +2,8 @@
 // sent as SLAM clouds with odometry and wiwc, high-frequency odometry, IMU
 // samples, camera pictures, depth frames and device info, paced by what is
 // owed since streaming began.
-#include "kestone.h"
-#include "kestone_scene.h"
+#include "sim/kestone.h"
+#include "sim/kestone_scene.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "script_device.h"
+#include "sim/script_device.h"
 
 namespace kest_sim {
 

@@ -2,7 +2,7 @@
 // per endpoint and, where told, echoes OUT transfers back on an IN endpoint.
 #pragma once
 
-#include "usb_bus.h"
+#include "sim/usb_bus.h"
 
 #include <chrono>
 #include <condition_variable>

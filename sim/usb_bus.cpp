@@ -1,6 +1,6 @@
 // The virtual USB bus: devices, their worker threads, IN data and fault injection.
-#include "common/thread/thread.h"
-#include "usb_bus_state.h"
+#include "sdk/common/thread/thread.h"
+#include "sim/usb_bus_state.h"
 
 #include <algorithm>
 #include <cstring>

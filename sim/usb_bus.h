@@ -4,7 +4,7 @@
 // handles events, one handler at a time. Faults can be injected per endpoint.
 #pragma once
 
-#include "comm/libusb/usb_backend.h"
+#include "sdk/comm/libusb/usb_backend.h"
 
 #include <cstddef>
 #include <cstdint>

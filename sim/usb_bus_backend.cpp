@@ -1,5 +1,5 @@
 // The virtual bus's usb backend record: libusb's observable behaviour in memory.
-#include "usb_bus_state.h"
+#include "sim/usb_bus_state.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // backend record. Everything here is guarded by bus_state::mutex.
 #pragma once
 
-#include "usb_bus.h"
+#include "sim/usb_bus.h"
 
 #include <condition_variable>
 #include <deque>

@@ -1,11 +1,11 @@
 // cloudview: the point cloud view and the picture preview in one window, fed
 // with the virtual KestOne's room and a picture of it, for checking the views
 // by eye. --screenshot FILE saves what the window shows and exits.
-#include "gl_default_format.h"
-#include "gl_image_preview_widget.h"
-#include "gl_point_cloud_renderer.h"
-#include "kestone_camera.h"
-#include "kestone_scene.h"
+#include "app/glRender/gl_default_format.h"
+#include "app/glRender/gl_image_preview_widget.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "sim/kestone_camera.h"
+#include "sim/kestone_scene.h"
 
 #include <QApplication>
 #include <QHBoxLayout>

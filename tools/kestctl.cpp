@@ -1,11 +1,11 @@
 // kestctl: drives a KestOne from the command line through the device layer's
 // lidar_* API: device information, calibration file, live stream figures.
 // With --virtual-device it runs against the virtual KestOne instead.
-#include "api/api.h"
-#include "comm/libusb/usb_backend.h"
-#include "kestone.h"
-#include "logger/logger.h"
-#include "usb_bus.h"
+#include "sdk/api/api.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sdk/logger/logger.h"
+#include "sim/kestone.h"
+#include "sim/usb_bus.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,10 +1,10 @@
 // kestinfo: prints what the device layer is and checks its core services on this
 // machine (logger, MD5, threads, file system). Exit status 0 when all pass.
-#include "common/file/file.h"
-#include "common/file/md5.h"
-#include "common/thread/thread.h"
-#include "common/version/version.h"
-#include "logger/logger.h"
+#include "sdk/common/file/file.h"
+#include "sdk/common/file/md5.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/common/version/version.h"
+#include "sdk/logger/logger.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "gl_default_format.h"
+#include "app/glRender/gl_default_format.h"
 
 #include <QSurfaceFormat>
 

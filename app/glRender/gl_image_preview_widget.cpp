@@ -1,7 +1,7 @@
-#include "gl_image_preview_widget.h"
-#include "gl_vertex_layout.h"
+#include "app/glRender/gl_image_preview_widget.h"
+#include "app/glRender/gl_vertex_layout.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <QDebug>
 #include <QMouseEvent>

@@ -1,6 +1,6 @@
-#include "gl_point_cloud_renderer.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <QOpenGLBuffer>
 #include <QOpenGLContext>

@@ -4,7 +4,7 @@
 // and settings and reads its counters. Everything runs on the GUI thread.
 #pragma once
 
-#include "cloud_point.h"
+#include "app/cloud_point.h"
 
 #include <QMatrix4x4>
 #include <QOpenGLFunctions_3_3_Core>

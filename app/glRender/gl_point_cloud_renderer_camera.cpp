@@ -1,8 +1,8 @@
 // The viewing side of GLPointCloudRenderer: an orbit camera around a target in
 // a Z-up world, mouse, wheel and key handling, the device pose axes and the
 // corner orientation gizmo.
-#include "gl_point_cloud_renderer.h"
-#include "gl_vertex_layout.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "app/glRender/gl_vertex_layout.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>

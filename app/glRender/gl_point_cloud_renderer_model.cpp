@@ -1,8 +1,8 @@
 // The renderer's model program: a lit, optionally textured mesh shader built
 // at start-up. No drawing pass uses it yet; failures go to the log at ERROR.
-#include "gl_point_cloud_renderer.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <QOpenGLShaderProgram>
 

@@ -1,4 +1,4 @@
-#include "gl_vertex_layout.h"
+#include "app/glRender/gl_vertex_layout.h"
 
 void setPositionAndFloatAttribute(QOpenGLFunctions_3_3_Core &gl, int secondComponents) {
     const auto stride = static_cast<GLsizei>((3 + secondComponents) * sizeof(float));

@@ -1,10 +1,10 @@
 // The lidar_* entry points: bring-up and shutdown of the device layer, the
 // device handle, and the requests that configure the device.
-#include "api/api.h"
+#include "sdk/api/api.h"
 
-#include "api/api_context.h"
-#include "comm/protocol/byte_order.h"
-#include "logger/logger.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdio>
 #include <cstdlib>

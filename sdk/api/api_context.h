@@ -2,10 +2,10 @@
 // dispatcher and the SLAM cloud assembly. Internal to sdk/api.
 #pragma once
 
-#include "api/api.h"
-#include "comm/protocol/protocol.h"
-#include "common/thread/thread.h"
-#include "sync/n_stream_sync.h"
+#include "sdk/api/api.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/sync/n_stream_sync.h"
 
 #include <atomic>
 #include <condition_variable>

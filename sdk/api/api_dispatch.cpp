@@ -1,9 +1,9 @@
 // The dispatcher: unsolicited messages and events become attach notifications,
 // stream records for the callback queue, and samples for the SLAM synchronizer.
-#include "api/api_context.h"
-#include "comm/protocol/byte_order.h"
-#include "common/thread/thread.h"
-#include "logger/logger.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/logger/logger.h"
 
 #include <cstring>
 

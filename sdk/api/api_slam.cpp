@@ -1,8 +1,8 @@
 // The synchronized-set handler: a matched cloud, odometry and wiwc become one
 // moved SLAM cloud record (type 16). Runs on the synchronizer's worker thread.
-#include "api/api_context.h"
-#include "api/slam_cloud.h"
-#include "comm/protocol/byte_order.h"
+#include "sdk/api/api_context.h"
+#include "sdk/api/slam_cloud.h"
+#include "sdk/comm/protocol/byte_order.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Level filter, sink registration and the log file behind log_print.
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Matching of time-stamped samples across streams.
-#include "sync/n_stream_sync.h"
+#include "sdk/sync/n_stream_sync.h"
 
-#include "common/thread/thread.h"
-#include "logger/logger.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/logger/logger.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -1,6 +1,6 @@
 // GoogleTest main for tests of widgets: an OpenGL 3.3 core default format and a
 // QApplication. Listing the tests needs no display, so it makes none.
-#include "gl_default_format.h"
+#include "app/glRender/gl_default_format.h"
 
 #include <QApplication>
 

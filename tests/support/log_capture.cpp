@@ -1,6 +1,6 @@
-#include "support/log_capture.h"
+#include "tests/support/log_capture.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdarg>
 #include <cstdio>

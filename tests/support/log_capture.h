@@ -2,7 +2,7 @@
 // formatted text) so a test can assert exactly which lines were emitted.
 #pragma once
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <gtest/gtest.h>
 

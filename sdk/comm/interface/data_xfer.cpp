@@ -1,8 +1,8 @@
 // Building, validating and reassembling frames. Runs on the sending thread
 // (building) and on the transport's event threads (validation and staging).
-#include "comm/interface/data_xfer.h"
+#include "sdk/comm/interface/data_xfer.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The USB transport's life cycle: initialisation, the monitor and handler threads,
 // device arrival and departure, and the sessions of opened devices.
-#include "comm/libusb/lib_usb.h"
+#include "sdk/comm/libusb/lib_usb.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,10 +4,10 @@
 // is its only user. It reaches the USB library only through the usb backend record.
 #pragma once
 
-#include "comm/interface/data_xfer.h"
-#include "comm/libusb/usb_backend.h"
-#include "common/thread/thread.h"
-#include "logger/logger.h"
+#include "sdk/comm/interface/data_xfer.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/logger/logger.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,8 +1,8 @@
 // Channels of the USB transport: creation and destruction, framed sends, and the
 // completion handler that validates, reassembles and delivers received frames.
-#include "comm/libusb/lib_usb.h"
+#include "sdk/comm/libusb/lib_usb.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The default usb backend: libusb-1.0 itself, and the process-wide selection.
-#include "comm/libusb/usb_backend.h"
+#include "sdk/comm/libusb/usb_backend.h"
 
 #include <atomic>
 

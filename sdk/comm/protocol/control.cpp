@@ -1,7 +1,7 @@
 // Control commands and the host's bare OK and FAIL responses.
-#include "comm/protocol/byte_order.h"
-#include "comm/protocol/protocol.h"
-#include "logger/logger.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The calibration file: requested with control code 16, received as one file
 // data message, written to <dir>/calib.yaml and checked against the device's MD5.
-#include "comm/protocol/byte_order.h"
-#include "comm/protocol/protocol.h"
-#include "common/file/file.h"
-#include "common/file/md5.h"
-#include "logger/logger.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/file/file.h"
+#include "sdk/common/file/md5.h"
+#include "sdk/logger/logger.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The heartbeat: one beat per window, soft attach while the device answers,
 // soft detach when it falls silent. Runs on a thread of its own per USB attach.
-#include "comm/protocol/byte_order.h"
-#include "comm/protocol/protocol.h"
-#include "common/thread/thread.h"
-#include "logger/logger.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/thread/thread.h"
+#include "sdk/logger/logger.h"
 
 namespace zev_sdk {
 

@@ -1,9 +1,9 @@
 // The sender's core: initialisation, channels, transport events, sending and
 // waiting for answers.
-#include "comm/protocol/protocol.h"
+#include "sdk/comm/protocol/protocol.h"
 
-#include "comm/protocol/byte_order.h"
-#include "logger/logger.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,8 +4,8 @@
 // other message up through one callback. One sender exists in the process.
 #pragma once
 
-#include "comm/interface/data_xfer.h"
-#include "logger/logger.h"
+#include "sdk/comm/interface/data_xfer.h"
+#include "sdk/logger/logger.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
 // Directory test and whole-file MD5.
-#include "common/file/file.h"
+#include "sdk/common/file/file.h"
 
-#include "common/file/md5.h"
-#include "logger/logger.h"
+#include "sdk/common/file/md5.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdio>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // RFC 1321 MD5: 64-byte blocks of little-endian words, four rounds of sixteen steps.
-#include "common/file/md5.h"
+#include "sdk/common/file/md5.h"
 
 #include <cstdio>
 #include <cstring>

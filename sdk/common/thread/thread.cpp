@@ -1,7 +1,7 @@
 // Start and join of named worker threads.
-#include "common/thread/thread.h"
+#include "sdk/common/thread/thread.h"
 
-#include "logger/logger.h"
+#include "sdk/logger/logger.h"
 
 #include <cstdio>
 #include <cstring>

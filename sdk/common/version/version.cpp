@@ -1,4 +1,4 @@
-#include "common/version/version.h"
+#include "sdk/common/version/version.h"
 
 const char *kest_sdk_version() {
     return KEST_VERSION;

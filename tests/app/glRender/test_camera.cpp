@@ -1,7 +1,7 @@
 // The orbit camera: reset, orbit, pitch limit, zoom, pan, the follow jump and
 // the keys.
-#include "gl_point_cloud_renderer.h"
-#include "view_harness.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "tests/app/glRender/view_harness.h"
 
 #include <QSignalSpy>
 

@@ -1,7 +1,7 @@
 // The picture preview: orientation, margin, odd widths, texture reuse, the
 // pictures it refuses, and its click signal.
-#include "gl_image_preview_widget.h"
-#include "view_harness.h"
+#include "app/glRender/gl_image_preview_widget.h"
+#include "tests/app/glRender/view_harness.h"
 
 #include <QSignalSpy>
 

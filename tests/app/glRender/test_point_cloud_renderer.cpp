@@ -1,8 +1,8 @@
 // The renderer's frame store: frame limit, point budget, voxel filter and the
 // settings' bounds. The views are shown because clouds need their context.
-#include "gl_point_cloud_renderer.h"
-#include "support/log_capture.h"
-#include "view_harness.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "tests/app/glRender/view_harness.h"
+#include "tests/support/log_capture.h"
 
 #include <algorithm>
 #include <cmath>

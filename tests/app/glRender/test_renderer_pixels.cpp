@@ -1,7 +1,7 @@
 // What the point cloud view really draws, read back from its framebuffer: the
 // display modes' colours, point size, the pose axes and the corner gizmo.
-#include "gl_point_cloud_renderer.h"
-#include "view_harness.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "tests/app/glRender/view_harness.h"
 
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>

@@ -1,10 +1,10 @@
 // Shaders that do not compile or are missing: the views report them with the
 // compiler's log, keep running and draw nothing. The application's shaders are
 // swapped for broken ones with the same resource paths for the test's length.
-#include "gl_image_preview_widget.h"
-#include "gl_point_cloud_renderer.h"
-#include "support/log_capture.h"
-#include "view_harness.h"
+#include "app/glRender/gl_image_preview_widget.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "tests/app/glRender/view_harness.h"
+#include "tests/support/log_capture.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "view_harness.h"
+#include "tests/app/glRender/view_harness.h"
 
 #include <QApplication>
 #include <QKeyEvent>

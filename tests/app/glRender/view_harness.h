@@ -2,7 +2,7 @@
 // back from them, synthetic clouds and input events.
 #pragma once
 
-#include "cloud_point.h"
+#include "app/cloud_point.h"
 
 #include <QImage>
 #include <QOpenGLWidget>

@@ -1,8 +1,8 @@
-#include "api_harness.h"
+#include "tests/sdk/api/api_harness.h"
 
-#include "api/api_context.h"
-#include "comm/libusb/usb_backend.h"
-#include "usb_bus.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sim/usb_bus.h"
 
 #include <cstdio>
 

@@ -2,10 +2,10 @@
 // attach notifications and stream records as the application would see them.
 #pragma once
 
-#include "api/api.h"
-#include "kestone.h"
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
+#include "sdk/api/api.h"
+#include "sim/kestone.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

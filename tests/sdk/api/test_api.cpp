@@ -1,6 +1,6 @@
 // The lidar_* entry points through the whole stack on the virtual bus.
-#include "api_harness.h"
-#include "comm/protocol/protocol.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>
 

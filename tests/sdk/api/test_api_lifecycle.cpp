@@ -2,9 +2,9 @@
 // is soft attached while the start finishes, de-initialisation while attach
 // callbacks are talking to the device, and a device that falls silent during
 // the application's attach sequence.
-#include "api/api_context.h"
-#include "api_harness.h"
-#include "usb_bus.h"
+#include "sdk/api/api_context.h"
+#include "sim/usb_bus.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>
 

@@ -1,9 +1,9 @@
 // Soft attach and detach again and again while the device streams, and the
 // process ending with the layer still up.
-#include "api/api_context.h"
-#include "api_harness.h"
-#include "comm/libusb/usb_backend.h"
-#include "usb_bus.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sim/usb_bus.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <atomic>
 

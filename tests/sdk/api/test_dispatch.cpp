@@ -1,7 +1,7 @@
 // What the dispatcher makes of the device's messages, and the callback queue.
-#include "api/api_context.h"
-#include "api_harness.h"
-#include "comm/protocol/byte_order.h"
+#include "sdk/api/api_context.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>
 

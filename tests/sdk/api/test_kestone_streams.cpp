@@ -1,9 +1,9 @@
 // The virtual KestOne's streams through the whole host stack: SLAM clouds land
 // on the room, pictures show it, the "full" preset's rates arrive, and a
 // lagging host makes the device drop instead of grow.
-#include "api_harness.h"
-#include "kestone_scene.h"
-#include "usb_bus.h"
+#include "sim/kestone_scene.h"
+#include "sim/usb_bus.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>

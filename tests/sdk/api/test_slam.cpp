@@ -1,9 +1,9 @@
 // SLAM clouds matched with odometry and wiwc and moved by T = O * B * inverse(A),
 // with the expected points worked out by hand from the formulas.
-#include "api/api_context.h"
-#include "api/slam_cloud.h"
-#include "api_harness.h"
-#include "comm/protocol/byte_order.h"
+#include "sdk/api/api_context.h"
+#include "sdk/api/slam_cloud.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>
 

@@ -1,8 +1,8 @@
-#include "protocol_harness.h"
+#include "tests/sdk/comm/protocol_harness.h"
 
-#include "comm/libusb/usb_backend.h"
-#include "comm/protocol/byte_order.h"
-#include "usb_bus.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sim/usb_bus.h"
 
 #include <condition_variable>
 #include <cstdio>

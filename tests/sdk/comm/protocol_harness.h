@@ -2,10 +2,10 @@
 // KestOne as the device. Records what the sender hands up.
 #pragma once
 
-#include "comm/protocol/protocol.h"
-#include "kestone.h"
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
+#include "sdk/comm/protocol/protocol.h"
+#include "sim/kestone.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

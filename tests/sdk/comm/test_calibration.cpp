@@ -1,8 +1,8 @@
 // The calibration fetch: destination folders, the file on disk, its MD5 check
 // and the answer the device gets.
-#include "comm/protocol/byte_order.h"
-#include "protocol_harness.h"
-#include "usb_bus.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sim/usb_bus.h"
+#include "tests/sdk/comm/protocol_harness.h"
 
 #include <gmock/gmock.h>
 

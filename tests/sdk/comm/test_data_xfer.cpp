@@ -1,7 +1,7 @@
 // The frame format, checked against bytes written out by hand from its table,
 // and validation and group reassembly of received frames.
-#include "comm/interface/data_xfer.h"
-#include "support/log_capture.h"
+#include "sdk/comm/interface/data_xfer.h"
+#include "tests/support/log_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The USB transport through its real code on the virtual USB bus: detection,
 // opening, channels, sends, receives and every transfer status.
-#include "transport_harness.h"
+#include "tests/sdk/comm/transport_harness.h"
 
 #include <gmock/gmock.h>
 

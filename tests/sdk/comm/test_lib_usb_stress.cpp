@@ -1,6 +1,6 @@
 // Plug and unplug again and again while data flows both ways: nothing is lost
 // track of, nothing is torn, and every transfer and handle is released.
-#include "transport_harness.h"
+#include "tests/sdk/comm/transport_harness.h"
 
 #include <atomic>
 #include <thread>

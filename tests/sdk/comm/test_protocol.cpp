@@ -1,8 +1,8 @@
 // The sender over the real transport with the virtual KestOne: channels,
 // heartbeat and soft attach, requests and answers, and the waits' bounds.
-#include "comm/protocol/byte_order.h"
-#include "protocol_harness.h"
-#include "usb_bus.h"
+#include "sdk/comm/protocol/byte_order.h"
+#include "sim/usb_bus.h"
+#include "tests/sdk/comm/protocol_harness.h"
 
 #include <gmock/gmock.h>
 

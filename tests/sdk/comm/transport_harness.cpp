@@ -1,6 +1,6 @@
-#include "transport_harness.h"
+#include "tests/sdk/comm/transport_harness.h"
 
-#include "comm/libusb/usb_backend.h"
+#include "sdk/comm/libusb/usb_backend.h"
 
 #include <condition_variable>
 #include <cstdio>

@@ -1,10 +1,10 @@
 // Runs the real USB transport on the virtual bus and records what it raises.
 #pragma once
 
-#include "comm/interface/data_xfer.h"
-#include "script_device.h"
-#include "support/log_capture.h"
-#include "usb_bus.h"
+#include "sdk/comm/interface/data_xfer.h"
+#include "sim/script_device.h"
+#include "sim/usb_bus.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 

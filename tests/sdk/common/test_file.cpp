@@ -1,8 +1,8 @@
 // RFC 1321 digests, whole-file MD5 and the directory test.
-#include "common/file/file.h"
-#include "common/file/md5.h"
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
+#include "sdk/common/file/file.h"
+#include "sdk/common/file/md5.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

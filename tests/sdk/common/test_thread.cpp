@@ -1,6 +1,6 @@
 // Start, join and refusal of named worker threads.
-#include "common/thread/thread.h"
-#include "support/log_capture.h"
+#include "sdk/common/thread/thread.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The level filter, the LOG_LEVEL outcomes, the line prefix and the log file.
-#include "logger/logger.h"
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
+#include "sdk/logger/logger.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The synchronizer as timelines: pushes in, sets out.
-#include "support/log_capture.h"
-#include "sync/n_stream_sync.h"
+#include "sdk/sync/n_stream_sync.h"
+#include "tests/support/log_capture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
