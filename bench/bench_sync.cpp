@@ -2,6 +2,7 @@
 // odometry and wiwc) pushed at matching time stamps, sets counted as the worker
 // hands them out; beside memcpy of the same bytes, the floor of the one copy a
 // push makes.
+#include "sdk/api/stream_layout.h"
 #include "sdk/sync/n_stream_sync.h"
 
 #include <benchmark/benchmark.h>
@@ -16,18 +17,11 @@ namespace {
 constexpr size_t cloud_bytes = 100000;
 constexpr size_t record_bytes = 688;
 
-zev_sync::sync_config slam_config() {
-    zev_sync::sync_config config;
-    config.stream_count = 3;
-    config.policies = {zev_sync::REQUIRED, zev_sync::REQUIRED, zev_sync::OPTIONAL_LATEST};
-    return config;
-}
-
 void BM_SlamSets(benchmark::State &state) {
     std::vector<uint8_t> cloud(cloud_bytes, 0x11), odom(record_bytes, 0x22),
         wiwc(record_bytes, 0x33);
     std::atomic<uint64_t> sets{0};
-    zev_sync::n_stream_sync sync(slam_config());
+    zev_sync::n_stream_sync sync(slam_sync_config());
     sync.start(
         [&](std::vector<zev_sync::sample> &&) { sets.fetch_add(1, std::memory_order_relaxed); },
         nullptr);
@@ -35,9 +29,9 @@ void BM_SlamSets(benchmark::State &state) {
     uint64_t pushed = 0;
     for (auto _ : state) {
         t += 100000000; // 10 Hz
-        sync.push(2, t, wiwc.data(), wiwc.size(), 0);
-        sync.push(0, t, cloud.data(), cloud.size(), 0);
-        sync.push(1, t, odom.data(), odom.size(), 0);
+        sync.push(SLAM_STREAM_WIWC, t, wiwc.data(), wiwc.size(), 0);
+        sync.push(SLAM_STREAM_CLOUD, t, cloud.data(), cloud.size(), 0);
+        sync.push(SLAM_STREAM_ODOMETRY, t, odom.data(), odom.size(), 0);
         pushed++;
         // Stay within the queue capacity, as a real producer at 10 Hz does.
         while (pushed - sets.load(std::memory_order_relaxed) > 16)

@@ -4,7 +4,7 @@
 #include "sdk/api/api.h"
 #include "sdk/api/api_context.h"
 #include "sdk/comm/libusb/usb_backend.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
 
 #include <vector>

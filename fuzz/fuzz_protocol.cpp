@@ -2,8 +2,8 @@
 // sender's data path (with and without a caller waiting for an answer), and
 // arbitrary file data messages into the calibration file handler. The first
 // input byte chooses: bit 0 a waiter, bit 1 the file handler.
-#include "sdk/comm/protocol/byte_order.h"
 #include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/byte_order.h"
 
 #include <cstdlib>
 #include <cstring>

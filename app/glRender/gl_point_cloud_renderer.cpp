@@ -1,5 +1,6 @@
 #include "app/glRender/gl_point_cloud_renderer.h"
 
+#include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
 #include <QOpenGLBuffer>
@@ -26,11 +27,6 @@ constexpr float minPointSize = 0.1f, maxPointSize = 20.0f;
 constexpr float minVoxelEdge = 0.001f;
 constexpr size_t framesBeforeThinning = 6;
 constexpr int pointStride = sizeof(CloudPoint);
-
-void say(const char *text) {
-    fputs(text, stdout);
-    fflush(stdout);
-}
 
 } // namespace
 
@@ -77,7 +73,7 @@ GLPointCloudRenderer::GLPointCloudRenderer(QWidget *parent) : QOpenGLWidget(pare
 
 GLPointCloudRenderer::~GLPointCloudRenderer() {
     disconnect(contextWatch); // the base class destroys the context after this object is gone
-    say("~GLPointCloudRenderer start\n");
+    console_print("%s", "~GLPointCloudRenderer start\n");
     log_print(INFO, "~GLPointCloudRenderer start");
     if (context() != nullptr && context()->isValid()) {
         makeCurrent();
@@ -86,7 +82,7 @@ GLPointCloudRenderer::~GLPointCloudRenderer() {
         releaseGL();
         doneCurrent();
     }
-    say("~GLPointCloudRenderer end\n");
+    console_print("%s", "~GLPointCloudRenderer end\n");
     log_print(INFO, "~GLPointCloudRenderer end");
 }
 
@@ -127,7 +123,7 @@ void GLPointCloudRenderer::releaseGL() {
 }
 
 void GLPointCloudRenderer::initializeGL() {
-    say("GLPointCloudRenderer::initializeGL\n");
+    console_print("%s", "GLPointCloudRenderer::initializeGL\n");
     if (!initializeOpenGLFunctions()) {
         log_print(ERROR, "OpenGL 3.3 core functions are not available; nothing will be drawn.\n");
         return;
@@ -158,14 +154,11 @@ void GLPointCloudRenderer::initShaders() {
     pointProgram = new QOpenGLShaderProgram(this);
     auto add = [](QOpenGLShaderProgram *program, QOpenGLShader::ShaderType type, const char *path,
                   const char *loading, const char *failed) {
-        printf(loading, path);
-        if (program->addShaderFromSourceFile(type, path)) {
-            fflush(stdout);
+        console_print(loading, path);
+        if (program->addShaderFromSourceFile(type, path))
             return true;
-        }
-        printf(failed, path);
-        printf("Shader log: %s\n", program->log().toUtf8().constData());
-        fflush(stdout);
+        console_print(failed, path);
+        console_print("Shader log: %s\n", program->log().toUtf8().constData());
         return false;
     };
     if (!add(pointProgram, QOpenGLShader::Vertex, pointVertexPath,
@@ -184,14 +177,13 @@ void GLPointCloudRenderer::initShaders() {
              "Failed to load axis fragment shader from resource: %s\n"))
         return;
     if (!pointProgram->link()) {
-        printf("Failed to link shader program: %s.\n", pointProgram->log().toUtf8().constData());
-        fflush(stdout);
+        console_print("Failed to link shader program: %s.\n",
+                      pointProgram->log().toUtf8().constData());
         return;
     }
     if (!axisProgram->link()) {
-        printf("Failed to link axis shader program: %s.\n",
-               axisProgram->log().toUtf8().constData());
-        fflush(stdout);
+        console_print("Failed to link axis shader program: %s.\n",
+                      axisProgram->log().toUtf8().constData());
         return;
     }
     mvpLocation = pointProgram->uniformLocation("uMVPMatrix");
@@ -202,12 +194,12 @@ void GLPointCloudRenderer::initShaders() {
 
 void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &points, int frameIndex) {
     if (points.empty()) {
-        say("GLPointCloudRenderer::updatePointCloud - empty points, returning\n");
+        console_print("%s", "GLPointCloudRenderer::updatePointCloud - empty points, returning\n");
         return;
     }
     makeCurrent();
     if (!ownContextCurrent()) {
-        say("ERROR: Failed to make OpenGL context current in updatePointCloud!\n");
+        console_print("%s", "ERROR: Failed to make OpenGL context current in updatePointCloud!\n");
         return;
     }
     if (renderMode == SingleFrame) {
@@ -215,7 +207,7 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
         if (currentFrame)
             totalPointCount = currentFrame->pointCount;
         else
-            say("ERROR: Failed to create frame data!\n");
+            console_print("%s", "ERROR: Failed to create frame data!\n");
     } else {
         addAccumulatedFrame(points, frameIndex);
     }
@@ -237,11 +229,11 @@ GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int
 
 void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
     if (frame == nullptr || frame->points.empty()) {
-        say("uploadPointsToGPU: frameData is null or empty\n");
+        console_print("%s", "uploadPointsToGPU: frameData is null or empty\n");
         return;
     }
     if (!ownContextCurrent()) {
-        say("ERROR: No OpenGL context is current!\n");
+        console_print("%s", "ERROR: No OpenGL context is current!\n");
         return;
     }
     auto *buffer = new QOpenGLBuffer(QOpenGLBuffer::VertexBuffer);

@@ -3,6 +3,7 @@
 // corner orientation gizmo.
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/glRender/gl_vertex_layout.h"
+#include "sdk/logger/console.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -191,17 +192,15 @@ void GLPointCloudRenderer::updatePose(double, const double rotationColumns[9],
 }
 
 void GLPointCloudRenderer::initializeAxis() {
-    fputs("GLPointCloudRenderer::initializeAxis\n", stdout);
+    console_print("%s", "GLPointCloudRenderer::initializeAxis\n");
     axisVao = new QOpenGLVertexArrayObject(this);
     if (!axisVao->create()) {
-        fputs("ERROR: Failed to create axis VAO!\n", stdout);
-        fflush(stdout);
+        console_print("%s", "ERROR: Failed to create axis VAO!\n");
         return;
     }
     axisVbo = new QOpenGLBuffer(QOpenGLBuffer::VertexBuffer);
     if (!axisVbo->create()) {
-        fputs("ERROR: Failed to create axis VBO!\n", stdout);
-        fflush(stdout);
+        console_print("%s", "ERROR: Failed to create axis VBO!\n");
         return;
     }
     axisVao->bind();
@@ -210,8 +209,7 @@ void GLPointCloudRenderer::initializeAxis() {
     setPositionAndFloatAttribute(*this, 3); // position, colour
     axisVao->release();
     axisVbo->release();
-    fputs("GLPointCloudRenderer::initializeAxis done\n", stdout);
-    fflush(stdout);
+    console_print("%s", "GLPointCloudRenderer::initializeAxis done\n");
 }
 
 void GLPointCloudRenderer::drawPoseAxes() {

@@ -3,7 +3,9 @@
 #include "sdk/api/api.h"
 
 #include "sdk/api/api_context.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/api/stream_layout.h"
+#include "sdk/common/byte_order.h"
+#include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
 #include <cstdio>
@@ -82,18 +84,6 @@ void *env_debug_thread(void *argument) {
     while (ctx->env_debug_running)
         ctx->env_debug_wake.wait_for(lock, std::chrono::seconds(env_debug_sleep_s));
     return nullptr;
-}
-
-zev_sync::sync_config slam_sync_config() {
-    zev_sync::sync_config config;
-    config.stream_count = 3;
-    config.policies = {zev_sync::REQUIRED, zev_sync::REQUIRED, zev_sync::OPTIONAL_LATEST};
-    config.match_tolerance_ns = 50000000;
-    config.queue_capacity = 32;
-    config.drop_oldest = true;
-    config.jump_threshold = 1000000000;
-    config.unit_ratio = 1000000;
-    return config;
 }
 
 } // namespace
@@ -262,6 +252,7 @@ int lidar_open_device(lidar_device_t *device) {
 int lidar_close_device(lidar_device_t *device) {
     REQUIRE_DEVICE(device);
     if (!simple_request(CTRL_CLOSE_DEVICE)) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "clsoe device fail.\n");
         return -1;
     }
@@ -287,8 +278,7 @@ int lidar_set_mode(lidar_device_t *device, int mode) {
         log_print(ERROR, "set device mode %d fail.\n", mode);
         return -1;
     }
-    printf("set device mode %d success.\n", mode);
-    fflush(stdout);
+    console_print("set device mode %d success.\n", mode);
     log_print(DEBUG, "set device mode success....\n");
     device->mode = static_cast<uint32_t>(mode);
     return 0;
@@ -404,13 +394,12 @@ int lidar_get_version(lidar_device_t *device) {
     };
     for (const auto &line : lines) {
         const uint8_t *entry = record + line.entry * version_entry_bytes;
-        printf(line.format, get_le32s(entry), get_le32s(entry + 4), get_le32s(entry + 8));
+        console_print(line.format, get_le32s(entry), get_le32s(entry + 4), get_le32s(entry + 8));
     }
     char md5[version_md5_bytes + 1] = {};
     memcpy(md5, record + version_md5_offset,
            version_md5_bytes); // NUL-terminated even if the device's is not
-    printf("\n [device_version]: iq_md5: %s \n", md5);
-    fflush(stdout);
+    console_print("\n [device_version]: iq_md5: %s \n", md5);
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // The dispatcher: unsolicited messages and events become attach notifications,
 // stream records for the callback queue, and samples for the SLAM synchronizer.
 #include "sdk/api/api_context.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/api/stream_layout.h"
+#include "sdk/common/byte_order.h"
 #include "sdk/common/thread/thread.h"
 #include "sdk/logger/logger.h"
 
@@ -9,17 +10,21 @@
 
 namespace {
 
-constexpr size_t buffer_header_bytes = 36;
+// IMU payload: six big-endian signed 64-bit values scaled by 1e8, then two words.
 constexpr size_t imu_payload_bytes = 64;
+constexpr size_t imu_value_count = 6;
+constexpr size_t imu_word_offset = imu_value_count * 8;
+// Device info: the record is the payload less its bytes 8 to 11.
 constexpr size_t device_info_payload_bytes = 104;
 constexpr size_t device_info_record_bytes = 100;
+constexpr size_t device_info_head_bytes = 8;
+constexpr size_t device_info_skipped_bytes = 4;
 constexpr float imu_scale = 100000000.0f;
 constexpr uint32_t dtof_three_entry_len = 1081380;
 constexpr uint32_t dtof_four_entry_len = 934948;
 constexpr uint32_t dtof_depth_bytes_3 = 786432;
 constexpr uint32_t dtof_depth_bytes_4 = 589824;
 constexpr uint32_t dtof_fourth_offset = 49152;
-constexpr size_t slam_sample_header = 36;
 
 // Checks a payload against the bytes its type needs; logs and refuses otherwise.
 bool long_enough(int type, uint32_t payload_len, size_t needed, log_origin origin) {
@@ -34,22 +39,12 @@ bool long_enough(int type, uint32_t payload_len, size_t needed, log_origin origi
 // Entry 0 from a buffer_header; false (logged) if the header or its buffer does not fit.
 bool entry_from_header(int type, const uint8_t *payload, uint32_t payload_len,
                        lidar_stream_entry_t &entry, log_origin origin) {
-    if (!long_enough(type, payload_len, buffer_header_bytes, origin))
+    if (!long_enough(type, payload_len, BUFFER_HEADER_BYTES, origin))
         return false;
-    entry.size = get_be32(payload);
-    entry.value1 = get_be64(payload + 4);
-    entry.timestamp = get_be64(payload + 12);
-    entry.timestamp2 = get_be64(payload + 20);
-    entry.param1 = get_be32(payload + 28);
-    entry.param2 = get_be32(payload + 32);
-    entry.data = payload + buffer_header_bytes;
-    return long_enough(type, payload_len, buffer_header_bytes + static_cast<size_t>(entry.size),
+    read_buffer_header(payload, entry);
+    entry.data = payload + BUFFER_HEADER_BYTES;
+    return long_enough(type, payload_len, BUFFER_HEADER_BYTES + static_cast<size_t>(entry.size),
                        origin);
-}
-
-void put_le(std::vector<uint8_t> &out, size_t at, uint64_t value, size_t bytes) {
-    for (size_t i = 0; i < bytes; ++i)
-        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void push_to_synchronizer(size_t stream, int64_t timestamp, const uint8_t *data, size_t size) {
@@ -71,15 +66,11 @@ void slam_cloud(const uint8_t *payload, uint32_t payload_len, log_origin origin)
     lidar_stream_entry_t entry{};
     if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry, origin) || entry.size == 0)
         return;
-    std::vector<uint8_t> sample(slam_sample_header + entry.size);
-    put_le(sample, 0, entry.timestamp, 8);
-    put_le(sample, 8, entry.value1, 8);
-    put_le(sample, 16, entry.timestamp2, 8);
-    put_le(sample, 24, entry.size, 4);
-    put_le(sample, 28, entry.param1, 4);
-    put_le(sample, 32, entry.param2, 4);
-    memcpy(sample.data() + slam_sample_header, entry.data, entry.size);
-    push_to_synchronizer(0, static_cast<int64_t>(entry.timestamp), sample.data(), sample.size());
+    std::vector<uint8_t> sample(SLAM_SAMPLE_HEADER_BYTES + entry.size);
+    write_slam_sample_header(sample.data(), entry);
+    memcpy(sample.data() + SLAM_SAMPLE_HEADER_BYTES, entry.data, entry.size);
+    push_to_synchronizer(SLAM_STREAM_CLOUD, static_cast<int64_t>(entry.timestamp), sample.data(),
+                         sample.size());
 }
 
 // Odometry, high-frequency odometry and wiwc: a 688-byte record, its first 8
@@ -100,19 +91,19 @@ void pose_record(int type, uint32_t stream_type, const uint8_t *payload, uint32_
         ctx.wiwc_valid = true;
     }
     if (type == CMD_ODOMETRY)
-        push_to_synchronizer(1, timestamp, payload, STREAM_RECORD_BYTES);
+        push_to_synchronizer(SLAM_STREAM_ODOMETRY, timestamp, payload, STREAM_RECORD_BYTES);
     else if (type == CMD_WIWC)
-        push_to_synchronizer(2, timestamp, payload, STREAM_RECORD_BYTES);
+        push_to_synchronizer(SLAM_STREAM_WIWC, timestamp, payload, STREAM_RECORD_BYTES);
 }
 
 void imu_sample(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
     if (!long_enough(CMD_IMU, payload_len, imu_payload_bytes, origin))
         return;
     lidar_imu_record_t imu{};
-    for (int i = 0; i < 6; ++i)
+    for (size_t i = 0; i < imu_value_count; ++i)
         imu.values[i] = static_cast<float>(get_be64s(payload + 8 * i)) / imu_scale;
-    imu.words[0] = get_be64(payload + 48);
-    imu.words[1] = get_be64(payload + 56);
+    imu.words[0] = get_be64(payload + imu_word_offset);
+    imu.words[1] = get_be64(payload + imu_word_offset + 8);
     lidar_stream_entry_t entry{};
     entry.size = sizeof imu;
     entry.data = reinterpret_cast<const uint8_t *>(&imu);
@@ -123,8 +114,10 @@ void device_info(const uint8_t *payload, uint32_t payload_len, log_origin origin
     if (!long_enough(CMD_DEVICE_INFO, payload_len, device_info_payload_bytes, origin))
         return;
     uint8_t record[device_info_record_bytes];
-    memcpy(record, payload, 8);
-    memcpy(record + 8, payload + 12, device_info_record_bytes - 8);
+    memcpy(record, payload, device_info_head_bytes);
+    memcpy(record + device_info_head_bytes,
+           payload + device_info_head_bytes + device_info_skipped_bytes,
+           device_info_record_bytes - device_info_head_bytes);
     lidar_stream_entry_t entry{};
     entry.size = sizeof record;
     entry.data = record;
@@ -148,7 +141,7 @@ void dtof_frame(const uint8_t *payload, uint32_t payload_len, log_origin origin)
     uint32_t depth = three ? dtof_depth_bytes_3 : dtof_depth_bytes_4;
     // Every entry must lie inside the payload: the last one ends here.
     size_t end =
-        buffer_header_bytes + 2 * static_cast<size_t>(s) + depth + (four ? dtof_fourth_offset : 0);
+        BUFFER_HEADER_BYTES + 2 * static_cast<size_t>(s) + depth + (four ? dtof_fourth_offset : 0);
     if (end > payload_len) {
         log_print_from(origin, ERROR,
                        "dtof frame entries end at byte %zu of a %u-byte payload; dropped.\n", end,
@@ -246,6 +239,7 @@ void cmd_data_deal(uint8_t *msg, void *) {
         log_print(DEBUG, "device attach.\n");
         break;
     case CMD_DETACH:
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(DEBUG, "device dettach.\n");
         notify_application(false);
         break;
@@ -257,6 +251,7 @@ void cmd_data_deal(uint8_t *msg, void *) {
         notify_application(true);
         break;
     case CMD_SOFT_DETACH:
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(DEBUG, "device soft dettach.\n");
         notify_application(false);
         break;
@@ -279,6 +274,7 @@ void cmd_data_deal(uint8_t *msg, void *) {
         pose_record(type, LIDAR_STREAM_WIWC, payload, payload_len, LOG_ORIGIN);
         break;
     default:
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "unknow command code %d.\n", type);
         break;
     }

@@ -1,7 +1,7 @@
 // The cloud transform: one total transform per cloud, one pass over the points.
 #include "sdk/api/slam_cloud.h"
 
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 
 #include <cmath>
 #include <cstring>

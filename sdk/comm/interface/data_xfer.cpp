@@ -2,6 +2,8 @@
 // (building) and on the transport's event threads (validation and staging).
 #include "sdk/comm/interface/data_xfer.h"
 
+#include "sdk/common/byte_order.h"
+
 #include "sdk/logger/logger.h"
 
 #include <cerrno>
@@ -29,13 +31,6 @@ namespace {
 constexpr uint8_t default_header_magic[PKT_HEADER_MAGIC_SIZE] = {0x6C, 0x71, 0x6E,
                                                                  0x62, 0x6D, 0x3F};
 constexpr uint8_t default_tail_magic[PKT_TAIL_SIZE] = {0x66, 0x63, 0x6E, 0x62};
-
-void put_be32(uint8_t *bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 24);
-    bytes[1] = static_cast<uint8_t>(value >> 16);
-    bytes[2] = static_cast<uint8_t>(value >> 8);
-    bytes[3] = static_cast<uint8_t>(value);
-}
 
 // The frame check's low byte: type through header check, then the payload.
 uint8_t frame_checksum(const uint8_t *frame, uint32_t length) {
@@ -73,8 +68,7 @@ void data_xfer::packet_construct(uint8_t *frame, uint8_t type, uint32_t tag, uin
     if (length > 0)
         memcpy(frame + PKT_HEADER_SIZE, payload, length);
     if (checked) {
-        frame[PKT_HEADER_SIZE + length] = 0;
-        frame[PKT_HEADER_SIZE + length + 1] = frame_checksum(frame, length);
+        put_be16(frame + PKT_HEADER_SIZE + length, frame_checksum(frame, length));
     }
     memcpy(frame + PKT_HEADER_SIZE + length + PKT_CHECK_SIZE, tail_magic, sizeof tail_magic);
 }
@@ -94,7 +88,7 @@ bool data_xfer::packet_valid(const uint8_t *frame, size_t size) const {
                   frame[4], frame[5]);
         return false;
     }
-    uint32_t length = pkt_get_be32(frame + PKT_OFFSET_LENGTH);
+    uint32_t length = get_be32(frame + PKT_OFFSET_LENGTH);
     if (length > size - PKT_OVERHEAD) {
         log_print(ERROR, "packet length %u does not fit in the %zu-byte transfer.\n", length, size);
         return false;
@@ -113,14 +107,16 @@ bool data_xfer::packet_valid(const uint8_t *frame, size_t size) const {
 
     uint8_t header_check = xor_checksum(frame + PKT_OFFSET_TYPE, PKT_CHECKED_HEADER_SIZE);
     if (header_check != frame[PKT_OFFSET_HEADER_CHECK]) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(DEBUG, "packet header checksum fail, calulate %x, actaul %x.\n", header_check,
                   frame[PKT_OFFSET_HEADER_CHECK]);
         return false;
     }
     uint16_t computed = frame_checksum(frame, length);
     const uint8_t *check = frame + PKT_HEADER_SIZE + length;
-    uint16_t received = static_cast<uint16_t>(check[0] << 8 | check[1]);
+    uint16_t received = get_be16(check);
     if (computed != received) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(DEBUG, "packet total checksum fail, calulate %x, actaul %x.\n", computed,
                   received);
         return false;
@@ -138,7 +134,7 @@ bool data_xfer::packet_valid(const uint8_t *frame, size_t size) const {
 int data_xfer::packet_group_staging(const uint8_t *frame, packet_group *group) const {
     uint8_t total = frame[PKT_OFFSET_GROUP_TOTAL];
     uint8_t index = frame[PKT_OFFSET_GROUP_INDEX];
-    uint32_t length = pkt_get_be32(frame + PKT_OFFSET_LENGTH);
+    uint32_t length = get_be32(frame + PKT_OFFSET_LENGTH);
     if (total == 0 || index == 0 || index > total) {
         log_print(ERROR, "group frame %u/%u has no place in a group, dropped.\n", index, total);
         return -1;
@@ -157,7 +153,7 @@ int data_xfer::packet_group_staging(const uint8_t *frame, packet_group *group) c
             log_print(ERROR, "alloc buff fail: %s.\n", strerror(errno));
             return -1;
         }
-        group->tag = pkt_get_be32(frame + PKT_OFFSET_TAG);
+        group->tag = get_be32(frame + PKT_OFFSET_TAG);
         group->first_index = 1;
         group->buffer = buffer;
         group->capacity = capacity;
@@ -201,7 +197,7 @@ void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_grou
     frames_received.fetch_add(1);
     if ((transfer[PKT_OFFSET_FLAGS] & PKT_FLAG_GROUP) == 0) {
         deliver(context, const_cast<uint8_t *>(transfer + PKT_HEADER_SIZE),
-                pkt_get_be32(transfer + PKT_OFFSET_LENGTH));
+                get_be32(transfer + PKT_OFFSET_LENGTH));
         return;
     }
     if (packet_group_staging(transfer, group) == 0 && group->complete) {

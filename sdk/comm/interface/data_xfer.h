@@ -81,7 +81,8 @@ public:
     virtual int xfer_init(const xfer_config &config) = 0;
     virtual int xfer_deinit() = 0;
     virtual int xfer_start() = 0;
-    // Returns the new channel's id, or -1.
+    // Returns the new channel's id, or -1. "chanel" is kept verbatim: callers and
+    // the log know the channel functions by these names.
     virtual int xfer_chanel_create(const chan_config &config) = 0;
     virtual int xfer_chanel_destroy(int32_t id) = 0;
     // Queues length bytes as frames on a sending channel and returns at once; the
@@ -133,9 +134,3 @@ protected:
 // Creates a transport: kind 0 is the USB transport; any other kind gives null.
 // The caller owns the result.
 data_xfer *data_xfer_create(uint32_t kind);
-
-// Big-endian field access used by the frame format.
-inline uint32_t pkt_get_be32(const uint8_t *bytes) {
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-}

@@ -2,6 +2,7 @@
 // device arrival and departure, and the sessions of opened devices.
 #include "sdk/comm/libusb/lib_usb.h"
 
+#include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
 #include <algorithm>
@@ -10,20 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// Progress lines that go straight to standard output, bypassing the logger.
-void print_line(const char *format, unsigned vendor, unsigned product) {
-    printf(format, vendor, product);
-    fflush(stdout);
-}
-
-void print_text(const char *text) {
-    fputs(text, stdout);
-    fflush(stdout);
-}
-
-} // namespace
+namespace {} // namespace
 
 data_xfer *data_xfer_create(uint32_t kind) {
     if (kind != 0)
@@ -100,7 +88,7 @@ int usb_data_xfer::xfer_start() {
 }
 
 int usb_data_xfer::xfer_deinit() {
-    print_text("xfer_deinit start.\n");
+    console_print("xfer_deinit start.\n");
     if (!initialised)
         return 0;
     {
@@ -109,9 +97,9 @@ int usb_data_xfer::xfer_deinit() {
     }
     wake.notify_all();
     monitor_thread.nst_join();
-    print_text("xfer_deinit destroy io thread.\n");
+    console_print("xfer_deinit destroy io thread.\n");
     handler_thread.nst_join();
-    print_text("xfer_deinit destroy event thread.\n");
+    console_print("xfer_deinit destroy event thread.\n");
 
     // A device still open is given up quietly (no detach event); its transfers
     // complete here, so nothing outlives the context.
@@ -129,7 +117,7 @@ int usb_data_xfer::xfer_deinit() {
     usb->exit(context);
     context = nullptr;
     initialised = false;
-    print_text("xfer_deinit end.\n");
+    console_print("xfer_deinit end.\n");
     return 0;
 }
 
@@ -196,7 +184,7 @@ void *usb_data_xfer::event_handle_routine(void *argument) {
         timeval wait = {0, event_wait_us};
         self->usb->handle_events_timeout(self->context, &wait);
     }
-    print_text("handle_event_routine thread exit.\n");
+    console_print("handle_event_routine thread exit.\n");
     return nullptr;
 }
 
@@ -225,7 +213,7 @@ void usb_data_xfer::poll_devices(bool &present, log_origin origin) {
     // another one than last time, so the old one has left.
     bool replaced = found != nullptr && present && found != seen_device;
     if ((found == nullptr || replaced) && present) {
-        print_line("device detached %04x:%04x\n", config.vendor_id, config.product_id);
+        console_print("device detached %04x:%04x\n", config.vendor_id, config.product_id);
         log_print_from(origin, INFO, "device detached %04x:%04x\n", config.vendor_id,
                        config.product_id);
         // Only a device that was opened is detached: one whose open failed
@@ -241,7 +229,7 @@ void usb_data_xfer::poll_devices(bool &present, log_origin origin) {
         forget_seen_device();
     }
     if (found != nullptr && !present) {
-        print_line("device attached %04x:%04x\n", descriptor.idVendor, descriptor.idProduct);
+        console_print("device attached %04x:%04x\n", descriptor.idVendor, descriptor.idProduct);
         log_print_from(origin, INFO, "device attached %04x:%04x\n", descriptor.idVendor,
                        descriptor.idProduct);
         if (open_device(found) == 0) {
@@ -266,7 +254,7 @@ int LIBUSB_CALL usb_data_xfer::hotplug_callback(libusb_context *, libusb_device 
         self->handle_arrival(device, LOG_ORIGIN);
     else if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT)
         self->handle_departure(device, LOG_ORIGIN);
-    print_text("hotplug_callback end.\n");
+    console_print("hotplug_callback end.\n");
     return 0;
 }
 

@@ -245,6 +245,7 @@ bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_ori
     case LIBUSB_TRANSFER_COMPLETED:
         if (transfer->actual_length == transfer->length)
             return (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print_from(origin, ERROR, "tansfer error, fix len %d, actual %d.\n", transfer->length,
                        transfer->actual_length);
         return false;
@@ -309,6 +310,7 @@ void usb_data_xfer::finish_receive(usb_channel *channel, libusb_transfer *transf
             int result = usb->submit_transfer(transfer);
             if (result == LIBUSB_SUCCESS)
                 return;
+            // Kept verbatim, misspelling included: readers of the log match this text.
             log_print_from(origin, ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
         }
         channel->in_flight = false;
@@ -329,6 +331,7 @@ void usb_data_xfer::finish_send(libusb_transfer *transfer, bool resubmit, log_or
             int result = usb->submit_transfer(transfer);
             if (result == LIBUSB_SUCCESS)
                 return;
+            // Kept verbatim, misspelling included: readers of the log match this text.
             log_print_from(origin, ERROR, "submit tansfer fail : %s.\n", usb->error_name(result));
         }
     }

@@ -1,6 +1,6 @@
 // Control commands and the host's bare OK and FAIL responses.
-#include "sdk/comm/protocol/byte_order.h"
 #include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/byte_order.h"
 #include "sdk/logger/logger.h"
 
 #include <cstdlib>

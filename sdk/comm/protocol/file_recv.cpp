@@ -1,7 +1,7 @@
 // The calibration file: requested with control code 16, received as one file
 // data message, written to <dir>/calib.yaml and checked against the device's MD5.
-#include "sdk/comm/protocol/byte_order.h"
 #include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/byte_order.h"
 #include "sdk/common/file/file.h"
 #include "sdk/common/file/md5.h"
 #include "sdk/logger/logger.h"
@@ -58,10 +58,12 @@ int sender::create_destination(const char *dir, log_origin origin) {
 
 int sender::sender_get_calib_file_handler(const char *dir) {
     if (!inited) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "sendor not init.\n");
         return -1;
     }
     if (!attached) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "sendor not attch.\n");
         return -1;
     }

@@ -1,7 +1,7 @@
 // The heartbeat: one beat per window, soft attach while the device answers,
 // soft detach when it falls silent. Runs on a thread of its own per USB attach.
-#include "sdk/comm/protocol/byte_order.h"
 #include "sdk/comm/protocol/protocol.h"
+#include "sdk/common/byte_order.h"
 #include "sdk/common/thread/thread.h"
 #include "sdk/logger/logger.h"
 
@@ -73,6 +73,7 @@ void sender::heartbeat_loop() {
             if (measuring) {
                 long long ms = elapsed_ms(t0);
                 if (ms > 0) {
+                    // Kept verbatim, misspelling included: readers of the log match this text.
                     log_print(DEBUG,
                               "device not soft re-attached in %d ms. trigger soft dettach.\n",
                               static_cast<int>(ms));
@@ -85,10 +86,12 @@ void sender::heartbeat_loop() {
         }
 
         if (measuring) {
+            // Kept verbatim, misspelling included: readers of the log match this text.
             log_print(DEBUG, "device soft re-attached in %d ms. skip trigger soft dettach.\n",
                       static_cast<int>(elapsed_ms(t0)));
             continue;
         }
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(DEBUG, "remote heartbeat started / continued, notify self for soft attach. swith "
                          "to normal heatbeat routine.\n");
         event = CMD_SOFT_ATTACH;

@@ -2,7 +2,8 @@
 // waiting for answers.
 #include "sdk/comm/protocol/protocol.h"
 
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
+#include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
 #include <cstdlib>
@@ -19,11 +20,6 @@ namespace {
 constexpr int32_t slot_count = 5;
 constexpr uint16_t usb_vendor_id = 0x2207;
 constexpr uint16_t usb_product_id = 0x0019;
-
-void print_text(const char *text) {
-    fputs(text, stdout);
-    fflush(stdout);
-}
 
 } // namespace
 
@@ -150,7 +146,7 @@ void sender::dxfer_evt_cb(int32_t channel, uint32_t event, uint8_t *data, uint32
 }
 
 void sender::on_attach(log_origin origin) {
-    print_text("sender connect.\n");
+    console_print("sender connect.\n");
     log_print_from(origin, INFO, "sender connect.\n");
     create_comm_channel();
     declared_silent = false;
@@ -171,7 +167,7 @@ void sender::on_attach(log_origin origin) {
 }
 
 void sender::on_detach(log_origin origin) {
-    print_text("sender disconnect.\n");
+    console_print("sender disconnect.\n");
     log_print_from(origin, INFO, "sender disconnect.\n");
     stop_heartbeat();
     soft_attached.exchange(false);
@@ -210,6 +206,7 @@ void sender::on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin or
         if (slot->waiting) {
             auto *copy = static_cast<uint8_t *>(malloc(len));
             if (copy == nullptr) {
+                // Kept verbatim, misspelling included: readers of the log match this text.
                 log_print_from(origin, ERROR, "request no memory for sync receicve.\n");
                 return;
             }
@@ -301,10 +298,12 @@ void sender::wake_waiters() {
 int sender::send_cmd(int32_t channel, const uint8_t *msg) {
     std::shared_lock<std::shared_mutex> guard(xfer_guard);
     if (!inited) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "sendor not init.\n");
         return -1;
     }
     if (!attached) {
+        // Kept verbatim, misspelling included: readers of the log match this text.
         log_print(ERROR, "sendor not attch.\n");
         return -1;
     }
@@ -334,10 +333,9 @@ void sender::disarm_wait(int32_t channel) {
 }
 
 int sender::recv_cmd(int32_t channel, uint8_t **msg) {
-    printf("recv_cmd thread id:");
-    printf("[%s] Thread ID: %lu\n", "zev_sdk::sender::recv_cmd",
-           static_cast<unsigned long>(syscall(SYS_gettid)));
-    fflush(stdout);
+    // Kept verbatim: tools and users read which thread waits for an answer.
+    console_print("recv_cmd thread id:[%s] Thread ID: %lu\n", "zev_sdk::sender::recv_cmd",
+                  static_cast<unsigned long>(syscall(SYS_gettid)));
     *msg = nullptr;
     if (!inited) {
         log_print(ERROR, "sender not init.\n");

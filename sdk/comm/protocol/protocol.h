@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sdk/comm/interface/data_xfer.h"
+#include "sdk/common/byte_order.h"
 #include "sdk/logger/logger.h"
 
 #include <atomic>
@@ -69,8 +70,7 @@ constexpr size_t CONTROL_CMD_U32_SIZE = CMD_HEADER_SIZE + 6;
 
 // Reads a message's payload length (the header must be there).
 inline uint32_t cmd_payload_len(const uint8_t *msg) {
-    return static_cast<uint32_t>(msg[19]) << 24 | static_cast<uint32_t>(msg[20]) << 16 |
-           static_cast<uint32_t>(msg[21]) << 8 | msg[22];
+    return get_be32(msg + CMD_OFFSET_PAYLOAD_LEN);
 }
 
 namespace zev_sdk {
@@ -114,6 +114,7 @@ public:
     int sender_init(sender_callback callback);
     int sender_deinit();
     int create_comm_channel();
+    // Destroys the channels; the name is kept verbatim (callers and the log know it).
     void create_comm_destroy();
 
     // The transport's event callback (reaches the sender through g_sender).

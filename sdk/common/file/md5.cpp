@@ -1,6 +1,8 @@
 // RFC 1321 MD5: 64-byte blocks of little-endian words, four rounds of sixteen steps.
 #include "sdk/common/file/md5.h"
 
+#include "sdk/common/byte_order.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -26,20 +28,10 @@ uint32_t rotate_left(uint32_t value, unsigned count) {
     return (value << count) | (value >> (32 - count));
 }
 
-uint32_t load_le32(const uint8_t *bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void store_le32(uint32_t value, uint8_t *bytes) {
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void transform(uint32_t state[4], const uint8_t block[MD5_BLOCK_SIZE]) {
     uint32_t words[16];
     for (int i = 0; i < 16; ++i)
-        words[i] = load_le32(block + 4 * i);
+        words[i] = get_le32(block + 4 * i);
 
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     for (unsigned step = 0; step < 64; ++step) {
@@ -115,8 +107,7 @@ void md5_final(md5_context *context) {
         return;
     uint8_t length_bytes[8];
     uint64_t bits = context->bit_count;
-    for (int i = 0; i < 8; ++i)
-        length_bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+    put_le64(length_bytes, bits);
 
     // One 0x80 byte, then zeros up to 56 bytes into a block, then the bit length.
     static const uint8_t padding[MD5_BLOCK_SIZE] = {0x80};
@@ -126,7 +117,7 @@ void md5_final(md5_context *context) {
     md5_update(context, length_bytes, sizeof length_bytes);
 
     for (int i = 0; i < 4; ++i)
-        store_le32(context->state[i], context->digest + 4 * i);
+        put_le32(context->digest + 4 * i, context->state[i]);
     context->finalised = 1;
 }
 

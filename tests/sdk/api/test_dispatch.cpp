@@ -1,6 +1,6 @@
 // What the dispatcher makes of the device's messages, and the callback queue.
 #include "sdk/api/api_context.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>

@@ -2,7 +2,7 @@
 // with the expected points worked out by hand from the formulas.
 #include "sdk/api/api_context.h"
 #include "sdk/api/slam_cloud.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "tests/sdk/api/api_harness.h"
 
 #include <gmock/gmock.h>

@@ -1,7 +1,7 @@
 #include "tests/sdk/comm/protocol_harness.h"
 
 #include "sdk/comm/libusb/usb_backend.h"
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
 
 #include <condition_variable>

@@ -1,6 +1,6 @@
 // The calibration fetch: destination folders, the file on disk, its MD5 check
 // and the answer the device gets.
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/comm/protocol_harness.h"
 

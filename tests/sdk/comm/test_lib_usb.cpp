@@ -1,5 +1,6 @@
 // The USB transport through its real code on the virtual USB bus: detection,
 // opening, channels, sends, receives and every transfer status.
+#include "sdk/common/byte_order.h"
 #include "tests/sdk/comm/transport_harness.h"
 
 #include <gmock/gmock.h>
@@ -320,7 +321,7 @@ TEST_F(Transport, SplitsMessagesIntoFixedSizeTransfers) {
     EXPECT_EQ(one[11], 0x00) << "flags of a lone frame";
     EXPECT_EQ(one[12], 1);
     EXPECT_EQ(one[13], 1);
-    EXPECT_EQ(pkt_get_be32(one.data() + 15), cap);
+    EXPECT_EQ(get_be32(one.data() + 15), cap);
 
     ASSERT_EQ(xfer->xfer_async_send(0, message.data(), cap + 1), 0);
     ASSERT_TRUE(device->wait_received(ep_tx, 3, patience));
@@ -329,7 +330,7 @@ TEST_F(Transport, SplitsMessagesIntoFixedSizeTransfers) {
     EXPECT_EQ(first[11], PKT_FLAG_GROUP);
     EXPECT_EQ((first[12] << 8) | first[13], 0x0201);
     EXPECT_EQ((second[12] << 8) | second[13], 0x0202);
-    EXPECT_EQ(pkt_get_be32(second.data() + 15), 1u);
+    EXPECT_EQ(get_be32(second.data() + 15), 1u);
     EXPECT_EQ(second[20], message[cap]);
     EXPECT_TRUE(xfer->packet_valid(second.data(), second.size()));
 

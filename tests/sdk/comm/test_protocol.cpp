@@ -1,6 +1,6 @@
 // The sender over the real transport with the virtual KestOne: channels,
 // heartbeat and soft attach, requests and answers, and the waits' bounds.
-#include "sdk/comm/protocol/byte_order.h"
+#include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/comm/protocol_harness.h"
 

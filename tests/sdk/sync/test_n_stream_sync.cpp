@@ -1,4 +1,5 @@
 // The synchronizer as timelines: pushes in, sets out.
+#include "sdk/api/stream_layout.h"
 #include "sdk/sync/n_stream_sync.h"
 #include "tests/support/log_capture.h"
 
@@ -18,14 +19,7 @@ namespace {
 
 constexpr int64_t ms = 1000000;
 constexpr int64_t s = 1000 * ms;
-constexpr size_t cloud = 0, odom = 1, wiwc = 2;
-
-sync_config slam_config() {
-    sync_config config;
-    config.stream_count = 3;
-    config.policies = {REQUIRED, REQUIRED, OPTIONAL_LATEST};
-    return config;
-}
+constexpr size_t cloud = SLAM_STREAM_CLOUD, odom = SLAM_STREAM_ODOMETRY, wiwc = SLAM_STREAM_WIWC;
 
 // Collects the sets the worker hands out.
 class Timeline : public kest_test::logged_test {
@@ -34,7 +28,7 @@ protected:
         logged_test::SetUp();
         sync_log_rewind();
     }
-    void start(sync_config config = slam_config()) {
+    void start(sync_config config = slam_sync_config()) {
         sync = std::make_unique<n_stream_sync>(std::move(config));
         ASSERT_EQ(sync->start([this](std::vector<sample> &&set) { take(std::move(set)); }, nullptr),
                   0);
@@ -171,7 +165,7 @@ TEST_F(Timeline, FullQueueDropsItsOldestOrRefuses) {
     ASSERT_TRUE(wait_sets(1));
     EXPECT_EQ(sets[0][cloud].extra, 1u) << "sample 0 was pushed out";
 
-    sync_config strict = slam_config();
+    sync_config strict = slam_sync_config();
     strict.drop_oldest = false;
     strict.queue_capacity = 0; // taken as 1
     start(strict);
@@ -180,7 +174,7 @@ TEST_F(Timeline, FullQueueDropsItsOldestOrRefuses) {
 }
 
 TEST_F(Timeline, RefusesUnknownStreamsAndPushesBeforeStart) {
-    n_stream_sync idle(slam_config());
+    n_stream_sync idle(slam_sync_config());
     uint8_t byte = 0;
     EXPECT_EQ(idle.push(1, 1000 * ms, &byte, 1, 0), -2);
     start();
@@ -348,7 +342,7 @@ TEST_F(Timeline, ConcurrentPushesSurviveStopAndStart) {
 }
 
 TEST_F(Timeline, TimeStampsAtTheEndsOfTheRangeDoNotOverflow) {
-    sync_config config = slam_config();
+    sync_config config = slam_sync_config();
     config.unit_ratio = 0;
     start(config);
     testing::internal::CaptureStderr();

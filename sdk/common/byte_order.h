@@ -1,5 +1,7 @@
-// Field access: big-endian for command messages and frames, little-endian for
-// the device's payload records.
+// The device layer's one set of byte-order helpers: big-endian for frames,
+// command messages and buffer headers, little-endian for the device's payload
+// records and the layer's own synchronizer samples. Every field of the wire is
+// read and written through these; nobody spells out shifts elsewhere.
 #pragma once
 
 #include <cstdint>
@@ -48,4 +50,19 @@ inline uint64_t get_le64(const uint8_t *p) {
 
 inline int64_t get_le64s(const uint8_t *p) {
     return static_cast<int64_t>(get_le64(p));
+}
+
+inline void put_le16(uint8_t *p, uint16_t value) {
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+}
+
+inline void put_le32(uint8_t *p, uint32_t value) {
+    put_le16(p, static_cast<uint16_t>(value));
+    put_le16(p + 2, static_cast<uint16_t>(value >> 16));
+}
+
+inline void put_le64(uint8_t *p, uint64_t value) {
+    put_le32(p, static_cast<uint32_t>(value));
+    put_le32(p + 4, static_cast<uint32_t>(value >> 32));
 }

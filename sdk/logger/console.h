@@ -1,0 +1,8 @@
+// The one way to print a progress line on standard output, beside the logger
+// and regardless of its level: connect and disconnect lines, the version dump,
+// the views' shader progress, and the like. Users, scripts and tests read these
+// lines, so their texts are kept verbatim, misspellings included. Each call is
+// flushed at once, so lines of different threads never wait in a buffer.
+#pragma once
+
+void console_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
