@@ -1,7 +1,8 @@
 // The virtual KestOne's protocol side: heartbeats, control commands, version
-// and calibration file.
+// and calibration file, and the one way out for every message it sends.
 #include "sim/kestone.h"
 #include "sdk/common/thread/thread.h"
+#include "sim/kestone_wire.h"
 
 #include "sdk/common/file/md5.h"
 
@@ -13,32 +14,12 @@ namespace kest_sim {
 
 namespace {
 
-constexpr uint16_t type_control = 7, type_heartbeat = 8, type_ok = 15, type_fail = 16,
-                   type_file = 17;
-constexpr uint16_t code_open = 1, code_close = 2, code_start = 7, code_stop = 8, code_mode0 = 11,
-                   code_mode1 = 12, code_calib = 16, code_version = 27;
-const std::set<uint16_t> activation_codes = {4, 6, 20, 22, 24};
-constexpr uint32_t file_payload_len = 3146173;
-constexpr size_t chunk_md5_offset = 28;
-constexpr size_t chunk_data_offset = 445;
+const std::set<uint16_t> activation_codes = {wire::code_activate_dtof, wire::code_activate_image,
+                                             wire::code_activate_imu, wire::code_activate_odometry,
+                                             wire::code_activate_slam};
 
-uint16_t read_be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t read_be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void put_le(byte_vector &out, size_t at, uint64_t value, size_t bytes) {
-    for (size_t i = 0; i < bytes; ++i)
-        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-byte_vector le32(uint32_t value) {
-    byte_vector out(4);
-    put_le(out, 0, value, 4);
-    return out;
+bool is_setting(uint16_t code) {
+    return code >= wire::code_first_setting && code <= wire::code_last_setting;
 }
 
 } // namespace
@@ -132,13 +113,14 @@ void kestone::on_out(uint8_t endpoint, const uint8_t *data, size_t length) {
         complete = reader.take(data, length, message);
         current.bad_frames = reader.bad_frames();
     }
-    if (complete && message.size() >= 23 && read_be32(message.data() + 19) <= message.size() - 23)
+    if (complete && message.size() >= wire::cmd_header_bytes &&
+        wire::message_payload_length(message) <= message.size() - wire::cmd_header_bytes)
         handle_message(message);
 }
 
 void kestone::handle_message(const byte_vector &message) {
-    uint16_t type = read_be16(message.data());
-    if (type == type_heartbeat) {
+    uint16_t type = wire::message_type(message);
+    if (type == wire::type_heartbeat) {
         bool answer_now;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -151,17 +133,20 @@ void kestone::handle_message(const byte_vector &message) {
             changed.notify_all();
         }
         if (answer_now)
-            answer(device_message(type_heartbeat), false);
+            answer(device_message(wire::type_heartbeat), false);
         return;
     }
-    if ((type == type_ok || type == type_fail) && read_be32(message.data() + 19) == 0) {
+    if ((type == wire::type_ok || type == wire::type_fail) &&
+        wire::message_payload_length(message) == 0) {
         std::lock_guard<std::mutex> lock(mutex);
-        (type == type_ok ? current.file_ok : current.file_fail)++;
+        (type == wire::type_ok ? current.file_ok : current.file_fail)++;
         changed.notify_all();
         return;
     }
-    if (type == type_control && message.size() >= 25)
-        handle_control(read_be16(message.data() + 23), message);
+    if (type == wire::type_control && message.size() >= wire::control_code_at + 2)
+        handle_control(
+            static_cast<uint16_t>(wire::get_be(message.data() + wire::control_code_at, 2)),
+            message);
 }
 
 void kestone::handle_control(uint16_t code, const byte_vector &message) {
@@ -177,23 +162,25 @@ void kestone::handle_control(uint16_t code, const byte_vector &message) {
         if (replaced != replacements.end()) {
             reply = replaced->second;
         } else if (fails != failing.end()) {
-            reply = device_message(type_fail, fails->second ? le32(*fails->second) : byte_vector{});
+            reply = device_message(
+                wire::type_fail, fails->second ? wire::le_bytes(*fails->second, 4) : byte_vector{});
         } else {
-            if (code == code_open)
+            if (code == wire::code_open)
                 current.opened = true;
-            else if (code == code_close)
+            else if (code == wire::code_close)
                 current.opened = current.streaming = false;
-            else if (code == code_start && !current.streaming) {
+            else if (code == wire::code_start && !current.streaming) {
                 current.streaming = true;
                 begin_streaming();
-            } else if (code == code_stop)
+            } else if (code == wire::code_stop)
                 current.streaming = false;
-            else if (code == code_mode0 || code == code_mode1)
-                current.mode = code == code_mode0 ? 0 : 1;
+            else if (code == wire::code_mode0 || code == wire::code_mode1)
+                current.mode = code == wire::code_mode0 ? 0 : 1;
             else if (activation_codes.count(code) != 0)
                 current.activated.insert(code);
-            else if (code >= 30 && code <= 33 && message.size() >= 29)
-                current.parameters[code] = read_be32(message.data() + 25);
+            else if (is_setting(code) && message.size() >= wire::control_value_at + 4)
+                current.parameters[code] =
+                    static_cast<uint32_t>(wire::get_be(message.data() + wire::control_value_at, 4));
         }
     }
     if (reply.empty())
@@ -203,39 +190,44 @@ void kestone::handle_control(uint16_t code, const byte_vector &message) {
 
 byte_vector kestone::answer_for(uint16_t code) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (code == code_start)
-        return device_message(type_ok, start_rate ? le32(*start_rate) : byte_vector{});
-    if (code == code_version)
-        return device_message(type_ok, version_record());
-    if (code == code_calib)
+    if (code == wire::code_start)
+        return device_message(wire::type_ok,
+                              start_rate ? wire::le_bytes(*start_rate, 4) : byte_vector{});
+    if (code == wire::code_version)
+        return device_message(wire::type_ok, version_record());
+    if (code == wire::code_calib)
         return file_message();
-    bool known = code == code_open || code == code_close || code == code_stop ||
-                 code == code_mode0 || code == code_mode1 || activation_codes.count(code) != 0 ||
-                 (code >= 30 && code <= 33);
-    return device_message(known ? type_ok : type_fail);
+    bool known = code == wire::code_open || code == wire::code_close || code == wire::code_stop ||
+                 code == wire::code_mode0 || code == wire::code_mode1 ||
+                 activation_codes.count(code) != 0 || is_setting(code);
+    return device_message(known ? wire::type_ok : wire::type_fail);
 }
 
+// Five entries of major, minor and patch, then the iq MD5 text; a record
+// shorter than usual (set_version_length) keeps only what fits.
 byte_vector kestone::version_record() const {
     byte_vector record(version_length, 0);
-    const int32_t versions[5][3] = {{2, 4, 1}, {5, 10, 110}, {1, 3, 7}, {2, 4, 0}, {3, 1, 12}};
-    for (size_t entry = 0; entry < 5; ++entry)
+    const int32_t versions[wire::version_entries][3] = {
+        {2, 4, 1}, {5, 10, 110}, {1, 3, 7}, {2, 4, 0}, {3, 1, 12}};
+    for (size_t entry = 0; entry < wire::version_entries; ++entry)
         for (size_t field = 0; field < 3; ++field) {
-            size_t at = entry * 24 + field * 4;
+            size_t at = entry * wire::version_entry_bytes + field * 4;
             if (at + 4 <= record.size())
-                put_le(record, at, static_cast<uint32_t>(versions[entry][field]), 4);
+                wire::put_le(record, at, static_cast<uint32_t>(versions[entry][field]), 4);
         }
     const char iq_md5[] = "5f4dcc3b5aa765d61d8327deb882cf99";
-    if (record.size() >= 120 + sizeof iq_md5)
-        memcpy(record.data() + 120, iq_md5, sizeof iq_md5);
+    if (record.size() >= wire::version_iq_md5_at + sizeof iq_md5)
+        memcpy(record.data() + wire::version_iq_md5_at, iq_md5, sizeof iq_md5);
     return record;
 }
 
+// The whole file in one chunk.
 byte_vector kestone::file_message() const {
     const std::string &yaml = calibration_yaml();
-    byte_vector payload(file_payload_len, 0);
-    put_le(payload, 8, yaml.size(), 8);
-    put_le(payload, 16, 0, 8);
-    put_le(payload, 24, yaml.size(), 4);
+    byte_vector payload(wire::chunk_bytes, 0);
+    wire::put_le(payload, wire::chunk_total_at, yaml.size(), 8);
+    wire::put_le(payload, wire::chunk_offset_at, 0, 8);
+    wire::put_le(payload, wire::chunk_size_at, yaml.size(), 4);
     std::string md5_text = calibration_md5();
     if (md5 == md5_mode::wrong_digit)
         md5_text[5] = md5_text[5] == '0' ? '1' : '0';
@@ -243,11 +235,27 @@ byte_vector kestone::file_message() const {
         std::transform(md5_text.begin(), md5_text.end(), md5_text.begin(), [](char c) {
             return static_cast<char>(toupper(static_cast<unsigned char>(c)));
         });
-    memcpy(payload.data() + chunk_md5_offset, md5_text.c_str(), md5_text.size() + 1);
-    memcpy(payload.data() + chunk_data_offset, yaml.data(), yaml.size());
+    memcpy(payload.data() + wire::chunk_md5_at, md5_text.c_str(), md5_text.size() + 1);
+    memcpy(payload.data() + wire::chunk_data_at, yaml.data(), yaml.size());
     if (short_file)
         payload.pop_back();
-    return device_message(type_file, payload);
+    return device_message(wire::type_file, payload);
+}
+
+size_t kestone::transfer_size(uint8_t endpoint) {
+    return endpoint == ep_imu ? imu_transfer : bulk_transfer;
+}
+
+bool kestone::queue_message(int id, uint8_t endpoint, const byte_vector &message, uint32_t tag,
+                            const std::function<bool()> &between) {
+    std::vector<byte_vector> frames = device_frames(message, transfer_size(endpoint), tag);
+    bool all = true;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (i > 0 && between && !between())
+            return false;
+        all &= bus_queue_in(id, endpoint, std::move(frames[i]));
+    }
+    return all;
 }
 
 void kestone::answer(byte_vector message, bool delayed) {
@@ -262,8 +270,7 @@ void kestone::answer(byte_vector message, bool delayed) {
     int id = device;
     uint32_t tag = next_tag++;
     lock.unlock();
-    for (byte_vector &frame : device_frames(message, bulk_transfer, tag))
-        bus_queue_in(id, ep_rx, std::move(frame));
+    queue_message(id, ep_rx, message, tag);
 }
 
 void kestone::run_responder() {
@@ -286,16 +293,19 @@ void kestone::run_responder() {
 
 bool kestone::send_on_rx(std::unique_lock<std::mutex> &lock, const byte_vector &message) {
     int id = device;
-    std::vector<byte_vector> frames = device_frames(message, bulk_transfer, next_tag++);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        if (i > 0 && rx_frame_gap.count() > 0 &&
-            changed.wait_for(lock, rx_frame_gap, [this] { return stopping; }))
-            return false;
-        lock.unlock();
-        bus_queue_in(id, ep_rx, std::move(frames[i]));
+    uint32_t tag = next_tag++;
+    lock.unlock();
+    // The gap is read afresh before every frame, so a link slowed mid-answer
+    // slows the rest of it; an unplug ends the wait at once.
+    bool sent = queue_message(id, ep_rx, message, tag, [&] {
         lock.lock();
-    }
-    return true;
+        bool stop = rx_frame_gap.count() > 0 &&
+                    changed.wait_for(lock, rx_frame_gap, [this] { return stopping; });
+        lock.unlock();
+        return !stop;
+    });
+    lock.lock();
+    return sent;
 }
 
 bool kestone::send(uint8_t endpoint, uint16_t type, const byte_vector &payload) {
@@ -303,11 +313,7 @@ bool kestone::send(uint8_t endpoint, uint16_t type, const byte_vector &payload) 
     int id = device;
     uint32_t tag = next_tag++;
     lock.unlock();
-    size_t transfer = endpoint == ep_imu ? imu_transfer : bulk_transfer;
-    bool all = true;
-    for (byte_vector &frame : device_frames(device_message(type, payload), transfer, tag))
-        all &= bus_queue_in(id, endpoint, std::move(frame));
-    return all;
+    return queue_message(id, endpoint, device_message(type, payload), tag);
 }
 
 void kestone::answer_heartbeats(bool on) {
@@ -333,7 +339,7 @@ void kestone::resume() {
         silent = false;
     }
     answer_heartbeats(true);
-    send(ep_rx, type_heartbeat);
+    send(ep_rx, wire::type_heartbeat);
 }
 
 void kestone::set_rx_frame_gap(std::chrono::milliseconds gap) {

@@ -6,6 +6,7 @@
 
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
+#include "sim/kestone_wire.h"
 #include "sim/usb_bus.h"
 
 #include <array>
@@ -110,7 +111,8 @@ public:
     void set_short_file(bool short_by_one);
     // Start stream answers OK with this 4-byte rate, or bare when unset.
     void set_start_rate(std::optional<uint32_t> rate);
-    // Get version answers with a record of this many bytes (156 is right).
+    // Get version answers with a record of this many bytes (wire::version_record_bytes
+    // is right).
     void set_version_length(size_t length);
     // Answers code with this message instead of the usual answer.
     void set_answer(uint16_t code, byte_vector message);
@@ -138,10 +140,18 @@ private:
     byte_vector answer_for(uint16_t code);
     byte_vector file_message() const;
     byte_vector version_record() const;
+    static size_t transfer_size(uint8_t endpoint);
+    // Every message the device sends leaves through here: its frames for
+    // endpoint's transfers, handed to the bus in order. Before each frame after
+    // the first, between (when given) may wait, or end the message by returning
+    // false. False when ended early or the bus refused a frame. Call without the mutex.
+    static bool queue_message(int id, uint8_t endpoint, const byte_vector &message, uint32_t tag,
+                              const std::function<bool()> &between = nullptr);
     // Sends on rx at once or after the answer delay, in order.
     void answer(byte_vector message, bool delayed);
     void run_responder();
-    // Queues the frames of message on rx, rx_frame_gap apart; false if stopping.
+    // Queues the frames of message on rx, rx_frame_gap apart; false if stopping
+    // cut it short or the bus refused a frame. Releases the mutex meanwhile.
     bool send_on_rx(std::unique_lock<std::mutex> &lock, const byte_vector &message);
     void run_streams();
     void run_camera();
@@ -169,7 +179,7 @@ private:
     md5_mode md5 = md5_mode::correct;
     bool short_file = false;
     std::optional<uint32_t> start_rate = 15;
-    size_t version_length = 156;
+    size_t version_length = wire::version_record_bytes;
     uint32_t next_tag = 1;
 
     // Delayed answers, sent by the responder thread when due.

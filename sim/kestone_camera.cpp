@@ -49,10 +49,9 @@ cv::Mat render(const camera_settings &settings, double t) {
             double v = (row + 0.5) * height / cast_h - height / 2.0;
             std::array<double, 3> ray = {focal, -u, -v};
             double length = std::sqrt(ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2]);
-            std::array<double, 3> world = {
-                (sensor.r[0] * ray[0] + sensor.r[1] * ray[1] + sensor.r[2] * ray[2]) / length,
-                (sensor.r[3] * ray[0] + sensor.r[4] * ray[1] + sensor.r[5] * ray[2]) / length,
-                (sensor.r[6] * ray[0] + sensor.r[7] * ray[1] + sensor.r[8] * ray[2]) / length};
+            const std::array<double, 3> turned = sensor.rotate(ray);
+            std::array<double, 3> world = {turned[0] / length, turned[1] / length,
+                                           turned[2] / length};
             ray_hit hit = trace_ray(sensor.t, world);
             double light = hit.distance > 0 ? shade(hit, world) : 0;
             for (int c = 0; c < 3; ++c)

@@ -1,24 +1,13 @@
 #include "sim/kestone_frames.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace kest_sim {
 
+using namespace wire;
+
 namespace {
-
-const uint8_t head[6] = {'l', 'q', 'n', 'b', 'm', '?'};
-const uint8_t tail[4] = {'f', 'c', 'n', 'b'};
-constexpr size_t overhead = 26;
-
-void append_be32(byte_vector &out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-uint32_t read_be32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 uint8_t xor_of(const uint8_t *p, size_t n) {
     uint8_t sum = 0;
@@ -27,70 +16,81 @@ uint8_t xor_of(const uint8_t *p, size_t n) {
     return sum;
 }
 
+uint8_t header_checksum(const uint8_t *frame) {
+    return xor_of(frame + frame_type_at, frame_header_xor_at - frame_type_at);
+}
+
+uint8_t frame_checksum(const uint8_t *frame, size_t length) {
+    return xor_of(frame + frame_type_at, frame_pad_at(length) - frame_type_at);
+}
+
 byte_vector one_frame(const uint8_t *payload, uint32_t length, uint32_t tag, uint8_t flags,
                       unsigned total, unsigned index) {
-    byte_vector frame(head, head + 6);
-    frame.push_back(0); // type
-    append_be32(frame, tag);
-    frame.push_back(flags);
-    frame.push_back(static_cast<uint8_t>(total));
-    frame.push_back(static_cast<uint8_t>(index));
-    frame.push_back(0); // reserved
-    append_be32(frame, length);
-    frame.push_back(xor_of(frame.data() + 6, 13));
-    frame.insert(frame.end(), payload, payload + length);
-    frame.push_back(0);
-    frame.push_back(xor_of(frame.data() + 6, 14 + length));
-    frame.insert(frame.end(), tail, tail + 4);
+    byte_vector frame(frame_overhead + length, 0);
+    std::copy(std::begin(frame_head), std::end(frame_head), frame.begin());
+    put_be(frame, frame_tag_at, tag, 4);
+    frame[frame_flags_at] = flags;
+    frame[frame_total_at] = static_cast<uint8_t>(total);
+    frame[frame_index_at] = static_cast<uint8_t>(index);
+    put_be(frame, frame_length_at, length, 4);
+    frame[frame_header_xor_at] = header_checksum(frame.data());
+    std::copy(payload, payload + length, frame.begin() + frame_payload_at);
+    frame[frame_xor_at(length)] = frame_checksum(frame.data(), length);
+    std::copy(std::begin(frame_tail), std::end(frame_tail), frame.begin() + frame_tail_at(length));
     return frame;
 }
 
 } // namespace
 
+size_t frames_needed(size_t message_size, size_t transfer_size) {
+    const size_t cap = transfer_size - frame_overhead;
+    return std::max<size_t>((message_size + cap - 1) / cap, 1);
+}
+
 std::vector<byte_vector> device_frames(const byte_vector &message, size_t transfer_size,
                                        uint32_t tag) {
-    size_t cap = transfer_size - overhead;
-    size_t count = (message.size() + cap - 1) / cap;
-    if (count == 0)
-        count = 1;
+    const size_t cap = transfer_size - frame_overhead;
+    const size_t count = frames_needed(message.size(), transfer_size);
     std::vector<byte_vector> frames;
     for (size_t i = 0; i < count; ++i) {
         size_t start = i * cap;
         size_t length = std::min(cap, message.size() - start);
         frames.push_back(one_frame(message.data() + start, static_cast<uint32_t>(length), tag,
-                                   count > 1 ? 0x02 : 0x00, static_cast<unsigned>(count),
+                                   count > 1 ? frame_flag_group : 0, static_cast<unsigned>(count),
                                    static_cast<unsigned>(i + 1)));
     }
     return frames;
 }
 
 byte_vector device_message(uint16_t type, const byte_vector &payload) {
-    byte_vector message(23 + payload.size(), 0);
-    message[0] = static_cast<uint8_t>(type >> 8);
-    message[1] = static_cast<uint8_t>(type);
-    auto length = static_cast<uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i)
-        message[19 + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
-    std::copy(payload.begin(), payload.end(), message.begin() + 23);
+    byte_vector message(cmd_header_bytes + payload.size(), 0);
+    put_be(message, cmd_type_at, type, 2);
+    put_be(message, cmd_length_at, payload.size(), 4);
+    std::copy(payload.begin(), payload.end(), message.begin() + cmd_header_bytes);
     return message;
 }
 
 bool host_frame_reader::take(const uint8_t *transfer, size_t size, byte_vector &message) {
-    if (size < overhead || !std::equal(head, head + 6, transfer)) {
+    if (size < frame_overhead ||
+        !std::equal(std::begin(frame_head), std::end(frame_head), transfer)) {
         ++bad;
         return false;
     }
-    uint32_t length = read_be32(transfer + 15);
-    bool unchecked = (transfer[11] & 0x01) != 0;
-    if (length > size - overhead || !std::equal(tail, tail + 4, transfer + 22 + length) ||
-        (!unchecked && (xor_of(transfer + 6, 13) != transfer[19] || transfer[20 + length] != 0 ||
-                        xor_of(transfer + 6, 14 + length) != transfer[21 + length]))) {
+    const auto length = static_cast<uint32_t>(get_be(transfer + frame_length_at, 4));
+    const uint8_t flags = transfer[frame_flags_at];
+    const bool unchecked = (flags & frame_flag_unchecked) != 0;
+    if (length > size - frame_overhead ||
+        !std::equal(std::begin(frame_tail), std::end(frame_tail),
+                    transfer + frame_tail_at(length)) ||
+        (!unchecked && (header_checksum(transfer) != transfer[frame_header_xor_at] ||
+                        transfer[frame_pad_at(length)] != 0 ||
+                        frame_checksum(transfer, length) != transfer[frame_xor_at(length)]))) {
         ++bad;
         return false;
     }
-    const uint8_t *payload = transfer + 20;
-    unsigned total = transfer[12], index = transfer[13];
-    if ((transfer[11] & 0x02) == 0) {
+    const uint8_t *payload = transfer + frame_payload_at;
+    unsigned total = transfer[frame_total_at], index = transfer[frame_index_at];
+    if ((flags & frame_flag_group) == 0) {
         message.assign(payload, payload + length);
         return true;
     }

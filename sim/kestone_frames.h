@@ -3,20 +3,22 @@
 // transfers, and reassembly of the host's OUT transfers into messages.
 #pragma once
 
+#include "sim/kestone_wire.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace kest_sim {
 
-using byte_vector = std::vector<uint8_t>;
-
 // The frames of one message for transfers of transfer_size bytes: one frame
 // each, a group when the message does not fit in one.
 std::vector<byte_vector> device_frames(const byte_vector &message, size_t transfer_size,
                                        uint32_t tag);
+// How many frames device_frames makes of a message of message_size bytes.
+size_t frames_needed(size_t message_size, size_t transfer_size);
 
-// A 23-byte command header followed by payload.
+// A command header followed by payload.
 byte_vector device_message(uint16_t type, const byte_vector &payload = {});
 
 // Collects the host's frames into messages. Bad frames are counted and dropped.

@@ -63,30 +63,6 @@ pose rotation_zyx(double yaw, double pitch, double roll, std::array<double, 3> t
 
 } // namespace
 
-std::array<double, 3> pose::apply(const std::array<double, 3> &p) const {
-    return {r[0] * p[0] + r[1] * p[1] + r[2] * p[2] + t[0],
-            r[3] * p[0] + r[4] * p[1] + r[5] * p[2] + t[1],
-            r[6] * p[0] + r[7] * p[1] + r[8] * p[2] + t[2]};
-}
-
-pose pose::inverse() const {
-    pose out{{r[0], r[3], r[6], r[1], r[4], r[7], r[2], r[5], r[8]}, {}};
-    std::array<double, 3> back = out.apply(t);
-    out.t = {-back[0], -back[1], -back[2]};
-    return out;
-}
-
-pose pose::after(const pose &first) const {
-    pose out{};
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            out.r[row * 3 + col] = r[row * 3] * first.r[col] + r[row * 3 + 1] * first.r[3 + col] +
-                                   r[row * 3 + 2] * first.r[6 + col];
-    std::array<double, 3> moved = apply(first.t);
-    out.t = moved;
-    return out;
-}
-
 std::vector<scene_point> make_room(size_t points, unsigned seed) {
     std::vector<surface> surfaces = room_surfaces();
     std::vector<double> cumulative;

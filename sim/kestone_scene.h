@@ -2,6 +2,8 @@
 // through it, and the fixed wiwc transforms, all in metres and seconds.
 #pragma once
 
+#include "sim/kestone_pose.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,16 +14,6 @@ namespace kest_sim {
 struct scene_point {
     double x, y, z; // world frame, metres
     uint8_t r, g, b;
-};
-
-// A rigid transform: p' = r * p + t.
-struct pose {
-    std::array<double, 9> r; // row-major
-    std::array<double, 3> t;
-
-    std::array<double, 3> apply(const std::array<double, 3> &p) const;
-    pose inverse() const;
-    pose after(const pose &first) const; // this * first
 };
 
 // Points on the surfaces of a 6 x 4 x 3 m room (coloured walls, floor, ceiling,

@@ -1,0 +1,52 @@
+// What the virtual KestOne puts in each stream message: pure functions from a
+// stream's inputs (frame number, time, the sensor's path) to the message
+// payload. The streamer decides when each is owed; these only say what it holds.
+#pragma once
+
+#include "sim/kestone_camera.h"
+#include "sim/kestone_frames.h"
+#include "sim/kestone_scene.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kest_sim {
+
+struct stream_settings;
+
+// The device's time stamp, in nanoseconds, seconds after streaming began.
+int64_t device_time(double seconds);
+
+// Odometry and high-frequency odometry alike.
+byte_vector odometry_payload(int64_t timestamp, const odometry_sample &sample);
+byte_vector wiwc_payload(int64_t timestamp);
+
+// SLAM cloud frame number frame of count points, in the sensor's frame at the
+// odometry given, so that the host's T = O * B * inverse(A) puts them back in the room.
+byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
+                          size_t count);
+// The room points of that cloud frame, in the world frame.
+std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t count);
+
+// IMU sample number index, taken t seconds into the sensor's path.
+byte_vector imu_payload(uint64_t index, int64_t timestamp, double t);
+
+// A depth frame of the room as the sensor sees it t seconds into its path, in
+// the form and size settings ask for (160 x 120 when that size does not fit).
+byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_t timestamp,
+                         double t);
+
+// Picture number k: a buffer header and the picture's bytes.
+byte_vector image_payload(const camera_settings &camera, uint64_t k, int64_t timestamp,
+                          const byte_vector &picture);
+
+// The status record t seconds after streaming began, with the configured rates.
+byte_vector info_payload(const stream_settings &settings, double t);
+
+// Gives a whole message (header and payload) built earlier the number and time
+// stamp of item k; types without either are left as they are.
+void restamp_message(byte_vector &message, uint64_t k, int64_t timestamp);
+
+} // namespace kest_sim
