@@ -2,7 +2,8 @@
 // the stream callback, in MB/s of device data and records/s per stream type,
 // with the CPU time per MB that the host's threads spend (the share of each
 // thread shows where the time goes), beside memcpy bandwidth measured in the
-// same run. The device's own threads are counted apart.
+// same run. The device's own threads are counted apart. A second benchmark
+// gives the rates of the "full" preset, sent and received, per stream.
 #include "sdk/api/api.h"
 #include "sdk/comm/libusb/usb_backend.h"
 #include "sdk/logger/logger.h"
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -107,26 +109,47 @@ bool device_thread(const std::string &name) {
     return name.rfind("kestone_", 0) == 0 || name == "vbus_device";
 }
 
-void BM_FloodPipeline(benchmark::State &state) {
+// Brings the layer up with a virtual KestOne streaming these settings; false
+// (the benchmark skipped with the reason) if it never streams.
+bool bring_up(benchmark::State &state, std::shared_ptr<kest_sim::kestone> &device,
+              const kest_sim::stream_settings &settings) {
     log_config(KEST_LOG_VALUE_ERROR, quiet_sink);
     kest_sim::bus_reset();
     usb_backend_select(kest_sim::bus_backend());
-    auto device = std::make_shared<kest_sim::kestone>();
-    device->set_streams(kest_sim::stream_preset("flood"));
+    device = std::make_shared<kest_sim::kestone>();
+    device->set_streams(settings);
     if (lidar_system_init(on_attach) != 0) {
         state.SkipWithError("lidar_system_init failed");
-        return;
+        return false;
     }
     kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!changed.wait_for(lock, std::chrono::seconds(20), [] { return streaming; })) {
-            lock.unlock();
-            state.SkipWithError("the virtual KestOne never streamed");
-            lidar_system_deinit();
-            return;
-        }
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!changed.wait_for(lock, std::chrono::seconds(20), [] { return streaming; })) {
+        lock.unlock();
+        state.SkipWithError("the virtual KestOne never streamed");
+        lidar_system_deinit();
+        return false;
     }
+    return true;
+}
+
+void bring_down() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lidar_stop_stream(handle, 0);
+        lidar_destory_device(handle);
+        handle = nullptr;
+        streaming = false;
+    }
+    lidar_system_deinit();
+    kest_sim::bus_reset();
+    usb_backend_select(nullptr);
+}
+
+void BM_FloodPipeline(benchmark::State &state) {
+    std::shared_ptr<kest_sim::kestone> device;
+    if (!bring_up(state, device, kest_sim::stream_preset("flood")))
+        return;
     std::array<uint64_t, type_slots> records{}, bytes{};
     std::map<std::string, double> cpu;
     double seconds = 0;
@@ -150,16 +173,7 @@ void BM_FloodPipeline(benchmark::State &state) {
         seconds += elapsed;
         state.SetIterationTime(elapsed);
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        lidar_stop_stream(handle, 0);
-        lidar_destory_device(handle);
-        handle = nullptr;
-        streaming = false;
-    }
-    lidar_system_deinit();
-    kest_sim::bus_reset();
-    usb_backend_select(nullptr);
+    bring_down();
 
     uint64_t total = 0;
     for (size_t i = 0; i < type_slots; ++i) {
@@ -186,6 +200,50 @@ void BM_FloodPipeline(benchmark::State &state) {
             state.counters["host%_" + name] = 100 * used / host_cpu;
 }
 BENCHMARK(BM_FloodPipeline)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(3);
+
+// The "full" preset at its paced rates: per stream, what the device sent and
+// what reached the stream callback, in messages per second, beside the rate
+// the preset asks for.
+void BM_FullPresetRates(benchmark::State &state) {
+    std::shared_ptr<kest_sim::kestone> device;
+    if (!bring_up(state, device, kest_sim::stream_preset("full")))
+        return;
+    // Host record type slot, device message type, nominal rate.
+    const struct {
+        size_t slot;
+        uint16_t message;
+        double hz;
+    } streams[] = {{1, 3, 30}, {2, 2, 400}, {3, 6, 15},   {4, 0, 10},
+                   {5, 1, 10}, {6, 11, 1},  {7, 18, 200}, {9, 21, 10}};
+    std::array<uint64_t, type_slots> received{};
+    std::map<uint16_t, uint64_t> sent;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::array<uint64_t, type_slots> records0{};
+        for (size_t i = 0; i < type_slots; ++i)
+            records0[i] = tallies[i].records;
+        kest_sim::stream_counters sent0 = device->counters();
+        auto began = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(window);
+        double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        kest_sim::stream_counters sent1 = device->counters();
+        for (const auto &stream : streams) {
+            received[stream.slot] += tallies[stream.slot].records - records0[stream.slot];
+            sent[stream.message] += sent1.sent[stream.message] - sent0.sent[stream.message];
+        }
+        seconds += elapsed;
+        state.SetIterationTime(elapsed);
+    }
+    bring_down();
+    for (const auto &stream : streams) {
+        std::string name = type_name(stream.slot);
+        state.counters[name + "_nominal_hz"] = stream.hz;
+        state.counters[name + "_device_hz"] = sent[stream.message] / seconds;
+        state.counters[name + "_host_hz"] = received[stream.slot] / seconds;
+    }
+}
+BENCHMARK(BM_FullPresetRates)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
 
 void BM_MemcpyBaseline(benchmark::State &state) {
     const size_t size = 1081403; // one depth frame message

@@ -61,20 +61,9 @@ protected:
         }
         ApiTest::TearDown();
     }
-    size_t count_of(uint32_t type) {
-        size_t n = 0;
-        for (const seen_record &record : records())
-            n += record.type == type;
-        return n;
-    }
-    bool wait_count(uint32_t type, size_t n) {
-        auto deadline = std::chrono::steady_clock::now() + patience;
-        while (count_of(type) < n)
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return true;
+    static testing::AssertionResult wait_count(uint32_t type, size_t n) {
+        return eventually([&] { return count_records(type) >= n; },
+                          std::to_string(n) + " records of type " + std::to_string(type));
     }
     std::mutex handle_mutex;
     lidar_device_t *handle = nullptr;
@@ -142,43 +131,6 @@ static kest_sim::stream_settings full_rates() {
     return settings;
 }
 
-TEST_F(Streams, FullPresetArrivesAtItsRates) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    // The instrumented device and host cannot keep these rates on two cores;
-    // the other stream tests cover the same paths under the sanitizers.
-    GTEST_SKIP() << "rates are measured in the plain build";
-#endif
-    bring_up_streaming(full_rates());
-    ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, 1));
-    auto began = std::chrono::steady_clock::now();
-    std::map<uint32_t, size_t> before;
-    for (uint32_t type : {2u, 4u, 8u, 16u, 32u, 128u, 512u})
-        before[type] = count_of(type);
-    kest_sim::stream_counters sent_before = device->counters();
-    std::this_thread::sleep_for(std::chrono::seconds(3)); // the measurement window
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    kest_sim::stream_counters sent_after = device->counters();
-    // Record type on the host, message type on the device, nominal rate.
-    const struct {
-        uint32_t record;
-        uint16_t message;
-        double hz;
-    } streams[] = {{2, 3, 30},  {4, 2, 400},    {8, 6, 15},   {16, 0, 10},
-                   {32, 1, 10}, {128, 18, 200}, {512, 21, 10}};
-    for (const auto &stream : streams) {
-        double paced =
-            (sent_after.sent[stream.message] - sent_before.sent[stream.message]) / seconds;
-        EXPECT_GT(paced, 0.7 * stream.hz) << "device pacing of message type " << stream.message;
-        EXPECT_LT(paced, 1.3 * stream.hz) << "device pacing of message type " << stream.message;
-        // A backlog caught up inside the window may lift the host's rate above
-        // the nominal one, so only a floor is checked.
-        double received = (count_of(stream.record) - before[stream.record]) / seconds;
-        EXPECT_GT(received, 0.3 * stream.hz) << "host rate of stream type " << stream.record;
-    }
-    EXPECT_GE(sent_after.sent[11] - sent_before.sent[11], 2u) << "device info once a second";
-}
-
 TEST_F(Streams, DepthFramesComeInBothForms) {
     for (bool four : {false, true}) {
         SCOPED_TRACE(four ? "four entries" : "three entries");
@@ -187,7 +139,7 @@ TEST_F(Streams, DepthFramesComeInBothForms) {
         settings.dtof_rows = 48;
         settings.dtof_four_entries = four;
         stream_with(settings);
-        size_t seen_before = count_of(LIDAR_STREAM_DTOF);
+        size_t seen_before = count_records(LIDAR_STREAM_DTOF);
         ASSERT_TRUE(wait_count(LIDAR_STREAM_DTOF, seen_before + 3));
         seen_record frame;
         for (const seen_record &record : records())
@@ -240,7 +192,7 @@ TEST_F(Streams, PicturesShowTheRoomAheadAsJpegOrNv12) {
         settings.camera.height = 240;
         settings.camera.nv12 = nv12;
         stream_with(settings);
-        size_t seen_before = count_of(LIDAR_STREAM_IMAGE);
+        size_t seen_before = count_records(LIDAR_STREAM_IMAGE);
         ASSERT_TRUE(wait_count(LIDAR_STREAM_IMAGE, seen_before + 3));
         size_t checked = 0;
         for (const seen_record &record : records()) {
@@ -346,10 +298,9 @@ TEST_F(Streams, LaggingHostMakesTheDeviceDropNotGrow) {
     ASSERT_TRUE(wait_count(LIDAR_STREAM_ODOMETRY, 1));
     // The host's dtof channel stops taking transfers.
     kest_sim::bus_inject(device_id, kest_sim::kestone::ep_dtof, kest_sim::fault::error);
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (device->counters().dropped[kest_sim::kestone::ep_dtof] < 20 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(
+        eventually([&] { return device->counters().dropped[kest_sim::kestone::ep_dtof] >= 20; },
+                   "20 depth frames dropped by the device"));
     kest_sim::stream_counters counters = device->counters();
     EXPECT_GE(counters.dropped[kest_sim::kestone::ep_dtof], 20u);
     EXPECT_LE(counters.queued[kest_sim::kestone::ep_dtof], 8u);
@@ -362,7 +313,7 @@ TEST_F(Streams, StreamingResumesAfterUnplugAndPlug) {
     ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, 1));
     kest_sim::bus_unplug(device_id);
     ASSERT_TRUE(wait_attach_events(2));
-    size_t clouds = count_of(LIDAR_STREAM_SLAM_CLOUD);
+    size_t clouds = count_records(LIDAR_STREAM_SLAM_CLOUD);
     device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     ASSERT_TRUE(wait_attach_events(3));
     EXPECT_TRUE(attaches()[2].attached);

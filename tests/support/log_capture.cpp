@@ -1,5 +1,7 @@
 #include "tests/support/log_capture.h"
 
+#include "tests/support/wait.h"
+
 #include "sdk/logger/logger.h"
 
 #include <cstdarg>
@@ -78,6 +80,10 @@ std::string captured_line_with(const std::string &fragment) {
             return std::regex_replace(record.text, line_number,
                                       ":N>: ", std::regex_constants::format_first_only);
     return {};
+}
+
+testing::AssertionResult eventually_logged(const std::string &fragment) {
+    return eventually([&] { return log_contains(fragment); }, "the log line \"" + fragment + "\"");
 }
 
 bool log_contains(const std::string &fragment) {

@@ -36,6 +36,8 @@ std::vector<log_record> captured_logs();
 std::vector<std::string> captured_lines();
 // True if some captured text contains fragment.
 bool log_contains(const std::string &fragment);
+// Waits until some captured text contains fragment.
+testing::AssertionResult eventually_logged(const std::string &fragment);
 // The first captured text containing fragment, its line number written "N"
 // ("<INFO><lib_usb.cpp:usb_data_xfer::event_monitor_routine:N>: ..."), so a test
 // can compare a whole line without pinning source lines; empty if none.

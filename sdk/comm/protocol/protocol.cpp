@@ -321,6 +321,14 @@ void sender::expect_answer(int32_t channel) {
     slot->waiting = true;
 }
 
+bool sender::answer_ready(int32_t channel) {
+    sync_slot *slot = slot_of(channel);
+    if (slot == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(slot->lock);
+    return slot->ready && slot->data != nullptr;
+}
+
 void sender::disarm_wait(int32_t channel) {
     sync_slot *slot = slot_of(channel);
     if (slot == nullptr)

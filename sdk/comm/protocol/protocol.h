@@ -132,6 +132,8 @@ public:
                  const std::function<void()> &on_sent = nullptr);
     // Arms the wait on channel: the next message there is kept for recv_cmd.
     void expect_answer(int32_t channel);
+    // True while a message is kept on channel for recv_cmd to take.
+    bool answer_ready(int32_t channel);
 
     // Control commands (heap, CONTROL_CMD_SIZE / CONTROL_CMD_U32_SIZE bytes; free()).
     uint8_t *construct_simple_control_cmd(uint16_t code);

@@ -1,8 +1,8 @@
 #include "tests/sdk/api/api_harness.h"
 
 #include "sdk/api/api_context.h"
-#include "sdk/comm/libusb/usb_backend.h"
 #include "sim/usb_bus.h"
+#include "tests/support/recorder.h"
 
 #include <cstdio>
 
@@ -12,48 +12,26 @@ std::function<void(bool)> ApiTest::on_attach;
 
 namespace {
 
-std::mutex mutex;
-std::condition_variable changed;
-std::vector<seen_record> seen;
-std::vector<seen_attach> attach_events;
+recorder<seen_record> seen;
+recorder<seen_attach> attach_events;
+
+// Holding the callback thread inside a record, for queue tests.
+std::mutex hold_mutex;
+std::condition_variable hold_changed;
 bool hold = false;
 bool held = false;
 
-// Attach callbacks run on threads the layer does not wait for: the harness
-// counts them so that a test ends only after the last one has returned.
 std::mutex hook_mutex;
-int callbacks_running = 0;
 
 void record_attach(const lidar_device_info_t *, bool attached) {
     std::function<void(bool)> hook;
     {
         std::lock_guard<std::mutex> lock(hook_mutex);
-        ++callbacks_running;
         hook = ApiTest::on_attach;
     }
     if (hook)
         hook(attached);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        attach_events.push_back({attached, std::this_thread::get_id()});
-        changed.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(hook_mutex);
-    --callbacks_running;
-}
-
-// After the layer is down no new callback starts; one started just before may
-// still be on its way in, so the count must stay at zero for a moment.
-void wait_for_callbacks() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int quiet_checks = 0;
-    while (quiet_checks < 3 && std::chrono::steady_clock::now() < deadline) {
-        {
-            std::lock_guard<std::mutex> lock(hook_mutex);
-            quiet_checks = callbacks_running == 0 ? quiet_checks + 1 : 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    attach_events.add({attached, std::this_thread::get_id()});
 }
 
 void record_stream(const lidar_stream_data_t *data, void *) {
@@ -65,13 +43,12 @@ void record_stream(const lidar_stream_data_t *data, void *) {
         fields.data = nullptr;
         entry.fields.push_back(fields);
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    seen.push_back(std::move(entry));
-    changed.notify_all();
+    seen.add(std::move(entry));
+    std::unique_lock<std::mutex> lock(hold_mutex);
     if (hold) {
         held = true;
-        changed.notify_all();
-        changed.wait(lock, [] { return !hold; });
+        hold_changed.notify_all();
+        hold_changed.wait(lock, [] { return !hold; });
         held = false;
     }
 }
@@ -84,28 +61,25 @@ void ApiTest::clear_on_attach() {
 }
 
 void ApiTest::SetUp() {
-    logged_test::SetUp();
-    kest_sim::bus_reset();
-    usb_backend_select(kest_sim::bus_backend());
+    bus_test::SetUp();
     device = std::make_shared<kest_sim::kestone>();
     // A wide beat window: a 3 MiB calibration file on rx delays the heartbeat
     // answers behind it, more so under the sanitizers; tests that want quick
     // soft detaches set their own.
     context().sender.set_heartbeat_timing({std::chrono::seconds(2), std::chrono::milliseconds(10)});
-    std::lock_guard<std::mutex> lock(mutex);
     seen.clear();
     attach_events.clear();
+    std::lock_guard<std::mutex> lock(hold_mutex);
     hold = held = false;
 }
 
+// De-initialisation waits for the attach callbacks still running, so none
+// outlives the test.
 void ApiTest::TearDown() {
     release();
     lidar_system_deinit();
-    wait_for_callbacks();
     clear_on_attach();
-    kest_sim::bus_reset();
-    usb_backend_select(nullptr);
-    logged_test::TearDown();
+    bus_test::TearDown();
 }
 
 void ApiTest::bring_up() {
@@ -127,24 +101,24 @@ lidar_device_t *ApiTest::make_device() {
     return handle;
 }
 
-bool ApiTest::wait_attach_events(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, patience, [&] { return attach_events.size() >= count; });
+testing::AssertionResult ApiTest::wait_attach_events(size_t count) {
+    return attach_events.wait_count(count, std::to_string(count) + " attach notifications");
 }
 
-bool ApiTest::wait_records(size_t count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, patience, [&] { return seen.size() >= count; });
+testing::AssertionResult ApiTest::wait_records(size_t count) {
+    return seen.wait_count(count, std::to_string(count) + " stream records");
 }
 
 std::vector<seen_record> ApiTest::records() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen;
+    return seen.snapshot();
+}
+
+size_t ApiTest::count_records(uint32_t type) {
+    return seen.count_if([type](const seen_record &record) { return record.type == type; });
 }
 
 std::vector<seen_attach> ApiTest::attaches() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return attach_events;
+    return attach_events.snapshot();
 }
 
 void ApiTest::send(uint16_t type, const std::vector<uint8_t> &payload, uint8_t endpoint) {
@@ -152,19 +126,21 @@ void ApiTest::send(uint16_t type, const std::vector<uint8_t> &payload, uint8_t e
 }
 
 void ApiTest::hold_next_record() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(hold_mutex);
     hold = true;
 }
 
-bool ApiTest::wait_held() {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, patience, [] { return held; });
+testing::AssertionResult ApiTest::wait_held() {
+    std::unique_lock<std::mutex> lock(hold_mutex);
+    if (hold_changed.wait_for(lock, patience, [] { return held; }))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the callback thread held inside a record";
 }
 
 void ApiTest::release() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(hold_mutex);
     hold = false;
-    changed.notify_all();
+    hold_changed.notify_all();
 }
 
 } // namespace kest_test

@@ -4,8 +4,9 @@
 
 #include "sdk/api/api.h"
 #include "sim/kestone.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/bus_test.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -28,9 +29,8 @@ struct seen_attach {
     std::thread::id thread;
 };
 
-class ApiTest : public logged_test {
+class ApiTest : public bus_test {
 protected:
-    static constexpr auto patience = std::chrono::seconds(10);
     void SetUp() override;
     void TearDown() override;
 
@@ -40,9 +40,11 @@ protected:
     static lidar_attach_cb attach_recorder();
     // Creates a handle with the recording stream callback registered.
     lidar_device_t *make_device();
-    bool wait_attach_events(size_t count);
-    bool wait_records(size_t count);
+    testing::AssertionResult wait_attach_events(size_t count);
+    testing::AssertionResult wait_records(size_t count);
     std::vector<seen_record> records();
+    // Records of the type so far, counted without copying them.
+    static size_t count_records(uint32_t type);
     std::vector<seen_attach> attaches();
     // Sends a message from the device on the dtof channel (or another endpoint).
     void send(uint16_t type, const std::vector<uint8_t> &payload,
@@ -50,7 +52,7 @@ protected:
 
     // Holds the callback thread inside the next record until release() is called.
     void hold_next_record();
-    bool wait_held();
+    testing::AssertionResult wait_held();
     void release();
 
     std::shared_ptr<kest_sim::kestone> device;

@@ -27,15 +27,6 @@ protected:
         ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
         device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     }
-    static bool wait_until(const std::function<bool()> &condition) {
-        auto deadline = steady::now() + patience;
-        while (!condition()) {
-            if (steady::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
 };
 
 size_t thread_count() {
@@ -163,8 +154,8 @@ TEST_F(ApiLifecycle, DeinitWhileAttachCallbacksAreRequesting) {
             --state->running;
         };
         start_with_new_device();
-        ASSERT_TRUE(wait_until([&] { return state->requests.load() > 0; }))
-            << "the callback is requesting in cycle " << cycle;
+        ASSERT_TRUE(eventually([&] { return state->requests.load() > 0; },
+                               "the callback requesting in cycle " + std::to_string(cycle)));
         ASSERT_EQ(lidar_system_deinit(), 0);
         EXPECT_EQ(state->running.load(), 0) << "de-initialisation waited for the callback";
         EXPECT_EQ(state->destroy_results.load(), 0)

@@ -16,13 +16,6 @@ namespace {
 
 class Dispatch : public ApiTest {
 protected:
-    static bool wait_log(const std::string &fragment) {
-        auto deadline = std::chrono::steady_clock::now() + patience;
-        while (!log_contains(fragment))
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-        return true;
-    }
     static size_t dispatcher_lines() {
         size_t count = 0;
         for (const std::string &line : captured_lines())
@@ -71,10 +64,7 @@ TEST_F(Dispatch, FullQueueDropsTheOldestAndKeepsOrder) {
     ASSERT_TRUE(wait_held());
     for (uint8_t n = 1; n <= 65; ++n)
         send(CMD_DEVICE_INFO, info(n));
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!log_contains("Callback queue full (64), dropping oldest") &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    EXPECT_TRUE(eventually_logged("Callback queue full (64), dropping oldest"));
     EXPECT_TRUE(log_contains("<WARN>"));
     release();
     ASSERT_TRUE(wait_records(65));
@@ -226,7 +216,7 @@ TEST_F(Dispatch, StrayAnswersAndUnknownTypesAreLoggedAndReservedOneIsSilent) {
     send(CMD_OK, {}, kest_sim::kestone::ep_rx);
     send(CMD_FAIL, {}, kest_sim::kestone::ep_rx);
     send(14, {}, kest_sim::kestone::ep_rx);
-    ASSERT_TRUE(wait_log("unknow command code 14."))
+    ASSERT_TRUE(eventually_logged("unknow command code 14."))
         << "behind the two answers on the same channel";
     EXPECT_TRUE(
         log_contains("missed ok response from device. probably wrong interaction procedure."));
@@ -246,20 +236,18 @@ TEST_F(Dispatch, UnregisteringStopsNewRecordsButQueuedOnesArrive) {
     ASSERT_TRUE(wait_held());
     send(CMD_DEVICE_INFO, info(1));
     send(CMD_DEVICE_INFO, info(2));
-    auto deadline = std::chrono::steady_clock::now() + patience;
     auto queued = [] {
         sdk_context &ctx = context();
         std::lock_guard<std::mutex> lock(ctx.queue_mutex);
         return ctx.queue.size();
     };
-    while (queued() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    ASSERT_TRUE(eventually([&] { return queued() >= 2; }, "two records queued"));
     ASSERT_EQ(lidar_unregister_stream_callback(handle), 0);
     send(CMD_DEVICE_INFO, info(3));
     send(14, {}); // a marker the dispatcher logs, behind it on the same channel
     release();
     ASSERT_TRUE(wait_records(3));
-    ASSERT_TRUE(wait_log("unknow command code 14."));
+    ASSERT_TRUE(eventually_logged("unknow command code 14."));
     EXPECT_EQ(records().size(), 3u);
 }
 
@@ -276,7 +264,7 @@ TEST_F(Dispatch, NothingReachesADestroyedHandle) {
     EXPECT_EQ(destroyed.get(), 0);
     send(CMD_DEVICE_INFO, info(3));
     send(14, {}); // a marker the dispatcher logs, behind it on the same channel
-    ASSERT_TRUE(wait_log("unknow command code 14."));
+    ASSERT_TRUE(eventually_logged("unknow command code 14."));
     lidar_device_t *next = make_device(); // a new handle sees only what comes after
     send(CMD_DEVICE_INFO, info(4));
     ASSERT_TRUE(wait_records(2));

@@ -92,12 +92,9 @@ protected:
                 out.push_back(record);
         return out;
     }
-    bool wait_slam(size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + patience;
-        while (slam_records().size() < count)
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-        return true;
+    testing::AssertionResult wait_slam(size_t count) {
+        return eventually([&] { return slam_records().size() >= count; },
+                          std::to_string(count) + " SLAM cloud records");
     }
     lidar_device_t *handle = nullptr;
 };
@@ -204,10 +201,12 @@ TEST_F(Slam, CloudSizesAndIncompleteSets) {
     short_cloud[0].data.assign(35, 0);
     slam_set_handler(std::move(short_cloud));
     send(CMD_DEVICE_INFO, bytes(104, 1)); // a marker behind them
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (records().back().type != LIDAR_STREAM_DEVICE_INFO &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::vector<seen_record> seen = records();
+            return !seen.empty() && seen.back().type == LIDAR_STREAM_DEVICE_INFO;
+        },
+        "the marker record behind the short clouds"));
     EXPECT_EQ(slam_records().size(), 2u);
 }
 

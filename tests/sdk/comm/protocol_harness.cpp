@@ -1,20 +1,13 @@
 #include "tests/sdk/comm/protocol_harness.h"
 
-#include "sdk/comm/libusb/usb_backend.h"
 #include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
-
-#include <condition_variable>
-#include <cstdio>
-#include <mutex>
 
 namespace kest_test {
 
 namespace {
 
-std::mutex handed_mutex;
-std::condition_variable handed_changed;
-std::vector<handed_up> all_handed;
+recorder<handed_up> all_handed;
 
 void record(uint8_t *msg, void *context) {
     auto *owner = static_cast<zev_sdk::sender *>(context);
@@ -22,30 +15,21 @@ void record(uint8_t *msg, void *context) {
         get_be16(msg),
         std::vector<uint8_t>(msg + CMD_HEADER_SIZE, msg + CMD_HEADER_SIZE + cmd_payload_len(msg)),
         owner != nullptr && !owner->has_heartbeat_thread()};
-    std::lock_guard<std::mutex> lock(handed_mutex);
-    all_handed.push_back(std::move(entry));
-    handed_changed.notify_all();
+    all_handed.add(std::move(entry));
 }
 
 } // namespace
 
 void ProtocolTest::SetUp() {
-    logged_test::SetUp();
-    kest_sim::bus_reset();
-    usb_backend_select(kest_sim::bus_backend());
-    {
-        std::lock_guard<std::mutex> lock(handed_mutex);
-        all_handed.clear();
-    }
+    bus_test::SetUp();
+    all_handed.clear();
     device = std::make_shared<kest_sim::kestone>();
     sender = std::make_unique<zev_sdk::sender>();
 }
 
 void ProtocolTest::TearDown() {
     sender.reset();
-    kest_sim::bus_reset();
-    usb_backend_select(nullptr);
-    logged_test::TearDown();
+    bus_test::TearDown();
 }
 
 void ProtocolTest::start(bool wait_soft_attach) {
@@ -61,29 +45,28 @@ void ProtocolTest::plug() {
     device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
 }
 
-bool ProtocolTest::wait_handed_up(uint16_t type, size_t count) {
-    std::unique_lock<std::mutex> lock(handed_mutex);
-    return handed_changed.wait_for(lock, patience, [&] {
-        size_t seen = 0;
-        for (const handed_up &entry : all_handed)
-            seen += entry.type == type;
-        return seen >= count;
-    });
+testing::AssertionResult ProtocolTest::wait_handed_up(uint16_t type, size_t count) {
+    return all_handed.wait(
+        [&](const std::vector<handed_up> &all) {
+            size_t seen = 0;
+            for (const handed_up &entry : all)
+                seen += entry.type == type;
+            return seen >= count;
+        },
+        std::to_string(count) + " messages of type " + std::to_string(type) + " handed up");
 }
 
 std::vector<handed_up> ProtocolTest::handed(uint16_t type) const {
-    std::lock_guard<std::mutex> lock(handed_mutex);
     std::vector<handed_up> matching;
-    for (const handed_up &entry : all_handed)
+    for (const handed_up &entry : all_handed.snapshot())
         if (entry.type == type)
             matching.push_back(entry);
     return matching;
 }
 
 std::vector<uint16_t> ProtocolTest::handed_types() const {
-    std::lock_guard<std::mutex> lock(handed_mutex);
     std::vector<uint16_t> types;
-    for (const handed_up &entry : all_handed)
+    for (const handed_up &entry : all_handed.snapshot())
         types.push_back(entry.type);
     return types;
 }

@@ -4,7 +4,8 @@
 
 #include "sdk/comm/protocol/protocol.h"
 #include "sim/kestone.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/bus_test.h"
+#include "tests/support/recorder.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -21,16 +22,15 @@ struct handed_up {
     bool heartbeat_thread_gone; // at the moment of the call
 };
 
-class ProtocolTest : public logged_test {
+class ProtocolTest : public bus_test {
 protected:
-    static constexpr auto patience = std::chrono::seconds(10);
     void SetUp() override;
     void TearDown() override;
 
     // Initialises the sender and plugs the device; waits for the soft attach if asked.
     void start(bool wait_soft_attach = true);
     void plug();
-    bool wait_handed_up(uint16_t type, size_t count = 1);
+    testing::AssertionResult wait_handed_up(uint16_t type, size_t count = 1);
     std::vector<handed_up> handed(uint16_t type) const;
     std::vector<uint16_t> handed_types() const;
     // Sends a control command and returns its answer (null on failure).

@@ -25,10 +25,7 @@ protected:
         ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, 1));
     }
     void expect_balanced() {
-        EXPECT_TRUE(eventually([] {
-            kest_sim::bus_stats stats = kest_sim::bus_get_stats();
-            return stats.transfers_allocated == stats.transfers_freed && stats.handles_open == 0;
-        })) << "every transfer freed and every handle closed";
+        EXPECT_TRUE(bus_released());
         kest_sim::bus_stats stats = kest_sim::bus_get_stats();
         EXPECT_EQ(stats.closed_with_transfers_in_flight, 0u);
         EXPECT_EQ(stats.transfers_freed_in_flight, 0u);
@@ -64,11 +61,12 @@ TEST_F(Transport, PollingKeepsTheDeviceWhenEnumerationFails) {
 
     uint64_t lists = kest_sim::bus_get_stats().device_lists;
     kest_sim::bus_set_device_list_error(LIBUSB_ERROR_NO_MEM);
-    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 3; }))
-        << "three polling passes meet the failing enumeration";
+    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 3; },
+                           "three polling passes meeting the failing enumeration"));
     kest_sim::bus_set_device_list_error(0);
     lists = kest_sim::bus_get_stats().device_lists;
-    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 2; }));
+    ASSERT_TRUE(eventually([&] { return kest_sim::bus_get_stats().device_lists >= lists + 2; },
+                           "two good polling passes"));
 
     EXPECT_TRUE(events(XFER_EVENT_DETACH).empty());
     EXPECT_EQ(events(XFER_EVENT_ATTACH).size(), 1u);
@@ -107,7 +105,8 @@ TEST_F(Transport, PollingSeesAnUnplugWithinAboutASecond) {
     EXPECT_LT(seconds, 5.0) << "polling looks once a second";
     EXPECT_THAT(out, HasSubstr("device detached 2207:0019\n"));
     EXPECT_EQ(destroyed, 5) << "channels can be destroyed inside the detach event";
-    EXPECT_TRUE(eventually([&] { return xfer->xfer_is_detached() == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return xfer->xfer_is_detached() == 1; }, "the transport detached"));
     expect_balanced();
 }
 
@@ -131,7 +130,8 @@ TEST_F(Transport, HotplugArrivalAndDeparture) {
     });
     EXPECT_THAT(out, HasSubstr("hotplug_callback end.\n"));
     EXPECT_TRUE(log_contains("hotplug_callback enter."));
-    EXPECT_TRUE(eventually([&] { return xfer->xfer_is_detached() == 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return xfer->xfer_is_detached() == 1; }, "the transport detached"));
     EXPECT_EQ(events(XFER_EVENT_ATTACH).size(), 1u);
     expect_balanced();
 }
@@ -148,10 +148,9 @@ TEST_F(Transport, OneDeviceAtATime) {
     int first = device_id;
     auto second = std::make_shared<kest_sim::script_device>();
     int second_id = kest_sim::bus_plug(kest_sim::kestone_desc(), second);
-    EXPECT_TRUE(eventually([] { return log_contains("arrived while one is open; ignored."); }));
+    EXPECT_TRUE(eventually_logged("arrived while one is open; ignored."));
     kest_sim::bus_unplug(second_id);
-    EXPECT_TRUE(eventually(
-        [] { return log_contains("found no open device, this should not happen!!!!"); }));
+    EXPECT_TRUE(eventually_logged("found no open device, this should not happen!!!!"));
     EXPECT_TRUE(events(XFER_EVENT_DETACH).empty()) << "the open device has not left";
     EXPECT_EQ(xfer->xfer_is_detached(), 0);
     kest_sim::bus_unplug(first);
@@ -177,8 +176,7 @@ TEST_F(Transport, KernelDriverThatWillNotLetGoFailsTheOpen) {
     desc.driver = kest_sim::kernel_driver::stuck;
     plug(desc);
     start(false);
-    EXPECT_TRUE(
-        eventually([] { return log_contains("device attach detected, but open failed."); }));
+    EXPECT_TRUE(eventually_logged("device attach detected, but open failed."));
     EXPECT_TRUE(log_contains("unable to detach kernel driver: LIBUSB_ERROR_ACCESS"));
     EXPECT_TRUE(events(XFER_EVENT_ATTACH).empty());
     EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
@@ -190,8 +188,7 @@ TEST_F(Transport, ClaimThatFailsAfterDetachGivesTheDriverBack) {
     desc.driver = kest_sim::kernel_driver::sticky;
     plug(desc);
     start(true);
-    EXPECT_TRUE(
-        eventually([] { return log_contains("cannot claim interface: LIBUSB_ERROR_BUSY"); }));
+    EXPECT_TRUE(eventually_logged("cannot claim interface: LIBUSB_ERROR_BUSY"));
     EXPECT_TRUE(kest_sim::bus_kernel_driver_active(device_id));
     EXPECT_EQ(kest_sim::bus_get_stats().kernel_driver_attaches, 1u);
     EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
@@ -203,8 +200,7 @@ TEST_F(Transport, FailedOpenIsNotRetriedUntilTheDeviceComesBack) {
     desc.open_error = LIBUSB_ERROR_ACCESS;
     plug(desc);
     start(false);
-    EXPECT_TRUE(eventually(
-        [] { return log_contains("cannot open device 2207:0019: LIBUSB_ERROR_ACCESS"); }));
+    EXPECT_TRUE(eventually_logged("cannot open device 2207:0019: LIBUSB_ERROR_ACCESS"));
     kest_sim::bus_set_open_error(device_id, 0);
     kest_sim::bus_unplug(device_id);
     plug();
@@ -358,11 +354,10 @@ TEST_F(Transport, ShortTransferEndsTheChannel) {
     attach_with_channels();
     kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::short_length, 1, 100);
     kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
-    EXPECT_TRUE(
-        eventually([] { return log_contains("tansfer error, fix len 262144, actual 100."); }));
+    EXPECT_TRUE(eventually_logged("tansfer error, fix len 262144, actual 100."));
     kest_sim::bus_queue_in(device_id, ep_rx, frame({2}));
-    EXPECT_TRUE(eventually([&] { return kest_sim::bus_in_backlog(device_id, ep_rx) == 1; }))
-        << "nothing takes the next frame";
+    EXPECT_TRUE(eventually([&] { return kest_sim::bus_in_backlog(device_id, ep_rx) == 1; },
+                           "the next frame waiting, with nothing to take it"));
     EXPECT_TRUE(data_on(1).empty());
     kest_sim::bus_queue_in(device_id, ep_imu, frame({3}));
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1)) << "other channels go on";
@@ -371,7 +366,7 @@ TEST_F(Transport, ShortTransferEndsTheChannel) {
 TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
     attach_with_channels();
     kest_sim::bus_halt(device_id, ep_rx);
-    EXPECT_TRUE(eventually([] { return log_contains("transfer stall: LIBUSB_TRANSFER_STALL."); }));
+    EXPECT_TRUE(eventually_logged("transfer stall: LIBUSB_TRANSFER_STALL."));
     EXPECT_EQ(captured_line_with("transfer stall"),
               "<ERROR><lib_usb_channel.cpp:usb_data_xfer::transfer_cb:N>: transfer stall: "
               "LIBUSB_TRANSFER_STALL.\n");
@@ -384,16 +379,14 @@ TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
 TEST_F(Transport, TransferStatusesAreHandledAsTheirKind) {
     attach_with_channels();
     kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::timeout);
-    EXPECT_TRUE(
-        eventually([] { return log_contains("transfer timeout: LIBUSB_TRANSFER_TIMED_OUT."); }));
+    EXPECT_TRUE(eventually_logged("transfer timeout: LIBUSB_TRANSFER_TIMED_OUT."));
     kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1)) << "a timed-out transfer goes out again";
 
     kest_sim::bus_inject(device_id, ep_imu, kest_sim::fault::error);
-    EXPECT_TRUE(eventually([] { return log_contains("transfer error: LIBUSB_TRANSFER_ERROR."); }));
+    EXPECT_TRUE(eventually_logged("transfer error: LIBUSB_TRANSFER_ERROR."));
     kest_sim::bus_inject(device_id, ep_rgb, kest_sim::fault::overflow);
-    EXPECT_TRUE(
-        eventually([] { return log_contains("transfer overflow: LIBUSB_TRANSFER_OVERFLOW."); }));
+    EXPECT_TRUE(eventually_logged("transfer overflow: LIBUSB_TRANSFER_OVERFLOW."));
     kest_sim::bus_queue_in(device_id, ep_imu, frame({2}));
     kest_sim::bus_queue_in(device_id, ep_rgb, frame({3}));
     kest_sim::bus_queue_in(device_id, ep_dtof, frame({4}));
@@ -411,7 +404,7 @@ TEST_F(Transport, TransferStatusesAreHandledAsTheirKind) {
 TEST_F(Transport, ChannelIdsAndEndpointsAreChecked) {
     attach_with_channels();
     ASSERT_EQ(xfer->xfer_chanel_destroy(1), 0);
-    EXPECT_TRUE(eventually([] { return log_contains("transfer cancel."); }));
+    EXPECT_TRUE(eventually_logged("transfer cancel."));
     int id = xfer->xfer_chanel_create({0, 0, 1, big_transfer});
     EXPECT_EQ(id, 5) << "id 4 is taken";
     EXPECT_TRUE(log_contains("channel id 4 is taken; the new channel gets id 5."));

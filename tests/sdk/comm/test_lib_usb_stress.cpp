@@ -74,8 +74,8 @@ protected:
         device->echo(ep_tx, ep_rx);
         current_device = device_id;
         ASSERT_TRUE(wait_events(XFER_EVENT_ATTACH, round + 1)) << "attach " << round;
-        ASSERT_TRUE(eventually([&] { return data_on(1).size() > echoes_before; }))
-            << "no echo came back in round " << round;
+        ASSERT_TRUE(eventually([&] { return data_on(1).size() > echoes_before; },
+                               "an echo in round " + std::to_string(round)));
         current_device = 0;
         kest_sim::bus_unplug(device_id);
         ASSERT_TRUE(wait_events(XFER_EVENT_DETACH, round + 1)) << "detach " << round;
@@ -86,11 +86,8 @@ protected:
             ASSERT_TRUE(intact(payload)) << "a torn or mixed message was delivered";
         for (const bytes &payload : data_on(2))
             ASSERT_EQ(payload, bytes({1, 2, 3, 4}));
-        EXPECT_TRUE(eventually([] {
-            kest_sim::bus_stats stats = kest_sim::bus_get_stats();
-            return stats.transfers_allocated == stats.transfers_freed && stats.handles_open == 0;
-        })) << "transfers allocated "
-            << kest_sim::bus_get_stats().transfers_allocated << ", freed "
+        EXPECT_TRUE(bus_released())
+            << "transfers allocated " << kest_sim::bus_get_stats().transfers_allocated << ", freed "
             << kest_sim::bus_get_stats().transfers_freed;
         EXPECT_EQ(kest_sim::bus_get_stats().closed_with_transfers_in_flight, 0u);
         EXPECT_EQ(kest_sim::bus_get_stats().transfers_freed_in_flight, 0u);

@@ -27,16 +27,6 @@ bytes as_bytes(const uint8_t *msg) {
     return bytes(msg, msg + CMD_HEADER_SIZE + cmd_payload_len(msg));
 }
 
-bool eventually(const std::function<bool()> &cond) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 } // namespace
 
 TEST_F(Protocol, ControlCommandsHaveTheirWireBytes) {
@@ -94,7 +84,7 @@ TEST_F(Protocol, AttachOpensTheChannelsAndAnsweringDeviceSoftAttachesOnce) {
 TEST_F(Protocol, SilentDeviceRaisesNothingAndGetsNoFurtherBeats) {
     device->answer_heartbeats(false);
     start(false);
-    EXPECT_TRUE(eventually([] { return log_contains("switch to waiting for remote heartbeat."); }));
+    EXPECT_TRUE(eventually_logged("switch to waiting for remote heartbeat."));
     // Nothing more may happen: look for a while at what the device receives.
     EXPECT_FALSE(device->wait_state(
         [](const kest_sim::kestone_state &s) { return s.heartbeats_received > 1; },
@@ -129,12 +119,10 @@ TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
     sender->set_heartbeat_timing({std::chrono::milliseconds(400), std::chrono::milliseconds(200)});
     device->silence_after(2);
     start();
-    ASSERT_TRUE(device->wait_state(
-        [](const kest_sim::kestone_state &s) { return s.heartbeats_received >= 3; },
-        std::chrono::seconds(10)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // lands inside that step
+    // The line comes at the time-out, just before the 200 ms step begins.
+    ASSERT_TRUE(eventually_logged("switch to waiting for remote heartbeat."));
     device->resume();
-    EXPECT_TRUE(eventually([] { return log_contains("skip trigger soft dettach."); }));
+    EXPECT_TRUE(eventually_logged("skip trigger soft dettach."));
     EXPECT_TRUE(handed(CMD_SOFT_DETACH).empty());
     EXPECT_EQ(handed(CMD_SOFT_ATTACH).size(), 1u);
 }
@@ -253,7 +241,8 @@ TEST_F(Protocol, AnswerArrivingBeforeTheWaitBeginsIsKept) {
     ASSERT_EQ(sender->send_cmd(sender->tx_channel(), msg.get()), 0);
     ASSERT_TRUE(device->wait_state([](const kest_sim::kestone_state &s) { return s.opened; },
                                    std::chrono::seconds(10)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the answer is in by now
+    ASSERT_TRUE(eventually([&] { return sender->answer_ready(sender->rx_channel()); },
+                           "the answer kept for the waiter"));
     uint8_t *answer = nullptr;
     ASSERT_EQ(sender->recv_cmd(sender->rx_channel(), &answer), 0);
     EXPECT_EQ(get_be16(answer), CMD_OK);
@@ -320,13 +309,10 @@ TEST_F(Protocol, MessagesShorterThanTheyClaimAreDropped) {
     kest_sim::bus_queue_in(device_id, kest_sim::kestone::ep_rx, frame);
     kest_sim::bus_queue_in(device_id, kest_sim::kestone::ep_rx,
                            kest_sim::device_frames({0, 11}, 262144, 0)[0]);
-    EXPECT_TRUE(eventually([] {
-        return log_contains(
-            "message payload_len 200 exceeds the 26 bytes received on channel 1, dropped.");
-    }));
-    EXPECT_TRUE(eventually([] {
-        return log_contains("message of 2 bytes on channel 1 is shorter than its header, dropped.");
-    }));
+    EXPECT_TRUE(eventually_logged(
+        "message payload_len 200 exceeds the 26 bytes received on channel 1, dropped."));
+    EXPECT_TRUE(
+        eventually_logged("message of 2 bytes on channel 1 is shorter than its header, dropped."));
     EXPECT_TRUE(handed(CMD_DEVICE_INFO).empty());
 }
 
@@ -335,9 +321,9 @@ TEST_F(Protocol, FailedChannelUndoesTheOnesBefore) {
     desc.endpoints.resize(3); // no rgb, no dtof endpoint
     ASSERT_EQ(sender->sender_init({nullptr, nullptr}), 0);
     device_id = kest_sim::bus_plug(desc, device);
-    EXPECT_TRUE(eventually([] { return log_contains("comm rgb channel create fail."); }));
+    EXPECT_TRUE(eventually_logged("comm rgb channel create fail."));
     uint8_t header[CMD_HEADER_SIZE] = {};
-    EXPECT_TRUE(eventually([&] { return sender->is_attached(); }));
+    EXPECT_TRUE(eventually([&] { return sender->is_attached(); }, "the sender attached"));
     EXPECT_EQ(sender->send_cmd(0, header), -1) << "tx was closed again";
     EXPECT_TRUE(log_contains("channel 0 not exist."));
 }

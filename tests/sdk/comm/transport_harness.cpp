@@ -1,53 +1,33 @@
 #include "tests/sdk/comm/transport_harness.h"
 
-#include "sdk/comm/libusb/usb_backend.h"
-
-#include <condition_variable>
-#include <cstdio>
-#include <mutex>
-#include <thread>
-
 namespace kest_test {
 
 namespace {
 
-std::mutex events_mutex;
-std::condition_variable events_changed;
-std::vector<raised_event> recorded;
+recorder<raised_event> recorded;
 std::function<void(uint32_t)> *active_hook = nullptr;
 
 void record_event(int32_t channel, uint32_t event, uint8_t *data, uint32_t len) {
     if (active_hook != nullptr && *active_hook)
         (*active_hook)(event);
-    raised_event entry{channel, event, bytes(data, data + len)};
-    std::lock_guard<std::mutex> lock(events_mutex);
-    recorded.push_back(std::move(entry));
-    events_changed.notify_all();
+    recorded.add({channel, event, bytes(data, data + len)});
 }
 
 } // namespace
 
 void TransportTest::SetUp() {
-    reset_logger();
-    capture_logs(KEST_LOG_VALUE_DEBUG);
-    kest_sim::bus_reset();
-    usb_backend_select(kest_sim::bus_backend());
-    std::lock_guard<std::mutex> lock(events_mutex);
+    bus_test::SetUp();
     recorded.clear();
     active_hook = &hook;
 }
 
 void TransportTest::TearDown() {
-    if (HasFailure())
-        print_captured_logs();
     if (xfer) {
         xfer->xfer_deinit();
         xfer.reset();
     }
-    kest_sim::bus_reset();
-    usb_backend_select(nullptr);
     active_hook = nullptr;
-    reset_logger();
+    bus_test::TearDown();
 }
 
 void TransportTest::start(bool hotplug) {
@@ -80,22 +60,22 @@ void TransportTest::destroy_channels() {
         xfer->xfer_chanel_destroy(id);
 }
 
-bool TransportTest::wait_events(uint32_t event, size_t count) {
-    std::unique_lock<std::mutex> lock(events_mutex);
-    return events_changed.wait_for(lock, patience, [&] {
-        size_t seen = 0;
-        for (const raised_event &entry : recorded)
-            seen += entry.event == event;
-        return seen >= count;
-    });
+testing::AssertionResult TransportTest::wait_events(uint32_t event, size_t count) {
+    return recorded.wait(
+        [&](const std::vector<raised_event> &all) {
+            size_t seen = 0;
+            for (const raised_event &entry : all)
+                seen += entry.event == event;
+            return seen >= count;
+        },
+        std::to_string(count) + " events of kind " + std::to_string(event));
 }
 
 std::vector<raised_event> TransportTest::events(uint32_t event) const {
-    std::lock_guard<std::mutex> lock(events_mutex);
     std::vector<raised_event> matching;
-    for (const raised_event &entry : recorded)
+    for (raised_event &entry : recorded.snapshot())
         if (entry.event == event)
-            matching.push_back(entry);
+            matching.push_back(std::move(entry));
     return matching;
 }
 
@@ -107,14 +87,13 @@ std::vector<bytes> TransportTest::data_on(int32_t channel) const {
     return data;
 }
 
-bool TransportTest::eventually(const std::function<bool()> &cond) {
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+testing::AssertionResult TransportTest::bus_released() {
+    return eventually(
+        [] {
+            kest_sim::bus_stats stats = kest_sim::bus_get_stats();
+            return stats.transfers_allocated == stats.transfers_freed && stats.handles_open == 0;
+        },
+        "every transfer freed and every handle closed");
 }
 
 bytes TransportTest::frame(const bytes &payload, uint8_t flags, uint16_t word) const {

@@ -4,11 +4,12 @@
 #include "sdk/comm/interface/data_xfer.h"
 #include "sim/script_device.h"
 #include "sim/usb_bus.h"
-#include "tests/support/log_capture.h"
+#include "tests/support/bus_test.h"
+#include "tests/support/recorder.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,7 +22,6 @@ using bytes = std::vector<uint8_t>;
 constexpr uint32_t big_transfer = 262144;
 constexpr uint32_t imu_transfer = 1024;
 constexpr uint8_t ep_rx = 0x81, ep_tx = 0x01, ep_imu = 0x82, ep_rgb = 0x83, ep_dtof = 0x84;
-constexpr auto patience = std::chrono::seconds(10);
 
 struct raised_event {
     int32_t channel;
@@ -29,7 +29,7 @@ struct raised_event {
     bytes data;
 };
 
-class TransportTest : public testing::Test {
+class TransportTest : public bus_test {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -44,12 +44,12 @@ protected:
     void destroy_channels();
 
     // Waits until count events of the kind were raised.
-    bool wait_events(uint32_t event, size_t count);
+    testing::AssertionResult wait_events(uint32_t event, size_t count);
     std::vector<raised_event> events(uint32_t event) const;
     std::vector<bytes> data_on(int32_t channel) const;
 
-    // Waits until cond holds (checked every few milliseconds), up to patience.
-    static bool eventually(const std::function<bool()> &cond);
+    // Waits until every transfer allocated on the bus was freed and every handle closed.
+    static testing::AssertionResult bus_released();
 
     // A frame around payload, built with the transport's own builder.
     bytes frame(const bytes &payload, uint8_t flags = 0, uint16_t word = 0x0101) const;

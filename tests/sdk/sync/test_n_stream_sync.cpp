@@ -2,6 +2,7 @@
 #include "sdk/api/stream_layout.h"
 #include "sdk/sync/n_stream_sync.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 using namespace zev_sync;
 using testing::HasSubstr;
+using kest_test::eventually;
+using kest_test::patience;
 
 namespace {
 
@@ -42,20 +45,21 @@ protected:
         sets.push_back(std::move(set));
         changed.notify_all();
     }
-    bool wait_sets(size_t count) {
+    testing::AssertionResult wait_sets(size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10),
-                                [&] { return sets.size() >= count; });
+        if (changed.wait_for(lock, patience, [&] { return sets.size() >= count; }))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << count << " sets did not come within patience";
     }
     // Waits until the queues hold these counts (the worker has done its part).
-    bool wait_queued(size_t c, size_t o, size_t w) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!(sync->queued(cloud) == c && sync->queued(odom) == o && sync->queued(wiwc) == w)) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::yield();
-        }
-        return true;
+    testing::AssertionResult wait_queued(size_t c, size_t o, size_t w) {
+        return eventually(
+            [&] {
+                return sync->queued(cloud) == c && sync->queued(odom) == o &&
+                       sync->queued(wiwc) == w;
+            },
+            "queues of " + std::to_string(c) + ", " + std::to_string(o) + " and " +
+                std::to_string(w) + " samples");
     }
     size_t set_count() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -269,8 +273,9 @@ TEST_F(Timeline, RandomRunsKeepEverySetSound) {
                     ASSERT_LE(sync->queued(q), 32u);
             }
             // Pace like a device at 10 Hz: let the worker match what it can.
-            while (sync->queued(cloud) > 0 && sync->queued(odom) > 0)
-                std::this_thread::yield();
+            ASSERT_TRUE(
+                eventually([&] { return sync->queued(cloud) == 0 || sync->queued(odom) == 0; },
+                           "the worker matching what it can"));
         }
         sync->stop();
 

@@ -1,0 +1,27 @@
+#include "tests/support/wait.h"
+
+#include <thread>
+
+namespace kest_test {
+
+testing::AssertionResult eventually(const std::function<bool()> &condition,
+                                    const std::string &what) {
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + patience;
+    // What happens within a moment is caught by yielding; after that, checks a
+    // millisecond apart leave the cores to the threads being waited for.
+    auto spin_until = start + std::chrono::microseconds(500);
+    while (!condition()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now > deadline)
+            return testing::AssertionFailure()
+                   << what << " did not happen within " << patience.count() << " s";
+        if (now < spin_until)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return testing::AssertionSuccess();
+}
+
+} // namespace kest_test
