@@ -1,0 +1,168 @@
+// The attach and detach sequences, the scan mode and the stream callback.
+#include "app/kest_data_handler.h"
+
+#include "sdk/logger/console.h"
+#include "sdk/logger/logger.h"
+
+#include <QDir>
+
+namespace {
+
+constexpr uint32_t depthParameter = 0;
+constexpr lidar_imu_parameter_t imuParameter{2, 1, 1}; // odr, accel_fsr, gyro_fsr codes
+constexpr uint32_t streamNumber = 1;
+constexpr int deviceMode = 1;
+constexpr int dtofStreamType = 8;
+
+} // namespace
+
+KestDataHandler *KestDataHandler::instance() {
+    static KestDataHandler *handler = new KestDataHandler;
+    return handler;
+}
+
+KestDataHandler::KestDataHandler() : calibDir(QDir::current().absoluteFilePath("files/recv")) {}
+
+bool KestDataHandler::initSdk() {
+    return lidar_system_init(attachCallback) == 0;
+}
+
+void KestDataHandler::attachCallback(const lidar_device_info_t *info, bool attached) {
+    instance()->handleAttach(info, attached);
+}
+
+void KestDataHandler::streamCallback(const lidar_stream_data_t *record, void *context) {
+    if (context != nullptr)
+        static_cast<KestDataHandler *>(context)->handleStreamData(record);
+}
+
+// The device layer calls attach and detach one after another, in the order of
+// their events, and lidar_destory_device waits for a record being delivered,
+// so the sequences need no lock of their own.
+void KestDataHandler::handleAttach(const lidar_device_info_t *info, bool attached) {
+    if (!attached) {
+        log_print(INFO, "[Lidar] Device detached\n");
+        emit deviceStatusChanged(false, "Device disconnected");
+        if (lidar_destory_device(handle.load()) != 0)
+            console_print("destory device failed.\n"); // kept verbatim
+        handle = nullptr;
+        return;
+    }
+    log_print(INFO, "[Lidar] Device attached\n");
+    emit deviceStatusChanged(false, "Device attached, initializing...");
+    if (!createAndOpen(info, LOG_ORIGIN))
+        return;
+    fetchCalibrationAndVersion(LOG_ORIGIN);
+    if (!configure(LOG_ORIGIN) || !startStreaming(LOG_ORIGIN))
+        return;
+    emit deviceStatusChanged(true, "Device connected and streaming");
+    if (lidar_device_t *device = handle.load())
+        lidar_activate_stream_type(device, dtofStreamType);
+}
+
+bool KestDataHandler::createAndOpen(const lidar_device_info_t *info, log_origin origin) {
+    lidar_device_t *created = nullptr;
+    if (lidar_create_device(info, &created) != 0) {
+        fail(origin, "[Lidar] Failed to create device.\n", "Failed to create device");
+        return false;
+    }
+    handle = created;
+    log_print_from(origin, INFO, "[Lidar] Device created.\n");
+    if (lidar_open_device(created) != 0) {
+        fail(origin, "[Lidar] Failed to open device.\n", "Failed to open device");
+        lidar_unregister_stream_callback(created);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] Device opened.\n");
+    return true;
+}
+
+void KestDataHandler::fetchCalibrationAndVersion(log_origin origin) {
+    lidar_device_t *device = handle.load();
+    calibFetched = false;
+    if (lidar_get_calib_file(device, calibDir.toLocal8Bit().constData()) == 0)
+        calibFetched = true;
+    else
+        log_print_from(origin, ERROR, "[Lidar] Failed to get calib file.\n");
+    log_print_from(origin, INFO, "[Lidar] Device get calib file.\n");
+    if (lidar_get_version(device) != 0)
+        log_print_from(origin, ERROR, "get version failed.\n");
+    else
+        log_print_from(origin, INFO, "get version success.\n");
+}
+
+bool KestDataHandler::configure(log_origin origin) {
+    lidar_device_t *device = handle.load();
+    if (lidar_set_mode(device, deviceMode) != 0) {
+        fail(origin, "[Lidar] Failed to set mode.\n", "Failed to set device mode");
+        lidar_unregister_stream_callback(device);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] Device set mode.\n");
+    lidar_stream_callback_t callback{streamCallback, this};
+    if (lidar_register_stream_callback(device, &callback) != 0) {
+        fail(origin, "[Lidar] Failed to register stream callback.\n",
+             "Failed to register stream callback");
+        lidar_close_device(device);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] Device registered stream callback.\n");
+    uint32_t depth = depthParameter;
+    if (lidar_set_depth_parameter(device, &depth) != 0) {
+        // The status names the failure too, rather than leaving "initializing...".
+        fail(origin, "set depth parameter failed.\n", "Failed to set depth parameter", true);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] lidar_set_depth_parameter.\n");
+    if (lidar_set_imu_parameter(device, &imuParameter) != 0) {
+        fail(origin, "set imu parameter failed.\n", "Failed to set IMU parameter", true);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] lidar_set_imu_parameter.\n");
+    return true;
+}
+
+bool KestDataHandler::startStreaming(log_origin origin) {
+    uint32_t subframeRate = 0; // reported by the device, not used here
+    if (lidar_start_stream(handle.load(), streamNumber, &subframeRate) != 0) {
+        fail(origin, "[Lidar] Failed to start stream.\n", "Failed to start data stream", true);
+        return false;
+    }
+    log_print_from(origin, INFO, "[Lidar] Device started stream.\n");
+    return true;
+}
+
+// The status goes out last, so whoever sees it sees the handle as it stays.
+void KestDataHandler::fail(log_origin origin, const char *line, const char *status, bool destroy) {
+    log_print_from(origin, ERROR, "%s", line);
+    if (destroy)
+        destroyHandle();
+    emit deviceStatusChanged(false, status);
+}
+
+void KestDataHandler::destroyHandle() {
+    lidar_destory_device(handle.exchange(nullptr));
+}
+
+// The handle is only tested: after lidar_destory_device the device layer
+// delivers nothing more for it, and a record being delivered is waited for.
+void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
+    if (handle.load() == nullptr || record == nullptr)
+        return;
+    StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
+    StreamDecoding::decodeStreamRecord(*record, flags, nullptr);
+}
+
+void KestDataHandler::onScanModeChanged(ScanMode newMode) {
+    log_print(INFO, "Scan mode changed to %d\n", static_cast<int>(newMode));
+    if (newMode == mode.load())
+        return;
+    mode = newMode;
+    if (newMode == ScanMode::SLAM) {
+        dtof = false;
+        slam = true;
+    } else if (newMode == ScanMode::DTOF) {
+        dtof = true;
+        slam = false;
+    }
+}

@@ -1,0 +1,232 @@
+// The data handler's attach and detach sequences and its scan mode, with the
+// real device layer and the virtual KestOne on the virtual bus.
+#include "app/kest_data_handler.h"
+#include "sim/kestone.h"
+#include "tests/support/bus_test.h"
+#include "tests/support/recorder.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <memory>
+#include <utility>
+
+using namespace kest_test;
+using status = std::pair<bool, QString>;
+
+namespace {
+
+// Control codes of the requests the attach sequence makes.
+constexpr uint16_t code_open = 1, code_start = 7, code_mode1 = 12, code_calib = 16,
+                   code_imu_rate = 30, code_depth = 33;
+
+class DataHandler : public bus_test {
+protected:
+    // The handler resolves its calibration folder once, when it is created: in
+    // a folder of this suite's own.
+    static void SetUpTestSuite() {
+        folder = new temp_dir(true);
+        KestDataHandler::instance();
+    }
+    static void TearDownTestSuite() {
+        delete folder;
+        folder = nullptr;
+    }
+
+    void SetUp() override {
+        bus_test::SetUp();
+        statuses = std::make_shared<recorder<status>>();
+        auto seen = statuses;
+        connection =
+            QObject::connect(KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged,
+                             [seen](bool connected, const QString &message) {
+                                 seen->add({connected, message});
+                             });
+        device = std::make_shared<kest_sim::kestone>();
+        ASSERT_TRUE(KestDataHandler::initSdk());
+    }
+    // A device still plugged in goes through the detach sequence first, so the
+    // handler leaves every test with no device.
+    void TearDown() override {
+        if (plugged) {
+            kest_sim::bus_unplug(device_id);
+            EXPECT_TRUE(eventually([] { return !KestDataHandler::instance()->hasDevice(); },
+                                   "the handle cleared"));
+        }
+        lidar_system_deinit(); // waits for the attach sequences still running
+        QObject::disconnect(connection);
+        bus_test::TearDown();
+    }
+
+    void plug() {
+        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+        plugged = true;
+    }
+    void unplug() {
+        kest_sim::bus_unplug(device_id);
+        plugged = false;
+    }
+    testing::AssertionResult wait_status(const QString &message) {
+        return statuses->wait(
+            [&](const std::vector<status> &all) {
+                return !all.empty() && all.back().second == message;
+            },
+            "the status \"" + message.toStdString() + "\"");
+    }
+    // The ERROR and INFO lines of the attach sequence, in order, without prefixes.
+    static std::vector<std::string> sequence_lines() {
+        std::vector<std::string> lines;
+        for (const log_record &record : captured_logs())
+            if (record.function == "KestDataHandler::handleAttach")
+                lines.push_back(record.text.substr(record.text.find(">: ") + 3));
+        return lines;
+    }
+
+    static temp_dir *folder;
+    std::shared_ptr<recorder<status>> statuses;
+    QMetaObject::Connection connection;
+    std::shared_ptr<kest_sim::kestone> device;
+    int device_id = 0;
+    bool plugged = false;
+};
+
+temp_dir *DataHandler::folder = nullptr;
+
+} // namespace
+
+TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
+    std::string out = capture_stdout([&] {
+        plug();
+        ASSERT_TRUE(wait_status("Device connected and streaming"));
+    });
+    EXPECT_THAT(statuses->snapshot(),
+                testing::ElementsAre(status{false, "Device attached, initializing..."},
+                                     status{true, "Device connected and streaming"}));
+    // The DTOF stream is activated just after the streaming status.
+    EXPECT_TRUE(eventually([&] { return device->state().requests.size() >= 10; },
+                           "the stream activation request"));
+    EXPECT_THAT(device->state().requests,
+                testing::ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 4));
+    KestDataHandler *handler = KestDataHandler::instance();
+    EXPECT_TRUE(handler->hasDevice());
+    EXPECT_TRUE(handler->calibrationFetched());
+    EXPECT_EQ(handler->calibrationDir(),
+              QString::fromStdString((folder->path() / "files/recv").string()));
+    EXPECT_TRUE(std::filesystem::exists(folder->path() / "files/recv/calib.yaml"));
+    EXPECT_THAT(sequence_lines(),
+                testing::ElementsAre("[Lidar] Device attached\n", "[Lidar] Device created.\n",
+                                     "[Lidar] Device opened.\n", "[Lidar] Device get calib file.\n",
+                                     "get version success.\n", "[Lidar] Device set mode.\n",
+                                     "[Lidar] Device registered stream callback.\n",
+                                     "[Lidar] lidar_set_depth_parameter.\n",
+                                     "[Lidar] lidar_set_imu_parameter.\n",
+                                     "[Lidar] Device started stream.\n"));
+
+    unplug();
+    ASSERT_TRUE(wait_status("Device disconnected"));
+    EXPECT_TRUE(eventually([&] { return !handler->hasDevice(); }, "the handle cleared"));
+    EXPECT_THAT(out, testing::Not(testing::HasSubstr("destory device failed.")));
+}
+
+TEST_F(DataHandler, CalibrationFailureStillReachesStreaming) {
+    device->fail_code(code_calib);
+    plug();
+    ASSERT_TRUE(wait_status("Device connected and streaming"));
+    EXPECT_FALSE(KestDataHandler::instance()->calibrationFetched());
+    std::vector<std::string> lines = sequence_lines();
+    auto failed = std::find(lines.begin(), lines.end(), "[Lidar] Failed to get calib file.\n");
+    ASSERT_NE(failed, lines.end());
+    EXPECT_EQ(*(failed + 1), "[Lidar] Device get calib file.\n");
+}
+
+// Each refused step ends the sequence with its own status and line; the steps
+// after the parameters leave no handle, so the detach that follows reports it
+// cannot destroy one, once, and destroys nothing twice.
+TEST_F(DataHandler, RefusedStepEndsTheSequenceAndNamesTheFailure) {
+    const struct {
+        uint16_t code;
+        const char *line;
+        const char *status;
+        bool handle_kept;
+    } steps[] = {
+        {code_open, "[Lidar] Failed to open device.\n", "Failed to open device", true},
+        {code_mode1, "[Lidar] Failed to set mode.\n", "Failed to set device mode", true},
+        {code_depth, "set depth parameter failed.\n", "Failed to set depth parameter", false},
+        {code_imu_rate, "set imu parameter failed.\n", "Failed to set IMU parameter", false},
+        {code_start, "[Lidar] Failed to start stream.\n", "Failed to start data stream", false},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.status);
+        statuses->clear();
+        device = std::make_shared<kest_sim::kestone>();
+        device->fail_code(step.code);
+        testing::internal::CaptureStdout();
+        plug();
+        testing::AssertionResult ended = wait_status(step.status);
+        std::vector<std::string> lines = sequence_lines();
+        bool kept = KestDataHandler::instance()->hasDevice();
+        unplug();
+        testing::AssertionResult detached = wait_status("Device disconnected");
+        lidar_system_deinit(); // returns once the detach sequence has ended
+        bool cleared = !KestDataHandler::instance()->hasDevice();
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(KestDataHandler::initSdk());
+        ASSERT_TRUE(ended);
+        ASSERT_TRUE(detached);
+        ASSERT_TRUE(cleared);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), step.line);
+        EXPECT_EQ(kept, step.handle_kept);
+        size_t reports = 0;
+        for (size_t at = out.find("destory device failed.\n"); at != std::string::npos;
+             at = out.find("destory device failed.\n", at + 1))
+            ++reports;
+        EXPECT_EQ(reports, step.handle_kept ? 0u : 1u);
+        EXPECT_EQ(statuses->size(), 3u) << "initializing, the failure, disconnected";
+        reset_logger();
+        capture_logs(KEST_LOG_VALUE_DEBUG);
+    }
+}
+
+// Plugged and unplugged again and again, the device is attached and detached
+// while the sequence runs; nothing crashes and the handler ends with no device.
+TEST_F(DataHandler, AttachAndDetachRacedAHundredTimes) {
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < 100; ++round) {
+        device = std::make_shared<kest_sim::kestone>();
+        plug();
+        if (round % 3 != 0)
+            device->wait_state(
+                [round](const kest_sim::kestone_state &s) {
+                    return s.requests.size() >= static_cast<size_t>(round % 10);
+                },
+                std::chrono::milliseconds(500));
+        unplug();
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(eventually([] { return !KestDataHandler::instance()->hasDevice(); },
+                           "the handler left with no device"));
+}
+
+TEST_F(DataHandler, ScanModeChoosesTheCloudStream) {
+    KestDataHandler *handler = KestDataHandler::instance();
+    handler->onScanModeChanged(ScanMode::SLAM);
+    EXPECT_TRUE(log_contains("Scan mode changed to 0"));
+    EXPECT_TRUE(handler->slamEnabled());
+    EXPECT_FALSE(handler->dtofEnabled());
+    handler->onScanModeChanged(ScanMode::DTOF);
+    EXPECT_TRUE(handler->dtofEnabled());
+    EXPECT_FALSE(handler->slamEnabled());
+    handler->onScanModeChanged(ScanMode::SLAM);
+    EXPECT_TRUE(handler->slamEnabled());
+    EXPECT_FALSE(handler->dtofEnabled());
+    handler->onScanModeChanged(static_cast<ScanMode>(7));
+    EXPECT_EQ(static_cast<int>(handler->scanMode()), 7);
+    EXPECT_TRUE(handler->slamEnabled()) << "an unknown mode leaves the flags";
+    EXPECT_FALSE(handler->dtofEnabled());
+    handler->onScanModeChanged(ScanMode::DTOF);
+    EXPECT_TRUE(handler->dtofEnabled());
+    handler->onScanModeChanged(ScanMode::SLAM);
+}
