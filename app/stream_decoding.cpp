@@ -71,9 +71,9 @@ template <size_t PointBytes, typename Grey>
 void append_dtof_points(std::vector<CloudPoint> &out, const uint8_t *points, size_t n,
                         uint32_t label, Grey grey) {
     for (size_t i = 0; i < n; ++i, points += PointBytes) {
-        float px = readLeFloat(points + dtof_x);
-        float py = readLeFloat(points + dtof_y);
-        float pz = readLeFloat(points + dtof_z);
+        float px = get_le_float(points + dtof_x);
+        float py = get_le_float(points + dtof_y);
+        float pz = get_le_float(points + dtof_z);
         uint8_t value = grey(i);
         CloudPoint point;
         point.x = pz / dtof_mm_per_metre;
@@ -192,7 +192,7 @@ std::vector<CloudPoint> decodeDtofCloud(const lidar_stream_data_t &record, size_
     else
         append_dtof_points<dtof_wide_point_bytes>(
             points, pointsEntry.data, n, label,
-            [intensities](size_t i) { return grey_from_intensity(readLe16(intensities + 2 * i)); });
+            [intensities](size_t i) { return grey_from_intensity(get_le16(intensities + 2 * i)); });
     return points;
 }
 

@@ -93,8 +93,8 @@ bool printDeviceInfo(const lidar_stream_entry_t &entry) {
     append_text(text, "\n [dev_info] [dtof]: subframe_odr: %.2f \n",
                 hertz(d + info_dtof_subframe_odr));
     append_text(text, "\n [dev_info] [dtof]: txtemp:%dC, rxtemp:%dC \n",
-                static_cast<int>(readLe16s(d + info_dtof_txtemp)),
-                static_cast<int>(readLe16s(d + info_dtof_rxtemp)));
+                static_cast<int>(get_le16s(d + info_dtof_txtemp)),
+                static_cast<int>(get_le16s(d + info_dtof_rxtemp)));
     append_text(text, "\n [dev_info] [imu]: configured_odr: %.2f HZ, tx_odr: %.2f HZ\n",
                 hertz(d + info_imu_configured_odr), hertz(d + info_imu_tx_odr));
     append_text(text, "\n [dev_info] [slam]: slam_cloud_tx_odr: %.2f HZ \n",

@@ -22,22 +22,6 @@ inline uint32_t bytesPresent(const lidar_stream_entry_t &entry) {
     return entry.data != nullptr ? entry.size : 0;
 }
 
-inline uint16_t readLe16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-inline int16_t readLe16s(const uint8_t *p) {
-    return static_cast<int16_t>(readLe16(p));
-}
-
-// An IEEE 754 single in little-endian order.
-inline float readLeFloat(const uint8_t *p) {
-    uint32_t bits = get_le32(p);
-    float value;
-    memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // One report budget per kind of record: a bad DTOF stream does not hide a bad
 // image stream.
 enum class DropKind {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 inline uint16_t get_be16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -35,6 +36,14 @@ inline void put_be32(uint8_t *p, uint32_t value) {
     p[3] = static_cast<uint8_t>(value);
 }
 
+inline uint16_t get_le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+inline int16_t get_le16s(const uint8_t *p) {
+    return static_cast<int16_t>(get_le16(p));
+}
+
 inline uint32_t get_le32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -50,6 +59,14 @@ inline uint64_t get_le64(const uint8_t *p) {
 
 inline int64_t get_le64s(const uint8_t *p) {
     return static_cast<int64_t>(get_le64(p));
+}
+
+// An IEEE 754 single in little-endian order.
+inline float get_le_float(const uint8_t *p) {
+    uint32_t bits = get_le32(p);
+    float value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
 }
 
 inline void put_le16(uint8_t *p, uint16_t value) {

@@ -14,9 +14,9 @@
 #include <thread>
 
 using namespace zev_sync;
-using testing::HasSubstr;
 using kest_test::eventually;
 using kest_test::patience;
+using testing::HasSubstr;
 
 namespace {
 
