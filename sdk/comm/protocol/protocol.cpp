@@ -6,6 +6,7 @@
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sys/syscall.h>
@@ -17,6 +18,7 @@ sender *g_sender = nullptr;
 
 namespace {
 
+using steady = std::chrono::steady_clock;
 constexpr int32_t slot_count = 5;
 constexpr uint16_t usb_vendor_id = 0x2207;
 constexpr uint16_t usb_product_id = 0x0019;
@@ -88,7 +90,7 @@ int sender::sender_deinit() {
     soft_attached.exchange(false);
     remote_heartbeat_seen.exchange(false);
     attached = false;
-    declared_silent = false;
+    silent_since_ns = 0;
     delete m_xfer;
     m_xfer = nullptr;
     return 0;
@@ -149,7 +151,7 @@ void sender::on_attach(log_origin origin) {
     console_print("sender connect.\n");
     log_print_from(origin, INFO, "sender connect.\n");
     create_comm_channel();
-    declared_silent = false;
+    silent_since_ns = 0;
     attached = true;
     {
         std::lock_guard<std::mutex> control(heartbeat_control_mutex);
@@ -173,7 +175,7 @@ void sender::on_detach(log_origin origin) {
     soft_attached.exchange(false);
     remote_heartbeat_seen.exchange(false);
     attached = false; // before the waiters wake, so none starts waiting after
-    declared_silent = false;
+    silent_since_ns = 0;
     wake_waiters();
     create_comm_destroy();
     raise_event(CMD_DETACH);
@@ -231,10 +233,12 @@ void sender::raise_event(uint16_t type) {
 
 void sender::raise_soft_event(uint16_t type) {
     if (type == CMD_SOFT_DETACH) {
-        declared_silent = true;
-        wake_waiters();
+        silent_since_ns = std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                   steady::now().time_since_epoch())
+                                                   .count());
+        nudge_waiters();
     } else {
-        declared_silent = false;
+        silent_since_ns = 0;
     }
     raise_event(type);
 }
@@ -244,12 +248,29 @@ bool sender::answer_abandoned(int32_t channel) const {
         log_print(ERROR, "sender not attach.\n");
         return true;
     }
-    if (declared_silent) {
+    if (silent_past_grace()) {
         log_print(ERROR, "device stopped answering heartbeats, no answer on channel %d.\n",
                   channel);
         return true;
     }
     return false;
+}
+
+bool sender::silent_past_grace() const {
+    int64_t since = silent_since_ns.load();
+    if (since == 0)
+        return false;
+    int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch())
+            .count();
+    return now - since >= std::chrono::nanoseconds(beat.request_grace).count();
+}
+
+void sender::nudge_waiters() {
+    for (auto &[channel, slot] : slots) {
+        std::lock_guard<std::mutex> lock(slot->lock);
+        slot->cond.notify_all();
+    }
 }
 
 sync_slot *sender::slot_of(int32_t channel) {
@@ -370,11 +391,27 @@ int sender::recv_cmd(int32_t channel, uint8_t **msg) {
             slot->waiting = false;
             return -1;
         }
-        if (!slot->cond.wait_for(lock, answer_timeout, [slot] { return slot->ready; })) {
-            slot->waiting = false;
-            log_print(ERROR, "no answer on channel %d within %lld ms.\n", channel,
-                      static_cast<long long>(answer_timeout.count()));
-            return -1;
+        // Woken by the answer, by the end of the device or the layer, or by a
+        // soft detach; after one, the wait looks again once the grace is over.
+        auto deadline = steady::now() + answer_timeout;
+        while (!slot->ready) {
+            if (answer_abandoned(channel)) {
+                slot->waiting = false;
+                return -1;
+            }
+            auto wake = deadline;
+            if (int64_t since = silent_since_ns.load())
+                wake =
+                    std::min(wake, steady::time_point(std::chrono::duration_cast<steady::duration>(
+                                       std::chrono::nanoseconds(since))) +
+                                       beat.request_grace);
+            if (slot->cond.wait_until(lock, wake) == std::cv_status::timeout &&
+                steady::now() >= deadline && !slot->ready) {
+                slot->waiting = false;
+                log_print(ERROR, "no answer on channel %d within %lld ms.\n", channel,
+                          static_cast<long long>(answer_timeout.count()));
+                return -1;
+            }
         }
         slot->ready = false;
         *msg = slot->data;
@@ -390,7 +427,7 @@ int sender::recv_cmd(int32_t channel, uint8_t **msg) {
 
 int sender::transact(const uint8_t *msg, uint8_t **answer, const std::function<void()> &on_sent) {
     *answer = nullptr;
-    if (declared_silent) {
+    if (silent_past_grace()) {
         log_print(ERROR, "device stopped answering heartbeats, request not sent.\n");
         return -1;
     }

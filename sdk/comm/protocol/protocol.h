@@ -96,6 +96,10 @@ struct sync_slot {
 struct heartbeat_timing {
     std::chrono::nanoseconds window = std::chrono::milliseconds(125);
     std::chrono::milliseconds poll = std::chrono::milliseconds(10);
+    // How long a device declared gone (soft detach) may stay silent before the
+    // requests waiting on it give up: a device busy for a moment (building a
+    // large answer) comes back within it, a device that fell silent does not.
+    std::chrono::milliseconds request_grace = std::chrono::milliseconds(1000);
 };
 
 class sender {
@@ -140,8 +144,9 @@ public:
     uint8_t *construct_simple_control_cmd_with_u32(uint16_t code, uint32_t value);
     int send_simple_response(uint16_t type);
     // True once the heartbeat has declared the device gone (soft detach), until
-    // it speaks again or is attached anew: requests fail at once meanwhile.
-    bool is_declared_silent() const { return declared_silent.load(); }
+    // it speaks again or is attached anew. Requests waiting then give up when
+    // it stays silent for the request grace; later ones fail at once.
+    bool is_declared_silent() const { return silent_since_ns.load() != 0; }
 
     // Calibration file: asks the device for it, writes dir/calib.yaml, verifies its MD5.
     int sender_get_calib_file_handler(const char *dir);
@@ -176,6 +181,10 @@ private:
     void raise_soft_event(uint16_t type);
     // Whether an answer can still come for a waiter; the slot's lock is held.
     bool answer_abandoned(int32_t channel) const;
+    // True when the device has been declared gone for the whole request grace.
+    bool silent_past_grace() const;
+    // Wakes the waiters without ending their waits: they look at the state again.
+    void nudge_waiters();
     // Helpers that log on behalf of a named function take its origin.
     void on_attach(log_origin origin);
     void on_detach(log_origin origin);
@@ -189,7 +198,9 @@ private:
     // takes it whole to turn inited off, so the transport is never deleted
     // under a send.
     std::shared_mutex xfer_guard;
-    std::atomic<bool> declared_silent{false};
+    // Steady-clock time (ns) of the soft detach while the device is declared
+    // gone; 0 otherwise.
+    std::atomic<int64_t> silent_since_ns{0};
     std::atomic<bool> attached{false};
     data_xfer *m_xfer = nullptr;
     // Written on attach and detach, read by callers and the heartbeat thread.

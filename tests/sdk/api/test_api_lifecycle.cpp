@@ -201,10 +201,28 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
     double seconds = std::chrono::duration<double>(steady::now() - state->silent_since).count();
     EXPECT_FALSE(attaches()[1].attached);
     // The device is declared gone 125 ms after it fell silent; the waiting
-    // request ends then and the others fail at once (a ten-second wait each before).
+    // request ends a second later, the others fail at once (a ten-second wait
+    // each before).
     EXPECT_LT(seconds, 3.0) << "the detach came " << seconds << " s after the device fell silent";
     EXPECT_TRUE(log_contains("device soft dettach."));
     EXPECT_TRUE(log_contains("device stopped answering heartbeats, request not sent."));
+}
+
+// A device that is only busy for a moment (its heartbeat answers stop, its
+// answer comes 600 ms late) is declared gone, but the request waiting on it
+// keeps waiting through the grace and gets its answer.
+TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
+    context().sender.set_heartbeat_timing(
+        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    bring_up();
+    lidar_device_t *handle = make_device();
+    device->answer_heartbeats(false);
+    device->set_answer_delay(std::chrono::milliseconds(600));
+    EXPECT_EQ(lidar_open_device(handle), 0);
+    EXPECT_TRUE(log_contains("device soft dettach.")) << "the device was declared gone meanwhile";
+    device->set_answer_delay(std::chrono::milliseconds(0));
+    device->answer_heartbeats(true);
+    lidar_destory_device(handle);
 }
 
 // On a slow link the calibration file holds the heartbeat answers behind it for
