@@ -19,10 +19,12 @@
 // and block their caller until the device answers:
 //   - up to 10 s for each answer; no answer by then is a failure (-1);
 //   - -1 at once when the layer is not initialised, the handle is null, no
-//     device is plugged in, or the heartbeat has declared the device gone and
-//     it has not spoken since;
-//   - -1 as soon as, while the caller waits, the heartbeat declares the device
-//     gone, the device is unplugged, or lidar_system_deinit runs.
+//     device is plugged in, or the heartbeat declared the device gone more
+//     than a second ago and it has not spoken since;
+//   - -1 as soon as, while the caller waits, the device is unplugged or
+//     lidar_system_deinit runs, or one second after the heartbeat declared the
+//     device gone if it has stayed silent (a device busy for a moment keeps
+//     the request).
 // The device accepts a command with an OK answer; any other answer is a refusal
 // (-1). Every request that goes out also prints one line to standard output:
 // "recv_cmd thread id:[zev_sdk::sender::recv_cmd] Thread ID: <thread id>".
