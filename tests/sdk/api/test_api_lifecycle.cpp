@@ -209,7 +209,7 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
 }
 
 // A device that is only busy for a moment (its heartbeat answers stop, its
-// answer comes 600 ms late) is declared gone, but the request waiting on it
+// answer comes 400 ms late) is declared gone, but the request waiting on it
 // keeps waiting through the grace and gets its answer.
 TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
     context().sender.set_heartbeat_timing(
@@ -217,7 +217,7 @@ TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
     bring_up();
     lidar_device_t *handle = make_device();
     device->answer_heartbeats(false);
-    device->set_answer_delay(std::chrono::milliseconds(600));
+    device->set_answer_delay(std::chrono::milliseconds(400));
     EXPECT_EQ(lidar_open_device(handle), 0);
     EXPECT_TRUE(log_contains("device soft dettach.")) << "the device was declared gone meanwhile";
     device->set_answer_delay(std::chrono::milliseconds(0));
