@@ -6,6 +6,8 @@
 
 #include <QDir>
 
+#include <csignal>
+
 namespace {
 
 constexpr uint32_t depthParameter = 0;
@@ -24,6 +26,9 @@ KestDataHandler *KestDataHandler::instance() {
 KestDataHandler::KestDataHandler() : calibDir(QDir::current().absoluteFilePath("files/recv")) {}
 
 bool KestDataHandler::initSdk() {
+    // The decoders print on standard output; when it is a pipe whose reader
+    // has gone, a write must fail, not end the program.
+    signal(SIGPIPE, SIG_IGN);
     return lidar_system_init(attachCallback) == 0;
 }
 
@@ -142,15 +147,6 @@ void KestDataHandler::fail(log_origin origin, const char *line, const char *stat
 
 void KestDataHandler::destroyHandle() {
     lidar_destory_device(handle.exchange(nullptr));
-}
-
-// The handle is only tested: after lidar_destory_device the device layer
-// delivers nothing more for it, and a record being delivered is waited for.
-void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
-    if (handle.load() == nullptr || record == nullptr)
-        return;
-    StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
-    StreamDecoding::decodeStreamRecord(*record, flags, nullptr);
 }
 
 void KestDataHandler::onScanModeChanged(ScanMode newMode) {

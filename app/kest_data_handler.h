@@ -1,17 +1,24 @@
 // The one application object that talks to the device layer: it brings the
 // layer up, runs the attach sequence that takes a newly attached KestOne to
 // streaming, reports each outcome through deviceStatusChanged, keeps the scan
-// mode the control panel selects and hands every stream record to the decoders.
+// mode the control panel selects, hands every stream record to the decoders
+// and, while a recording is in progress, their records to the recorder.
 #pragma once
 
+#include "app/binary_data_logger.h"
 #include "app/stream_decoding.h"
 #include "sdk/api/api.h"
 #include "sdk/logger/logger.h"
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 class KestDataHandler : public QObject {
     Q_OBJECT
@@ -45,11 +52,38 @@ public:
     // True when this run fetched and verified the calibration file there.
     bool calibrationFetched() const { return calibFetched.load(); }
 
+    // Recording. A recording goes under the first of these folders that can be
+    // written: the recording root (empty: "recordData" beside the program),
+    // $KEST_DATA_DIR, and "kestviewer/recordData" in the per-user data folder
+    // ($XDG_DATA_HOME or ~/.local/share). GUI thread, as are the calls below.
+    void setRecordingRoot(const QString &root) { preferredRoot = root; }
+    bool isRecording() const { return recording.load(); }
+    // The folder of the current or last recording; empty before the first.
+    QString recordingFolder() const { return recordRoot; }
+    // What a recording built and what became of it, for poses, clouds and
+    // images in that order.
+    struct RecordingReport {
+        std::array<uint32_t, 3> built{}; // records the decoders built
+        std::array<WriterReport, 3> files;
+    };
+    // The records built so far by the recording in progress (zeros without one).
+    std::array<uint32_t, 3> recordsBuilt() const;
+    // The last stopped recording's report.
+    RecordingReport lastRecordingReport() const { return lastReport; }
+    // Creates the recorder under root (empty: the recording root) or the
+    // first fallback that works; false, with an ERROR line, when none does.
+    bool startRecorder(const QString &root);
+
 signals:
     void deviceStatusChanged(bool connected, QString message);
 
 public slots:
     void onScanModeChanged(ScanMode mode);
+    // Starts (true) or stops (false) a recording; a call that matches the
+    // current state does nothing. Stopping blocks until every record handed
+    // to the recorder is on disk (or reported dropped) and the files are
+    // closed; the program's quit path stops a recording this way too.
+    void onRecordToggled(bool start);
 
 private:
     KestDataHandler();
@@ -64,6 +98,24 @@ private:
     void fail(log_origin origin, const char *line, const char *status, bool destroy = false);
     void destroyHandle();
 
+    // One recording as the decoders see it: the recorder and the sequence
+    // counters of its three files. A decoder holds its own reference for one
+    // record, so a record's numbers and writer always belong to one recording.
+    struct Recording {
+        explicit Recording(std::shared_ptr<BinaryDataLogger> recorder)
+            : recorder(std::move(recorder)) {}
+        const std::shared_ptr<BinaryDataLogger> recorder;
+        std::atomic<uint32_t> poseSeq{0};
+        std::atomic<uint32_t> cloudSeq{0};
+        std::atomic<uint32_t> imageSeq{0};
+    };
+    void stopRecording();
+    QStringList recordingRoots(const QString &root) const;
+    void convertRecordingCalibration();
+    // Waits until no decoder holds finished (bounded); true if none does.
+    bool waitForDecoders(const std::shared_ptr<Recording> &finished);
+    void releaseRecording(std::shared_ptr<Recording> &use);
+
     // Written by the notification threads, read by the callback thread.
     std::atomic<lidar_device_t *> handle{nullptr};
     std::atomic<bool> dtof{false};
@@ -71,4 +123,14 @@ private:
     std::atomic<ScanMode> mode{ScanMode::SLAM};
     std::atomic<bool> calibFetched{false};
     QString calibDir;
+
+    // recording is set and cleared on the GUI thread, which also replaces
+    // active (through std::atomic_load/store); the callback thread reads both.
+    std::atomic<bool> recording{false};
+    std::shared_ptr<Recording> active;
+    std::mutex releaseMutex; // with decoderReleased: a decoder let go of a finished recording
+    std::condition_variable decoderReleased;
+    QString preferredRoot; // GUI thread only, as are the two below
+    QString recordRoot;
+    RecordingReport lastReport;
 };

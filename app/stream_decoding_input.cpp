@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 
 namespace StreamDecoding {
 
@@ -11,14 +10,11 @@ namespace {
 
 constexpr size_t drop_kind_count = static_cast<size_t>(DropKind::Wiwc) + 1;
 
-struct DropBudget {
-    std::mutex mutex;
-    bool logged = false; // a line of this kind was logged at lastLine
-    std::chrono::steady_clock::time_point lastLine;
-    unsigned long long counted = 0; // drops left out since lastLine
+DropBudget budgets[drop_kind_count] = {
+    DropBudget(DROP_REPORT_INTERVAL), DropBudget(DROP_REPORT_INTERVAL),
+    DropBudget(DROP_REPORT_INTERVAL), DropBudget(DROP_REPORT_INTERVAL),
+    DropBudget(DROP_REPORT_INTERVAL), DropBudget(DROP_REPORT_INTERVAL),
 };
-
-DropBudget budgets[drop_kind_count];
 std::atomic<DropClock> clock_now{nullptr};
 
 std::chrono::steady_clock::time_point now() {
@@ -29,30 +25,13 @@ std::chrono::steady_clock::time_point now() {
 } // namespace
 
 DropAdmission admitDrop(DropKind kind) {
-    DropBudget &budget = budgets[static_cast<size_t>(kind)];
-    std::chrono::steady_clock::time_point at = now();
-    std::lock_guard<std::mutex> lock(budget.mutex);
-    if (budget.logged && at - budget.lastLine < DROP_REPORT_INTERVAL) {
-        ++budget.counted;
-        return DropAdmission{false, 0, 0};
-    }
-    DropAdmission admission{true, budget.counted, 0};
-    if (budget.logged)
-        admission.seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(at - budget.lastLine).count();
-    budget.logged = true;
-    budget.lastLine = at;
-    budget.counted = 0;
-    return admission;
+    return budgets[static_cast<size_t>(kind)].admit(now());
 }
 
 void resetDropReports(DropClock clock) {
     clock_now.store(clock);
-    for (DropBudget &budget : budgets) {
-        std::lock_guard<std::mutex> lock(budget.mutex);
-        budget.logged = false;
-        budget.counted = 0;
-    }
+    for (DropBudget &budget : budgets)
+        budget.reset();
 }
 
 } // namespace StreamDecoding

@@ -7,6 +7,7 @@
 // in between.
 #pragma once
 
+#include "app/drop_budget.h"
 #include "sdk/api/api.h"
 #include "sdk/common/byte_order.h"
 #include "sdk/logger/logger.h"
@@ -35,13 +36,6 @@ enum class DropKind {
 
 constexpr std::chrono::seconds DROP_REPORT_INTERVAL{5};
 
-// Whether a drop is to be logged now, and what was left out before it.
-struct DropAdmission {
-    bool log;                  // false: only counted
-    unsigned long long before; // drops counted since the last line of this kind
-    long long seconds;         // whole seconds since that line
-};
-
 // Counts one drop of this kind; admits it to the log if no line of the kind
 // was logged within the last DROP_REPORT_INTERVAL. Any thread.
 DropAdmission admitDrop(DropKind kind);
@@ -62,7 +56,7 @@ void resetDropReports(DropClock now = nullptr);
 // when the line is logged.
 #define log_drop(kind, format, ...)                                                                \
     do {                                                                                           \
-        StreamDecoding::DropAdmission admission_ = StreamDecoding::admitDrop(kind);                \
+        DropAdmission admission_ = StreamDecoding::admitDrop(kind);                                \
         if (!admission_.log)                                                                       \
             break;                                                                                 \
         if (admission_.before == 0)                                                                \

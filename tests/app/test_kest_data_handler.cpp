@@ -1,11 +1,6 @@
 // The data handler's attach and detach sequences and its scan mode, with the
 // real device layer and the virtual KestOne on the virtual bus.
-#include "app/kest_data_handler.h"
-#include "sim/kestone.h"
-#include "tests/support/bus_test.h"
-#include "tests/support/recorder.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/wait.h"
+#include "tests/app/data_handler_test.h"
 
 #include <gmock/gmock.h>
 
@@ -14,85 +9,13 @@
 #include <utility>
 
 using namespace kest_test;
-using status = std::pair<bool, QString>;
+using status = DataHandler::status;
 
 namespace {
 
 // Control codes of the requests the attach sequence makes.
 constexpr uint16_t code_open = 1, code_start = 7, code_mode1 = 12, code_calib = 16,
                    code_imu_rate = 30, code_depth = 33;
-
-class DataHandler : public bus_test {
-protected:
-    // The handler resolves its calibration folder once, when it is created: in
-    // a folder of this suite's own.
-    static void SetUpTestSuite() {
-        folder = new temp_dir(true);
-        KestDataHandler::instance();
-    }
-    static void TearDownTestSuite() {
-        delete folder;
-        folder = nullptr;
-    }
-
-    void SetUp() override {
-        bus_test::SetUp();
-        statuses = std::make_shared<recorder<status>>();
-        auto seen = statuses;
-        connection =
-            QObject::connect(KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged,
-                             [seen](bool connected, const QString &message) {
-                                 seen->add({connected, message});
-                             });
-        device = std::make_shared<kest_sim::kestone>();
-        ASSERT_TRUE(KestDataHandler::initSdk());
-    }
-    // A device still plugged in goes through the detach sequence first, so the
-    // handler leaves every test with no device.
-    void TearDown() override {
-        if (plugged) {
-            kest_sim::bus_unplug(device_id);
-            EXPECT_TRUE(eventually([] { return !KestDataHandler::instance()->hasDevice(); },
-                                   "the handle cleared"));
-        }
-        lidar_system_deinit(); // waits for the attach sequences still running
-        QObject::disconnect(connection);
-        bus_test::TearDown();
-    }
-
-    void plug() {
-        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-        plugged = true;
-    }
-    void unplug() {
-        kest_sim::bus_unplug(device_id);
-        plugged = false;
-    }
-    testing::AssertionResult wait_status(const QString &message) {
-        return statuses->wait(
-            [&](const std::vector<status> &all) {
-                return !all.empty() && all.back().second == message;
-            },
-            "the status \"" + message.toStdString() + "\"");
-    }
-    // The ERROR and INFO lines of the attach sequence, in order, without prefixes.
-    static std::vector<std::string> sequence_lines() {
-        std::vector<std::string> lines;
-        for (const log_record &record : captured_logs())
-            if (record.function == "KestDataHandler::handleAttach")
-                lines.push_back(record.text.substr(record.text.find(">: ") + 3));
-        return lines;
-    }
-
-    static temp_dir *folder;
-    std::shared_ptr<recorder<status>> statuses;
-    QMetaObject::Connection connection;
-    std::shared_ptr<kest_sim::kestone> device;
-    int device_id = 0;
-    bool plugged = false;
-};
-
-temp_dir *DataHandler::folder = nullptr;
 
 } // namespace
 
@@ -113,8 +36,8 @@ TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
     EXPECT_TRUE(handler->hasDevice());
     EXPECT_TRUE(handler->calibrationFetched());
     EXPECT_EQ(handler->calibrationDir(),
-              QString::fromStdString((folder->path() / "files/recv").string()));
-    EXPECT_TRUE(std::filesystem::exists(folder->path() / "files/recv/calib.yaml"));
+              QString::fromStdString((folder().path() / "files/recv").string()));
+    EXPECT_TRUE(std::filesystem::exists(folder().path() / "files/recv/calib.yaml"));
     EXPECT_THAT(sequence_lines(),
                 testing::ElementsAre("[Lidar] Device attached\n", "[Lidar] Device created.\n",
                                      "[Lidar] Device opened.\n", "[Lidar] Device get calib file.\n",

@@ -6,8 +6,13 @@ namespace kest_test {
 
 testing::AssertionResult eventually(const std::function<bool()> &condition,
                                     const std::string &what) {
+    return eventually(condition, what, patience);
+}
+
+testing::AssertionResult eventually(const std::function<bool()> &condition, const std::string &what,
+                                    std::chrono::seconds limit) {
     auto start = std::chrono::steady_clock::now();
-    auto deadline = start + patience;
+    auto deadline = start + limit;
     // What happens within a moment is caught by yielding; after that, checks a
     // millisecond apart leave the cores to the threads being waited for.
     auto spin_until = start + std::chrono::microseconds(500);
@@ -15,7 +20,7 @@ testing::AssertionResult eventually(const std::function<bool()> &condition,
         auto now = std::chrono::steady_clock::now();
         if (now > deadline)
             return testing::AssertionFailure()
-                   << what << " did not happen within " << patience.count() << " s";
+                   << what << " did not happen within " << limit.count() << " s";
         if (now < spin_until)
             std::this_thread::yield();
         else

@@ -19,5 +19,9 @@ constexpr std::chrono::seconds patience{10};
 // then about every millisecond.
 testing::AssertionResult eventually(const std::function<bool()> &condition,
                                     const std::string &what);
+// The same for what takes its time by design (a recording of ten seconds):
+// limit is the patience instead.
+testing::AssertionResult eventually(const std::function<bool()> &condition, const std::string &what,
+                                    std::chrono::seconds limit);
 
 } // namespace kest_test

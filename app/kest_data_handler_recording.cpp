@@ -1,0 +1,180 @@
+// The data handler's recording: starting the recorder under a folder that can
+// be written, handing the decoders' records to it, and stopping it so that
+// everything it took is on disk before it says so.
+#include "app/calibration_conversion.h"
+#include "app/kest_data_handler.h"
+
+#include "sdk/logger/console.h"
+#include "sdk/logger/logger.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <chrono>
+
+namespace {
+
+constexpr uint64_t recordsPerBatch = 100;
+// A decoder holds a finished recording for the rest of one record: a picture
+// to encode at most. Waiting longer would mean the callback thread is stuck
+// elsewhere, and the recording is closed without it.
+constexpr std::chrono::seconds decoderPatience{10};
+constexpr std::chrono::milliseconds decoderRecheck{20};
+
+QString programFolder() {
+    return QCoreApplication::instance() != nullptr ? QCoreApplication::applicationDirPath()
+                                                   : QDir::currentPath();
+}
+
+const char *fileLabel(size_t index) {
+    static const char *const labels[] = {"poses", "clouds", "images"};
+    return labels[index];
+}
+
+} // namespace
+
+QStringList KestDataHandler::recordingRoots(const QString &root) const {
+    QStringList roots;
+    roots << (!root.isEmpty() ? root
+                              : QDir(programFolder()).filePath(QStringLiteral("recordData")));
+    const QString data = qEnvironmentVariable("KEST_DATA_DIR");
+    if (!data.isEmpty())
+        roots << data;
+    const QString userData = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!userData.isEmpty())
+        roots << QDir(userData).filePath(QStringLiteral("kestviewer/recordData"));
+    roots.removeDuplicates();
+    return roots;
+}
+
+std::array<uint32_t, 3> KestDataHandler::recordsBuilt() const {
+    std::shared_ptr<Recording> current = std::atomic_load(&active);
+    if (current == nullptr)
+        return {};
+    return {current->poseSeq.load(), current->cloudSeq.load(), current->imageSeq.load()};
+}
+
+bool KestDataHandler::startRecorder(const QString &root) {
+    const QStringList roots = recordingRoots(root.isEmpty() ? preferredRoot : root);
+    for (const QString &candidate : roots) {
+        QDir().mkpath(candidate); // a failure shows as the recorder's own
+        RecorderConfig config;
+        config.batchSize = recordsPerBatch;
+        config.root = candidate;
+        try {
+            auto recorder = std::make_shared<BinaryDataLogger>(config);
+            recordRoot = recorder->recordDir;
+            std::atomic_store(&active, std::make_shared<Recording>(std::move(recorder)));
+            return true;
+        } catch (const std::exception &error) {
+            log_print(WARN, "[Recorder] Cannot record under %s (%s).\n",
+                      QFile::encodeName(candidate).constData(), error.what());
+        }
+    }
+    log_print(ERROR, "[Recorder] No recording started: none of %s can be written.\n",
+              QFile::encodeName(roots.join(QStringLiteral(", "))).constData());
+    return false;
+}
+
+void KestDataHandler::onRecordToggled(bool start) {
+    if (start == recording.load())
+        return;
+    if (!start) {
+        stopRecording();
+        return;
+    }
+    if (!startRecorder(QString()))
+        return;
+    recording = true;
+    console_print("[Recorder] Started. Root: %s\n", recordRoot.toLocal8Bit().constData());
+}
+
+void KestDataHandler::stopRecording() {
+    recording = false; // from here on the decoders build no new records
+    convertRecordingCalibration();
+    std::shared_ptr<Recording> finished = std::atomic_exchange(&active, {});
+    if (finished == nullptr)
+        return;
+    if (!waitForDecoders(finished))
+        log_print(WARN,
+                  "[Recorder] A decoder still holds the recording after %lld s; its record "
+                  "is dropped.\n",
+                  static_cast<long long>(decoderPatience.count()));
+    lastReport.files = finished->recorder->stop();
+    lastReport.built = {finished->poseSeq.load(), finished->cloudSeq.load(),
+                        finished->imageSeq.load()};
+    for (size_t i = 0; i < lastReport.files.size(); ++i) {
+        const WriterReport &report = lastReport.files[i];
+        if (report.recordsDropped > 0 || report.failed)
+            log_print(WARN, "[Recorder] %s: %llu %s written, %llu dropped%s.\n",
+                      QFile::encodeName(report.path).constData(),
+                      static_cast<unsigned long long>(report.recordsWritten), fileLabel(i),
+                      static_cast<unsigned long long>(report.recordsDropped),
+                      report.failed ? ", the file failed" : "");
+    }
+    finished.reset();
+    console_print("[Recorder] Stopped.\n");
+}
+
+// Only a calibration this run fetched and verified belongs to the recording:
+// a calib.yaml left by an earlier run may be another device's.
+void KestDataHandler::convertRecordingCalibration() {
+    const QString target = QDir(recordRoot).filePath(QStringLiteral("image/cam_in_ex.txt"));
+    if (!calibFetched.load()) {
+        log_print(WARN,
+                  "[Recorder] No calibration was fetched from the device in this run; %s "
+                  "keeps its placeholder.\n",
+                  QFile::encodeName(target).constData());
+        return;
+    }
+    convertCalibration(QDir(calibDir).filePath(QStringLiteral("calib.yaml")), target);
+}
+
+bool KestDataHandler::waitForDecoders(const std::shared_ptr<Recording> &finished) {
+    auto deadline = std::chrono::steady_clock::now() + decoderPatience;
+    std::unique_lock<std::mutex> lock(releaseMutex);
+    // use_count is 1 once no decoder holds a reference: active no longer
+    // hands one out. The short recheck covers a release that raced the wait.
+    while (finished.use_count() > 1) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        decoderReleased.wait_for(lock, decoderRecheck);
+    }
+    return true;
+}
+
+void KestDataHandler::releaseRecording(std::shared_ptr<Recording> &use) {
+    use.reset();
+    if (!recording.load()) {
+        std::lock_guard<std::mutex> lock(releaseMutex);
+        decoderReleased.notify_all();
+    }
+}
+
+// The handle is only tested: after lidar_destory_device the device layer
+// delivers nothing more for it, and a record being delivered is waited for.
+void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
+    if (handle.load() == nullptr || record == nullptr)
+        return;
+    StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
+    std::shared_ptr<Recording> use;
+    if (recording.load())
+        use = std::atomic_load(&active);
+    if (use == nullptr) {
+        StreamDecoding::decodeStreamRecord(*record, flags, nullptr);
+        return;
+    }
+    BinaryDataLogger &recorder = *use->recorder;
+    StreamDecoding::RecordingTarget target{
+        use->poseSeq,
+        use->cloudSeq,
+        use->imageSeq,
+        [&recorder](std::vector<uint8_t> &&built) { recorder.poseWriter->push(std::move(built)); },
+        [&recorder](std::vector<uint8_t> &&built) { recorder.cloudWriter->push(std::move(built)); },
+        [&recorder](std::vector<uint8_t> &&built) { recorder.imageWriter->push(std::move(built)); },
+    };
+    StreamDecoding::decodeStreamRecord(*record, flags, &target);
+    releaseRecording(use);
+}

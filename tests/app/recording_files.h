@@ -1,0 +1,90 @@
+// Reads a recording's binary files back, written from the file layouts rather
+// than from the recorder's own builders: every record starts with its sequence
+// number (u32) and its time in seconds (f64, unaligned); a pose record is 40
+// bytes, a cloud record 16 + 15 n bytes and an image record 16 + m bytes, n and
+// m being the u32 at offset 12. Little-endian throughout.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace kest_test {
+
+struct read_record {
+    uint32_t sequence;
+    double seconds;
+    uint32_t count;             // points or JPEG bytes; 0 for a pose
+    std::vector<uint8_t> bytes; // the whole record
+};
+
+struct read_file {
+    std::vector<read_record> records;
+    std::string fault; // empty when the file is a whole number of well-formed records
+};
+
+inline std::vector<uint8_t> file_bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline uint32_t le32(const uint8_t *p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline double le_double(const uint8_t *p) {
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i)
+        bits = bits << 8 | p[i];
+    double value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// unit: 0 for the pose file, else the bytes per counted item (15 or 1).
+inline read_file read_records(const std::string &path, size_t unit) {
+    read_file out;
+    std::vector<uint8_t> bytes = file_bytes(path);
+    size_t at = 0;
+    while (at < bytes.size()) {
+        if (bytes.size() - at < 16) {
+            out.fault = "a record header is cut off at byte " + std::to_string(at);
+            return out;
+        }
+        const uint8_t *p = bytes.data() + at;
+        read_record record{le32(p), le_double(p + 4), unit == 0 ? 0 : le32(p + 12), {}};
+        size_t size = unit == 0 ? 40 : 16 + size_t(record.count) * unit;
+        if (bytes.size() - at < size) {
+            out.fault = "a record is cut off at byte " + std::to_string(at);
+            return out;
+        }
+        record.bytes.assign(p, p + size);
+        out.records.push_back(std::move(record));
+        at += size;
+    }
+    return out;
+}
+
+inline read_file read_poses(const std::string &path) {
+    return read_records(path, 0);
+}
+inline read_file read_clouds(const std::string &path) {
+    return read_records(path, 15);
+}
+inline read_file read_images(const std::string &path) {
+    return read_records(path, 1);
+}
+
+// Empty when the records are numbered 0, 1, 2, ... in order; else what is wrong.
+inline std::string numbering_fault(const read_file &file) {
+    for (size_t i = 0; i < file.records.size(); ++i)
+        if (file.records[i].sequence != i)
+            return "record " + std::to_string(i) + " has number " +
+                   std::to_string(file.records[i].sequence);
+    return "";
+}
+
+} // namespace kest_test

@@ -1,0 +1,216 @@
+// Recording through the data handler with the virtual KestOne streaming: what
+// the decoders build reaches the files, whole and numbered, the calibration
+// fetched in this run is converted at stop, and a recording that cannot be
+// made is refused instead of pretended.
+#include "app/calibration_conversion.h"
+#include "tests/app/data_handler_test.h"
+#include "tests/app/recording_files.h"
+
+#include <gmock/gmock.h>
+
+#include <QDir>
+
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+using namespace kest_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint16_t code_calib = 16;
+
+QString qpath(const fs::path &path) {
+    return QString::fromStdString(path.string());
+}
+
+std::string text_of(const fs::path &path) {
+    std::vector<uint8_t> bytes = file_bytes(path.string());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class Recording : public DataHandler {
+protected:
+    void SetUp() override {
+        DataHandler::SetUp();
+        handler()->setRecordingRoot(qpath(root.path()));
+    }
+    void TearDown() override {
+        handler()->onRecordToggled(false);
+        handler()->onScanModeChanged(ScanMode::SLAM);
+        DataHandler::TearDown();
+    }
+    static KestDataHandler *handler() { return KestDataHandler::instance(); }
+
+    testing::AssertionResult stream(const std::string &preset) {
+        device->set_streams(kest_sim::stream_preset(preset));
+        plug();
+        return wait_status("Device connected and streaming");
+    }
+    // Waits, as long as a loaded machine may need, until the recording has
+    // built at least the given numbers of poses, clouds and images.
+    testing::AssertionResult built_at_least(std::array<uint32_t, 3> wanted) {
+        std::string what = "recording " + std::to_string(wanted[0]) + " poses, " +
+                           std::to_string(wanted[1]) + " clouds and " + std::to_string(wanted[2]) +
+                           " images";
+        return eventually(
+            [&] {
+                std::array<uint32_t, 3> built = handler()->recordsBuilt();
+                return built[0] >= wanted[0] && built[1] >= wanted[1] && built[2] >= wanted[2];
+            },
+            what, std::chrono::seconds(120));
+    }
+    // Every record the decoders built is in its file, whole and numbered from
+    // 0; returns the three files read back.
+    std::array<read_file, 3> expect_whole_recording(const fs::path &folder) {
+        KestDataHandler::RecordingReport report = handler()->lastRecordingReport();
+        std::string stamp = folder.filename().string();
+        std::array<read_file, 3> files = {read_poses((folder / "KestPose.bin").string()),
+                                          read_clouds((folder / ("MT" + stamp + ".kvx")).string()),
+                                          read_images((folder / "KestImage.bin").string())};
+        for (size_t i = 0; i < 3; ++i) {
+            SCOPED_TRACE(report.files[i].path.toStdString());
+            EXPECT_EQ(files[i].fault, "");
+            EXPECT_EQ(numbering_fault(files[i]), "");
+            EXPECT_EQ(files[i].records.size(), report.built[i]) << "built and on disk";
+            EXPECT_EQ(report.files[i].recordsWritten, report.built[i]);
+            EXPECT_EQ(report.files[i].recordsDropped, 0u);
+            EXPECT_FALSE(report.files[i].failed);
+        }
+        for (const read_record &image : files[2].records)
+            EXPECT_THAT(std::vector<uint8_t>(image.bytes.begin() + 16, image.bytes.begin() + 18),
+                        testing::ElementsAre(0xFF, 0xD8))
+                << "an image record holds a JPEG file";
+        return files;
+    }
+    fs::path recording_folder() const { return handler()->recordingFolder().toStdString(); }
+
+    temp_dir root;
+};
+
+} // namespace
+
+// Ten seconds at the device's nominal rates, stopped while the streams run:
+// nothing is lost between the decoders and the files, and the calibration
+// fetched at attach becomes cam_in_ex.txt with dots for decimals although the
+// user's locale writes commas.
+TEST_F(Recording, FullRateRecordingLosesNothingAndConvertsTheCalibration) {
+    ASSERT_TRUE(stream("full"));
+    ASSERT_TRUE(handler()->calibrationFetched());
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup makes this locale";
+    std::string started = capture_stdout([] { handler()->onRecordToggled(true); });
+    EXPECT_TRUE(handler()->isRecording());
+    EXPECT_EQ(started,
+              "[Recorder] Started. Root: " + handler()->recordingFolder().toStdString() + "\n");
+    EXPECT_EQ(fs::path(handler()->recordingFolder().toStdString()).parent_path(), root.path());
+
+    EXPECT_TRUE(built_at_least({100, 100, 300})); // ten seconds of the "full" streams
+    std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
+    setlocale(LC_ALL, "C");
+    EXPECT_FALSE(handler()->isRecording());
+    EXPECT_THAT(stopped, testing::EndsWith("[Recorder] Stopped.\n"));
+    std::array<read_file, 3> files = expect_whole_recording(recording_folder());
+    EXPECT_GE(files[1].records.size(), 100u);
+    EXPECT_EQ(files[1].records.front().count, 20000u) << "points of the full preset's clouds";
+
+    fs::path expected = root.path() / "expected.txt";
+    ASSERT_TRUE(convertCalibration(QDir(handler()->calibrationDir()).filePath("calib.yaml"),
+                                   qpath(expected)));
+    std::string converted = text_of(recording_folder() / "image/cam_in_ex.txt");
+    EXPECT_EQ(converted, text_of(expected));
+    EXPECT_THAT(converted, testing::Not(testing::ContainsRegex("[0-9],[0-9]")));
+}
+
+// The device goes away mid-recording: what arrived before stays recorded,
+// whole, and the stop still closes the files.
+TEST_F(Recording, UnplugMidRecordingKeepsWhatArrived) {
+    ASSERT_TRUE(stream("demo"));
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    ASSERT_TRUE(built_at_least({3, 3, 3}));
+    unplug();
+    ASSERT_TRUE(wait_status("Device disconnected"));
+    std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
+    EXPECT_EQ(stopped, "[Recorder] Stopped.\n");
+    std::array<read_file, 3> files = expect_whole_recording(recording_folder());
+    EXPECT_GE(files[1].records.size(), 3u);
+}
+
+// With DTOF chosen no SLAM cloud is decoded, but the recording still has its
+// (empty) cloud file beside the poses and pictures.
+TEST_F(Recording, DtofRecordingHasAnEmptyCloudFile) {
+    ASSERT_TRUE(stream("demo"));
+    handler()->onScanModeChanged(ScanMode::DTOF);
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    ASSERT_TRUE(built_at_least({3, 0, 3}));
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    std::array<read_file, 3> files = expect_whole_recording(recording_folder());
+    EXPECT_TRUE(files[1].records.empty());
+    std::string stamp = recording_folder().filename().string();
+    EXPECT_EQ(fs::file_size(recording_folder() / ("MT" + stamp + ".kvx")), 0u);
+}
+
+// A calib.yaml this run did not fetch may be another device's: it is not
+// converted, and one line says the recording has no calibration.
+TEST_F(Recording, CalibrationNotFetchedInThisRunIsNotConverted) {
+    fs::path stale = fs::path(handler()->calibrationDir().toStdString()) / "calib.yaml";
+    fs::create_directories(stale.parent_path());
+    write_file(stale.string(), kest_sim::kestone::calibration_yaml());
+    device->fail_code(code_calib);
+    ASSERT_TRUE(stream("demo"));
+    ASSERT_FALSE(handler()->calibrationFetched());
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    EXPECT_EQ(text_of(recording_folder() / "image/cam_in_ex.txt"),
+              "# camera intrinsics/extrinsics TBD\n");
+    EXPECT_TRUE(log_contains("[Recorder] No calibration was fetched from the device in this run;"));
+}
+
+// An unwritable recording root (an installed program's folder) falls back on
+// KEST_DATA_DIR, then on the per-user data folder; when nothing can be
+// written no recording starts, and the stop that follows converts nothing.
+TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
+    write_file(root.file("plain"), "a file where folders would go");
+    std::string blocked = root.file("plain/below");
+    handler()->setRecordingRoot(QString::fromStdString(blocked));
+    ASSERT_EQ(setenv("KEST_DATA_DIR", root.file("data").c_str(), 1), 0);
+    ASSERT_EQ(setenv("XDG_DATA_HOME", root.file("share").c_str(), 1), 0);
+
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    EXPECT_EQ(recording_folder().parent_path(), root.path() / "data");
+    capture_stdout([] { handler()->onRecordToggled(false); });
+
+    setenv("KEST_DATA_DIR", blocked.c_str(), 1);
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    EXPECT_EQ(recording_folder().parent_path(), root.path() / "share/kestviewer/recordData");
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    fs::path last = recording_folder();
+    write_file((last / "image/cam_in_ex.txt").string(), "the last recording's calibration\n");
+
+    setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    std::string out = capture_stdout([] { handler()->onRecordToggled(true); });
+    unsetenv("KEST_DATA_DIR");
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_FALSE(handler()->isRecording());
+    EXPECT_EQ(out, "") << "no \"[Recorder] Started.\" for a recording that did not start";
+    EXPECT_TRUE(log_contains("[Recorder] No recording started: none of " + blocked));
+    EXPECT_EQ(handler()->recordingFolder().toStdString(), last.string());
+    EXPECT_EQ(capture_stdout([] { handler()->onRecordToggled(false); }), "");
+    EXPECT_EQ(text_of(last / "image/cam_in_ex.txt"), "the last recording's calibration\n");
+}
+
+// The decoders print on standard output; a reader that went away must not end
+// the program.
+TEST_F(Recording, ClosedStandardOutputDoesNotEndTheProgram) {
+    struct sigaction current {};
+    ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    EXPECT_EQ(write(ends[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(ends[1]);
+}
