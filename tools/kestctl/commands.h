@@ -1,0 +1,27 @@
+// kestctl's commands. Each one adds its subcommand, with the options only it
+// takes, to the command line, and runs on the opened device. A new command is
+// one more of these, listed in main.cpp.
+#pragma once
+
+#include "tools/kestctl/options.h"
+
+namespace CLI {
+class App;
+} // namespace CLI
+
+namespace kestctl {
+
+class device_session;
+
+struct command {
+    // Adds the subcommand to app, its options bound to fields of opts; returns it.
+    CLI::App *(*add)(CLI::App &app, options &opts);
+    // Runs once the device is open; returns an exit status.
+    int (*run)(const options &opts, device_session &device);
+};
+
+extern const command info_command;
+extern const command calib_command;
+extern const command stream_command;
+
+} // namespace kestctl
