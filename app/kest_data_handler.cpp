@@ -32,6 +32,17 @@ bool KestDataHandler::initSdk() {
     return lidar_system_init(attachCallback) == 0;
 }
 
+void KestDataHandler::shutdown() {
+    onRecordToggled(false);
+    if (lidar_device_t *device = handle.exchange(nullptr)) {
+        lidar_stop_stream(device, streamNumber);
+        lidar_unregister_stream_callback(device);
+        lidar_close_device(device);
+        lidar_destory_device(device);
+    }
+    lidar_system_deinit();
+}
+
 void KestDataHandler::attachCallback(const lidar_device_info_t *info, bool attached) {
     instance()->handleAttach(info, attached);
 }
@@ -48,9 +59,9 @@ void KestDataHandler::handleAttach(const lidar_device_info_t *info, bool attache
     if (!attached) {
         log_print(INFO, "[Lidar] Device detached\n");
         emit deviceStatusChanged(false, "Device disconnected");
-        if (lidar_destory_device(handle.load()) != 0)
+        // Taken, not read, so that a shutdown racing this detach cannot destroy it too.
+        if (lidar_destory_device(handle.exchange(nullptr)) != 0)
             console_print("destory device failed.\n"); // kept verbatim
-        handle = nullptr;
         return;
     }
     log_print(INFO, "[Lidar] Device attached\n");

@@ -29,6 +29,10 @@ public:
     static KestDataHandler *instance();
     // Starts the device layer with attachCallback; true if it started.
     static bool initSdk();
+    // The quit path: stops a recording as the record button does (its files
+    // flushed and closed), stops and closes the device, and takes the device
+    // layer down. GUI thread.
+    void shutdown();
     // Given to lidar_system_init: runs on the layer's notification threads.
     static void attachCallback(const lidar_device_info_t *info, bool attached);
     // Registered with each device; context is the handler. Runs on the layer's

@@ -1,7 +1,7 @@
 // The recorder's files: the writer of one binary file with its thread, its
 // bounded queue and its failures, and the folder a recording makes.
 #include "app/binary_data_logger.h"
-#include "tests/app/recording_files.h"
+#include "tests/support/recording_files.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"

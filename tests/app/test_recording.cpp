@@ -4,7 +4,7 @@
 // made is refused instead of pretended.
 #include "app/calibration_conversion.h"
 #include "tests/app/data_handler_test.h"
-#include "tests/app/recording_files.h"
+#include "tests/support/recording_files.h"
 
 #include <gmock/gmock.h>
 

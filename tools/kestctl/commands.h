@@ -18,10 +18,16 @@ struct command {
     CLI::App *(*add)(CLI::App &app, options &opts);
     // Runs once the device is open; returns an exit status.
     int (*run)(const options &opts, device_session &device);
+    // True for a command that brings the device layer up itself: it runs with
+    // the virtual KestOne plugged in (if asked for) and no handle.
+    bool own_attach = false;
 };
 
 extern const command info_command;
 extern const command calib_command;
 extern const command stream_command;
+#ifdef KESTCTL_RECORD
+extern const command record_command;
+#endif
 
 } // namespace kestctl

@@ -73,7 +73,7 @@ uint64_t callback_queue_drops() {
 
 device_session::device_session(const options &opts) : opts_(opts) {}
 
-int device_session::open() {
+void device_session::plug() {
     // Warnings and errors only: the commands' own output goes to standard output.
     log_config(KEST_LOG_VALUE_WARN, stderr_sink);
 
@@ -86,6 +86,10 @@ int device_session::open() {
         device_->set_streams(streams);
         device_id_ = kest_sim::bus_plug(kest_sim::kestone_desc(), device_);
     }
+}
+
+int device_session::open() {
+    plug();
     if (lidar_system_init(on_attach) != 0) {
         fprintf(stderr, "kestctl: the device layer did not start\n");
         return exit_request_failed;

@@ -42,6 +42,9 @@ public:
     // creates and opens its handle. Returns exit_ok, exit_request_failed or
     // exit_no_device; whatever was started is undone by the destructor.
     int open();
+    // Only routes the log and plugs in the virtual KestOne, if asked for: for a
+    // command that brings the device layer up itself.
+    void plug();
 
     lidar_device_t *handle() const { return handle_; }
     // Null when the device is on USB.

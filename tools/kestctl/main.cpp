@@ -20,7 +20,14 @@ namespace kestctl {
 namespace {
 
 // Every command kestctl knows, in the order --help lists them.
-const command *const commands[] = {&info_command, &calib_command, &stream_command};
+const command *const commands[] = {
+    &info_command,
+    &calib_command,
+    &stream_command,
+#ifdef KESTCTL_RECORD
+    &record_command,
+#endif
+};
 
 const char *exit_statuses =
     "exit status: 0 success, 1 a request failed, 2 no device appeared, 64 bad usage";
@@ -122,6 +129,10 @@ int main(int argc, char **argv) {
     kestctl::options opts;
     const kestctl::command &command = kestctl::parse(argc, argv, opts);
     kestctl::device_session device(opts);
+    if (command.own_attach) {
+        device.plug();
+        return command.run(opts, device);
+    }
     int status = device.open();
     if (status == kestctl::exit_ok)
         status = command.run(opts, device);

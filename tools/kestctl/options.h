@@ -28,6 +28,11 @@ struct stream_options {
     int seconds = 5;
 };
 
+struct record_options {
+    int seconds = 10;
+    std::string dir; // empty: where the viewer records
+};
+
 struct options {
     bool virtual_device = false;
     std::string preset = "demo";
@@ -37,6 +42,7 @@ struct options {
     info_options info;
     calib_options calib;
     stream_options stream;
+    record_options record;
 };
 
 } // namespace kestctl

@@ -1,0 +1,82 @@
+// kestctl record end to end: the program records the virtual KestOne for a
+// moment, and the folder it names holds what its summary says, in records a
+// reader written from the file layouts can parse.
+#include "tests/support/recording_files.h"
+#include "tests/support/temp_dir.h"
+
+#include <gmock/gmock.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sys/wait.h>
+
+using namespace kest_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    std::string out;
+};
+
+run_result run_kestctl(const std::string &arguments) {
+    run_result result;
+    std::string command = std::string(KESTCTL_PATH) + " " + arguments + " 2>/dev/null";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        result.out.append(chunk, n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+} // namespace
+
+TEST(KestctlRecord, WritesARecordingThatParsesAndMatchesItsSummary) {
+    temp_dir dir(true); // the calibration goes to ./files/recv
+    run_result run =
+        run_kestctl("--virtual-device record --seconds 2 --dir " + dir.file("recordings"));
+    ASSERT_EQ(run.status, 0) << run.out;
+
+    std::smatch folder;
+    ASSERT_TRUE(std::regex_search(run.out, folder, std::regex("recording: (\\S+)\n"))) << run.out;
+    fs::path recording = folder[1].str();
+    EXPECT_EQ(recording.parent_path(), dir.path() / "recordings");
+    std::string stamp = recording.filename().string();
+
+    const std::array<const char *, 3> labels = {"poses", "clouds", "images"};
+    const std::array<std::string, 3> file_names = {"KestPose.bin", "MT" + stamp + ".kvx",
+                                                   "KestImage.bin"};
+    const std::array<read_file, 3> files = {read_poses((recording / file_names[0]).string()),
+                                            read_clouds((recording / file_names[1]).string()),
+                                            read_images((recording / file_names[2]).string())};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(labels[i]);
+        std::smatch line;
+        ASSERT_TRUE(std::regex_search(
+            run.out, line,
+            std::regex(std::string(labels[i]) + " +([0-9]+) records +([0-9]+) bytes")));
+        EXPECT_EQ(files[i].fault, "");
+        EXPECT_EQ(numbering_fault(files[i]), "");
+        EXPECT_GT(files[i].records.size(), 0u);
+        EXPECT_EQ(std::to_string(files[i].records.size()), line[1].str());
+        EXPECT_EQ(std::to_string(fs::file_size(recording / file_names[i])), line[2].str());
+    }
+    std::vector<uint8_t> calibration = file_bytes((recording / "image/cam_in_ex.txt").string());
+    EXPECT_THAT(std::string(calibration.begin(), calibration.end()),
+                testing::StartsWith("Tcl_0: ["))
+        << "the calibration fetched at attach, converted";
+}
+
+TEST(KestctlRecord, RefusesZeroSecondsAsBadUsage) {
+    temp_dir dir;
+    EXPECT_EQ(run_kestctl("--virtual-device record --seconds 0 --dir " + dir.file("r")).status, 64);
+    EXPECT_FALSE(fs::exists(dir.path() / "r"));
+}

@@ -1,0 +1,156 @@
+// record: what the viewer's record button does, without a window. The data
+// handler runs its attach sequence, the recording runs for the given seconds
+// (or until Ctrl-C), and the summary says what reached each file.
+#include "app/kest_data_handler.h"
+#include "tools/kestctl/commands.h"
+#include "tools/kestctl/device_session.h"
+
+#include <CLI/CLI.hpp>
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+
+namespace kestctl {
+
+namespace {
+
+const QString streaming = QStringLiteral("Device connected and streaming");
+// The attach sequence itself may take this long once a device appeared.
+constexpr std::chrono::seconds attachPatience{30};
+constexpr std::chrono::milliseconds interruptCheck{100};
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) {
+    interrupted = 1;
+}
+
+// The statuses of the attach sequence, arriving on the device layer's threads.
+class AttachOutcome {
+public:
+    void note(bool connected, const QString &message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen = true;
+        ended = connected || message.startsWith(QStringLiteral("Failed"));
+        last = message;
+        changed.notify_all();
+    }
+    // exit_ok once streaming, exit_request_failed after a failed attach,
+    // exit_no_device when no device appeared in time.
+    int wait(int timeoutSeconds) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(timeoutSeconds), [&] { return seen; })) {
+            fprintf(stderr, "kestctl: no KestOne appeared within %d s\n", timeoutSeconds);
+            return exit_no_device;
+        }
+        if (!changed.wait_for(lock, attachPatience, [&] { return ended; })) {
+            fprintf(stderr, "kestctl: the device did not reach streaming\n");
+            return exit_request_failed;
+        }
+        if (last != streaming) {
+            fprintf(stderr, "kestctl: %s\n", last.toLocal8Bit().constData());
+            return exit_request_failed;
+        }
+        return exit_ok;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool seen = false;
+    bool ended = false;
+    QString last;
+};
+
+void waitWhileRecording(int seconds) {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> lock(mutex);
+    // A signal handler can only set a flag, so the flag is looked at a few
+    // times a second.
+    while (!interrupted && std::chrono::steady_clock::now() < end)
+        never.wait_for(lock, interruptCheck);
+}
+
+int printSummary(const KestDataHandler::RecordingReport &report, const QString &folder) {
+    static const char *const labels[] = {"poses", "clouds", "images"};
+    printf("recording: %s\n", QFile::encodeName(folder).constData());
+    bool lost = false;
+    for (size_t i = 0; i < report.files.size(); ++i) {
+        const WriterReport &file = report.files[i];
+        printf("  %-7s %8llu records %12llu bytes  %s\n", labels[i],
+               static_cast<unsigned long long>(file.recordsWritten),
+               static_cast<unsigned long long>(file.bytesWritten),
+               QFile::encodeName(file.path).constData());
+        if (file.recordsDropped > 0 || file.failed) {
+            printf("  %-7s %8llu records dropped%s\n", "",
+                   static_cast<unsigned long long>(file.recordsDropped),
+                   file.failed ? ", the file failed" : "");
+            lost = true;
+        }
+    }
+    return lost ? exit_request_failed : exit_ok;
+}
+
+CLI::App *add_record(CLI::App &app, options &opts) {
+    CLI::App *sub = app.add_subcommand(
+        "record", "record the device's streams as the viewer's record button does");
+    sub->add_option("--seconds", opts.record.seconds, "how long to record (Ctrl-C stops early)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    sub->add_option("--dir", opts.record.dir,
+                    "folder the recording goes under (default: the viewer's recordData)")
+        ->type_name("DIR");
+    return sub;
+}
+
+int run_record(const options &opts, device_session &) {
+    static int argc = 1;
+    static char name[] = "kestctl";
+    static char *argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv); // the program's folder, the per-user folders
+
+    KestDataHandler *handler = KestDataHandler::instance();
+    handler->setRecordingRoot(QString::fromLocal8Bit(opts.record.dir.c_str()));
+    AttachOutcome outcome;
+    QObject::connect(
+        handler, &KestDataHandler::deviceStatusChanged, handler,
+        [&outcome](bool connected, const QString &message) { outcome.note(connected, message); },
+        Qt::DirectConnection);
+    if (!KestDataHandler::initSdk()) {
+        fprintf(stderr, "kestctl: the device layer did not start\n");
+        return exit_request_failed;
+    }
+    int status = outcome.wait(opts.timeout);
+    if (status == exit_ok) {
+        handler->onRecordToggled(true);
+        if (handler->isRecording()) {
+            waitWhileRecording(opts.record.seconds);
+            handler->onRecordToggled(false);
+            status = printSummary(handler->lastRecordingReport(), handler->recordingFolder());
+        } else {
+            fprintf(stderr, "kestctl: the recording did not start\n");
+            status = exit_request_failed;
+        }
+    }
+    handler->shutdown();
+    return status;
+}
+
+} // namespace
+
+const command record_command{add_record, run_record, true};
+
+} // namespace kestctl
