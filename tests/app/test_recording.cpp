@@ -138,6 +138,20 @@ TEST_F(Recording, UnplugMidRecordingKeepsWhatArrived) {
     EXPECT_GE(files[1].records.size(), 3u);
 }
 
+// Quitting while recording runs the normal stop: the files are flushed and
+// closed before the device layer goes down.
+TEST_F(Recording, QuitWhileRecordingStopsTheRecordingFirst) {
+    ASSERT_TRUE(stream("demo"));
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    ASSERT_TRUE(built_at_least({3, 3, 3}));
+    std::string out = capture_stdout([] { handler()->shutdown(); });
+    EXPECT_FALSE(handler()->isRecording());
+    EXPECT_FALSE(handler()->hasDevice());
+    EXPECT_THAT(out, testing::HasSubstr("[Recorder] Stopped.\n"));
+    expect_whole_recording(recording_folder());
+    ASSERT_TRUE(KestDataHandler::initSdk()); // for the fixture's own teardown
+}
+
 // With DTOF chosen no SLAM cloud is decoded, but the recording still has its
 // (empty) cloud file beside the poses and pictures.
 TEST_F(Recording, DtofRecordingHasAnEmptyCloudFile) {
