@@ -95,6 +95,9 @@ TEST_F(DataHandler, RefusedStepEndsTheSequenceAndNamesTheFailure) {
         lidar_system_deinit(); // returns once the detach sequence has ended
         bool cleared = !KestDataHandler::instance()->hasDevice();
         std::string out = testing::internal::GetCapturedStdout();
+        // A fresh capture for the next step, set while no device-layer thread runs.
+        reset_logger();
+        capture_logs(KEST_LOG_VALUE_DEBUG);
         ASSERT_TRUE(KestDataHandler::initSdk());
         ASSERT_TRUE(ended);
         ASSERT_TRUE(detached);
@@ -108,8 +111,6 @@ TEST_F(DataHandler, RefusedStepEndsTheSequenceAndNamesTheFailure) {
             ++reports;
         EXPECT_EQ(reports, step.handle_kept ? 0u : 1u);
         EXPECT_EQ(statuses->size(), 3u) << "initializing, the failure, disconnected";
-        reset_logger();
-        capture_logs(KEST_LOG_VALUE_DEBUG);
     }
 }
 
