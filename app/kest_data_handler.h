@@ -80,6 +80,9 @@ public:
 
 signals:
     void deviceStatusChanged(bool connected, QString message);
+    // Whether a recording is in progress, after every start or stop and after
+    // a start that failed, with a line for the user (the folder, or why not).
+    void recordingChanged(bool recording, QString message);
 
 public slots:
     void onScanModeChanged(ScanMode mode);
@@ -136,5 +139,6 @@ private:
     std::condition_variable decoderReleased;
     QString preferredRoot; // GUI thread only, as are the two below
     QString recordRoot;
+    QString startFailure;
     RecordingReport lastReport;
 };

@@ -75,6 +75,8 @@ bool KestDataHandler::startRecorder(const QString &root) {
     }
     log_print(ERROR, "[Recorder] No recording started: none of %s can be written.\n",
               QFile::encodeName(roots.join(QStringLiteral(", "))).constData());
+    startFailure = QStringLiteral("Recording not started: none of %1 can be written")
+                       .arg(roots.join(QStringLiteral(", ")));
     return false;
 }
 
@@ -85,10 +87,13 @@ void KestDataHandler::onRecordToggled(bool start) {
         stopRecording();
         return;
     }
-    if (!startRecorder(QString()))
+    if (!startRecorder(QString())) {
+        emit recordingChanged(false, startFailure);
         return;
+    }
     recording = true;
     console_print("[Recorder] Started. Root: %s\n", recordRoot.toLocal8Bit().constData());
+    emit recordingChanged(true, QStringLiteral("Recording to %1").arg(recordRoot));
 }
 
 void KestDataHandler::stopRecording() {
@@ -116,6 +121,7 @@ void KestDataHandler::stopRecording() {
     }
     finished.reset();
     console_print("[Recorder] Stopped.\n");
+    emit recordingChanged(false, QStringLiteral("Recording saved to %1").arg(recordRoot));
 }
 
 // Only a calibration this run fetched and verified belongs to the recording:

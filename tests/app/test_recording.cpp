@@ -220,7 +220,18 @@ TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
     write_file((last / "image/cam_in_ex.txt").string(), "the last recording's calibration\n");
 
     setenv("XDG_DATA_HOME", blocked.c_str(), 1);
+    std::vector<std::pair<bool, QString>> changes;
+    QMetaObject::Connection told =
+        QObject::connect(handler(), &KestDataHandler::recordingChanged,
+                         [&changes](bool recording, const QString &message) {
+                             changes.emplace_back(recording, message);
+                         });
     std::string out = capture_stdout([] { handler()->onRecordToggled(true); });
+    QObject::disconnect(told);
+    ASSERT_EQ(changes.size(), 1u) << "the panel learns that nothing records";
+    EXPECT_FALSE(changes[0].first);
+    EXPECT_TRUE(changes[0].second.startsWith("Recording not started: none of " +
+                                             QString::fromStdString(blocked)));
     unsetenv("KEST_DATA_DIR");
     unsetenv("XDG_DATA_HOME");
     EXPECT_FALSE(handler()->isRecording());
