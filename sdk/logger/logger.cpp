@@ -15,7 +15,9 @@ namespace {
 
 constexpr int max_level = KEST_LOG_VALUE_DEBUG;
 constexpr const char *log_dir = "logs";
-constexpr size_t log_path_capacity = 256;
+constexpr size_t log_path_capacity = 4096;
+// The file the last log_file_init tried (opened or not), for the application to show.
+char log_file_name[log_path_capacity] = {};
 
 // Guards log_file: lines from different threads reach the file whole.
 std::mutex file_mutex;
@@ -120,24 +122,34 @@ int log_config(uint32_t init_level, log_sink_fn sink) {
 }
 
 int log_file_init() {
+    return log_file_init_in(log_dir);
+}
+
+int log_file_init_in(const char *dir) {
     struct stat info;
-    if (stat(log_dir, &info) != 0)
-        mkdir(log_dir, 0755);
+    if (stat(dir, &info) != 0)
+        mkdir(dir, 0755);
 
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
 
     char path[log_path_capacity] = {};
-    snprintf(path, sizeof path, "%s/%04d-%02d-%02d_%02d-%02d-%02d_log.txt", log_dir,
-             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-             local.tm_sec);
-
-    FILE *file = fopen(path, "w");
+    int length = snprintf(path, sizeof path, "%s/%04d-%02d-%02d_%02d-%02d-%02d_log.txt", dir,
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                          local.tm_min, local.tm_sec);
+    // A cut path would name another file than the one asked for.
+    FILE *file =
+        length > 0 && static_cast<size_t>(length) < sizeof path ? fopen(path, "w") : nullptr;
     std::lock_guard<std::mutex> lock(file_mutex);
     // A second start replaces the stream; the first one must not leak.
     if (log_file != nullptr)
         fclose(log_file);
     log_file = file;
+    snprintf(log_file_name, sizeof log_file_name, "%s", path);
     return log_file != nullptr ? 0 : -1;
+}
+
+const char *log_file_path() {
+    return log_file_name;
 }

@@ -33,6 +33,12 @@ int log_config(uint32_t init_level, log_sink_fn sink);
 // Creates "logs" in the working directory and opens a log file named after the
 // current local time. Returns 0 if the file is open, -1 otherwise; prints nothing.
 int log_file_init();
+// The same in dir instead of "logs" (dir is created if missing, its parent must
+// exist). For a program whose working directory cannot be written.
+int log_file_init_in(const char *dir);
+// The path the last log_file_init or log_file_init_in tried, opened or not;
+// empty before the first. Call from the thread that called them.
+const char *log_file_path();
 
 namespace kest_log_detail {
 

@@ -263,6 +263,22 @@ TEST_F(Logger, FileInitFailsWhenTheDirectoryCannotBeMade) {
     EXPECT_EQ(log_file, nullptr);
 }
 
+// For a program started where it cannot write: the file goes to a folder it
+// names, and the path tried is known whether the open worked or not.
+TEST_F(Logger, FileInitInAFolderOfItsOwnReportsThePathTried) {
+    kest_test::temp_dir dir;
+    std::string folder = (dir.path() / "state").string();
+    ASSERT_EQ(log_file_init_in(folder.c_str()), 0);
+    EXPECT_EQ(std::filesystem::path(log_file_path()).parent_path(), folder);
+    EXPECT_TRUE(std::filesystem::exists(log_file_path()));
+
+    std::string blocked = (dir.path() / "plain").string();
+    kest_test::write_file(blocked, "a file where the directory should be");
+    EXPECT_EQ(log_file_init_in(blocked.c_str()), -1);
+    EXPECT_EQ(log_file, nullptr);
+    EXPECT_EQ(std::filesystem::path(log_file_path()).parent_path(), blocked);
+}
+
 TEST_F(Logger, EmittedLinesReachTheFileWholeAndTerminated) {
     kest_test::temp_dir dir(true);
     ASSERT_EQ(log_file_init(), 0);
