@@ -121,7 +121,13 @@ void KestDataHandler::stopRecording() {
     }
     finished.reset();
     console_print("[Recorder] Stopped.\n");
-    emit recordingChanged(false, QStringLiteral("Recording saved to %1").arg(recordRoot));
+    const QString saved = QStringLiteral("Recording saved to %1 (%2 poses, %3 clouds, %4 images)")
+                              .arg(recordRoot)
+                              .arg(lastReport.files[0].recordsWritten)
+                              .arg(lastReport.files[1].recordsWritten)
+                              .arg(lastReport.files[2].recordsWritten);
+    log_print(INFO, "[Recorder] %s\n", saved.toLocal8Bit().constData());
+    emit recordingChanged(false, saved);
 }
 
 // Only a calibration this run fetched and verified belongs to the recording:

@@ -1,0 +1,54 @@
+// kestviewer: the viewer's entry point. The command line is read before the
+// application object exists, so --help and --version work without a display.
+#include "app/glRender/gl_default_format.h"
+#include "app/glRender/point_cloud_widget.h"
+#include "app/kest_data_handler.h"
+#include "app/mainwindow.h"
+#include "app/viewer_options.h"
+#include "app/viewer_startup.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <memory>
+
+int main(int argc, char *argv[]) {
+    QCoreApplication::setApplicationName(QStringLiteral("kestviewer"));
+    QCoreApplication::setOrganizationName(QStringLiteral("kestviewer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KEST_VERSION));
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    ViewerCommandLine commandLine = parseViewerCommandLine(arguments);
+    if (!commandLine.options) {
+        fputs(commandLine.text.toLocal8Bit().constData(),
+              commandLine.exitStatus == 0 ? stdout : stderr);
+        return commandLine.exitStatus;
+    }
+    const ViewerOptions &options = *commandLine.options;
+
+    setDefaultGLFormat(); // OpenGL 3.3 core for every view, before the application exists
+    QApplication application(argc, argv);
+    std::unique_ptr<VirtualKestOne> virtualDevice;
+    if (options.virtualDevice)
+        virtualDevice = std::make_unique<VirtualKestOne>(options.streams);
+    quitOnSignals(application);
+    // The quit path stops a recording (its files complete) and takes the
+    // device layer down while the window and the process-wide objects that
+    // the layer's threads feed still exist.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit,
+                     [] { KestDataHandler::instance()->shutdown(); });
+
+    KestDataHandler::instance()->setRecordingRoot(options.recordDir);
+    std::unique_ptr<MainWindow> window;
+    if (options.record)
+        recordWhenStreaming(application, [&window] {
+            if (window != nullptr)
+                window->centralView()->onRecordClicked();
+        });
+    window = std::make_unique<MainWindow>();
+    window->show();
+    if (options.quitAfterSeconds >= 0)
+        screenshotAndQuit(*window, options.screenshot, options.quitAfterSeconds);
+    return application.exec();
+}

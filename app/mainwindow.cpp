@@ -1,0 +1,248 @@
+// The main window's start-up, log panel and device status (see the header).
+#include "app/mainwindow.h"
+
+#include "app/glRender/point_cloud_widget.h"
+#include "app/kest_data_handler.h"
+#include "app/log_queue.h"
+#include "sdk/logger/console.h"
+#include "sdk/logger/logger.h"
+
+#include <QDir>
+#include <QDockWidget>
+#include <QFile>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr int logLevel = 3; // everything up to DEBUG
+constexpr int logPollMs = 100;
+constexpr int statusMessageMs = 5000;
+constexpr int logPanelMinimumHeight = 150;
+constexpr int logFontPoints = 9;
+constexpr size_t sinkCapacity = 4096;
+
+uint32_t simulationFrame = 0;
+float simulationPhase = 0.0f;
+
+// Where the log goes when the working directory cannot be written (a desktop
+// launcher starts the program in "/").
+QString userLogFolder() {
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty())
+        state = QDir::home().filePath(QStringLiteral(".local/state"));
+    return QDir(state).filePath(QStringLiteral("kestviewer/logs"));
+}
+
+// Colour of a log line: the first tag found, in this order, decides.
+QString colourOf(const QString &line) {
+    if (line.contains(QLatin1String("<ERROR>")) || line.contains(QLatin1String("<BUG>")))
+        return QStringLiteral("#CC0000");
+    if (line.contains(QLatin1String("<WARN>")))
+        return QStringLiteral("#CC8400");
+    if (line.contains(QLatin1String("<INFO>")))
+        return QStringLiteral("#008000");
+    if (line.contains(QLatin1String("<DEBUG>")))
+        return QStringLiteral("#404040");
+    return QStringLiteral("#808080");
+}
+
+QFont logFont() {
+    QFont font(QStringLiteral("Consolas"), logFontPoints);
+    if (!QFontDatabase::families().contains(QStringLiteral("Consolas"))) {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPointSize(logFontPoints);
+    }
+    return font;
+}
+
+} // namespace
+
+int MainWindow::logSink(const char *format, ...) {
+    char text[sinkCapacity];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    console_print("%s", text);
+    LogQueue::instance().push(QString::fromUtf8(text));
+    return 0;
+}
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
+    srand(static_cast<unsigned>(time(nullptr)));
+    openLogFile();
+    log_config(logLevel, logSink);
+    log_print(INFO, "Program started.");
+    if (!logFile.isEmpty())
+        log_print(INFO, "Log file: %s\n", QFile::encodeName(logFile).constData());
+    setupForm();
+    setWindowTitle(QStringLiteral("KestViewer"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/images/icon/kx_icon_svg.svg")));
+    // Attaching to a parent console is a Windows facility; here the standard
+    // streams stay as they are.
+
+    pointCloudWidget = new PointCloudWidget(this);
+    setCentralWidget(pointCloudWidget);
+    console_print("OpenGL PointCloudRenderer initialized.\n");
+
+    dataHandler = KestDataHandler::instance();
+    // Listening before the device layer starts: a device already plugged in
+    // may report its first status at once.
+    connect(dataHandler, &KestDataHandler::deviceStatusChanged, this,
+            &MainWindow::onDeviceStatusChanged);
+    connect(dataHandler, &KestDataHandler::recordingChanged, this, &MainWindow::onRecordingChanged);
+    connect(dataHandler, &KestDataHandler::recordingChanged, pointCloudWidget,
+            [this](bool recording, const QString &) {
+                pointCloudWidget->onRecordingChanged(recording);
+            });
+    KestDataHandler::initSdk();
+    connect(pointCloudWidget, &PointCloudWidget::sig_scanModeChanged, dataHandler,
+            &KestDataHandler::onScanModeChanged);
+    connect(pointCloudWidget, &PointCloudWidget::sig_recordToggled, dataHandler,
+            &KestDataHandler::onRecordToggled);
+
+    buildLogPanel();
+    if (!logFileProblem.isEmpty()) {
+        appendLogHtml(QStringLiteral("<b><span style='color:#CC0000;'>%1</span></b>")
+                          .arg(logFileProblem.toHtmlEscaped()));
+        statusBar()->showMessage(logFileProblem);
+    }
+    logTimer = new QTimer(this);
+    connect(logTimer, &QTimer::timeout, this, &MainWindow::pollLogQueue);
+    logTimer->start(logPollMs);
+    show();
+    console_print("OpenGL point cloud renderer setup complete.\n");
+    log_print(INFO, "OpenGL point cloud renderer setup complete.");
+}
+
+MainWindow::~MainWindow() {
+    console_print("~MainWindow start\n");
+    log_print(INFO, "~MainWindow start");
+    if (logTimer != nullptr)
+        logTimer->stop();
+    if (simulationTimer != nullptr)
+        simulationTimer->stop();
+    delete pointCloudWidget;
+    pointCloudWidget = nullptr;
+    console_print("~MainWindow end\n");
+    log_print(INFO, "~MainWindow end");
+}
+
+// The log file goes to "logs" in the working directory, or, where that cannot
+// be written, to the per-user state folder; without either the viewer runs on
+// and says so instead of leaving an empty window.
+void MainWindow::openLogFile() {
+    QStringList tried;
+    if (log_file_init() == 0) {
+        logFile = QDir::current().absoluteFilePath(QFile::decodeName(log_file_path()));
+        return;
+    }
+    tried << QDir::current().absoluteFilePath(QStringLiteral("logs"));
+    const QString folder = userLogFolder();
+    QDir().mkpath(folder);
+    if (log_file_init_in(QFile::encodeName(folder).constData()) == 0) {
+        logFile = QFile::decodeName(log_file_path());
+        return;
+    }
+    tried << folder;
+    console_print("Failed to create log file.\n");
+    logFileProblem =
+        QStringLiteral("Failed to create log file (tried %1); the log is shown here only.")
+            .arg(tried.join(QStringLiteral(" and ")));
+}
+
+void MainWindow::setupForm() {
+    if (objectName().isEmpty())
+        setObjectName(QStringLiteral("MainWindow"));
+    resize(800, 600);
+    formCentralWidget = new QWidget(this);
+    formCentralWidget->setObjectName(QStringLiteral("centralwidget"));
+    setCentralWidget(formCentralWidget);
+    formMenuBar = new QMenuBar(this);
+    formMenuBar->setObjectName(QStringLiteral("menubar"));
+    formMenuBar->setGeometry(QRect(0, 0, 800, 21));
+    setMenuBar(formMenuBar);
+    setWindowTitle(QCoreApplication::translate("MainWindow", "MainWindow"));
+    QMetaObject::connectSlotsByName(this);
+}
+
+void MainWindow::buildLogPanel() {
+    logDock = new QDockWidget(tr("Log Output"), this);
+    logPanel = new QPlainTextEdit(logDock);
+    logPanel->setReadOnly(true);
+    logPanel->document()->setMaximumBlockCount(static_cast<int>(LogQueue::CAPACITY));
+    logPanel->setFont(logFont());
+    logDock->setWidget(logPanel);
+    addDockWidget(Qt::BottomDockWidgetArea, logDock);
+    logDock->setMinimumHeight(logPanelMinimumHeight);
+}
+
+void MainWindow::appendLogHtml(const QString &html) {
+    if (logPanel != nullptr)
+        logPanel->appendHtml(html);
+}
+
+void MainWindow::pollLogQueue() {
+    LogQueue::Drained drained = LogQueue::instance().drain();
+    for (const QString &line : drained.lines)
+        appendLogHtml(QStringLiteral("<span style='color:%1;'>%2</span>")
+                          .arg(colourOf(line), line.toHtmlEscaped()));
+    // After the lines, so that the panel's own limit never drops the notice.
+    if (drained.dropped > 0)
+        appendLogHtml(QStringLiteral("<span style='color:#CC8400;'>(%1 log lines before these "
+                                     "were dropped: they came faster than the panel could show "
+                                     "them)</span>")
+                          .arg(drained.dropped));
+}
+
+void MainWindow::onDeviceStatusChanged(bool connected, const QString &message) {
+    statusBar()->showMessage(message, statusMessageMs);
+    appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Device] %2</span></b>")
+                      .arg(connected ? QStringLiteral("#008000") : QStringLiteral("#CC0000"),
+                           message.toHtmlEscaped()));
+}
+
+void MainWindow::onRecordingChanged(bool recording, const QString &message) {
+    statusBar()->showMessage(message, statusMessageMs);
+    appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Recorder] %2</span></b>")
+                      .arg(recording ? QStringLiteral("#008000") : QStringLiteral("#404040"),
+                           message.toHtmlEscaped()));
+}
+
+void MainWindow::generateSimulationData() {
+    size_t n = static_cast<size_t>(rand() % 5000 + 10000);
+    std::vector<CloudPoint> points;
+    points.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        float t = static_cast<float>(i);
+        float angle = t * 0.1f + simulationPhase;
+        float radius = t * 0.01f;
+        float cosA = std::cos(angle);
+        float sinA = std::sin(angle);
+        CloudPoint point;
+        point.x = cosA * radius;
+        point.y = t * 0.001f;
+        point.z = sinA * radius;
+        point.r = static_cast<uint8_t>(static_cast<int>((sinA + 1.0f) * 127.5f));
+        point.g = static_cast<uint8_t>(static_cast<int>((cosA + 1.0f) * 127.5f));
+        point.b = static_cast<uint8_t>(static_cast<int32_t>(((t * 0.001f) * 10.0f) * 255.0f));
+        point.intensity = static_cast<uint8_t>(static_cast<int32_t>((radius / 50.0f) * 255.0f));
+        point.label = simulationFrame;
+        points.push_back(point);
+    }
+    pointCloudWidget->updatePointCloud(points);
+    ++simulationFrame;
+    simulationPhase += 0.1f;
+}

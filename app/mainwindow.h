@@ -1,0 +1,58 @@
+// The program's top-level window and the owner of start-up: logging to a file
+// and to the "Log Output" panel, the central point cloud view with its control
+// panel, and the data handler that brings the KestOne to streaming. The panel's
+// scan-mode and record controls drive the handler; its device and recording
+// reports show in the status bar and the log panel.
+#pragma once
+
+#include "app/cloud_point.h"
+
+#include <QMainWindow>
+#include <QString>
+
+class KestDataHandler;
+class PointCloudWidget;
+class QDockWidget;
+class QMenuBar;
+class QPlainTextEdit;
+class QTimer;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The logger's sink: prints the line on standard output and queues it for
+    // the panel. Any thread.
+    static int logSink(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+    PointCloudWidget *centralView() const { return pointCloudWidget; }
+    QPlainTextEdit *logView() const { return logPanel; }
+    // The log file in use; empty when none could be created.
+    QString logFilePath() const { return logFile; }
+
+public slots:
+    void generateSimulationData();
+    void onDeviceStatusChanged(bool connected, const QString &message);
+    void pollLogQueue();
+    void onRecordingChanged(bool recording, const QString &message);
+
+private:
+    void openLogFile();
+    void setupForm();
+    void buildLogPanel();
+    void appendLogHtml(const QString &html);
+
+    QWidget *formCentralWidget = nullptr; // the form's placeholder, replaced by the view
+    QMenuBar *formMenuBar = nullptr;
+    PointCloudWidget *pointCloudWidget = nullptr;
+    QTimer *simulationTimer = nullptr;
+    KestDataHandler *dataHandler = nullptr;
+    QDockWidget *logDock = nullptr;
+    QPlainTextEdit *logPanel = nullptr;
+    QTimer *logTimer = nullptr;
+    QString logFile;
+    QString logFileProblem; // why there is no log file, for the panel and status bar
+};

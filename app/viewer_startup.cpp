@@ -1,0 +1,85 @@
+// The viewer's start-up helpers (see the header).
+#include "app/viewer_startup.h"
+
+#include "app/glRender/point_cloud_widget.h"
+#include "app/kest_data_handler.h"
+#include "app/mainwindow.h"
+#include "sdk/comm/libusb/usb_backend.h"
+#include "sim/usb_bus.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    // Nothing else is safe here; the event loop reads the byte and quits.
+    [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+VirtualKestOne::VirtualKestOne(const kest_sim::stream_settings &streams)
+    : device(std::make_shared<kest_sim::kestone>()) {
+    usb_backend_select(kest_sim::bus_backend());
+    device->set_streams(streams);
+    deviceId = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+}
+
+VirtualKestOne::~VirtualKestOne() {
+    kest_sim::bus_unplug(deviceId);
+}
+
+void quitOnSignals(QCoreApplication &application) {
+    if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application, [&application] {
+        char bytes[16];
+        while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        application.quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void recordWhenStreaming(QCoreApplication &application, std::function<void()> clickRecord) {
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection =
+        QObject::connect(KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged,
+                         &application, [connection, clickRecord](bool connected, const QString &) {
+                             if (!connected)
+                                 return;
+                             QObject::disconnect(*connection);
+                             if (!KestDataHandler::instance()->isRecording())
+                                 clickRecord();
+                         });
+}
+
+void screenshotAndQuit(MainWindow &window, const QString &path, int seconds) {
+    QTimer::singleShot(seconds * 1000, &window, [&window, path] {
+        if (!path.isEmpty() && !window.grab().save(path, "PNG")) {
+            fprintf(stderr, "kestviewer: cannot save the screenshot %s\n",
+                    QFile::encodeName(path).constData());
+            QCoreApplication::exit(1);
+            return;
+        }
+        QCoreApplication::quit();
+    });
+}

@@ -1,0 +1,43 @@
+// What the viewer's entry point sets up around the main window: the virtual
+// KestOne, quitting on SIGINT and SIGTERM, a recording from the start and a
+// screenshot before quitting.
+#pragma once
+
+#include "sim/kestone.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class MainWindow;
+class QCoreApplication;
+
+// The virtual KestOne on the virtual USB bus, selected as the USB backend:
+// plugged in for as long as this object lives. Create it before the device
+// layer starts.
+class VirtualKestOne {
+public:
+    explicit VirtualKestOne(const kest_sim::stream_settings &streams);
+    ~VirtualKestOne();
+    VirtualKestOne(const VirtualKestOne &) = delete;
+    VirtualKestOne &operator=(const VirtualKestOne &) = delete;
+
+private:
+    std::shared_ptr<kest_sim::kestone> device;
+    int deviceId = 0;
+};
+
+// SIGINT and SIGTERM make the application quit through its event loop (the
+// handler only writes to a pipe), so the normal quit path runs: a recording
+// is stopped and its files closed.
+void quitOnSignals(QCoreApplication &application);
+
+// Calls clickRecord (on the GUI thread) the first time the device reports
+// streaming. Call it before the device layer starts: a device already plugged
+// in reports at once.
+void recordWhenStreaming(QCoreApplication &application, std::function<void()> clickRecord);
+
+// Saves a PNG of the whole window to path and quits after seconds; a screenshot
+// that cannot be saved is reported on standard error and makes the exit status 1.
+void screenshotAndQuit(MainWindow &window, const QString &path, int seconds);

@@ -1,0 +1,277 @@
+// The main window: the log panel's colours, escaping and bound, the device and
+// recording reports, the log file's fallback, and the whole viewer on the
+// virtual KestOne, from a live cloud to a recording that parses.
+#include "app/glRender/gl_image_preview_widget.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "app/glRender/point_cloud_widget.h"
+#include "app/glRender/render_container_widget.h"
+#include "app/kest_data_handler.h"
+#include "app/log_queue.h"
+#include "app/mainwindow.h"
+#include "app/viewer_startup.h"
+#include "sdk/logger/logger.h"
+#include "sim/usb_bus.h"
+#include "tests/support/recording_files.h"
+#include "tests/support/temp_dir.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTextBlock>
+
+#include <gmock/gmock.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+using namespace kest_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int patienceMs = 30000; // generous: a loaded machine under Xvfb
+
+struct Block {
+    QString text;
+    QString colour;
+    bool bold;
+};
+
+std::vector<Block> blocksOf(QPlainTextEdit *panel) {
+    std::vector<Block> out;
+    for (QTextBlock block = panel->document()->begin(); block.isValid(); block = block.next()) {
+        QTextCharFormat format = block.begin().fragment().charFormat();
+        out.push_back(
+            {block.text(), format.foreground().color().name(), format.fontWeight() >= QFont::Bold});
+    }
+    return out;
+}
+
+// A window in a scratch working folder (its "logs" go there), with no device;
+// the device layer is taken down again afterwards.
+class MainWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        kest_sim::bus_reset();
+        LogQueue::instance().drain();
+    }
+    void TearDown() override {
+        window.reset();
+        KestDataHandler::instance()->shutdown();
+        kest_sim::bus_reset();
+        log_config(KEST_LOG_VALUE_WARN, MainWindow::logSink);
+    }
+    void open() {
+        window = std::make_unique<MainWindow>();
+        window->pollLogQueue();
+    }
+    const Block &lastBlock() {
+        blocks = blocksOf(window->logView());
+        return blocks.back();
+    }
+
+    temp_dir dir{true};
+    std::unique_ptr<MainWindow> window;
+    std::vector<Block> blocks;
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, LogLinesAreColouredByTheirFirstTagAndShownAsText) {
+    open();
+    const struct {
+        const char *line;
+        const char *colour;
+    } cases[] = {
+        {"<INFO><a.cpp:f:1>: started", "#008000"},
+        {"<DEBUG><a.cpp:f:1>: detail", "#404040"},
+        {"<WARN><a.cpp:f:1>: slow", "#cc8400"},
+        {"<ERROR><a.cpp:f:1>: failed", "#cc0000"},
+        {"<BUG><a.cpp:f:1>: impossible", "#cc0000"},
+        {"<INFO><a.cpp:f:1>: says <WARN> and <ERROR>", "#cc0000"},
+        {"<INFO><a.cpp:f:1>: says <WARN>", "#cc8400"},
+        {"no tag at all", "#808080"},
+        {"<b>not bold</b> & <i>not italic</i>", "#808080"},
+    };
+    testing::internal::CaptureStdout();
+    for (const auto &each : cases)
+        MainWindow::logSink("%s", each.line);
+    std::string printed = testing::internal::GetCapturedStdout();
+    window->pollLogQueue();
+    blocks = blocksOf(window->logView());
+    ASSERT_GE(blocks.size(), std::size(cases));
+    size_t first = blocks.size() - std::size(cases);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].line);
+        EXPECT_EQ(blocks[first + i].text.toStdString(), cases[i].line) << "shown literally";
+        EXPECT_EQ(blocks[first + i].colour.toStdString(), cases[i].colour);
+        EXPECT_FALSE(blocks[first + i].bold);
+        EXPECT_THAT(printed, testing::HasSubstr(cases[i].line)) << "also on standard output";
+    }
+}
+
+// A flood while the GUI thread is busy costs the oldest lines, and the panel
+// says how many; lines drained in time are all kept, up to the panel's 5000.
+TEST_F(MainWindowTest, LogFloodKeepsTheNewestLinesAndSaysHowManyWereDropped) {
+    open();
+    testing::internal::CaptureStdout();
+    for (int i = 1; i <= 6000; ++i)
+        MainWindow::logSink("line %d", i);
+    testing::internal::GetCapturedStdout();
+    window->pollLogQueue();
+    blocks = blocksOf(window->logView());
+    ASSERT_EQ(blocks.size(), 5000u);
+    EXPECT_THAT(blocks.back().text.toStdString(),
+                testing::StartsWith("(1000 log lines before these were dropped"));
+    EXPECT_EQ(blocks[blocks.size() - 2].text, "line 6000");
+
+    testing::internal::CaptureStdout();
+    for (int i = 1; i <= 6000; ++i) {
+        MainWindow::logSink("kept %d", i);
+        if (i % 100 == 0)
+            window->pollLogQueue();
+    }
+    testing::internal::GetCapturedStdout();
+    blocks = blocksOf(window->logView());
+    ASSERT_EQ(blocks.size(), 5000u);
+    EXPECT_EQ(blocks.front().text, "kept 1001");
+    EXPECT_EQ(blocks.back().text, "kept 6000");
+}
+
+TEST_F(MainWindowTest, DeviceAndRecordingReportsShowInTheStatusBarAndBoldInThePanel) {
+    open();
+    window->onDeviceStatusChanged(false, "Failed to open <device>");
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Failed to open <device>");
+    EXPECT_EQ(lastBlock().text, "[Device] Failed to open <device>");
+    EXPECT_EQ(lastBlock().colour, "#cc0000");
+    EXPECT_TRUE(lastBlock().bold);
+
+    window->onDeviceStatusChanged(true, "Device connected and streaming");
+    EXPECT_EQ(lastBlock().text, "[Device] Device connected and streaming");
+    EXPECT_EQ(lastBlock().colour, "#008000");
+
+    window->onRecordingChanged(false, "Recording not started: none of /x can be written");
+    EXPECT_EQ(window->statusBar()->currentMessage(),
+              "Recording not started: none of /x can be written");
+    EXPECT_EQ(lastBlock().text, "[Recorder] Recording not started: none of /x can be written");
+}
+
+// Started where "logs" cannot be made (a launcher starting it in "/"), the
+// viewer logs to the per-user state folder; where that fails too it runs on,
+// with its panels, and says where it tried.
+TEST_F(MainWindowTest, LogFileFallsBackOnTheStateFolderThenRunsWithoutOne) {
+    write_file("logs", "a file where the folder would go");
+    ASSERT_EQ(setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1), 0);
+    open();
+    EXPECT_EQ(fs::path(window->logFilePath().toStdString()).parent_path(),
+              dir.path() / "state/kestviewer/logs");
+    EXPECT_TRUE(fs::exists(window->logFilePath().toStdString()));
+    window.reset();
+    KestDataHandler::instance()->shutdown();
+
+    setenv("XDG_STATE_HOME", dir.file("logs/below").c_str(), 1);
+    testing::internal::CaptureStdout();
+    open();
+    std::string printed = testing::internal::GetCapturedStdout();
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_THAT(printed, testing::HasSubstr("Failed to create log file.\n"));
+    EXPECT_TRUE(window->logFilePath().isEmpty());
+    ASSERT_NE(window->logView(), nullptr) << "the window is whole without a log file";
+    EXPECT_NE(window->centralView(), nullptr);
+    EXPECT_EQ(window->windowTitle(), "KestViewer");
+    QString problem = window->statusBar()->currentMessage();
+    EXPECT_TRUE(problem.startsWith("Failed to create log file (tried ")) << problem.toStdString();
+    EXPECT_TRUE(problem.contains(QString::fromStdString(dir.file("logs/below"))))
+        << problem.toStdString();
+    bool inPanel = false;
+    for (const Block &block : blocksOf(window->logView()))
+        inPanel = inPanel || block.text == problem;
+    EXPECT_TRUE(inPanel);
+}
+
+// The whole viewer on the virtual KestOne: a live cloud drawn, "Points:" above
+// 0, a picture in the inset, and two clicks on the record button make a
+// recording whose files parse.
+TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
+    VirtualKestOne device(kest_sim::stream_preset("demo"));
+    KestDataHandler::instance()->setRecordingRoot(QString::fromStdString(dir.file("recordings")));
+    open();
+    window->resize(1200, 800);
+    PointCloudWidget *panel = window->centralView();
+    RenderContainerWidget *container = panel->findChild<RenderContainerWidget *>();
+    ASSERT_NE(container, nullptr);
+    GLPointCloudRenderer *renderer = container->renderer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return renderer->totalPoints() > 0; }, patienceMs))
+        << "no cloud reached the view";
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return container->preview()->textureGeneration() > 0; }, patienceMs))
+        << "no picture reached the inset";
+    QLabel *points = nullptr;
+    for (QLabel *label : panel->findChildren<QLabel *>())
+        if (label->text().startsWith("Points: "))
+            points = label;
+    ASSERT_NE(points, nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return points->text() != "Points: 0"; }, patienceMs));
+
+    QImage drawn = renderer->grabFramebuffer();
+    QRgb clear = drawn.pixel(drawn.width() - 2, drawn.height() - 2);
+    int different = 0;
+    for (int y = 0; y < drawn.height(); y += 4)
+        for (int x = 0; x < drawn.width(); x += 4)
+            different += drawn.pixel(x, y) != clear;
+    EXPECT_GT(different, 20) << "the cloud is drawn";
+
+    QPushButton *record = nullptr;
+    for (QPushButton *button : panel->findChildren<QPushButton *>())
+        if (button->text() == "Start Recording")
+            record = button;
+    ASSERT_NE(record, nullptr);
+    QTest::mouseClick(record, Qt::LeftButton);
+    ASSERT_TRUE(KestDataHandler::instance()->isRecording());
+    EXPECT_EQ(record->text(), "Stop Recording");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] {
+            std::array<uint32_t, 3> built = KestDataHandler::instance()->recordsBuilt();
+            return built[0] >= 2 && built[1] >= 2 && built[2] >= 2;
+        },
+        patienceMs));
+    QTest::mouseClick(record, Qt::LeftButton);
+    EXPECT_FALSE(KestDataHandler::instance()->isRecording());
+    EXPECT_EQ(record->text(), "Start Recording");
+
+    fs::path folder = KestDataHandler::instance()->recordingFolder().toStdString();
+    EXPECT_EQ(folder.parent_path(), dir.path() / "recordings");
+    std::string stamp = folder.filename().string();
+    for (const char *name : {"image/info.txt", "image/cam_in_ex.txt"})
+        EXPECT_TRUE(fs::exists(folder / name)) << name;
+    read_file poses = read_poses((folder / "KestPose.bin").string());
+    read_file clouds = read_clouds((folder / ("MT" + stamp + ".kvx")).string());
+    read_file images = read_images((folder / "KestImage.bin").string());
+    for (const read_file *file : {&poses, &clouds, &images}) {
+        EXPECT_EQ(file->fault, "");
+        EXPECT_EQ(numbering_fault(*file), "");
+        EXPECT_GE(file->records.size(), 2u);
+    }
+}
+
+// A recording that cannot start puts the button back, and the status bar says why.
+TEST_F(MainWindowTest, RecordButtonFollowsARecordingThatDidNotStart) {
+    write_file("plain", "a file where folders would go");
+    KestDataHandler::instance()->setRecordingRoot(QString::fromStdString(dir.file("plain/a")));
+    ASSERT_EQ(setenv("KEST_DATA_DIR", dir.file("plain/b").c_str(), 1), 0);
+    ASSERT_EQ(setenv("XDG_DATA_HOME", dir.file("plain/c").c_str(), 1), 0);
+    open();
+    QPushButton *record = nullptr;
+    for (QPushButton *button : window->centralView()->findChildren<QPushButton *>())
+        if (button->text() == "Start Recording")
+            record = button;
+    ASSERT_NE(record, nullptr);
+    QTest::mouseClick(record, Qt::LeftButton);
+    unsetenv("KEST_DATA_DIR");
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_FALSE(KestDataHandler::instance()->isRecording());
+    EXPECT_EQ(record->text(), "Start Recording");
+    EXPECT_TRUE(window->statusBar()->currentMessage().startsWith("Recording not started:"));
+}

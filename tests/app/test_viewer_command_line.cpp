@@ -1,0 +1,155 @@
+// The viewer's command line, and the program itself: quitting while recording,
+// by --quit-after and by SIGTERM, leaves a complete recording.
+#include "app/viewer_options.h"
+#include "tests/support/recording_files.h"
+#include "tests/support/temp_dir.h"
+
+#include <QImage>
+#include <QProcess>
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <filesystem>
+
+using namespace kest_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+ViewerCommandLine parse(QStringList arguments) {
+    arguments.prepend("kestviewer");
+    return parseViewerCommandLine(arguments);
+}
+
+// The one recording under root, checked whole: five files, records numbered
+// from 0 and none cut off.
+void expectOneWholeRecording(const fs::path &root) {
+    std::vector<fs::path> folders;
+    for (const auto &entry : fs::directory_iterator(root))
+        folders.push_back(entry.path());
+    ASSERT_EQ(folders.size(), 1u);
+    const fs::path &folder = folders[0];
+    std::string stamp = folder.filename().string();
+    for (const char *name : {"image/info.txt", "image/cam_in_ex.txt"})
+        EXPECT_TRUE(fs::exists(folder / name)) << name;
+    read_file files[] = {read_poses((folder / "KestPose.bin").string()),
+                         read_clouds((folder / ("MT" + stamp + ".kvx")).string()),
+                         read_images((folder / "KestImage.bin").string())};
+    for (const read_file &file : files) {
+        EXPECT_EQ(file.fault, "");
+        EXPECT_EQ(numbering_fault(file), "");
+        EXPECT_FALSE(file.records.empty());
+    }
+}
+
+QProcess *startViewer(const temp_dir &dir, const QStringList &arguments) {
+    auto *viewer = new QProcess;
+    viewer->setWorkingDirectory(QString::fromStdString(dir.path().string()));
+    viewer->setProcessChannelMode(QProcess::MergedChannels);
+    viewer->start(KESTVIEWER_PATH, arguments);
+    return viewer;
+}
+
+} // namespace
+
+TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
+    ViewerCommandLine bare = parse({"--virtual-device", "--virtual-set", "cloud_hz=2", "--record"});
+    ASSERT_TRUE(bare.options) << bare.text.toStdString();
+    EXPECT_TRUE(bare.options->virtualDevice);
+    EXPECT_EQ(bare.options->streams.cloud_points, kest_sim::stream_preset("demo").cloud_points);
+    EXPECT_EQ(bare.options->streams.cloud_hz, 2);
+    EXPECT_TRUE(bare.options->record);
+    EXPECT_EQ(bare.options->quitAfterSeconds, -1);
+
+    ViewerCommandLine full = parse({"--virtual-device=full", "--screenshot", "shot.png"});
+    ASSERT_TRUE(full.options);
+    EXPECT_EQ(full.options->streams.cloud_points, kest_sim::stream_preset("full").cloud_points);
+    EXPECT_EQ(full.options->screenshot, "shot.png");
+    EXPECT_EQ(full.options->quitAfterSeconds, 5) << "a screenshot alone quits after 5 s";
+
+    ViewerCommandLine none = parse({});
+    ASSERT_TRUE(none.options);
+    EXPECT_FALSE(none.options->virtualDevice);
+    EXPECT_FALSE(none.options->record);
+
+    ViewerCommandLine help = parse({"--help"});
+    EXPECT_FALSE(help.options);
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char *word : {"--virtual-device", "--virtual-set", "--record", "--record-dir",
+                             "--screenshot", "--quit-after", "image_format"})
+        EXPECT_TRUE(help.text.contains(word)) << word;
+}
+
+TEST(ViewerCommandLine, BadUsageIsExitStatus64WithAReason) {
+    const struct {
+        QStringList arguments;
+        const char *reason;
+    } cases[] = {
+        {{"--virtual-device=bogus"}, "unknown preset 'bogus'"},
+        {{"--virtual-set", "cloud_hz=2"}, "--virtual-set needs --virtual-device"},
+        {{"--virtual-device", "--virtual-set", "image_format=png"},
+         "bad value 'png' for image_format"},
+        {{"--quit-after", "soon"}, "bad --quit-after: 'soon'"},
+        {{"--no-such-option"}, "no-such-option"},
+        {{"stray"}, "unexpected argument 'stray'"},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.arguments.join(' ').toStdString());
+        ViewerCommandLine line = parse(each.arguments);
+        EXPECT_FALSE(line.options);
+        EXPECT_EQ(line.exitStatus, 64);
+        EXPECT_THAT(line.text.toStdString(), testing::HasSubstr(each.reason));
+        EXPECT_THAT(line.text.toStdString(), testing::HasSubstr("(see kestviewer --help)"));
+    }
+}
+
+// The program quits by itself while recording: the normal stop runs first.
+TEST(ViewerProgram, QuitAfterWhileRecordingLeavesACompleteRecordingAndAScreenshot) {
+    temp_dir dir;
+    std::unique_ptr<QProcess> viewer(
+        startViewer(dir, {"--virtual-device", "--record", "--record-dir",
+                          QString::fromStdString(dir.file("rec")), "--screenshot",
+                          QString::fromStdString(dir.file("shot.png")), "--quit-after", "4"}));
+    ASSERT_TRUE(viewer->waitForFinished(120000)) << "the viewer did not quit";
+    QString out = QString::fromLocal8Bit(viewer->readAll());
+    EXPECT_EQ(viewer->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(viewer->exitCode(), 0) << out.toStdString();
+    qsizetype stopped = out.indexOf("[Recorder] Stopped.");
+    EXPECT_GE(stopped, 0);
+    EXPECT_LT(stopped, out.indexOf("~MainWindow start"))
+        << "the recording stops before the window goes";
+    expectOneWholeRecording(dir.path() / "rec");
+    QImage shot(QString::fromStdString(dir.file("shot.png")));
+    EXPECT_FALSE(shot.isNull());
+    EXPECT_GE(shot.width(), 800);
+}
+
+// SIGTERM (a session ending, kill) quits through the event loop, so the
+// recording's files are complete too.
+TEST(ViewerProgram, TerminationWhileRecordingLeavesACompleteRecording) {
+    temp_dir dir;
+    std::unique_ptr<QProcess> viewer(
+        startViewer(dir, {"--virtual-device", "--record", "--record-dir",
+                          QString::fromStdString(dir.file("rec"))}));
+    QString out;
+    ASSERT_TRUE(viewer->waitForStarted(30000));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    // Three clouds decoded since the recording started: records of every kind exist.
+    auto recordingAWhile = [&out] {
+        qsizetype started = out.indexOf("[Recorder] Started.");
+        return started >= 0 && out.mid(started).count("recv pc2xyzrgba") >= 3;
+    };
+    while (std::chrono::steady_clock::now() < deadline && !recordingAWhile()) {
+        viewer->waitForReadyRead(1000);
+        out += QString::fromLocal8Bit(viewer->readAll());
+    }
+    ASSERT_TRUE(out.contains("[Recorder] Started.")) << out.toStdString();
+    ::kill(static_cast<pid_t>(viewer->processId()), SIGTERM);
+    ASSERT_TRUE(viewer->waitForFinished(60000)) << "SIGTERM did not end the viewer";
+    out += QString::fromLocal8Bit(viewer->readAll());
+    EXPECT_EQ(viewer->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(viewer->exitCode(), 0);
+    EXPECT_TRUE(out.contains("[Recorder] Stopped."));
+    expectOneWholeRecording(dir.path() / "rec");
+}
