@@ -9,6 +9,7 @@
 // does; here that output goes to /dev/null and the figures to the real one.
 #include "app/binary_data_logger.h"
 #include "app/stream_decoding.h"
+#include "bench/memcpy_baseline.h"
 #include "sim/kestone.h"
 #include "sim/kestone_camera.h"
 
@@ -221,14 +222,7 @@ void BM_RecorderWrite(benchmark::State &state) {
 BENCHMARK(BM_RecorderWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_MemcpyBaseline(benchmark::State &state) {
-    const size_t size = full.cloud_points * slam_point_bytes; // one SLAM cloud's bytes
-    Bytes source(size, 0x5A), target(size);
-    for (auto _ : state) {
-        memcpy(target.data(), source.data(), size);
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    measure_memcpy(state, full.cloud_points * slam_point_bytes); // one SLAM cloud's bytes
 }
 BENCHMARK(BM_MemcpyBaseline);
 

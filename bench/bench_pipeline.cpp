@@ -4,6 +4,7 @@
 // thread shows where the time goes), beside memcpy bandwidth measured in the
 // same run. The device's own threads are counted apart. A second benchmark
 // gives the rates of the "full" preset, sent and received, per stream.
+#include "bench/memcpy_baseline.h"
 #include "sdk/api/api.h"
 #include "sdk/comm/libusb/usb_backend.h"
 #include "sdk/logger/logger.h"
@@ -246,14 +247,7 @@ void BM_FullPresetRates(benchmark::State &state) {
 BENCHMARK(BM_FullPresetRates)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
 
 void BM_MemcpyBaseline(benchmark::State &state) {
-    const size_t size = 1081403; // one depth frame message
-    std::vector<uint8_t> source(size, 0x5A), target(size);
-    for (auto _ : state) {
-        memcpy(target.data(), source.data(), size);
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size));
+    measure_memcpy(state, 1081403); // one depth frame message
 }
 BENCHMARK(BM_MemcpyBaseline);
 

@@ -1,5 +1,6 @@
 // Receiving 262144-byte transfers: validation and delivery of lone frames and of
 // 5-frame groups (staged into one buffer), next to memcpy of the same bytes.
+#include "bench/memcpy_baseline.h"
 #include "sdk/comm/interface/data_xfer.h"
 
 #include <benchmark/benchmark.h>
@@ -49,14 +50,7 @@ void BM_Receive(benchmark::State &state) {
 }
 
 void BM_MemcpyBaseline(benchmark::State &state) {
-    auto frames = static_cast<size_t>(state.range(0));
-    std::vector<uint8_t> source(transfer_size * frames, 0x5A), target(transfer_size * frames);
-    for (auto _ : state) {
-        memcpy(target.data(), source.data(), source.size());
-        benchmark::DoNotOptimize(target.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frames * transfer_size));
+    measure_memcpy(state, transfer_size * static_cast<size_t>(state.range(0)));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // made is refused instead of pretended.
 #include "app/calibration_conversion.h"
 #include "tests/app/data_handler_test.h"
+#include "tests/support/full_rates.h"
 #include "tests/support/recording_files.h"
 
 #include <gmock/gmock.h>
@@ -95,18 +96,6 @@ protected:
 };
 
 } // namespace
-
-// The "full" preset, with small clouds and depth frames where a sanitizer makes
-// every byte many times dearer.
-static kest_sim::stream_settings full_rates() {
-    kest_sim::stream_settings settings = kest_sim::stream_preset("full");
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    settings.cloud_points = 1000;
-    settings.dtof_cols = 32;
-    settings.dtof_rows = 24;
-#endif
-    return settings;
-}
 
 // Ten seconds at the device's nominal rates, stopped while the streams run:
 // nothing is lost between the decoders and the files, and the calibration

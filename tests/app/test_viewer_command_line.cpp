@@ -3,6 +3,7 @@
 #include "app/viewer_options.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <QImage>
 #include <QProcess>
@@ -134,16 +135,16 @@ TEST(ViewerProgram, TerminationWhileRecordingLeavesACompleteRecording) {
                           QString::fromStdString(dir.file("rec"))}));
     QString out;
     ASSERT_TRUE(viewer->waitForStarted(30000));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     // Three clouds decoded since the recording started: records of every kind exist.
-    auto recordingAWhile = [&out] {
-        qsizetype started = out.indexOf("[Recorder] Started.");
-        return started >= 0 && out.mid(started).count("recv pc2xyzrgba") >= 3;
-    };
-    while (std::chrono::steady_clock::now() < deadline && !recordingAWhile()) {
-        viewer->waitForReadyRead(1000);
-        out += QString::fromLocal8Bit(viewer->readAll());
-    }
+    ASSERT_TRUE(eventually(
+        [&] {
+            viewer->waitForReadyRead(10);
+            out += QString::fromLocal8Bit(viewer->readAll());
+            qsizetype started = out.indexOf("[Recorder] Started.");
+            return started >= 0 && out.mid(started).count("recv pc2xyzrgba") >= 3;
+        },
+        "three clouds recorded by the viewer", std::chrono::seconds(120)))
+        << out.toStdString();
     ASSERT_TRUE(out.contains("[Recorder] Started.")) << out.toStdString();
     ::kill(static_cast<pid_t>(viewer->processId()), SIGTERM);
     ASSERT_TRUE(viewer->waitForFinished(60000)) << "SIGTERM did not end the viewer";

@@ -4,6 +4,7 @@
 #include "sim/kestone_scene.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/api/api_harness.h"
+#include "tests/support/full_rates.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -117,18 +118,6 @@ TEST_F(Streams, SlamCloudsLandOnTheRoomWithinAMillimetre) {
         ++checked;
     }
     EXPECT_GE(checked, 3u);
-}
-
-// The "full" preset, with small clouds and depth frames where a sanitizer makes
-// every byte many times dearer.
-static kest_sim::stream_settings full_rates() {
-    kest_sim::stream_settings settings = kest_sim::stream_preset("full");
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    settings.cloud_points = 1000;
-    settings.dtof_cols = 32;
-    settings.dtof_rows = 24;
-#endif
-    return settings;
 }
 
 TEST_F(Streams, DepthFramesComeInBothForms) {
