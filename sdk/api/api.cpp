@@ -5,6 +5,7 @@
 #include "sdk/api/api_context.h"
 #include "sdk/api/stream_layout.h"
 #include "sdk/common/byte_order.h"
+#include "sdk/common/stats/counters.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -151,6 +152,7 @@ int lidar_system_init(lidar_attach_cb attach_callback) {
         log_print(ERROR, "SDK already initialized.\n");
         return -1;
     }
+    sdk_counters::reset();
     ctx.attach_callback = attach_callback;
     ctx.env_debug_running = true;
     if (ctx.env_debug_thread.nst_create(env_debug_thread, "env_debug_thread", &ctx) != 0) {
@@ -427,5 +429,18 @@ int lidar_set_depth_parameter(lidar_device_t *device, const uint32_t *parameter)
         log_print(ERROR, "set depth parameter fail.\n");
         return -1;
     }
+    return 0;
+}
+
+int lidar_get_statistics(lidar_statistics_t *out) {
+    if (out == nullptr) {
+        log_print(ERROR, "statistics destination is null.\n");
+        return -1;
+    }
+    const sdk_counters::snapshot counts = sdk_counters::read();
+    out->device_dropped = counts.device_drops;
+    out->callback_dropped = counts.callback_drops;
+    out->open_failures = counts.open_failures;
+    out->last_open_error = counts.last_open_error;
     return 0;
 }

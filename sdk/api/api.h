@@ -429,3 +429,25 @@ int lidar_set_imu_parameter(lidar_device_t *device, const lidar_imu_parameter_t 
 // Blocks up to 10 s. Threads: the attach callback or one application thread at a
 // time; never the stream callback.
 int lidar_set_depth_parameter(lidar_device_t *device, const uint32_t *parameter);
+
+// What the layer had to give up since the last lidar_system_init, for a host
+// that shows whether the device and the host keep up.
+struct lidar_statistics_t {
+    // Frames, frame groups and messages from the device dropped as malformed
+    // (bad magic, checksum or length, a broken group, a payload too short for
+    // its type).
+    uint64_t device_dropped;
+    // Stream records dropped because the stream callback fell behind (the
+    // queue of 64 was full).
+    uint64_t callback_dropped;
+    // Devices seen on the bus that could not be opened or whose interface could
+    // not be claimed (no permission, another program holds it).
+    uint64_t open_failures;
+    // The libusb error code of the last of those failures; 0 when none.
+    int last_open_error;
+};
+
+// Fills *out. Returns 0; -1 when out is null. Counting goes on from one
+// lidar_system_init to the next; before the first, every count is 0.
+// Never blocks. Threads: any.
+int lidar_get_statistics(lidar_statistics_t *out);

@@ -3,6 +3,7 @@
 #include "sdk/api/api_context.h"
 #include "sdk/api/stream_layout.h"
 #include "sdk/common/byte_order.h"
+#include "sdk/common/stats/counters.h"
 #include "sdk/common/thread/thread.h"
 #include "sdk/logger/logger.h"
 
@@ -33,6 +34,7 @@ bool long_enough(int type, uint32_t payload_len, size_t needed, log_origin origi
     log_print_from(origin, ERROR,
                    "message type %d of %u payload bytes is too short, %zu needed; dropped.\n", type,
                    payload_len, needed);
+    sdk_counters::count_device_drop();
     return false;
 }
 
@@ -130,6 +132,7 @@ void dtof_frame(const uint8_t *payload, uint32_t payload_len, log_origin origin)
         log_print_from(origin, ERROR,
                        "dtof frame of %u payload bytes has no known layout (%u or %u); dropped.\n",
                        payload_len, dtof_three_entry_len, dtof_four_entry_len);
+        sdk_counters::count_device_drop();
         return;
     }
     lidar_stream_data_t record{};
@@ -146,6 +149,7 @@ void dtof_frame(const uint8_t *payload, uint32_t payload_len, log_origin origin)
         log_print_from(origin, ERROR,
                        "dtof frame entries end at byte %zu of a %u-byte payload; dropped.\n", end,
                        payload_len);
+        sdk_counters::count_device_drop();
         return;
     }
     record.count = three ? 3 : 4;
@@ -306,6 +310,7 @@ void enqueue_callback_data(lidar_stream_cb callback, const lidar_stream_data_t *
         std::lock_guard<std::mutex> lock(ctx.queue_mutex);
         if (ctx.queue.size() >= CALLBACK_QUEUE_CAPACITY) {
             ctx.queue.pop_front();
+            sdk_counters::count_callback_drop();
             log_print(WARN, "Callback queue full (%zu), dropping oldest\n",
                       CALLBACK_QUEUE_CAPACITY);
         }

@@ -3,6 +3,7 @@
 #include "sdk/comm/interface/data_xfer.h"
 
 #include "sdk/common/byte_order.h"
+#include "sdk/common/stats/counters.h"
 
 #include "sdk/logger/logger.h"
 
@@ -144,6 +145,7 @@ int data_xfer::packet_group_staging(const uint8_t *frame, packet_group *group) c
         if (group->buffer != nullptr && !group->complete) {
             log_print(ERROR, "group left unfinished at frame %u/%u, dropped for a new group.\n",
                       group->next_index - 1, group->total);
+            sdk_counters::count_device_drop();
             packet_group_release(group);
         }
         uint32_t capacity = length * total;
@@ -192,15 +194,21 @@ int data_xfer::packet_group_staging(const uint8_t *frame, packet_group *group) c
 
 void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_group *group,
                                deliver_fn deliver, void *context) const {
-    if (!packet_valid(transfer, size))
+    if (!packet_valid(transfer, size)) {
+        sdk_counters::count_device_drop();
         return;
+    }
     frames_received.fetch_add(1);
     if ((transfer[PKT_OFFSET_FLAGS] & PKT_FLAG_GROUP) == 0) {
         deliver(context, const_cast<uint8_t *>(transfer + PKT_HEADER_SIZE),
                 get_be32(transfer + PKT_OFFSET_LENGTH));
         return;
     }
-    if (packet_group_staging(transfer, group) == 0 && group->complete) {
+    if (packet_group_staging(transfer, group) != 0) {
+        sdk_counters::count_device_drop();
+        return;
+    }
+    if (group->complete) {
         deliver(context, group->buffer, group->filled);
         packet_group_release(group);
     }

@@ -2,6 +2,7 @@
 // device arrival and departure, and the sessions of opened devices.
 #include "sdk/comm/libusb/lib_usb.h"
 
+#include "sdk/common/stats/counters.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -325,18 +326,21 @@ int usb_data_xfer::open_device(libusb_device *device) {
     if (result != LIBUSB_SUCCESS) {
         log_print(ERROR, "cannot open device %04x:%04x: %s\n", config.vendor_id, config.product_id,
                   usb->error_name(result));
+        sdk_counters::count_open_failure(result);
         return -1;
     }
     if (usb->claim_interface(handle, interface_number) != LIBUSB_SUCCESS) {
         result = usb->detach_kernel_driver(handle, interface_number);
         if (result != LIBUSB_SUCCESS) {
             log_print(ERROR, "unable to detach kernel driver: %s\n", usb->error_name(result));
+            sdk_counters::count_open_failure(result);
             usb->close(handle);
             return -1;
         }
         result = usb->claim_interface(handle, interface_number);
         if (result != LIBUSB_SUCCESS) {
             log_print(ERROR, "cannot claim interface: %s\n", usb->error_name(result));
+            sdk_counters::count_open_failure(result);
             usb->attach_kernel_driver(handle, interface_number);
             usb->close(handle);
             return -1;

@@ -3,6 +3,7 @@
 #include "sdk/comm/protocol/protocol.h"
 
 #include "sdk/common/byte_order.h"
+#include "sdk/common/stats/counters.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -188,6 +189,7 @@ void sender::on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin or
         log_print_from(origin, ERROR,
                        "message of %u bytes on channel %d is shorter than its header, dropped.\n",
                        len, channel);
+        sdk_counters::count_device_drop();
         return;
     }
     uint32_t payload_len = cmd_payload_len(data);
@@ -196,6 +198,7 @@ void sender::on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin or
             origin, ERROR,
             "message payload_len %u exceeds the %u bytes received on channel %d, dropped.\n",
             payload_len, len, channel);
+        sdk_counters::count_device_drop();
         return;
     }
     remote_heartbeat_seen.exchange(true);

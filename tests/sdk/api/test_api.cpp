@@ -203,6 +203,32 @@ TEST_F(Api, NullArgumentsAreRefused) {
     EXPECT_EQ(lidar_destory_device(handle), 0);
 }
 
+// A device that cannot be opened never reaches the attach callback; only the
+// statistics tell the host that one is there.
+TEST_F(Api, StatisticsTellOfADeviceThatCannotBeOpenedAndStartAfreshAtInit) {
+    EXPECT_EQ(lidar_get_statistics(nullptr), -1);
+    EXPECT_TRUE(log_contains("statistics destination is null."));
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.open_error = LIBUSB_ERROR_ACCESS;
+    device_id = kest_sim::bus_plug(desc, device);
+    ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
+    ASSERT_TRUE(eventually_logged("cannot open device 2207:0019: LIBUSB_ERROR_ACCESS"));
+    lidar_statistics_t stats{};
+    ASSERT_EQ(lidar_get_statistics(&stats), 0);
+    EXPECT_EQ(stats.open_failures, 1u);
+    EXPECT_EQ(stats.last_open_error, LIBUSB_ERROR_ACCESS);
+    EXPECT_EQ(stats.device_dropped, 0u);
+    EXPECT_EQ(stats.callback_dropped, 0u);
+    EXPECT_TRUE(attaches().empty());
+
+    ASSERT_EQ(lidar_system_deinit(), 0);
+    kest_sim::bus_unplug(device_id);
+    ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
+    ASSERT_EQ(lidar_get_statistics(&stats), 0);
+    EXPECT_EQ(stats.open_failures, 0u);
+    EXPECT_EQ(stats.last_open_error, 0);
+}
+
 TEST_F(Api, VersionIsPrintedOnlyFromARecordOfTheRightLength) {
     bring_up();
     lidar_device_t *handle = make_device();

@@ -66,6 +66,10 @@ TEST_F(Dispatch, FullQueueDropsTheOldestAndKeepsOrder) {
         send(CMD_DEVICE_INFO, info(n));
     EXPECT_TRUE(eventually_logged("Callback queue full (64), dropping oldest"));
     EXPECT_TRUE(log_contains("<WARN>"));
+    lidar_statistics_t stats{};
+    ASSERT_EQ(lidar_get_statistics(&stats), 0);
+    EXPECT_EQ(stats.callback_dropped, 1u);
+    EXPECT_EQ(stats.device_dropped, 0u);
     release();
     ASSERT_TRUE(wait_records(65));
     std::vector<seen_record> seen = records();
@@ -189,6 +193,10 @@ TEST_F(Dispatch, ShortMessagesAreDroppedWithTheirLengths) {
         log_contains("message type 3 of 35 payload bytes is too short, 36 needed; dropped."));
     EXPECT_TRUE(
         log_contains("message type 3 of 135 payload bytes is too short, 136 needed; dropped."));
+    lidar_statistics_t stats{};
+    ASSERT_EQ(lidar_get_statistics(&stats), 0);
+    EXPECT_EQ(stats.device_dropped, 7u) << "each message too short is counted once";
+    EXPECT_EQ(stats.callback_dropped, 0u);
     // The checks are the dispatcher's, whichever helper makes them.
     EXPECT_EQ(captured_line_with("message type 2 of 63"),
               "<ERROR><api_dispatch.cpp:cmd_data_deal:N>: message type 2 of 63 payload bytes is "

@@ -1,6 +1,7 @@
 // The USB transport through its real code on the virtual USB bus: detection,
 // opening, channels, sends, receives and every transfer status.
 #include "sdk/common/byte_order.h"
+#include "sdk/common/stats/counters.h"
 #include "tests/sdk/comm/transport_harness.h"
 
 #include <gmock/gmock.h>
@@ -189,6 +190,7 @@ TEST_F(Transport, ClaimThatFailsAfterDetachGivesTheDriverBack) {
     plug(desc);
     start(true);
     EXPECT_TRUE(eventually_logged("cannot claim interface: LIBUSB_ERROR_BUSY"));
+    EXPECT_EQ(sdk_counters::read().last_open_error, LIBUSB_ERROR_BUSY);
     EXPECT_TRUE(kest_sim::bus_kernel_driver_active(device_id));
     EXPECT_EQ(kest_sim::bus_get_stats().kernel_driver_attaches, 1u);
     EXPECT_EQ(kest_sim::bus_open_handles(device_id), 0);
@@ -285,6 +287,7 @@ TEST_F(Transport, ReceivesLoneFramesAndGroupsOnTheirChannels) {
 }
 
 TEST_F(Transport, CorruptFrameIsDroppedAndTheChannelKeepsReceiving) {
+    sdk_counters::reset();
     attach_with_channels();
     bytes bad = frame({1});
     bad[0] = 0x00;
@@ -301,6 +304,7 @@ TEST_F(Transport, CorruptFrameIsDroppedAndTheChannelKeepsReceiving) {
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 2));
     EXPECT_EQ(data_on(1).back(), bytes({4}));
     EXPECT_TRUE(log_contains("packet total checksum fail"));
+    EXPECT_EQ(sdk_counters::read().device_drops, 2u) << "one count per frame dropped";
 }
 
 TEST_F(Transport, SplitsMessagesIntoFixedSizeTransfers) {
