@@ -40,6 +40,7 @@ void KestDataHandler::shutdown() {
         lidar_close_device(device);
         lidar_destory_device(device);
     }
+    state = DeviceState::NoDevice;
     lidar_system_deinit();
 }
 
@@ -58,20 +59,20 @@ void KestDataHandler::streamCallback(const lidar_stream_data_t *record, void *co
 void KestDataHandler::handleAttach(const lidar_device_info_t *info, bool attached) {
     if (!attached) {
         log_print(INFO, "[Lidar] Device detached\n");
-        emit deviceStatusChanged(false, "Device disconnected");
+        report(DeviceState::NoDevice, false, "Device disconnected");
         // Taken, not read, so that a shutdown racing this detach cannot destroy it too.
         if (lidar_destory_device(handle.exchange(nullptr)) != 0)
             console_print("destory device failed.\n"); // kept verbatim
         return;
     }
     log_print(INFO, "[Lidar] Device attached\n");
-    emit deviceStatusChanged(false, "Device attached, initializing...");
+    report(DeviceState::Attaching, false, "Device attached, initializing...");
     if (!createAndOpen(info, LOG_ORIGIN))
         return;
     fetchCalibrationAndVersion(LOG_ORIGIN);
     if (!configure(LOG_ORIGIN) || !startStreaming(LOG_ORIGIN))
         return;
-    emit deviceStatusChanged(true, "Device connected and streaming");
+    report(DeviceState::Streaming, true, "Device connected and streaming");
     if (lidar_device_t *device = handle.load())
         lidar_activate_stream_type(device, dtofStreamType);
 }
@@ -153,7 +154,12 @@ void KestDataHandler::fail(log_origin origin, const char *line, const char *stat
     log_print_from(origin, ERROR, "%s", line);
     if (destroy)
         destroyHandle();
-    emit deviceStatusChanged(false, status);
+    report(DeviceState::Failed, false, status);
+}
+
+void KestDataHandler::report(DeviceState newState, bool connected, const char *status) {
+    state = newState;
+    emit deviceStatusChanged(connected, status);
 }
 
 void KestDataHandler::destroyHandle() {

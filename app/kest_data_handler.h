@@ -24,6 +24,9 @@ class KestDataHandler : public QObject {
     Q_OBJECT
 
 public:
+    // Where the attach sequence stands, for a status display.
+    enum class DeviceState { NoDevice, Attaching, Streaming, Failed };
+
     // The single instance, created by the first call (on the GUI thread, before
     // initSdk) and kept for the life of the process.
     static KestDataHandler *instance();
@@ -50,6 +53,9 @@ public:
     bool slamEnabled() const { return slam.load(); }
     ScanMode scanMode() const { return mode.load(); }
     bool hasDevice() const { return handle.load() != nullptr; }
+    DeviceState deviceState() const { return state.load(); }
+    // Bytes of stream data delivered to the handler since the process started.
+    uint64_t bytesReceived() const { return receivedBytes.load(std::memory_order_relaxed); }
     // Where the attach sequence stores the device's calibration file: the
     // absolute form of "./files/recv" at the handler's creation.
     QString calibrationDir() const { return calibDir; }
@@ -72,6 +78,8 @@ public:
     };
     // The records built so far by the recording in progress (zeros without one).
     std::array<uint32_t, 3> recordsBuilt() const;
+    // Bytes the recording in progress has written to its files so far (0 without one).
+    uint64_t recordingBytesWritten() const;
     // The last stopped recording's report.
     RecordingReport lastRecordingReport() const { return lastReport; }
     // Creates the recorder under root (empty: the recording root) or the
@@ -83,6 +91,10 @@ signals:
     // Whether a recording is in progress, after every start or stop and after
     // a start that failed, with a line for the user (the folder, or why not).
     void recordingChanged(bool recording, QString message);
+    // A recording is about to stop: what was handed to the recorder is being
+    // written out, which may take a moment. Emitted on the GUI thread before the
+    // stop blocks, so a direct connection can still repaint.
+    void recordingFinishing();
 
 public slots:
     void onScanModeChanged(ScanMode mode);
@@ -101,6 +113,8 @@ private:
     void fetchCalibrationAndVersion(log_origin origin);
     bool configure(log_origin origin);
     bool startStreaming(log_origin origin);
+    // Sets the state, then tells whoever listens.
+    void report(DeviceState newState, bool connected, const char *status);
     // Reports a failure that ends the attach sequence, destroying the handle first if asked.
     void fail(log_origin origin, const char *line, const char *status, bool destroy = false);
     void destroyHandle();
@@ -129,6 +143,8 @@ private:
     std::atomic<bool> slam{true};
     std::atomic<ScanMode> mode{ScanMode::SLAM};
     std::atomic<bool> calibFetched{false};
+    std::atomic<DeviceState> state{DeviceState::NoDevice};
+    std::atomic<uint64_t> receivedBytes{0}; // written by the callback thread
     QString calibDir;
 
     // recording is set and cleared on the GUI thread, which also replaces

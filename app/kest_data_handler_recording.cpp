@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -56,6 +57,16 @@ std::array<uint32_t, 3> KestDataHandler::recordsBuilt() const {
     return {current->poseSeq.load(), current->cloudSeq.load(), current->imageSeq.load()};
 }
 
+uint64_t KestDataHandler::recordingBytesWritten() const {
+    std::shared_ptr<Recording> current = std::atomic_load(&active);
+    if (current == nullptr)
+        return 0;
+    const BinaryDataLogger &recorder = *current->recorder;
+    return recorder.poseWriter->report().bytesWritten +
+           recorder.cloudWriter->report().bytesWritten +
+           recorder.imageWriter->report().bytesWritten;
+}
+
 bool KestDataHandler::startRecorder(const QString &root) {
     const QStringList roots = recordingRoots(root.isEmpty() ? preferredRoot : root);
     for (const QString &candidate : roots) {
@@ -84,6 +95,7 @@ void KestDataHandler::onRecordToggled(bool start) {
     if (start == recording.load())
         return;
     if (!start) {
+        emit recordingFinishing();
         stopRecording();
         return;
     }
@@ -170,6 +182,10 @@ void KestDataHandler::releaseRecording(std::shared_ptr<Recording> &use) {
 void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
     if (handle.load() == nullptr || record == nullptr)
         return;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < std::min(record->count, LIDAR_MAX_ENTRIES); ++i)
+        bytes += record->entries[i].size;
+    receivedBytes.fetch_add(bytes, std::memory_order_relaxed);
     StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
     std::shared_ptr<Recording> use;
     if (recording.load())

@@ -4,6 +4,8 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/log_queue.h"
+#include "app/viewer_settings.h"
+#include "app/viewer_status_bar.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -13,6 +15,7 @@
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QStatusBar>
@@ -114,6 +117,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
             &KestDataHandler::onRecordToggled);
 
     buildLogPanel();
+    buildViewMenu();
+    restoreViewerSettings(*this, *pointCloudWidget);
+    statusFigures =
+        new ViewerStatusBar(statusBar(), dataHandler, pointCloudWidget->renderer(), this);
+    connect(dataHandler, &KestDataHandler::recordingChanged, statusFigures,
+            &ViewerStatusBar::onRecordingChanged);
+    connect(dataHandler, &KestDataHandler::recordingFinishing, statusFigures,
+            &ViewerStatusBar::onRecordingFinishing);
     if (!logFileProblem.isEmpty()) {
         appendLogHtml(QStringLiteral("<b><span style='color:#CC0000;'>%1</span></b>")
                           .arg(logFileProblem.toHtmlEscaped()));
@@ -134,6 +145,7 @@ MainWindow::~MainWindow() {
         logTimer->stop();
     if (simulationTimer != nullptr)
         simulationTimer->stop();
+    saveViewerSettings(*this, *pointCloudWidget);
     delete pointCloudWidget;
     pointCloudWidget = nullptr;
     console_print("~MainWindow end\n");
@@ -180,6 +192,7 @@ void MainWindow::setupForm() {
 
 void MainWindow::buildLogPanel() {
     logDock = new QDockWidget(tr("Log Output"), this);
+    logDock->setObjectName(QStringLiteral("logDock")); // named, so its place is remembered
     logPanel = new QPlainTextEdit(logDock);
     logPanel->setReadOnly(true);
     logPanel->document()->setMaximumBlockCount(static_cast<int>(LogQueue::CAPACITY));
@@ -187,6 +200,14 @@ void MainWindow::buildLogPanel() {
     logDock->setWidget(logPanel);
     addDockWidget(Qt::BottomDockWidgetArea, logDock);
     logDock->setMinimumHeight(logPanelMinimumHeight);
+}
+
+void MainWindow::buildViewMenu() {
+    QMenu *menu = formMenuBar->addMenu(tr("&View"));
+    QAction *reset = menu->addAction(tr("Reset View Settings"));
+    reset->setObjectName(QStringLiteral("resetViewSettings"));
+    connect(reset, &QAction::triggered, this,
+            [this] { resetViewerSettings(*this, *pointCloudWidget); });
 }
 
 void MainWindow::appendLogHtml(const QString &html) {
@@ -207,8 +228,11 @@ void MainWindow::pollLogQueue() {
                           .arg(drained.dropped));
 }
 
+// The report's line goes after the log lines queued before it, so the panel
+// keeps the order in which things happened.
 void MainWindow::onDeviceStatusChanged(bool connected, const QString &message) {
     statusBar()->showMessage(message, statusMessageMs);
+    pollLogQueue();
     appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Device] %2</span></b>")
                       .arg(connected ? QStringLiteral("#008000") : QStringLiteral("#CC0000"),
                            message.toHtmlEscaped()));
@@ -216,6 +240,7 @@ void MainWindow::onDeviceStatusChanged(bool connected, const QString &message) {
 
 void MainWindow::onRecordingChanged(bool recording, const QString &message) {
     statusBar()->showMessage(message, statusMessageMs);
+    pollLogQueue();
     appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Recorder] %2</span></b>")
                       .arg(recording ? QStringLiteral("#008000") : QStringLiteral("#404040"),
                            message.toHtmlEscaped()));

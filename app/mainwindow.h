@@ -16,6 +16,7 @@ class QDockWidget;
 class QMenuBar;
 class QPlainTextEdit;
 class QTimer;
+class ViewerStatusBar;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -32,6 +33,7 @@ public:
     QPlainTextEdit *logView() const { return logPanel; }
     // The log file in use; empty when none could be created.
     QString logFilePath() const { return logFile; }
+    ViewerStatusBar *liveStatus() const { return statusFigures; }
 
 public slots:
     void generateSimulationData();
@@ -43,6 +45,7 @@ private:
     void openLogFile();
     void setupForm();
     void buildLogPanel();
+    void buildViewMenu();
     void appendLogHtml(const QString &html);
 
     QWidget *formCentralWidget = nullptr; // the form's placeholder, replaced by the view
@@ -53,6 +56,7 @@ private:
     QDockWidget *logDock = nullptr;
     QPlainTextEdit *logPanel = nullptr;
     QTimer *logTimer = nullptr;
+    ViewerStatusBar *statusFigures = nullptr;
     QString logFile;
     QString logFileProblem; // why there is no log file, for the panel and status bar
 };

@@ -61,15 +61,21 @@ void quitOnSignals(QCoreApplication &application) {
 
 void recordWhenStreaming(QCoreApplication &application, std::function<void()> clickRecord) {
     auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection =
-        QObject::connect(KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged,
-                         &application, [connection, clickRecord](bool connected, const QString &) {
-                             if (!connected)
-                                 return;
-                             QObject::disconnect(*connection);
-                             if (!KestDataHandler::instance()->isRecording())
-                                 clickRecord();
-                         });
+    *connection = QObject::connect(
+        KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged, &application,
+        [connection, clickRecord, &application](bool connected, const QString &) {
+            if (!connected)
+                return;
+            QObject::disconnect(*connection);
+            // Queued: the window reports the streaming device first.
+            QMetaObject::invokeMethod(
+                &application,
+                [clickRecord] {
+                    if (!KestDataHandler::instance()->isRecording())
+                        clickRecord();
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void screenshotAndQuit(MainWindow &window, const QString &path, int seconds) {

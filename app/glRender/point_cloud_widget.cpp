@@ -10,6 +10,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTimer>
 
@@ -17,6 +19,19 @@ namespace {
 
 constexpr int statsIntervalMs = 500;
 constexpr int containerStretch = 4, controlPanelStretch = 1;
+
+// The column of controls scrolls where the screen is shorter than the column
+// (a laptop's 768 rows), instead of holding the window taller than the screen.
+QScrollArea *scrollable(QWidget *column) {
+    auto *area = new QScrollArea;
+    area->setObjectName(QStringLiteral("controlPanelScroll"));
+    area->setWidget(column);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setFixedWidth(column->width() + area->verticalScrollBar()->sizeHint().width());
+    return area;
+}
 
 } // namespace
 
@@ -28,7 +43,7 @@ PointCloudWidget::PointCloudWidget(QWidget *parent) : QWidget(parent) {
     container = new RenderContainerWidget(this);
     buildControlPanel();
     layout->addWidget(container, containerStretch);
-    layout->addWidget(controlPanel, controlPanelStretch);
+    layout->addWidget(scrollable(controlPanel), controlPanelStretch);
 
     updateStats();
 

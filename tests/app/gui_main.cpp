@@ -1,8 +1,10 @@
 // GoogleTest main for tests of widgets: an OpenGL 3.3 core default format and a
-// QApplication. Listing the tests needs no display, so it makes none.
+// QApplication, with the user's settings kept out of reach (a scratch config
+// folder). Listing the tests needs no display, so it makes none.
 #include "app/glRender/gl_default_format.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,9 @@ int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (listing)
         return RUN_ALL_TESTS();
+    QTemporaryDir config;
+    if (!config.isValid() || !qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit()))
+        return 2;
     setDefaultGLFormat();
     QApplication application(argc, argv);
     return RUN_ALL_TESTS();

@@ -34,6 +34,10 @@ TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
                 testing::ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 4));
     KestDataHandler *handler = KestDataHandler::instance();
     EXPECT_TRUE(handler->hasDevice());
+    EXPECT_EQ(handler->deviceState(), KestDataHandler::DeviceState::Streaming);
+    const uint64_t before = handler->bytesReceived();
+    EXPECT_TRUE(
+        eventually([&] { return handler->bytesReceived() > before; }, "stream bytes counted"));
     EXPECT_TRUE(handler->calibrationFetched());
     EXPECT_EQ(handler->calibrationDir(),
               QString::fromStdString((folder().path() / "files/recv").string()));
@@ -50,6 +54,7 @@ TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
     unplug();
     ASSERT_TRUE(wait_status("Device disconnected"));
     EXPECT_TRUE(eventually([&] { return !handler->hasDevice(); }, "the handle cleared"));
+    EXPECT_EQ(handler->deviceState(), KestDataHandler::DeviceState::NoDevice);
     EXPECT_THAT(out, testing::Not(testing::HasSubstr("destory device failed.")));
 }
 
@@ -88,6 +93,7 @@ TEST_F(DataHandler, RefusedStepEndsTheSequenceAndNamesTheFailure) {
         testing::internal::CaptureStdout();
         plug();
         testing::AssertionResult ended = wait_status(step.status);
+        const auto state = KestDataHandler::instance()->deviceState();
         std::vector<std::string> lines = sequence_lines();
         bool kept = KestDataHandler::instance()->hasDevice();
         unplug();
@@ -105,6 +111,7 @@ TEST_F(DataHandler, RefusedStepEndsTheSequenceAndNamesTheFailure) {
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), step.line);
         EXPECT_EQ(kept, step.handle_kept);
+        EXPECT_EQ(state, KestDataHandler::DeviceState::Failed);
         size_t reports = 0;
         for (size_t at = out.find("destory device failed.\n"); at != std::string::npos;
              at = out.find("destory device failed.\n", at + 1))

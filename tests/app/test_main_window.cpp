@@ -9,14 +9,18 @@
 #include "app/log_queue.h"
 #include "app/mainwindow.h"
 #include "app/viewer_startup.h"
+#include "app/viewer_status_bar.h"
 #include "sdk/logger/logger.h"
 #include "sim/usb_bus.h"
+#include "tests/app/main_window_test.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextBlock>
@@ -31,51 +35,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int patienceMs = 30000; // generous: a loaded machine under Xvfb
-
-struct Block {
-    QString text;
-    QString colour;
-    bool bold;
-};
-
-std::vector<Block> blocksOf(QPlainTextEdit *panel) {
-    std::vector<Block> out;
-    for (QTextBlock block = panel->document()->begin(); block.isValid(); block = block.next()) {
-        QTextCharFormat format = block.begin().fragment().charFormat();
-        out.push_back(
-            {block.text(), format.foreground().color().name(), format.fontWeight() >= QFont::Bold});
-    }
-    return out;
+// The number before unit in a status figure ("21.0 FPS", "5,000 pts"); -1 if none.
+double figure(const QLabel *label, const QString &unit) {
+    QRegularExpression pattern(QStringLiteral("([0-9][0-9.,]*) ") +
+                               QRegularExpression::escape(unit));
+    QRegularExpressionMatch match = pattern.match(label->text());
+    if (!match.hasMatch())
+        return -1;
+    return match.captured(1).remove(QLatin1Char(',')).toDouble();
 }
-
-// A window in a scratch working folder (its "logs" go there), with no device;
-// the device layer is taken down again afterwards.
-class MainWindowTest : public testing::Test {
-protected:
-    void SetUp() override {
-        kest_sim::bus_reset();
-        LogQueue::instance().drain();
-    }
-    void TearDown() override {
-        window.reset();
-        KestDataHandler::instance()->shutdown();
-        kest_sim::bus_reset();
-        log_config(KEST_LOG_VALUE_WARN, MainWindow::logSink);
-    }
-    void open() {
-        window = std::make_unique<MainWindow>();
-        window->pollLogQueue();
-    }
-    const Block &lastBlock() {
-        blocks = blocksOf(window->logView());
-        return blocks.back();
-    }
-
-    temp_dir dir{true};
-    std::unique_ptr<MainWindow> window;
-    std::vector<Block> blocks;
-};
 
 } // namespace
 
@@ -223,10 +191,23 @@ TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
             different += drawn.pixel(x, y) != clear;
     EXPECT_GT(different, 20) << "the cloud is drawn";
 
-    QPushButton *record = nullptr;
-    for (QPushButton *button : panel->findChildren<QPushButton *>())
-        if (button->text() == "Start Recording")
-            record = button;
+    // The status bar's figures, as its once-a-second refresh leaves them.
+    ViewerStatusBar *figures = window->liveStatus();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return figures->deviceLabel()->text() == "Streaming" &&
+                   figure(figures->viewLabel(), "FPS") > 0 &&
+                   figure(figures->viewLabel(), "pts") > 0 &&
+                   figure(figures->dataLabel(), "MB/s") > 0;
+        },
+        patienceMs))
+        << figures->deviceLabel()->text().toStdString() << " | "
+        << figures->viewLabel()->text().toStdString() << " | "
+        << figures->dataLabel()->text().toStdString();
+    EXPECT_TRUE(figures->dataLabel()->text().endsWith("drops 0/0"));
+    EXPECT_TRUE(figures->recordingLabel()->isHidden());
+
+    QPushButton *record = buttonWithText(panel, "Start Recording");
     ASSERT_NE(record, nullptr);
     QTest::mouseClick(record, Qt::LeftButton);
     ASSERT_TRUE(KestDataHandler::instance()->isRecording());
@@ -234,20 +215,30 @@ TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
     ASSERT_TRUE(QTest::qWaitFor(
         [] {
             std::array<uint32_t, 3> built = KestDataHandler::instance()->recordsBuilt();
-            return built[0] >= 2 && built[1] >= 2 && built[2] >= 2;
+            return built[0] >= 2 && built[1] >= 2 && built[2] >= 2 &&
+                   KestDataHandler::instance()->recordingBytesWritten() > 0;
         },
         patienceMs));
+    figures->refresh();
+    const QString stamp = QDir(KestDataHandler::instance()->recordingFolder()).dirName();
+    EXPECT_FALSE(figures->recordingLabel()->isHidden());
+    EXPECT_TRUE(figures->recordingLabel()->text().startsWith("REC " + stamp + " · 00:00:"))
+        << figures->recordingLabel()->text().toStdString();
+    EXPECT_GT(
+        std::max(figure(figures->recordingLabel(), "kB"), figure(figures->recordingLabel(), "MB")),
+        0)
+        << "bytes written are shown";
     QTest::mouseClick(record, Qt::LeftButton);
+    EXPECT_TRUE(figures->recordingLabel()->isHidden());
     EXPECT_FALSE(KestDataHandler::instance()->isRecording());
     EXPECT_EQ(record->text(), "Start Recording");
 
     fs::path folder = KestDataHandler::instance()->recordingFolder().toStdString();
     EXPECT_EQ(folder.parent_path(), dir.path() / "recordings");
-    std::string stamp = folder.filename().string();
     for (const char *name : {"image/info.txt", "image/cam_in_ex.txt"})
         EXPECT_TRUE(fs::exists(folder / name)) << name;
     read_file poses = read_poses((folder / "KestPose.bin").string());
-    read_file clouds = read_clouds((folder / ("MT" + stamp + ".kvx")).string());
+    read_file clouds = read_clouds((folder / ("MT" + stamp.toStdString() + ".kvx")).string());
     read_file images = read_images((folder / "KestImage.bin").string());
     for (const read_file *file : {&poses, &clouds, &images}) {
         EXPECT_EQ(file->fault, "");
@@ -263,10 +254,7 @@ TEST_F(MainWindowTest, RecordButtonFollowsARecordingThatDidNotStart) {
     ASSERT_EQ(setenv("KEST_DATA_DIR", dir.file("plain/b").c_str(), 1), 0);
     ASSERT_EQ(setenv("XDG_DATA_HOME", dir.file("plain/c").c_str(), 1), 0);
     open();
-    QPushButton *record = nullptr;
-    for (QPushButton *button : window->centralView()->findChildren<QPushButton *>())
-        if (button->text() == "Start Recording")
-            record = button;
+    QPushButton *record = buttonWithText(window->centralView(), "Start Recording");
     ASSERT_NE(record, nullptr);
     QTest::mouseClick(record, Qt::LeftButton);
     unsetenv("KEST_DATA_DIR");

@@ -47,6 +47,9 @@ void expectOneWholeRecording(const fs::path &root) {
 QProcess *startViewer(const temp_dir &dir, const QStringList &arguments) {
     auto *viewer = new QProcess;
     viewer->setWorkingDirectory(QString::fromStdString(dir.path().string()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.file("config")));
+    viewer->setProcessEnvironment(environment);
     viewer->setProcessChannelMode(QProcess::MergedChannels);
     viewer->start(KESTVIEWER_PATH, arguments);
     return viewer;

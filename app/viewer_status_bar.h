@@ -1,0 +1,73 @@
+// The live figures at the right of the main window's status bar, refreshed once
+// a second: where the device stands (with a hint when a KestOne is on the bus
+// but cannot be opened), the view's frames per second, the points shown, the
+// data rate, what the device layer dropped, and, while recording, the folder,
+// the elapsed time, the bytes written and a warning when the disk runs low.
+// The messages of the status bar itself still show at its left. GUI thread only.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+class GLPointCloudRenderer;
+class KestDataHandler;
+class QLabel;
+class QStatusBar;
+class QTimer;
+
+class ViewerStatusBar : public QObject {
+    Q_OBJECT
+
+public:
+    // Free space below which a recording is warned about.
+    static constexpr int64_t defaultLowDiskBytes = int64_t{1} << 30;
+
+    // Adds its labels to bar as permanent widgets; renderer may be null (no
+    // view figures then).
+    ViewerStatusBar(QStatusBar *bar, KestDataHandler *handler, GLPointCloudRenderer *renderer,
+                    QObject *parent = nullptr);
+
+    void setLowDiskBytes(int64_t bytes) { lowDiskBytes = bytes; }
+
+    QLabel *deviceLabel() const { return device; }
+    QLabel *viewLabel() const { return view; }
+    QLabel *dataLabel() const { return data; }
+    QLabel *recordingLabel() const { return recorder; }
+
+public slots:
+    // Takes the figures anew; the timer calls it once a second.
+    void refresh();
+    void onRecordingChanged(bool recording, const QString &message);
+    // Shows "Finishing recording…" at once: the stop that follows blocks.
+    void onRecordingFinishing();
+
+private:
+    void refreshDevice();
+    void refreshView(double seconds);
+    void refreshData(double seconds);
+    void refreshRecording();
+    // Warns once each time free space falls below the limit; false when low.
+    bool checkDisk();
+
+    KestDataHandler *handler;
+    GLPointCloudRenderer *renderer;
+    QLabel *device;
+    QLabel *view;
+    QLabel *data;
+    QLabel *recorder;
+    QTimer *timer;
+
+    QElapsedTimer sinceRefresh;
+    uint64_t framesSwapped = 0;
+    uint64_t bytesBefore = 0;
+
+    bool recording = false;
+    QString recordFolder;
+    QElapsedTimer recordClock;
+    int64_t lowDiskBytes = defaultLowDiskBytes;
+    int64_t freeBytes = -1; // on the recording's disk at the last check; -1 unknown
+    bool diskWarned = false;
+};

@@ -1,0 +1,107 @@
+// The status bar's live figures around the main window: a KestOne that cannot
+// be opened, what the device layer dropped, and a recording's label from its
+// start to its finish, with a low disk.
+#include "app/viewer_status_bar.h"
+#include "sim/kestone.h"
+#include "tests/app/main_window_test.h"
+
+#include <QLabel>
+#include <QTest>
+
+#include <gmock/gmock.h>
+
+#include <libusb.h>
+
+#include <limits>
+
+using namespace kest_test;
+using testing::HasSubstr;
+
+namespace {
+
+class StatusBarTest : public MainWindowTest {
+protected:
+    // A virtual KestOne on the bus, chosen as the USB backend, before the window opens.
+    int plug(const kest_sim::device_desc &desc) {
+        usb_backend_select(kest_sim::bus_backend());
+        device->set_streams(kest_sim::stream_preset("demo"));
+        return kest_sim::bus_plug(desc, device);
+    }
+    size_t panelLinesWith(const QString &fragment) {
+        window->pollLogQueue();
+        size_t count = 0;
+        for (const Block &block : blocksOf(window->logView()))
+            count += block.text.contains(fragment);
+        return count;
+    }
+
+    std::shared_ptr<kest_sim::kestone> device = std::make_shared<kest_sim::kestone>();
+};
+
+} // namespace
+
+// Nothing reaches the attach sequence from a device that cannot be opened; the
+// status bar still tells the user it is there and what to do, and the log says
+// it once.
+TEST_F(StatusBarTest, ADeviceThatCannotBeOpenedIsShownWithAHint) {
+    kest_sim::device_desc desc = kest_sim::kestone_desc();
+    desc.open_error = LIBUSB_ERROR_ACCESS;
+    plug(desc);
+    open();
+    ViewerStatusBar *figures = window->liveStatus();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return figures->deviceLabel()->text() != "No device"; }, patienceMs));
+    EXPECT_EQ(figures->deviceLabel()->text(), "Cannot open device (no permission)");
+    EXPECT_THAT(figures->deviceLabel()->toolTip().toStdString(),
+                HasSubstr("install the udev rule packaging/99-kestone.rules"));
+    figures->refresh();
+    EXPECT_EQ(panelLinesWith("may not open it"), 1u) << "the hint is logged once";
+}
+
+TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
+    const int id = plug(kest_sim::kestone_desc());
+    open();
+    ViewerStatusBar *figures = window->liveStatus();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return figures->deviceLabel()->text() == "Streaming"; }, patienceMs));
+    EXPECT_TRUE(figures->dataLabel()->text().endsWith("drops 0/0"));
+    EXPECT_TRUE(figures->dataLabel()->styleSheet().isEmpty());
+    kest_sim::bus_inject(id, kest_sim::kestone::ep_dtof, kest_sim::fault::corrupt, 1, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !figures->dataLabel()->text().endsWith("drops 0/0"); },
+                                patienceMs));
+    EXPECT_TRUE(figures->dataLabel()->text().endsWith("drops 0/1"))
+        << figures->dataLabel()->text().toStdString();
+    EXPECT_THAT(figures->dataLabel()->styleSheet().toStdString(), HasSubstr("#CC8400"));
+}
+
+// No device is needed for a recording's label: the recorder writes its files
+// whether or not records come.
+TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskAndShowsTheFinish) {
+    KestDataHandler *handler = KestDataHandler::instance();
+    handler->setRecordingRoot(QString::fromStdString(dir.file("recordings")));
+    open();
+    ViewerStatusBar *figures = window->liveStatus();
+    figures->setLowDiskBytes(std::numeric_limits<int64_t>::max());
+    handler->onRecordToggled(true);
+    ASSERT_TRUE(handler->isRecording());
+    const QString text = figures->recordingLabel()->text();
+    EXPECT_TRUE(text.startsWith("REC " + QDir(handler->recordingFolder()).dirName()))
+        << text.toStdString();
+    EXPECT_THAT(text.toStdString(), HasSubstr(" free"));
+    EXPECT_THAT(text.toStdString(), HasSubstr("low disk: "));
+    figures->refresh();
+    EXPECT_EQ(panelLinesWith("[Recorder] Only "), 1u) << "warned once while it stays low";
+
+    QString shownWhileFinishing;
+    QObject::connect(handler, &KestDataHandler::recordingFinishing, window.get(),
+                     [&] { shownWhileFinishing = figures->recordingLabel()->text(); });
+    handler->onRecordToggled(false);
+    EXPECT_EQ(shownWhileFinishing, "Finishing recording…");
+    EXPECT_TRUE(figures->recordingLabel()->isHidden());
+
+    figures->setLowDiskBytes(0);
+    handler->onRecordToggled(true);
+    EXPECT_THAT(figures->recordingLabel()->text().toStdString(),
+                testing::Not(HasSubstr("low disk")));
+    handler->onRecordToggled(false);
+}
