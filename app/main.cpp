@@ -6,6 +6,7 @@
 #include "app/mainwindow.h"
 #include "app/viewer_options.h"
 #include "app/viewer_startup.h"
+#include "app/viewer_status_bar.h"
 
 #include <QApplication>
 
@@ -48,6 +49,11 @@ int main(int argc, char *argv[]) {
         });
     window = std::make_unique<MainWindow>();
     window->show();
+    if (options.printStats)
+        QObject::connect(window->liveStatus(), &ViewerStatusBar::refreshed, [&window] {
+            printf("stats: %s\n", window->liveStatus()->summary().toUtf8().constData());
+            fflush(stdout);
+        });
     if (options.quitAfterSeconds >= 0)
         screenshotAndQuit(*window, options.screenshot, options.quitAfterSeconds);
     return application.exec();

@@ -72,7 +72,11 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
                                  QStringLiteral("Quit after SECONDS (a recording is stopped and "
                                                 "its files closed first)."),
                                  QStringLiteral("SECONDS"));
-    parser.addOptions({virtualDevice, virtualSet, record, recordDir, screenshot, quitAfter});
+    QCommandLineOption stats(QStringLiteral("stats"),
+                             QStringLiteral("Print the status bar's figures (device, view, data "
+                                            "rate, drops, recording) on standard output once a "
+                                            "second."));
+    parser.addOptions({virtualDevice, virtualSet, record, recordDir, screenshot, quitAfter, stats});
 
     if (!parser.parse(withDefaultPreset(arguments)))
         return usageError(parser.errorText());
@@ -107,6 +111,7 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
     options.record = parser.isSet(record);
     options.recordDir = parser.value(recordDir);
     options.screenshot = parser.value(screenshot);
+    options.printStats = parser.isSet(stats);
     if (parser.isSet(quitAfter)) {
         bool number = false;
         options.quitAfterSeconds = parser.value(quitAfter).toInt(&number);

@@ -17,6 +17,7 @@ struct ViewerOptions {
     QString recordDir;                 // the recording root; empty: recordData beside the program
     QString screenshot;                // a PNG of the whole window, taken before quitting
     int quitAfterSeconds = -1;         // -1: run until closed
+    bool printStats = false;           // the status bar's figures on standard output, each second
 };
 
 // What the command line asks for: options to run with, or an exit with a text

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QStatusBar>
 #include <QStorageInfo>
+#include <QStringList>
 #include <QTimer>
 
 #include <libusb.h>
@@ -91,6 +92,15 @@ void ViewerStatusBar::refresh() {
     refreshView(seconds);
     refreshData(seconds);
     refreshRecording();
+    emit refreshed();
+}
+
+QString ViewerStatusBar::summary() const {
+    QStringList parts;
+    for (const QLabel *label : {device, view, data, recorder})
+        if (!label->isHidden())
+            parts << label->text();
+    return parts.join(QStringLiteral(" | "));
 }
 
 void ViewerStatusBar::refreshDevice() {

@@ -36,6 +36,12 @@ public:
     QLabel *viewLabel() const { return view; }
     QLabel *dataLabel() const { return data; }
     QLabel *recordingLabel() const { return recorder; }
+    // The figures on one line, as shown ("Streaming | 21.0 FPS · 5,000 pts | ...").
+    QString summary() const;
+
+signals:
+    // After each refresh.
+    void refreshed();
 
 public slots:
     // Takes the figures anew; the timer calls it once a second.

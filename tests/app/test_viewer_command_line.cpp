@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gmock/gmock.h>
 
@@ -65,9 +66,12 @@ TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
     EXPECT_EQ(bare.options->streams.cloud_hz, 2);
     EXPECT_TRUE(bare.options->record);
     EXPECT_EQ(bare.options->quitAfterSeconds, -1);
+    EXPECT_FALSE(bare.options->printStats);
 
-    ViewerCommandLine full = parse({"--virtual-device=full", "--screenshot", "shot.png"});
+    ViewerCommandLine full =
+        parse({"--virtual-device=full", "--screenshot", "shot.png", "--stats"});
     ASSERT_TRUE(full.options);
+    EXPECT_TRUE(full.options->printStats);
     EXPECT_EQ(full.options->streams.cloud_points, kest_sim::stream_preset("full").cloud_points);
     EXPECT_EQ(full.options->screenshot, "shot.png");
     EXPECT_EQ(full.options->quitAfterSeconds, 5) << "a screenshot alone quits after 5 s";
@@ -81,7 +85,7 @@ TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
     EXPECT_FALSE(help.options);
     EXPECT_EQ(help.exitStatus, 0);
     for (const char *word : {"--virtual-device", "--virtual-set", "--record", "--record-dir",
-                             "--screenshot", "--quit-after", "image_format"})
+                             "--screenshot", "--quit-after", "--stats", "image_format"})
         EXPECT_TRUE(help.text.contains(word)) << word;
 }
 
@@ -111,10 +115,10 @@ TEST(ViewerCommandLine, BadUsageIsExitStatus64WithAReason) {
 // The program quits by itself while recording: the normal stop runs first.
 TEST(ViewerProgram, QuitAfterWhileRecordingLeavesACompleteRecordingAndAScreenshot) {
     temp_dir dir;
-    std::unique_ptr<QProcess> viewer(
-        startViewer(dir, {"--virtual-device", "--record", "--record-dir",
-                          QString::fromStdString(dir.file("rec")), "--screenshot",
-                          QString::fromStdString(dir.file("shot.png")), "--quit-after", "4"}));
+    std::unique_ptr<QProcess> viewer(startViewer(
+        dir, {"--virtual-device", "--record", "--record-dir",
+              QString::fromStdString(dir.file("rec")), "--screenshot",
+              QString::fromStdString(dir.file("shot.png")), "--quit-after", "4", "--stats"}));
     ASSERT_TRUE(viewer->waitForFinished(120000)) << "the viewer did not quit";
     QString out = QString::fromLocal8Bit(viewer->readAll());
     EXPECT_EQ(viewer->exitStatus(), QProcess::NormalExit);
@@ -124,6 +128,11 @@ TEST(ViewerProgram, QuitAfterWhileRecordingLeavesACompleteRecordingAndAScreensho
     EXPECT_LT(stopped, out.indexOf("~MainWindow start"))
         << "the recording stops before the window goes";
     expectOneWholeRecording(dir.path() / "rec");
+    EXPECT_TRUE(QRegularExpression("stats: Streaming \\| [0-9.]+ FPS · [0-9,]+ pts \\| "
+                                   "[0-9.]+ MB/s · drops 0/0 \\| REC [0-9_]+ · 00:00:0")
+                    .match(out)
+                    .hasMatch())
+        << "--stats prints the figures while recording";
     QImage shot(QString::fromStdString(dir.file("shot.png")));
     EXPECT_FALSE(shot.isNull());
     EXPECT_GE(shot.width(), 800);
