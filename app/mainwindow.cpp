@@ -200,6 +200,9 @@ void MainWindow::buildLogPanel() {
     logDock->setWidget(logPanel);
     addDockWidget(Qt::BottomDockWidgetArea, logDock);
     logDock->setMinimumHeight(logPanelMinimumHeight);
+    // As small as allowed until the user (or the stored layout) says otherwise:
+    // the view and its controls need the height more.
+    resizeDocks({logDock}, {logPanelMinimumHeight}, Qt::Vertical);
 }
 
 void MainWindow::buildViewMenu() {

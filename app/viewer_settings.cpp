@@ -13,7 +13,7 @@ const char *const stateKey = "window/state";
 // The window's size on a first run, where the screen has room for it: the form's
 // 800 x 600 leaves the status bar's figures no room.
 constexpr int firstWidth = 1280;
-constexpr int firstHeight = 860;
+constexpr int firstHeight = 1000;
 
 void firstSize(QMainWindow &window) {
     QSize size(firstWidth, firstHeight);
