@@ -3,14 +3,15 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
 
 namespace {
 
 constexpr int exitUsage = 64; // EX_USAGE of sysexits.h
 constexpr int defaultScreenshotSeconds = 5;
-
-const QStringList presets = {QStringLiteral("demo"), QStringLiteral("full"),
-                             QStringLiteral("flood")};
 
 // QCommandLineParser has no option with an optional value: a bare
 // --virtual-device means the demo preset.
@@ -28,30 +29,31 @@ ViewerCommandLine usageError(const QString &message) {
     return out;
 }
 
-const char *description =
-    "Shows the live point cloud, camera picture and log of a KestOne and records "
-    "what it sends.\n"
-    "\n"
-    "Virtual KestOne settings (--virtual-set KEY=VALUE): cloud_hz, cloud_points,\n"
-    "hf_odometry_hz, imu_hz, info_hz, dtof_hz, dtof_cols, dtof_rows, dtof_form (3|4),\n"
-    "image_hz, image_width, image_height, image_format (jpeg|nv12), jpeg_quality,\n"
-    "queue_capacity.\n"
-    "\n"
-    "Recordings go under --record-dir or recordData beside the program, else\n"
-    "$KEST_DATA_DIR, else "
-    "~/.local/share/kestviewer/recordData. Exit status: 0, or 64 for bad usage.";
+QString description() {
+    return QStringLiteral("Shows the live point cloud, camera picture and log of a KestOne and "
+                          "records what it sends.\n"
+                          "\n"
+                          "Virtual KestOne settings (--virtual-set KEY=VALUE):\n"
+                          "%1.\n"
+                          "\n"
+                          "Recordings go under --record-dir or recordData beside the program, "
+                          "else\n$KEST_DATA_DIR, else ~/.local/share/kestviewer/recordData. Exit "
+                          "status: 0, or 64 for bad usage.")
+        .arg(QString::fromStdString(kest_sim::stream_setting_keys(80, "")));
+}
 
 } // namespace
 
 ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.setApplicationDescription(description());
     QCommandLineOption help = parser.addHelpOption();
     QCommandLineOption version = parser.addVersionOption();
     QCommandLineOption virtualDevice(
         QStringLiteral("virtual-device"),
-        QStringLiteral("Use the virtual KestOne instead of a device on USB (PRESET: demo, full, "
-                       "flood; a bare --virtual-device means demo)."),
+        QStringLiteral("Use the virtual KestOne instead of a device on USB (PRESET: %1; a bare "
+                       "--virtual-device means demo).")
+            .arg(QString::fromStdString(kest_sim::stream_preset_list())),
         QStringLiteral("PRESET"));
     QCommandLineOption virtualSet(QStringLiteral("virtual-set"),
                                   QStringLiteral("Override one setting of the virtual KestOne's "
@@ -82,7 +84,11 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
         return usageError(parser.errorText());
     ViewerCommandLine out;
     if (parser.isSet(help)) {
-        out.text = parser.helpText();
+        // The program as it was called: without an application object the
+        // parser cannot name it.
+        out.text = parser.helpText().replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                                             QStringLiteral("Usage: ") +
+                                                 QFileInfo(arguments.value(0)).fileName());
         return out;
     }
     if (parser.isSet(version)) {
@@ -97,7 +103,9 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
     ViewerOptions options;
     options.virtualDevice = parser.isSet(virtualDevice);
     const QString preset = parser.value(virtualDevice);
-    if (options.virtualDevice && !presets.contains(preset))
+    const std::vector<std::string> &presets = kest_sim::stream_preset_names();
+    if (options.virtualDevice &&
+        std::find(presets.begin(), presets.end(), preset.toStdString()) == presets.end())
         return usageError(QStringLiteral("unknown preset '%1'").arg(preset));
     options.streams =
         kest_sim::stream_preset(options.virtualDevice ? preset.toStdString() : "demo");

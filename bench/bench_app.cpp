@@ -92,7 +92,7 @@ lidar_stream_entry_t entry_of(const Bytes &bytes, uint32_t param1 = 0, uint32_t 
 Bytes camera_picture(bool nv12) {
     kest_sim::camera_settings camera = full.camera;
     camera.nv12 = nv12;
-    return kest_sim::camera_picture(camera, 1.0);
+    return kest_sim::camera_picture(camera, full.motion, 1.0);
 }
 
 // "x_full": bytes per second handled over the bytes per second the "full"

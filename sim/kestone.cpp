@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 
 namespace kest_sim {
@@ -190,9 +191,13 @@ void kestone::handle_control(uint16_t code, const byte_vector &message) {
 
 byte_vector kestone::answer_for(uint16_t code) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (code == wire::code_start)
-        return device_message(wire::type_ok,
-                              start_rate ? wire::le_bytes(*start_rate, 4) : byte_vector{});
+    if (code == wire::code_start) {
+        // The depth sensor's subframes per second: four per depth frame.
+        const std::optional<uint32_t> rate =
+            start_rate_fixed ? start_rate
+                             : std::optional<uint32_t>(std::lround(streams.dtof_hz * 4));
+        return device_message(wire::type_ok, rate ? wire::le_bytes(*rate, 4) : byte_vector{});
+    }
     if (code == wire::code_version)
         return device_message(wire::type_ok, version_record());
     if (code == wire::code_calib)
@@ -375,6 +380,7 @@ void kestone::set_short_file(bool short_by_one) {
 void kestone::set_start_rate(std::optional<uint32_t> rate) {
     std::lock_guard<std::mutex> lock(mutex);
     start_rate = rate;
+    start_rate_fixed = true;
 }
 
 void kestone::set_version_length(size_t length) {

@@ -6,6 +6,7 @@
 
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
+#include "sim/kestone_motion.h"
 #include "sim/kestone_wire.h"
 #include "sim/usb_bus.h"
 
@@ -40,20 +41,27 @@ struct stream_settings {
     bool dtof_four_entries = false; // 934948-byte form (12-byte points, 8-bit intensity)
     double image_hz = 10;           // camera pictures on the rgb endpoint
     camera_settings camera;
+    motion_settings motion;
     bool flood = false;         // as fast as the host takes, rates ignored
     size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
 };
 
-// "demo" (smooth for viewing), "full" (the device's nominal rates) or "flood".
-// Unknown names give "demo".
+// "demo" (smooth for viewing), "full" (the device's nominal rates), "flood"
+// (as fast as the host takes) or "tidy" (demo's rates, without what makes a
+// real device untidy: for tests that need exact values). Unknown names give "demo".
 stream_settings stream_preset(const std::string &name);
+// The preset names, in the order a help text lists them.
+const std::vector<std::string> &stream_preset_names();
+// "demo, full, flood, tidy": the names for a help text.
+std::string stream_preset_list();
 
-// Sets one field from "KEY=VALUE" (keys: cloud_hz, cloud_points, hf_odometry_hz,
-// imu_hz, info_hz, dtof_hz, dtof_cols, dtof_rows, dtof_form 3|4, image_hz,
-// image_width, image_height, image_format jpeg|nv12, jpeg_quality,
-// queue_capacity). On a bad key or value nothing changes and error says why.
+// Sets one field from "KEY=VALUE" (the keys are listed by stream_setting_keys).
+// On a bad key or value nothing changes and error says why.
 bool set_stream_setting(stream_settings &settings, const std::string &assignment,
                         std::string &error);
+// Every key, with its choices where it has a few ("dtof_form (3|4)"), comma
+// separated, in lines of at most width characters that start with indent.
+std::string stream_setting_keys(size_t width, const std::string &indent);
 
 // What the device sent and what it had to drop while the host lagged.
 struct stream_counters {
@@ -109,7 +117,8 @@ public:
     void never_answer(uint16_t code); // the request goes unanswered
     void set_md5_mode(md5_mode mode);
     void set_short_file(bool short_by_one);
-    // Start stream answers OK with this 4-byte rate, or bare when unset.
+    // Start stream answers OK with this 4-byte rate, or bare with nullopt;
+    // until called, with the subframe rate of the streams (four per depth frame).
     void set_start_rate(std::optional<uint32_t> rate);
     // Get version answers with a record of this many bytes (wire::version_record_bytes
     // is right).
@@ -178,7 +187,8 @@ private:
     std::map<uint16_t, byte_vector> replacements;
     md5_mode md5 = md5_mode::correct;
     bool short_file = false;
-    std::optional<uint32_t> start_rate = 15;
+    bool start_rate_fixed = false; // set_start_rate was called
+    std::optional<uint32_t> start_rate;
     size_t version_length = wire::version_record_bytes;
     uint32_t next_tag = 1;
 

@@ -1,4 +1,5 @@
 #include "sim/kestone_camera.h"
+#include "sim/kestone_motion.h"
 #include "sim/kestone_scene.h"
 
 #include <opencv2/core.hpp>
@@ -36,11 +37,11 @@ double shade(const ray_hit &hit, const std::array<double, 3> &direction) {
 // Ray-casts the room at half the picture's size (the camera looks along the
 // sensor's x axis, y to the left, z up) and scales it up: a quarter of the rays
 // for a picture that looks the same.
-cv::Mat render(const camera_settings &settings, double t) {
+cv::Mat render(const camera_settings &settings, const motion_settings &motion, double t) {
     const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
     const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
     const double focal = width / 2.0 / std::tan(horizontal_fov / 2);
-    const pose sensor = odometry_pose(sensor_odometry(t));
+    const pose sensor = odometry_pose(sensor_odometry(t, motion));
     cv::Mat cast(cast_h, cast_w, CV_8UC3);
     for (int row = 0; row < cast_h; ++row) {
         uint8_t *bgr = cast.ptr<uint8_t>(row);
@@ -92,9 +93,10 @@ camera_settings camera_sanitised(const camera_settings &settings) {
     return out;
 }
 
-byte_vector camera_picture(const camera_settings &settings, double t) {
+byte_vector camera_picture(const camera_settings &settings, const motion_settings &motion,
+                           double t) {
     const camera_settings real = camera_sanitised(settings);
-    cv::Mat picture = render(real, t);
+    cv::Mat picture = render(real, motion, t);
     if (real.nv12)
         return to_nv12(picture);
     byte_vector jpeg;
@@ -105,6 +107,7 @@ byte_vector camera_picture(const camera_settings &settings, double t) {
 camera_pictures::camera_pictures(size_t budget_bytes) : budget(budget_bytes) {}
 
 std::shared_ptr<const byte_vector> camera_pictures::picture(const camera_settings &settings,
+                                                            const motion_settings &motion,
                                                             double hz, uint64_t k) {
     if (!(hz > 0))
         hz = 1;
@@ -118,16 +121,18 @@ std::shared_ptr<const byte_vector> camera_pictures::picture(const camera_setting
     std::lock_guard<std::mutex> lock(mutex);
     if (real.width != made_for.width || real.height != made_for.height ||
         real.nv12 != made_for.nv12 || real.jpeg_quality != made_for.jpeg_quality ||
-        hz != made_at_hz) {
+        hz != made_at_hz || motion.six_dof != made_six_dof) {
         kept.clear();
         used = 0;
         made_for = real;
+        made_six_dof = motion.six_dof;
         made_at_hz = hz;
     }
     auto found = kept.find(place);
     if (found != kept.end())
         return found->second;
-    auto made = std::make_shared<const byte_vector>(camera_picture(real, place * period / places));
+    auto made =
+        std::make_shared<const byte_vector>(camera_picture(real, motion, place * period / places));
     if (used + made->size() <= budget) {
         used += made->size();
         kept.emplace(place, made);

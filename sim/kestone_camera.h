@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/kestone_frames.h"
+#include "sim/kestone_motion.h"
 
 #include <cstdint>
 #include <map>
@@ -22,7 +23,8 @@ struct camera_settings {
 camera_settings camera_sanitised(const camera_settings &settings);
 
 // The picture the camera takes t seconds into the sensor's path.
-byte_vector camera_picture(const camera_settings &settings, double t);
+byte_vector camera_picture(const camera_settings &settings, const motion_settings &motion,
+                           double t);
 
 // Pictures along the sensor's path, made once per place on the repeating loop
 // and kept while they fit a memory budget, so the device spends little time per
@@ -33,14 +35,15 @@ public:
 
     // Picture number k of a camera running at hz: the same k on every loop
     // gives the same bytes.
-    std::shared_ptr<const byte_vector> picture(const camera_settings &settings, double hz,
-                                               uint64_t k);
+    std::shared_ptr<const byte_vector>
+    picture(const camera_settings &settings, const motion_settings &motion, double hz, uint64_t k);
 
 private:
     std::mutex mutex;
     size_t budget;
     size_t used = 0;
     camera_settings made_for;
+    bool made_six_dof = false;
     double made_at_hz = 0;
     std::map<uint64_t, std::shared_ptr<const byte_vector>> kept; // by place on the loop
 };

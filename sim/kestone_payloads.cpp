@@ -17,7 +17,6 @@ constexpr unsigned room_seed = 7;
 constexpr double cloud_units_per_metre = 10000;
 constexpr double dtof_hfov = 1.6, dtof_vfov = 1.2; // radians
 constexpr uint32_t dtof_fallback_cols = 160, dtof_fallback_rows = 120;
-constexpr double gravity = 9.81;
 constexpr double imu_scale = 1e8;
 
 const std::vector<scene_point> &room() {
@@ -108,18 +107,12 @@ std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t coun
     return out;
 }
 
-// Accelerometer (gravity and the turn's centripetal pull) and gyroscope in the
-// sensor frame.
-byte_vector imu_payload(uint64_t index, int64_t timestamp, double t) {
-    odometry_sample now = sensor_odometry(t);
-    pose world_to_sensor = odometry_pose(now).inverse();
-    double speed = std::hypot(now.velocity[0], now.velocity[1]);
-    // Centripetal acceleration points to the left of travel: v * yaw rate.
-    std::array<double, 3> left = {-now.velocity[1] / speed, now.velocity[0] / speed, 0};
-    std::array<double, 3> accel_world = {left[0] * speed * now.yaw_rate,
-                                         left[1] * speed * now.yaw_rate, gravity};
-    std::array<double, 3> accel = world_to_sensor.rotate(accel_world);
-    double values[6] = {accel[0], accel[1], accel[2], 0, 0, now.yaw_rate};
+// The IMU's accelerometer and gyroscope, as the motion makes them, in the sensor frame.
+byte_vector imu_payload(uint64_t index, int64_t timestamp, double t,
+                        const motion_settings &motion) {
+    const imu_reading reading = sensor_imu(t, motion);
+    const double values[6] = {reading.accel[0], reading.accel[1], reading.accel[2],
+                              reading.gyro[0],  reading.gyro[1],  reading.gyro[2]};
     byte_vector out(imu_payload_bytes, 0);
     for (size_t i = 0; i < 6; ++i)
         put_be(out, imu_values_at + 8 * i,
@@ -141,7 +134,7 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
     put_buffer_header(out, form.block_bytes, frame, timestamp, cols, rows);
     const size_t points_at = buffer_header_bytes + form.block_bytes,
                  intensity_at = points_at + form.point_area;
-    pose sensor = odometry_pose(sensor_odometry(t));
+    pose sensor = odometry_pose(sensor_odometry(t, settings.motion));
     for (size_t row = 0; row < rows; ++row) {
         for (size_t col = 0; col < cols; ++col) {
             double h = (0.5 - static_cast<double>(col) / (cols - 1)) * dtof_hfov;

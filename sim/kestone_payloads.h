@@ -5,6 +5,7 @@
 
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
+#include "sim/kestone_motion.h"
 #include "sim/kestone_scene.h"
 
 #include <array>
@@ -31,7 +32,7 @@ byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_samp
 std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t count);
 
 // IMU sample number index, taken t seconds into the sensor's path.
-byte_vector imu_payload(uint64_t index, int64_t timestamp, double t);
+byte_vector imu_payload(uint64_t index, int64_t timestamp, double t, const motion_settings &motion);
 
 // A depth frame of the room as the sensor sees it t seconds into its path, in
 // the form and size settings ask for (160 x 120 when that size does not fit).

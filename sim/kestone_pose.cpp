@@ -1,5 +1,7 @@
 #include "sim/kestone_pose.h"
 
+#include <cmath>
+
 namespace kest_sim {
 
 std::array<double, 3> pose::rotate(const std::array<double, 3> &v) const {
@@ -30,6 +32,14 @@ pose pose::after(const pose &first) const {
     }
     out.t = apply(first.t);
     return out;
+}
+
+pose rotation_zyx(double yaw, double pitch, double roll, std::array<double, 3> t) {
+    double cy = std::cos(yaw), sy = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
+    double cr = std::cos(roll), sr = std::sin(roll);
+    return {{cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, sy * cp,
+             sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, -sp, cp * sr, cp * cr},
+            t};
 }
 
 } // namespace kest_sim

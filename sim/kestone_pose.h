@@ -18,4 +18,8 @@ struct pose {
     pose after(const pose &first) const; // this * first
 };
 
+// Turns by roll about x, then pitch about y, then yaw about z (a positive pitch
+// lowers the x axis), and moves by t.
+pose rotation_zyx(double yaw, double pitch, double roll, std::array<double, 3> t);
+
 } // namespace kest_sim

@@ -9,9 +9,6 @@ namespace kest_sim {
 namespace {
 
 constexpr double room_x = 3.0, room_y = 2.0, room_z = 3.0; // half widths and height
-constexpr double loop_period_s = 20.0;
-constexpr double loop_rx = 1.4, loop_ry = 0.9, loop_z = 1.2;
-constexpr double pi = 3.14159265358979323846;
 
 struct surface {
     std::array<double, 3> origin, u, v; // a rectangle origin + a*u + b*v, a, b in [0, 1]
@@ -53,14 +50,6 @@ std::vector<surface> room_surfaces() {
     return out;
 }
 
-pose rotation_zyx(double yaw, double pitch, double roll, std::array<double, 3> t) {
-    double cy = std::cos(yaw), sy = std::sin(yaw), cp = std::cos(pitch), sp = std::sin(pitch);
-    double cr = std::cos(roll), sr = std::sin(roll);
-    return {{cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, sy * cp,
-             sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, -sp, cp * sr, cp * cr},
-            t};
-}
-
 } // namespace
 
 std::vector<scene_point> make_room(size_t points, unsigned seed) {
@@ -87,37 +76,6 @@ std::vector<scene_point> make_room(size_t points, unsigned seed) {
                        static_cast<uint8_t>(s.g * shade), static_cast<uint8_t>(s.b * shade)});
     }
     return out;
-}
-
-odometry_sample sensor_odometry(double t) {
-    double w = 2 * pi / loop_period_s;
-    double angle = w * t;
-    double x = loop_rx * std::cos(angle), y = loop_ry * std::sin(angle);
-    double vx = -loop_rx * w * std::sin(angle), vy = loop_ry * w * std::cos(angle);
-    double yaw = std::atan2(vy, vx);
-    odometry_sample out{};
-    out.position_um = {std::llround(x * 1e6), std::llround(y * 1e6), std::llround(loop_z * 1e6)};
-    out.quaternion_e6 = {0, 0, std::llround(std::sin(yaw / 2) * 1e6),
-                         std::llround(std::cos(yaw / 2) * 1e6)};
-    out.velocity = {vx, vy, 0};
-    out.yaw_rate = w;
-    return out;
-}
-
-double trajectory_period() {
-    return loop_period_s;
-}
-
-pose odometry_pose(const odometry_sample &sample) {
-    double x = sample.quaternion_e6[0] * 1e-6, y = sample.quaternion_e6[1] * 1e-6;
-    double z = sample.quaternion_e6[2] * 1e-6, w = sample.quaternion_e6[3] * 1e-6;
-    double n = x * x + y * y + z * z + w * w;
-    double s = n > 0 ? 1.0 / n : 1.0;
-    return {
-        {1 - 2 * s * (y * y + z * z), 2 * s * (x * y - w * z), 2 * s * (x * z + w * y),
-         2 * s * (x * y + w * z), 1 - 2 * s * (x * x + z * z), 2 * s * (y * z - w * x),
-         2 * s * (x * z - w * y), 2 * s * (y * z + w * x), 1 - 2 * s * (x * x + y * y)},
-        {sample.position_um[0] * 1e-6, sample.position_um[1] * 1e-6, sample.position_um[2] * 1e-6}};
 }
 
 namespace {

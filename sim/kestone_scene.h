@@ -1,5 +1,5 @@
-// What the virtual KestOne scans: a furnished room, the sensor's smooth path
-// through it, and the fixed wiwc transforms, all in metres and seconds.
+// What the virtual KestOne scans: a furnished room and the wiwc transforms,
+// in metres.
 #pragma once
 
 #include "sim/kestone_pose.h"
@@ -19,22 +19,6 @@ struct scene_point {
 // Points on the surfaces of a 6 x 4 x 3 m room (coloured walls, floor, ceiling,
 // two boxes), spread by area; the same seed gives the same room.
 std::vector<scene_point> make_room(size_t points, unsigned seed);
-
-// The sensor's pose at time t: a loop around the room at 1.2 m, facing along it.
-// Position in micrometres and quaternion (x, y, z, w) in millionths, as the
-// odometry record carries them.
-struct odometry_sample {
-    std::array<int64_t, 3> position_um;
-    std::array<int64_t, 4> quaternion_e6;
-    std::array<double, 3> velocity; // m/s, world frame
-    double yaw_rate;                // rad/s
-};
-odometry_sample sensor_odometry(double t);
-// The path repeats after this many seconds.
-double trajectory_period();
-
-// The pose the host rebuilds from an odometry sample (the quantised values).
-pose odometry_pose(const odometry_sample &sample);
 
 // Where a ray first meets the room: distance 0 when it meets nothing.
 struct ray_hit {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 namespace kest_sim {
 
@@ -20,6 +21,84 @@ bool to_number(const std::string &text, double low, double high, double &out) {
     return true;
 }
 
+using setter = std::function<bool(stream_settings &, const std::string &)>;
+
+struct setting {
+    const char *key;
+    const char *values; // for the help text; empty for a plain number
+    setter set;
+};
+
+setter rate(double stream_settings::*field) { // hertz
+    return [field](stream_settings &s, const std::string &text) {
+        return to_number(text, 0, 100000, s.*field);
+    };
+}
+
+template <typename Field>
+setter whole(std::function<Field &(stream_settings &)> field, double low, double high) {
+    return [field, low, high](stream_settings &s, const std::string &text) {
+        double value = 0;
+        if (!to_number(text, low, high, value) || value != std::floor(value))
+            return false;
+        field(s) = static_cast<Field>(value);
+        return true;
+    };
+}
+
+setter real(std::function<double &(stream_settings &)> field, double low, double high) {
+    return [field, low, high](stream_settings &s, const std::string &text) {
+        return to_number(text, low, high, field(s));
+    };
+}
+
+setter choice(std::function<bool &(stream_settings &)> field, const char *no, const char *yes) {
+    return [field, no, yes](stream_settings &s, const std::string &text) {
+        if (text != no && text != yes)
+            return false;
+        field(s) = text == yes;
+        return true;
+    };
+}
+
+setter flag(std::function<bool &(stream_settings &)> field) {
+    return choice(std::move(field), "0", "1");
+}
+
+const std::vector<setting> &settings_table() {
+    using S = stream_settings;
+    static const std::vector<setting> table = {
+        {"cloud_hz", "", rate(&S::cloud_hz)},
+        {"cloud_points", "",
+         whole<size_t>([](S &s) -> size_t & { return s.cloud_points; }, 1, 1e6)},
+        {"hf_odometry_hz", "", rate(&S::hf_odometry_hz)},
+        {"imu_hz", "", rate(&S::imu_hz)},
+        {"info_hz", "", rate(&S::info_hz)},
+        {"dtof_hz", "", rate(&S::dtof_hz)},
+        {"dtof_cols", "",
+         whole<uint32_t>([](S &s) -> uint32_t & { return s.dtof_cols; }, 2, 49152)},
+        {"dtof_rows", "",
+         whole<uint32_t>([](S &s) -> uint32_t & { return s.dtof_rows; }, 2, 49152)},
+        {"dtof_form", "3|4", choice([](S &s) -> bool & { return s.dtof_four_entries; }, "3", "4")},
+        {"image_hz", "", rate(&S::image_hz)},
+        {"image_width", "",
+         whole<uint32_t>([](S &s) -> uint32_t & { return s.camera.width; }, 16, 4096)},
+        {"image_height", "",
+         whole<uint32_t>([](S &s) -> uint32_t & { return s.camera.height; }, 16, 4096)},
+        {"image_format", "jpeg|nv12",
+         choice([](S &s) -> bool & { return s.camera.nv12; }, "jpeg", "nv12")},
+        {"jpeg_quality", "",
+         whole<int>([](S &s) -> int & { return s.camera.jpeg_quality; }, 1, 100)},
+        {"queue_capacity", "",
+         whole<size_t>([](S &s) -> size_t & { return s.queue_capacity; }, 1, 100000)},
+        {"six_dof", "0|1", flag([](S &s) -> bool & { return s.motion.six_dof; })},
+        {"quaternion_flip", "0|1", flag([](S &s) -> bool & { return s.motion.flip_sign; })},
+        {"quaternion_length_error", "",
+         real([](S &s) -> double & { return s.motion.length_error; }, 0, 0.5)},
+    };
+    return table;
+}
+
 } // namespace
 
 bool set_stream_setting(stream_settings &settings, const std::string &assignment,
@@ -30,58 +109,36 @@ bool set_stream_setting(stream_settings &settings, const std::string &assignment
         return false;
     }
     const std::string key = assignment.substr(0, equals), text = assignment.substr(equals + 1);
-    auto rate = [&](double &field) { return to_number(text, 0, 100000, field); }; // hertz
-    auto count = [&](auto &field, double low, double high) {
-        double value = 0;
-        if (!to_number(text, low, high, value) || value != std::floor(value))
+    for (const setting &known : settings_table()) {
+        if (key != known.key)
+            continue;
+        stream_settings changed = settings;
+        if (!known.set(changed, text)) {
+            error = "bad value '" + text + "' for " + key;
             return false;
-        field = static_cast<std::remove_reference_t<decltype(field)>>(value);
+        }
+        settings = changed;
         return true;
-    };
-    auto choice = [&](bool &field, const char *no, const char *yes) {
-        if (text != no && text != yes)
-            return false;
-        field = text == yes;
-        return true;
-    };
-    bool ok;
-    if (key == "cloud_hz")
-        ok = rate(settings.cloud_hz);
-    else if (key == "cloud_points")
-        ok = count(settings.cloud_points, 1, 1000000);
-    else if (key == "hf_odometry_hz")
-        ok = rate(settings.hf_odometry_hz);
-    else if (key == "imu_hz")
-        ok = rate(settings.imu_hz);
-    else if (key == "info_hz")
-        ok = rate(settings.info_hz);
-    else if (key == "dtof_hz")
-        ok = rate(settings.dtof_hz);
-    else if (key == "dtof_cols")
-        ok = count(settings.dtof_cols, 2, 49152);
-    else if (key == "dtof_rows")
-        ok = count(settings.dtof_rows, 2, 49152);
-    else if (key == "dtof_form")
-        ok = choice(settings.dtof_four_entries, "3", "4");
-    else if (key == "image_hz")
-        ok = rate(settings.image_hz);
-    else if (key == "image_width")
-        ok = count(settings.camera.width, 16, 4096);
-    else if (key == "image_height")
-        ok = count(settings.camera.height, 16, 4096);
-    else if (key == "image_format")
-        ok = choice(settings.camera.nv12, "jpeg", "nv12");
-    else if (key == "jpeg_quality")
-        ok = count(settings.camera.jpeg_quality, 1, 100);
-    else if (key == "queue_capacity")
-        ok = count(settings.queue_capacity, 1, 100000);
-    else {
-        error = "unknown setting '" + key + "'";
-        return false;
     }
-    if (!ok)
-        error = "bad value '" + text + "' for " + key;
-    return ok;
+    error = "unknown setting '" + key + "'";
+    return false;
+}
+
+std::string stream_setting_keys(size_t width, const std::string &indent) {
+    std::string out, line = indent;
+    const std::vector<setting> &table = settings_table();
+    for (size_t i = 0; i < table.size(); ++i) {
+        std::string word = table[i].key;
+        if (*table[i].values != '\0')
+            word += std::string(" (") + table[i].values + ")";
+        word += i + 1 < table.size() ? "," : "";
+        if (line != indent && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line = indent;
+        }
+        line += (line == indent ? "" : " ") + word;
+    }
+    return out + line;
 }
 
 } // namespace kest_sim

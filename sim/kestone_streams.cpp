@@ -35,8 +35,22 @@ stream_settings stream_preset(const std::string &name) {
     } else if (name == "flood") {
         settings = stream_preset("full");
         settings.flood = true;
+    } else if (name == "tidy") {
+        settings.motion = {false, false, 0};
     }
     return settings;
+}
+
+const std::vector<std::string> &stream_preset_names() {
+    static const std::vector<std::string> names = {"demo", "full", "flood", "tidy"};
+    return names;
+}
+
+std::string stream_preset_list() {
+    std::string out;
+    for (const std::string &name : stream_preset_names())
+        out += (out.empty() ? "" : ", ") + name;
+    return out;
 }
 
 void kestone::set_streams(const stream_settings &settings) {
@@ -109,7 +123,7 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
     if (type == wire::type_cloud) {
         double t = seconds(settings.cloud_hz);
         int64_t ts = device_time(t);
-        odometry_sample pose = sensor_odometry(t);
+        odometry_sample pose = sensor_odometry(t, settings.motion);
         out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts)));
         out.emplace_back(
             kestone::ep_dtof,
@@ -118,9 +132,10 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
                          device_message(wire::type_odometry, odometry_payload(ts, pose)));
     } else if (type == wire::type_hf_odometry) {
         double t = seconds(settings.hf_odometry_hz);
-        out.emplace_back(kestone::ep_dtof,
-                         device_message(wire::type_hf_odometry,
-                                        odometry_payload(device_time(t), sensor_odometry(t))));
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(wire::type_hf_odometry,
+                           odometry_payload(device_time(t), sensor_odometry(t, settings.motion))));
     } else if (type == wire::type_dtof) {
         double t = seconds(settings.dtof_hz);
         out.emplace_back(
@@ -129,9 +144,10 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
     } else if (type == wire::type_image) {
         // Flooding, the camera shows a few places of the loop over and over.
         std::shared_ptr<const byte_vector> picture =
-            settings.flood ? pictures.picture(settings.camera, flood_ring / trajectory_period(),
-                                              k % flood_ring)
-                           : pictures.picture(settings.camera, settings.image_hz, k);
+            settings.flood
+                ? pictures.picture(settings.camera, settings.motion,
+                                   flood_ring / trajectory_period(), k % flood_ring)
+                : pictures.picture(settings.camera, settings.motion, settings.image_hz, k);
         out.emplace_back(
             kestone::ep_rgb,
             device_message(wire::type_image,
@@ -139,8 +155,9 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
                                          device_time(seconds(settings.image_hz)), *picture)));
     } else if (type == wire::type_imu) {
         double t = seconds(settings.imu_hz);
-        out.emplace_back(kestone::ep_imu,
-                         device_message(wire::type_imu, imu_payload(k, device_time(t), t)));
+        out.emplace_back(
+            kestone::ep_imu,
+            device_message(wire::type_imu, imu_payload(k, device_time(t), t, settings.motion)));
     } else {
         out.emplace_back(
             kestone::ep_dtof,

@@ -87,7 +87,8 @@ int main(int argc, char **argv) {
     // The sensor's pose and picture 3 s into its loop; the view stands inside the
     // room by its west wall, looking east.
     const double t = 3.0;
-    kest_sim::pose sensor = kest_sim::odometry_pose(kest_sim::sensor_odometry(t));
+    const kest_sim::motion_settings motion;
+    kest_sim::pose sensor = kest_sim::odometry_pose(kest_sim::sensor_odometry(t, motion));
     double columns[9], translation[3];
     for (int row = 0; row < 3; ++row)
         for (int col = 0; col < 3; ++col)
@@ -95,7 +96,7 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 3; ++i)
         translation[i] = sensor.t[i];
     kest_sim::camera_settings camera;
-    cv::Mat picture = cv::imdecode(kest_sim::camera_picture(camera, t), cv::IMREAD_COLOR);
+    cv::Mat picture = cv::imdecode(kest_sim::camera_picture(camera, motion, t), cv::IMREAD_COLOR);
 
     QTimer::singleShot(0, [&] {
         view->setPointSize(2);

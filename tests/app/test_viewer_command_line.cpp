@@ -84,6 +84,7 @@ TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
     ViewerCommandLine help = parse({"--help"});
     EXPECT_FALSE(help.options);
     EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_TRUE(help.text.startsWith("Usage: kestviewer [options]")) << help.text.toStdString();
     for (const char *word : {"--virtual-device", "--virtual-set", "--record", "--record-dir",
                              "--screenshot", "--quit-after", "--stats", "image_format"})
         EXPECT_TRUE(help.text.contains(word)) << word;

@@ -3,7 +3,7 @@
 // lagging host makes the device drop instead of grow.
 #include "sim/kestone_scene.h"
 #include "sim/usb_bus.h"
-#include "tests/sdk/api/api_harness.h"
+#include "tests/sim/streams_test.h"
 #include "tests/support/full_rates.h"
 
 #include <opencv2/core.hpp>
@@ -15,84 +15,6 @@
 #include <map>
 
 using namespace kest_test;
-
-namespace {
-
-class Streams : public ApiTest {
-protected:
-    // The application's part: on every soft attach a handle, its callback and
-    // streaming; on detach the handle goes.
-    void bring_up_streaming(const kest_sim::stream_settings &settings) {
-        device->set_streams(settings);
-        on_attach = [this](bool attached) {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (attached && handle == nullptr) {
-                handle = make_device();
-                uint32_t rate = 0;
-                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
-            } else if (!attached && handle != nullptr) {
-                lidar_destory_device(handle);
-                handle = nullptr;
-            }
-        };
-        bring_up();
-    }
-    // Brings streaming up with settings, or, once up, restarts the device's
-    // streams with them.
-    void stream_with(const kest_sim::stream_settings &settings) {
-        {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (handle != nullptr) {
-                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
-                device->set_streams(settings);
-                uint32_t rate = 0;
-                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
-                return;
-            }
-        }
-        bring_up_streaming(settings);
-    }
-    void TearDown() override {
-        clear_on_attach(); // no late attach makes a new handle now
-        {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (handle != nullptr)
-                lidar_destory_device(handle);
-            handle = nullptr;
-        }
-        ApiTest::TearDown();
-    }
-    static testing::AssertionResult wait_count(uint32_t type, size_t n) {
-        return eventually([&] { return count_records(type) >= n; },
-                          std::to_string(n) + " records of type " + std::to_string(type));
-    }
-    std::mutex handle_mutex;
-    lidar_device_t *handle = nullptr;
-};
-
-} // namespace
-
-// The demo preset with only the streams a test looks at (and the device info):
-// the others would only load the device and host, and a loaded sanitizer build
-// then drops messages at the device, which these tests are not about. All
-// streams together are measured by the rate test.
-struct wanted_streams {
-    bool clouds = false; // with their odometry and wiwc
-    bool depth = false;
-    bool pictures = false;
-};
-static kest_sim::stream_settings demo_with_only(wanted_streams wanted) {
-    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
-    settings.hf_odometry_hz = 0;
-    settings.imu_hz = 0;
-    if (!wanted.clouds)
-        settings.cloud_hz = 0;
-    if (!wanted.depth)
-        settings.dtof_hz = 0;
-    if (!wanted.pictures)
-        settings.image_hz = 0;
-    return settings;
-}
 
 TEST_F(Streams, SlamCloudsLandOnTheRoomWithinAMillimetre) {
     kest_sim::stream_settings settings = demo_with_only({true, false, false});
@@ -156,8 +78,8 @@ namespace {
 
 // The colour of the surface straight ahead of the sensor at time t, scaled so
 // that its largest channel is 1 (shading only scales a colour).
-std::array<double, 3> colour_ahead(double t) {
-    kest_sim::pose sensor = kest_sim::odometry_pose(kest_sim::sensor_odometry(t));
+std::array<double, 3> colour_ahead(double t, const kest_sim::motion_settings &motion) {
+    kest_sim::pose sensor = kest_sim::odometry_pose(kest_sim::sensor_odometry(t, motion));
     kest_sim::ray_hit hit = kest_sim::trace_ray(sensor.t, {sensor.r[0], sensor.r[3], sensor.r[6]});
     double top = std::max({hit.rgb[0], hit.rgb[1], hit.rgb[2]});
     return {hit.rgb[0] / top, hit.rgb[1] / top, hit.rgb[2] / top};
@@ -204,7 +126,8 @@ TEST_F(Streams, PicturesShowTheRoomAheadAsJpegOrNv12) {
             ASSERT_EQ(bgr.cols, 320);
             ASSERT_EQ(bgr.rows, 240);
             std::array<double, 3> seen = colour_in_middle(bgr);
-            std::array<double, 3> ahead = colour_ahead(entry.value1 / settings.image_hz);
+            std::array<double, 3> ahead =
+                colour_ahead(entry.value1 / settings.image_hz, settings.motion);
             for (int c = 0; c < 3; ++c)
                 EXPECT_NEAR(seen[c], ahead[c], 0.15)
                     << "channel " << c << " of picture " << entry.value1;
@@ -221,12 +144,15 @@ TEST(CameraPictures, OneLoopLaterThePictureIsTheSame) {
     camera.height = 48;
     const double hz = 10;
     const uint64_t loop = static_cast<uint64_t>(kest_sim::trajectory_period() * hz);
-    auto first = pictures.picture(camera, hz, 3);
-    EXPECT_EQ(*pictures.picture(camera, hz, 3 + loop), *first);
-    EXPECT_NE(*pictures.picture(camera, hz, 4), *first) << "the sensor moved";
+    const kest_sim::motion_settings motion; // swaying, bobbing and tilting, all with the loop
+    auto first = pictures.picture(camera, motion, hz, 3);
+    EXPECT_EQ(*pictures.picture(camera, motion, hz, 3 + loop), *first);
+    EXPECT_EQ(*first, kest_sim::camera_picture(camera, motion, 3 / hz + loop / hz))
+        << "the path repeats with the loop, so a kept picture is the one the camera takes";
+    EXPECT_NE(*pictures.picture(camera, motion, hz, 4), *first) << "the sensor moved";
     camera.nv12 = true;
     camera.width = 65; // NV12 frames have even sizes
-    EXPECT_EQ(pictures.picture(camera, hz, 3)->size(), 66u * 48 * 3 / 2);
+    EXPECT_EQ(pictures.picture(camera, motion, hz, 3)->size(), 66u * 48 * 3 / 2);
 }
 
 // The status record read at the offsets of its published layout, not through
@@ -276,8 +202,10 @@ TEST_F(Streams, DeviceInfoCarriesItsFieldsAtTheirOffsets) {
     EXPECT_EQ(i16(76), 41) << "transmitter temperature";
     EXPECT_EQ(i16(78), 39) << "receiver temperature";
     EXPECT_EQ(i32(80), 7000) << "IMU rate";
+    EXPECT_EQ(i32(72), 12000) << "depth subframe rate: four per depth frame";
     EXPECT_EQ(i32(88), 4000) << "SLAM cloud rate";
     EXPECT_EQ(i32(96), 11000) << "high-frequency odometry rate";
+    EXPECT_EQ(start_rate.load(), 12u) << "the start answer's subframe rate, in hertz";
 }
 
 TEST_F(Streams, LaggingHostMakesTheDeviceDropNotGrow) {

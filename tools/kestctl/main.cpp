@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,14 +33,13 @@ const command *const commands[] = {
 const char *exit_statuses =
     "exit status: 0 success, 1 a request failed, 2 no device appeared, 64 bad usage";
 
-const char *footer = "Run 'kestctl COMMAND --help' for the options of one command. The options\n"
-                     "above may also follow the command.\n"
-                     "\n"
-                     "virtual settings (--virtual-set KEY=VALUE): cloud_hz, cloud_points,\n"
-                     "  hf_odometry_hz, imu_hz, info_hz, dtof_hz, dtof_cols, dtof_rows,\n"
-                     "  dtof_form (3|4), image_hz, image_width, image_height, image_format\n"
-                     "  (jpeg|nv12), jpeg_quality, queue_capacity\n"
-                     "\n";
+std::string footer() {
+    return "Run 'kestctl COMMAND --help' for the options of one command. The options\n"
+           "above may also follow the command.\n"
+           "\n"
+           "virtual settings (--virtual-set KEY=VALUE):\n" +
+           kest_sim::stream_setting_keys(78, "  ") + "\n\n";
+}
 
 [[noreturn]] void fail_usage(const std::string &message) {
     fprintf(stderr, "kestctl: %s (see kestctl --help)\n", message.c_str());
@@ -48,7 +48,8 @@ const char *footer = "Run 'kestctl COMMAND --help' for the options of one comman
 
 // Not CLI::IsMember: its message would not say that it is a preset that is unknown.
 std::string check_preset(const std::string &name) {
-    if (name == "demo" || name == "full" || name == "flood")
+    const std::vector<std::string> &names = kest_sim::stream_preset_names();
+    if (std::find(names.begin(), names.end(), name) != names.end())
         return {};
     return "unknown preset '" + name + "'";
 }
@@ -68,8 +69,8 @@ const command &parse(int argc, char **argv, options &opts) {
 
     CLI::Option *virtual_device =
         app.add_option("--virtual-device", opts.preset,
-                       "use the virtual KestOne instead of a device on USB (PRESET: demo, "
-                       "full, flood)")
+                       "use the virtual KestOne instead of a device on USB (PRESET: " +
+                           kest_sim::stream_preset_list() + ")")
             ->expected(0, 1)
             ->default_str("demo") // what a bare --virtual-device means
             ->type_name("[PRESET]")
@@ -88,7 +89,7 @@ const command &parse(int argc, char **argv, options &opts) {
     std::vector<std::pair<CLI::App *, const command *>> subcommands;
     for (const command *each : commands)
         subcommands.emplace_back(each->add(app, opts), each);
-    app.footer(footer + std::string(exit_statuses));
+    app.footer(footer() + exit_statuses);
 
     try {
         app.parse(argc, argv);

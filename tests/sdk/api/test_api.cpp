@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <future>
 
@@ -103,7 +104,9 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
     auto future = state->results.get_future();
     std::string out = capture_stdout([&] { bring_up(); });
     ASSERT_EQ(future.wait_for(patience), std::future_status::ready);
-    EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15));
+    // The rate is the subframe rate of what the device sends: four per depth frame.
+    const int subframes = static_cast<int>(std::lround(kest_sim::stream_settings{}.dtof_hz * 4));
+    EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, subframes));
     EXPECT_THAT(device->state().requests, ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 24));
     EXPECT_TRUE(log_contains("device attach."));
     EXPECT_TRUE(log_contains("device soft attach."));

@@ -197,10 +197,12 @@ TEST_F(Protocol, RequestsGetTheirAnswers) {
     ASSERT_TRUE(request(sender->construct_simple_control_cmd_with_u32(CTRL_SET_IMU_RATE, 2)));
     ASSERT_TRUE(request(sender->construct_simple_control_cmd(CTRL_SET_MODE_1)));
 
+    device->set_start_rate(0x01020304);
     auto started = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
     ASSERT_TRUE(started);
     EXPECT_EQ(as_bytes(started.get()).size(), CMD_HEADER_SIZE + 4);
-    EXPECT_EQ(started.get()[23], 15) << "the rate is little-endian";
+    EXPECT_EQ(started.get()[CMD_HEADER_SIZE], 0x04) << "the rate is little-endian";
+    EXPECT_EQ(started.get()[CMD_HEADER_SIZE + 3], 0x01);
     device->set_start_rate(std::nullopt);
     auto bare = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
     ASSERT_TRUE(bare);

@@ -1,0 +1,94 @@
+// The virtual KestOne streaming through the whole host stack: the device layer
+// on the virtual bus, with the application's part (a handle, its callback and
+// streaming on every soft attach) played by the fixture.
+#pragma once
+
+#include "sim/kestone.h"
+#include "tests/sdk/api/api_harness.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace kest_test {
+
+class Streams : public ApiTest {
+protected:
+    // The application's part: on every soft attach a handle, its callback and
+    // streaming; on detach the handle goes.
+    void bring_up_streaming(const kest_sim::stream_settings &settings) {
+        device->set_streams(settings);
+        on_attach = [this](bool attached) {
+            std::lock_guard<std::mutex> lock(handle_mutex);
+            if (attached && handle == nullptr) {
+                handle = make_device();
+                uint32_t rate = 0;
+                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+                start_rate = rate;
+            } else if (!attached && handle != nullptr) {
+                lidar_destory_device(handle);
+                handle = nullptr;
+            }
+        };
+        bring_up();
+    }
+    // Brings streaming up with settings, or, once up, restarts the device's
+    // streams with them.
+    void stream_with(const kest_sim::stream_settings &settings) {
+        {
+            std::lock_guard<std::mutex> lock(handle_mutex);
+            if (handle != nullptr) {
+                EXPECT_EQ(lidar_stop_stream(handle, 0), 0);
+                device->set_streams(settings);
+                uint32_t rate = 0;
+                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+                return;
+            }
+        }
+        bring_up_streaming(settings);
+    }
+    void TearDown() override {
+        clear_on_attach(); // no late attach makes a new handle now
+        {
+            std::lock_guard<std::mutex> lock(handle_mutex);
+            if (handle != nullptr)
+                lidar_destory_device(handle);
+            handle = nullptr;
+        }
+        ApiTest::TearDown();
+    }
+    static testing::AssertionResult wait_count(uint32_t type, size_t n) {
+        return eventually([&] { return count_records(type) >= n; },
+                          std::to_string(n) + " records of type " + std::to_string(type));
+    }
+    std::mutex handle_mutex;
+    lidar_device_t *handle = nullptr;
+    std::atomic<uint32_t> start_rate{0}; // what the last start answer reported
+};
+
+// The demo preset with only the streams a test looks at (and the device info):
+// the others would only load the device and host, and a loaded sanitizer build
+// then drops messages at the device, which these tests are not about. All
+// streams together are measured by the rate test.
+struct wanted_streams {
+    bool clouds = false; // with their odometry and wiwc
+    bool depth = false;
+    bool pictures = false;
+    bool motion = false; // the IMU and the high-frequency odometry
+};
+inline kest_sim::stream_settings demo_with_only(wanted_streams wanted) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    if (!wanted.motion) {
+        settings.hf_odometry_hz = 0;
+        settings.imu_hz = 0;
+    }
+    if (!wanted.clouds)
+        settings.cloud_hz = 0;
+    if (!wanted.depth)
+        settings.dtof_hz = 0;
+    if (!wanted.pictures)
+        settings.image_hz = 0;
+    return settings;
+}
+
+} // namespace kest_test
