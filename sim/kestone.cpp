@@ -71,6 +71,12 @@ void kestone::plugged(int id) {
     device = id;
     stopping = false;
     current.streaming = false;
+    if (!clock_started || !streams.clock_survives_replug) {
+        powered_on = std::chrono::steady_clock::now();
+        clock_started = true;
+        numbered_before.clear();
+        produced.clear();
+    }
     if (!responder.joinable())
         responder = std::thread([this] {
             set_os_thread_name("kestone_answer");

@@ -44,7 +44,28 @@ struct stream_settings {
     motion_settings motion;
     bool flood = false;         // as fast as the host takes, rates ignored
     size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
+    // The device clock and the frame numbers run on across an unplug (a
+    // device on its own supply); otherwise they start again at plug-in, as at
+    // power-on. Across a stop and start of streaming they always run on.
+    bool clock_survives_replug = false;
+    // Fault: from time_jump_after_s into each streaming session, the time
+    // stamps are time_jump_s later (earlier when negative) than the clock.
+    double time_jump_s = 0;
+    double time_jump_after_s = 0;
 };
+
+// When and as what a stream item leaves: its number (counting on across
+// streaming sessions), its step on its stream's time grid, its time on the
+// device clock (seconds since plug-in) and its time stamp.
+struct item_clock {
+    uint64_t number;
+    uint64_t step;
+    double t;
+    int64_t stamp;
+};
+
+// The rate a stream's items are made at (the flood pace when flooding).
+double stream_rate(const stream_settings &settings, uint16_t type);
 
 // "demo" (smooth for viewing), "full" (the device's nominal rates), "flood"
 // (as fast as the host takes) or "tidy" (demo's rates, without what makes a
@@ -167,7 +188,8 @@ private:
     void begin_streaming();
     void feed_bus(std::unique_lock<std::mutex> &lock);
     std::vector<std::pair<uint8_t, byte_vector>> flood_item(const stream_settings &settings,
-                                                            uint16_t type, uint64_t k);
+                                                            uint16_t type, const item_clock &clock);
+    item_clock clock_of(const stream_settings &settings, uint16_t type, uint64_t k);
     std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
     void queue_stream(uint8_t endpoint, byte_vector message);
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
@@ -210,6 +232,13 @@ private:
     std::map<uint8_t, std::deque<byte_vector>> outgoing; // whole messages per endpoint
     stream_counters stream_count;
     std::map<uint16_t, uint64_t> produced; // per message type, since streaming began
+    // The device clock: its zero, the start of the streaming session on it,
+    // items sent in earlier sessions and the first step of this one, per type.
+    std::chrono::steady_clock::time_point powered_on;
+    bool clock_started = false;
+    double session_start_s = 0;
+    std::map<uint16_t, uint64_t> numbered_before;
+    std::map<uint16_t, uint64_t> grid_first;
     camera_pictures pictures;
 };
 

@@ -17,7 +17,7 @@ namespace kest_sim {
 
 struct stream_settings;
 
-// The device's time stamp, in nanoseconds, seconds after streaming began.
+// The device's time stamp, in nanoseconds, of a time on its clock (seconds since plug-in).
 int64_t device_time(double seconds);
 
 // Odometry and high-frequency odometry alike.

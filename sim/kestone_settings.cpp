@@ -95,6 +95,10 @@ const std::vector<setting> &settings_table() {
         {"quaternion_flip", "0|1", flag([](S &s) -> bool & { return s.motion.flip_sign; })},
         {"quaternion_length_error", "",
          real([](S &s) -> double & { return s.motion.length_error; }, 0, 0.5)},
+        {"clock_survives_replug", "0|1",
+         flag([](S &s) -> bool & { return s.clock_survives_replug; })},
+        {"time_jump", "", real([](S &s) -> double & { return s.time_jump_s; }, -1e6, 1e6)},
+        {"time_jump_after", "", real([](S &s) -> double & { return s.time_jump_after_s; }, 0, 1e6)},
     };
     return table;
 }

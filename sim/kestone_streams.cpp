@@ -7,6 +7,7 @@
 #include "sim/kestone_wire.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace kest_sim {
 
@@ -116,52 +117,45 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
 }
 
 // The messages of one owed item, built without the mutex.
-static std::vector<std::pair<uint8_t, byte_vector>>
-build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t type, uint64_t k) {
-    auto seconds = [&](double hz) { return k / (settings.flood || hz <= 0 ? flood_hz : hz); };
+static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_settings &settings,
+                                                               camera_pictures &pictures,
+                                                               uint16_t type,
+                                                               const item_clock &clock) {
+    const double t = clock.t;
+    const int64_t ts = clock.stamp;
+    const uint64_t n = clock.number;
     std::vector<std::pair<uint8_t, byte_vector>> out;
     if (type == wire::type_cloud) {
-        double t = seconds(settings.cloud_hz);
-        int64_t ts = device_time(t);
         odometry_sample pose = sensor_odometry(t, settings.motion);
         out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts)));
         out.emplace_back(
             kestone::ep_dtof,
-            device_message(wire::type_cloud, cloud_payload(k, ts, pose, settings.cloud_points)));
+            device_message(wire::type_cloud, cloud_payload(n, ts, pose, settings.cloud_points)));
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_odometry, odometry_payload(ts, pose)));
     } else if (type == wire::type_hf_odometry) {
-        double t = seconds(settings.hf_odometry_hz);
-        out.emplace_back(
-            kestone::ep_dtof,
-            device_message(wire::type_hf_odometry,
-                           odometry_payload(device_time(t), sensor_odometry(t, settings.motion))));
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(wire::type_hf_odometry,
+                                        odometry_payload(ts, sensor_odometry(t, settings.motion))));
     } else if (type == wire::type_dtof) {
-        double t = seconds(settings.dtof_hz);
-        out.emplace_back(
-            kestone::ep_dtof,
-            device_message(wire::type_dtof, dtof_payload(settings, k, device_time(t), t)));
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(wire::type_dtof, dtof_payload(settings, n, ts, t)));
     } else if (type == wire::type_image) {
         // Flooding, the camera shows a few places of the loop over and over.
         std::shared_ptr<const byte_vector> picture =
             settings.flood
                 ? pictures.picture(settings.camera, settings.motion,
-                                   flood_ring / trajectory_period(), k % flood_ring)
-                : pictures.picture(settings.camera, settings.motion, settings.image_hz, k);
+                                   flood_ring / trajectory_period(), n % flood_ring)
+                : pictures.picture(settings.camera, settings.motion, settings.image_hz, clock.step);
         out.emplace_back(
             kestone::ep_rgb,
-            device_message(wire::type_image,
-                           image_payload(settings.camera, k,
-                                         device_time(seconds(settings.image_hz)), *picture)));
+            device_message(wire::type_image, image_payload(settings.camera, n, ts, *picture)));
     } else if (type == wire::type_imu) {
-        double t = seconds(settings.imu_hz);
-        out.emplace_back(
-            kestone::ep_imu,
-            device_message(wire::type_imu, imu_payload(k, device_time(t), t, settings.motion)));
+        out.emplace_back(kestone::ep_imu,
+                         device_message(wire::type_imu, imu_payload(n, ts, t, settings.motion)));
     } else {
-        out.emplace_back(
-            kestone::ep_dtof,
-            device_message(wire::type_info, info_payload(settings, seconds(settings.info_hz))));
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(wire::type_info, info_payload(settings, t)));
     }
     return out;
 }
@@ -169,15 +163,54 @@ build_item(const stream_settings &settings, camera_pictures &pictures, uint16_t 
 // Flooding, the device spends its time sending, not scanning: each type has a
 // ring of items made once, sent again with fresh counters and time stamps (a
 // cloud keeps the odometry and wiwc it was made with, so it still lands on the room).
-std::vector<std::pair<uint8_t, byte_vector>> kestone::flood_item(const stream_settings &settings,
-                                                                 uint16_t type, uint64_t k) {
-    std::vector<std::pair<uint8_t, byte_vector>> &made = flood_made[type][k % flood_ring];
+std::vector<std::pair<uint8_t, byte_vector>>
+kestone::flood_item(const stream_settings &settings, uint16_t type, const item_clock &clock) {
+    const uint64_t place = clock.step % flood_ring;
+    std::vector<std::pair<uint8_t, byte_vector>> &made = flood_made[type][place];
     if (made.empty())
-        made = build_item(settings, pictures, type, k % flood_ring);
+        made = build_item(settings, pictures, type,
+                          {place, place, place / flood_hz, device_time(place / flood_hz)});
     std::vector<std::pair<uint8_t, byte_vector>> out = made;
     for (auto &[endpoint, message] : out)
-        restamp_message(message, k, device_time(k / flood_hz));
+        restamp_message(message, clock.number, clock.stamp);
     return out;
+}
+
+// Caller holds the mutex. Item k of this session: numbered on from the items
+// of earlier sessions, placed on its stream's time grid of the device clock
+// (so that a picture's time is a place of the loop the camera keeps), and
+// stamped with that time, or a jumped one while the fault is set.
+item_clock kestone::clock_of(const stream_settings &settings, uint16_t type, uint64_t k) {
+    const double hz = stream_rate(settings, type);
+    item_clock out{};
+    out.number = numbered_before[type] + k;
+    out.step = grid_first[type] + k;
+    out.t = hz > 0 ? out.step / hz : session_start_s;
+    const bool jumped =
+        settings.time_jump_s != 0 && out.t - session_start_s >= settings.time_jump_after_s;
+    out.stamp = device_time(out.t + (jumped ? settings.time_jump_s : 0));
+    return out;
+}
+
+double stream_rate(const stream_settings &settings, uint16_t type) {
+    if (settings.flood)
+        return flood_hz;
+    switch (type) {
+    case wire::type_cloud:
+        return settings.cloud_hz;
+    case wire::type_hf_odometry:
+        return settings.hf_odometry_hz;
+    case wire::type_imu:
+        return settings.imu_hz;
+    case wire::type_dtof:
+        return settings.dtof_hz;
+    case wire::type_image:
+        return settings.image_hz;
+    case wire::type_info:
+        return settings.info_hz;
+    default:
+        return 0;
+    }
 }
 
 // Caller holds the mutex: the messages the bus may take now, with their tags.
@@ -202,7 +235,15 @@ std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> kestone::take_for_bus() 
 void kestone::begin_streaming() {
     stream_began = clock::now();
     ++stream_session;
+    session_start_s = std::chrono::duration<double>(stream_began - powered_on).count();
+    for (const auto &[type, count] : produced)
+        numbered_before[type] += count;
     produced.clear();
+    grid_first.clear();
+    for (uint16_t type : {wire::type_cloud, wire::type_hf_odometry, wire::type_imu, wire::type_dtof,
+                          wire::type_image, wire::type_info})
+        grid_first[type] =
+            static_cast<uint64_t>(std::ceil(session_start_s * stream_rate(streams, type)));
     for (auto &[endpoint, queue] : outgoing)
         queue.clear();
     changed.notify_all();
@@ -235,15 +276,20 @@ void kestone::run_streams() {
         std::vector<std::pair<uint16_t, uint64_t>> due =
             take_due(std::chrono::duration<double>(clock::now() - stream_began).count());
         stream_settings settings = streams;
+        std::vector<item_clock> clocks;
+        for (const auto &[type, k] : due)
+            clocks.push_back(clock_of(settings, type, k));
         if (flood_made_for != std::make_pair(session, settings_version))
             flood_made.clear();
         flood_made_for = {session, settings_version};
         lock.unlock();
         std::vector<std::pair<uint8_t, byte_vector>> made;
-        for (const auto &[type, k] : due)
-            for (auto &message : settings.flood ? flood_item(settings, type, k)
-                                                : build_item(settings, pictures, type, k))
+        for (size_t i = 0; i < due.size(); ++i) {
+            const uint16_t type = due[i].first;
+            for (auto &message : settings.flood ? flood_item(settings, type, clocks[i])
+                                                : build_item(settings, pictures, type, clocks[i]))
                 made.push_back(std::move(message));
+        }
         lock.lock();
         if (session == stream_session)
             for (auto &[endpoint, message] : made)
@@ -271,9 +317,10 @@ void kestone::run_camera() {
             changed.wait_for(lock, std::chrono::duration<double>(std::clamp(next, 0.001, 0.02)));
             continue;
         }
-        const uint64_t session = stream_session, k = done++;
+        const uint64_t session = stream_session;
+        const item_clock clock = clock_of(settings, wire::type_image, done++);
         lock.unlock();
-        auto made = build_item(settings, pictures, wire::type_image, k);
+        auto made = build_item(settings, pictures, wire::type_image, clock);
         lock.lock();
         if (session != stream_session)
             continue;

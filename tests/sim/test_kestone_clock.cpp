@@ -1,0 +1,131 @@
+// The virtual KestOne's one clock as the host meets it: time stamps and frame
+// numbers that run on across a stop and start of streaming and, when set,
+// across a replug, and a fault that makes time jump on a live stream.
+#include "sdk/sync/n_stream_sync.h"
+#include "sim/kestone_payloads.h"
+#include "tests/sim/streams_test.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+using namespace kest_test;
+
+namespace {
+
+struct imu_seen {
+    uint64_t number;
+    int64_t stamp;
+};
+
+std::vector<imu_seen> imu_samples(const std::vector<seen_record> &records) {
+    std::vector<imu_seen> out;
+    for (const seen_record &record : records) {
+        if (record.type != LIDAR_STREAM_IMU)
+            continue;
+        lidar_imu_record_t imu;
+        memcpy(&imu, record.entries[0].data(), sizeof imu);
+        out.push_back({imu.words[1], static_cast<int64_t>(imu.words[0])});
+    }
+    return out;
+}
+
+kest_sim::stream_settings imu_only() {
+    kest_sim::stream_settings settings = demo_with_only({false, false, false, true});
+    settings.hf_odometry_hz = 0;
+    settings.imu_hz = 100;
+    return settings;
+}
+
+constexpr std::chrono::milliseconds stopped_for{300}; // the device is left stopped this long
+
+} // namespace
+
+TEST_F(Streams, ClockAndNumbersRunOnAcrossStopAndStart) {
+    bring_up_streaming(imu_only());
+    ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, 20));
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        ASSERT_EQ(lidar_stop_stream(handle, 0), 0);
+    }
+    std::this_thread::sleep_for(stopped_for);
+    const std::vector<imu_seen> before = imu_samples(records());
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        uint32_t rate = 0;
+        ASSERT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+    }
+    ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, before.size() + 20));
+    const std::vector<imu_seen> all = imu_samples(records());
+    const std::vector<imu_seen> after(all.begin() + static_cast<long>(before.size()), all.end());
+    EXPECT_GT(after.front().number, before.back().number) << "numbers run on";
+    EXPECT_LE(after.front().number, before.back().number + 5)
+        << "only items made but not sent before the stop are skipped";
+    EXPECT_GE(after.front().stamp - before.back().stamp,
+              std::chrono::duration_cast<std::chrono::nanoseconds>(stopped_for).count())
+        << "the clock ran on while streaming was stopped";
+    for (size_t i = 1; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].number, after[i - 1].number + 1);
+        EXPECT_EQ(after[i].stamp - after[i - 1].stamp, 10000000) << "100 Hz";
+    }
+}
+
+TEST_F(Streams, ClockStartsAgainAtPlugInUnlessItSurvivesTheReplug) {
+    for (bool survives : {false, true}) {
+        SCOPED_TRACE(survives ? "survives" : "starts again");
+        kest_sim::stream_settings settings = imu_only();
+        settings.clock_survives_replug = survives;
+        if (handle == nullptr)
+            bring_up_streaming(settings);
+        else
+            stream_with(settings);
+        const size_t seen_before = count_records(LIDAR_STREAM_IMU);
+        ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, seen_before + 20));
+        const size_t attaches_before = attaches().size();
+        kest_sim::bus_unplug(device_id);
+        ASSERT_TRUE(wait_attach_events(attaches_before + 1));
+        const imu_seen last = imu_samples(records()).back();
+        const size_t seen_unplugged = count_records(LIDAR_STREAM_IMU);
+        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+        ASSERT_TRUE(wait_attach_events(attaches_before + 2));
+        ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, seen_unplugged + 5));
+        const imu_seen first = imu_samples(records())[seen_unplugged];
+        if (survives) {
+            EXPECT_GT(first.number, last.number);
+            EXPECT_GT(first.stamp, last.stamp);
+        } else {
+            EXPECT_EQ(first.number, 0u);
+            EXPECT_LT(first.stamp, last.stamp);
+            EXPECT_LT(first.stamp - kest_sim::device_time(0), 2000000000) << "near plug-in";
+        }
+    }
+}
+
+// Three seconds back, one second into streaming: the host's synchronizer
+// starts a new epoch and SLAM clouds keep coming, now with the earlier stamps.
+TEST_F(Streams, TimeJumpOnALiveStreamRestartsTheSynchronizerAndCloudsFlowOn) {
+    kest_sim::stream_settings settings = demo_with_only({true, false, false});
+    settings.cloud_points = 200;
+    settings.cloud_hz = 10;
+    settings.time_jump_s = -3;
+    settings.time_jump_after_s = 1;
+    zev_sync::sync_log_rewind();
+    bring_up_streaming(settings);
+    ASSERT_TRUE(eventually(
+        [&] {
+            size_t jumped = 0;
+            int64_t latest = 0;
+            for (const seen_record &record : records()) {
+                if (record.type != LIDAR_STREAM_SLAM_CLOUD)
+                    continue;
+                const auto stamp = static_cast<int64_t>(record.fields[0].timestamp);
+                jumped += stamp < latest;
+                latest = std::max(latest, stamp);
+            }
+            return jumped >= 5;
+        },
+        "five clouds after the jump"));
+    EXPECT_GE(zev_sync::sync_log_count(), 1) << "the synchronizer saw the backward jump";
+}
