@@ -202,10 +202,14 @@ void sender::on_data(int32_t channel, uint8_t *data, uint32_t len, log_origin or
         return;
     }
     remote_heartbeat_seen.exchange(true);
-    if (get_be16(data) == CMD_HEARTBEAT)
+    const uint16_t type = get_be16(data);
+    if (type == CMD_HEARTBEAT)
         return;
 
-    sync_slot *slot = slot_of(channel);
+    // Streams may come on the answer channel too: only an answer type ends a
+    // wait, and a stream message that arrives meanwhile goes up as always.
+    const bool answer = type == CMD_OK || type == CMD_FAIL || type == CMD_FILE_DATA;
+    sync_slot *slot = answer ? slot_of(channel) : nullptr;
     if (slot != nullptr) {
         std::unique_lock<std::mutex> lock(slot->lock);
         if (slot->waiting) {

@@ -126,15 +126,16 @@ public:
 
     // Sends a whole command message on channel; the bytes are copied before it returns.
     int send_cmd(int32_t channel, const uint8_t *msg);
-    // Waits for the next message on channel and hands over a heap copy (the
-    // caller frees it). -1 on time-out, detach, or no slot for the channel.
+    // Waits for the next answer (OK, FAIL or file data) on channel and hands
+    // over a heap copy (the caller frees it); any other message meanwhile goes
+    // to the dispatcher. -1 on time-out, detach, or no slot for the channel.
     int recv_cmd(int32_t channel, uint8_t **msg);
     // Sends msg on tx and waits for the answer on rx, with the wait armed before
     // the request leaves, so an early answer is not lost. on_sent, if given, runs
     // once the request has gone out (not when sending failed), before the wait.
     int transact(const uint8_t *msg, uint8_t **answer,
                  const std::function<void()> &on_sent = nullptr);
-    // Arms the wait on channel: the next message there is kept for recv_cmd.
+    // Arms the wait on channel: the next answer there is kept for recv_cmd.
     void expect_answer(int32_t channel);
     // True while a message is kept on channel for recv_cmd to take.
     bool answer_ready(int32_t channel);

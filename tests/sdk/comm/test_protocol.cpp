@@ -303,6 +303,28 @@ TEST_F(Protocol, HeartbeatsAreConsumedAndStrayMessagesGoUp) {
     EXPECT_EQ(handed(CMD_DEVICE_INFO)[0].payload, bytes(104, 7));
 }
 
+// Streams may use the answer channel: one that arrives while a request waits
+// goes to the dispatcher, and the OK after it is still the request's answer.
+TEST_F(Protocol, StreamMessageOnTheAnswerChannelDoesNotTakeTheAnswersPlace) {
+    start();
+    device->set_answer_delay(std::chrono::milliseconds(300));
+    auto waiting = std::async(std::launch::async, [&] {
+        return request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
+    });
+    ASSERT_TRUE(
+        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
+                           std::chrono::seconds(10)));
+    device->send(kest_sim::kestone::ep_rx, CMD_DEVICE_INFO, bytes(104, 9));
+    device->send(kest_sim::kestone::ep_rx, CMD_IMU, bytes(64, 3));
+    auto answer = waiting.get();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(get_be16(answer.get()), CMD_OK);
+    ASSERT_TRUE(wait_handed_up(CMD_IMU));
+    ASSERT_EQ(handed(CMD_DEVICE_INFO).size(), 1u);
+    EXPECT_EQ(handed(CMD_DEVICE_INFO)[0].payload, bytes(104, 9));
+    EXPECT_TRUE(handed(CMD_OK).empty()) << "the OK went to its request, not up as missed";
+}
+
 TEST_F(Protocol, MessagesShorterThanTheyClaimAreDropped) {
     start();
     bytes lying = {0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 1, 2, 3};
