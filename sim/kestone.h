@@ -7,6 +7,7 @@
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
+#include "sim/kestone_slam.h"
 #include "sim/kestone_wire.h"
 #include "sim/usb_bus.h"
 
@@ -42,6 +43,7 @@ struct stream_settings {
     double image_hz = 10;           // camera pictures on the rgb endpoint
     camera_settings camera;
     motion_settings motion;
+    slam_settings slam;
     bool flood = false;         // as fast as the host takes, rates ignored
     size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
     // The device clock and the frame numbers run on across an unplug (a
@@ -62,7 +64,11 @@ struct item_clock {
     uint64_t step;
     double t;
     int64_t stamp;
+    double session_start; // on the device clock
 };
+
+// The time stamp of time t on the device clock, jumped while the fault is set.
+int64_t stamp_at(const stream_settings &settings, double t, double session_start);
 
 // The rate a stream's items are made at (the flood pace when flooding).
 double stream_rate(const stream_settings &settings, uint16_t type);

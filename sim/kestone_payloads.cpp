@@ -66,17 +66,17 @@ byte_vector odometry_payload(int64_t timestamp, const odometry_sample &sample) {
     return out;
 }
 
-byte_vector wiwc_payload(int64_t timestamp) {
+byte_vector wiwc_payload(int64_t timestamp, const wiwc_pair &wiwc) {
     byte_vector out(record_bytes, 0);
     put_le(out, wiwc_time_at, static_cast<uint64_t>(timestamp), 8);
-    put_matrix(out, wiwc_a_at, wiwc_a());
-    put_matrix(out, wiwc_b_at, wiwc_b());
+    put_matrix(out, wiwc_a_at, wiwc.a);
+    put_matrix(out, wiwc_b_at, wiwc.b);
     return out;
 }
 
 byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
-                          size_t count) {
-    pose to_sensor = wiwc_a().after(wiwc_b().inverse()).after(odometry_pose(odometry).inverse());
+                          size_t count, const wiwc_pair &wiwc) {
+    pose to_sensor = wiwc.a.after(wiwc.b.inverse()).after(odometry_pose(odometry).inverse());
     byte_vector out(buffer_header_bytes + count * cloud_point_bytes, 0);
     // A cloud is count points by one.
     put_buffer_header(out, count * cloud_point_bytes, frame, timestamp, count, 1);
@@ -195,7 +195,10 @@ byte_vector info_payload(const stream_settings &settings, double t) {
     for (size_t at : {info_imu_rate_at, info_imu_rate_at + 4})
         field(at, millihertz(settings.imu_hz));
     field(info_cloud_rate_at, millihertz(settings.cloud_hz));
-    field(info_slam_odometry_rate_at, millihertz(settings.cloud_hz));
+    field(info_slam_odometry_rate_at,
+          millihertz(settings.slam.odometry_per_cloud > 0
+                         ? settings.cloud_hz * settings.slam.odometry_per_cloud
+                         : settings.cloud_hz));
     field(info_hf_odometry_rate_at, millihertz(settings.hf_odometry_hz));
     return out;
 }

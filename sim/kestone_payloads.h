@@ -7,6 +7,7 @@
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
 #include "sim/kestone_scene.h"
+#include "sim/kestone_slam.h"
 
 #include <array>
 #include <cstddef>
@@ -22,12 +23,13 @@ int64_t device_time(double seconds);
 
 // Odometry and high-frequency odometry alike.
 byte_vector odometry_payload(int64_t timestamp, const odometry_sample &sample);
-byte_vector wiwc_payload(int64_t timestamp);
+byte_vector wiwc_payload(int64_t timestamp, const wiwc_pair &wiwc);
 
 // SLAM cloud frame number frame of count points, in the sensor's frame at the
-// odometry given, so that the host's T = O * B * inverse(A) puts them back in the room.
+// odometry given, so that the host's T = O * B * inverse(A) with the wiwc
+// given puts them back in the room.
 byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
-                          size_t count);
+                          size_t count, const wiwc_pair &wiwc);
 // The room points of that cloud frame, in the world frame.
 std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t count);
 

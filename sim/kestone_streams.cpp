@@ -23,6 +23,7 @@ constexpr uint64_t flood_ring = 16;      // items made once per type and sent ov
 
 stream_settings stream_preset(const std::string &name) {
     stream_settings settings;
+    settings.slam = untidy_slam();
     if (name == "full") {
         settings.cloud_hz = 10;
         settings.cloud_points = 20000;
@@ -34,10 +35,13 @@ stream_settings stream_preset(const std::string &name) {
         settings.dtof_rows = 172;
         settings.image_hz = 30;
     } else if (name == "flood") {
+        // Items are made once and sent again and again: the SLAM sets stay tidy.
         settings = stream_preset("full");
         settings.flood = true;
+        settings.slam = slam_settings{};
     } else if (name == "tidy") {
         settings.motion = {false, false, 0};
+        settings.slam = slam_settings{};
     }
     return settings;
 }
@@ -95,7 +99,8 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
     std::map<uint8_t, size_t> taken; // messages owed per endpoint in this pass, when flooding
     auto take = [&](uint16_t type, double hz, uint8_t endpoint) {
         uint64_t &done = produced[type];
-        const size_t messages = type == wire::type_cloud ? 3 : 1; // wiwc, cloud, odometry
+        // wiwc, cloud, odometry: flooding, the clouds keep their tidy sets
+        const size_t messages = type == wire::type_cloud ? 3 : 1;
         if (streams.flood) {
             // One more only while the whole item fits the queue: flooding never drops.
             if (outgoing[endpoint].size() + taken[endpoint] + messages <= streams.queue_capacity) {
@@ -108,12 +113,45 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
             due.emplace_back(type, done++);
     };
     take(wire::type_cloud, streams.cloud_hz, ep_dtof);
+    if (streams.slam.odometry_per_cloud > 0 && !streams.flood)
+        take(wire::type_odometry, stream_rate(streams, wire::type_odometry),
+             streams.slam.spread_channels ? ep_imu : ep_dtof);
     take(wire::type_hf_odometry, streams.hf_odometry_hz, ep_dtof);
     take(wire::type_imu, streams.imu_hz, ep_imu);
     take(wire::type_dtof, streams.dtof_hz, ep_dtof);
     if (!streams.flood)
         take(wire::type_info, streams.info_hz, ep_dtof);
     return due;
+}
+
+// A cloud as the SLAM engine publishes it: registered to the odometry sample
+// nearest it, stamped a little apart from that sample, with its wiwc before
+// it, after it or not at all; built in the frame the host's wiwc gives.
+static std::vector<std::pair<uint8_t, byte_vector>> engine_cloud(const stream_settings &settings,
+                                                                 const item_clock &clock) {
+    const slam_settings &slam = settings.slam;
+    const double odometry_hz = stream_rate(settings, wire::type_odometry);
+    const double t_odometry = std::round(clock.t * odometry_hz) / odometry_hz;
+    const int64_t stamp = stamp_at(settings, t_odometry, clock.session_start) +
+                          std::llround(stamp_offset_s(slam, clock.number) * 1e9);
+    const odometry_sample pose = sensor_odometry(t_odometry, settings.motion);
+    const std::optional<wiwc_pair> held = host_wiwc(slam, clock.number);
+    const wiwc_pair wiwc = held ? *held : engine_wiwc(slam, clock.number);
+    std::vector<std::pair<uint8_t, byte_vector>> out;
+    auto send_wiwc = [&] {
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(wire::type_wiwc, wiwc_payload(stamp, engine_wiwc(slam, clock.number))));
+    };
+    const wiwc_fate fate = wiwc_fate_of(slam, clock.number);
+    if (fate == wiwc_fate::on_time)
+        send_wiwc();
+    out.emplace_back(kestone::ep_dtof,
+                     device_message(wire::type_cloud, cloud_payload(clock.number, stamp, pose,
+                                                                    settings.cloud_points, wiwc)));
+    if (fate == wiwc_fate::late)
+        send_wiwc();
+    return out;
 }
 
 // The messages of one owed item, built without the mutex.
@@ -125,14 +163,21 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
     const int64_t ts = clock.stamp;
     const uint64_t n = clock.number;
     std::vector<std::pair<uint8_t, byte_vector>> out;
-    if (type == wire::type_cloud) {
+    if (type == wire::type_cloud && settings.slam.odometry_per_cloud > 0 && !settings.flood) {
+        return engine_cloud(settings, clock);
+    } else if (type == wire::type_cloud) {
         odometry_sample pose = sensor_odometry(t, settings.motion);
-        out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts)));
-        out.emplace_back(
-            kestone::ep_dtof,
-            device_message(wire::type_cloud, cloud_payload(n, ts, pose, settings.cloud_points)));
+        const wiwc_pair wiwc = engine_wiwc(settings.slam, n);
+        out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts, wiwc)));
+        out.emplace_back(kestone::ep_dtof,
+                         device_message(wire::type_cloud,
+                                        cloud_payload(n, ts, pose, settings.cloud_points, wiwc)));
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_odometry, odometry_payload(ts, pose)));
+    } else if (type == wire::type_odometry) {
+        out.emplace_back(settings.slam.spread_channels ? kestone::ep_imu : kestone::ep_dtof,
+                         device_message(wire::type_odometry,
+                                        odometry_payload(ts, sensor_odometry(t, settings.motion))));
     } else if (type == wire::type_hf_odometry) {
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_hf_odometry,
@@ -154,7 +199,7 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
         out.emplace_back(kestone::ep_imu,
                          device_message(wire::type_imu, imu_payload(n, ts, t, settings.motion)));
     } else {
-        out.emplace_back(kestone::ep_dtof,
+        out.emplace_back(settings.slam.spread_channels ? kestone::ep_rx : kestone::ep_dtof,
                          device_message(wire::type_info, info_payload(settings, t)));
     }
     return out;
@@ -169,7 +214,7 @@ kestone::flood_item(const stream_settings &settings, uint16_t type, const item_c
     std::vector<std::pair<uint8_t, byte_vector>> &made = flood_made[type][place];
     if (made.empty())
         made = build_item(settings, pictures, type,
-                          {place, place, place / flood_hz, device_time(place / flood_hz)});
+                          {place, place, place / flood_hz, device_time(place / flood_hz), 0});
     std::vector<std::pair<uint8_t, byte_vector>> out = made;
     for (auto &[endpoint, message] : out)
         restamp_message(message, clock.number, clock.stamp);
@@ -186,10 +231,15 @@ item_clock kestone::clock_of(const stream_settings &settings, uint16_t type, uin
     out.number = numbered_before[type] + k;
     out.step = grid_first[type] + k;
     out.t = hz > 0 ? out.step / hz : session_start_s;
-    const bool jumped =
-        settings.time_jump_s != 0 && out.t - session_start_s >= settings.time_jump_after_s;
-    out.stamp = device_time(out.t + (jumped ? settings.time_jump_s : 0));
+    out.session_start = session_start_s;
+    out.stamp = stamp_at(settings, out.t, session_start_s);
     return out;
+}
+
+int64_t stamp_at(const stream_settings &settings, double t, double session_start) {
+    const bool jumped =
+        settings.time_jump_s != 0 && t - session_start >= settings.time_jump_after_s;
+    return device_time(t + (jumped ? settings.time_jump_s : 0));
 }
 
 double stream_rate(const stream_settings &settings, uint16_t type) {
@@ -198,6 +248,8 @@ double stream_rate(const stream_settings &settings, uint16_t type) {
     switch (type) {
     case wire::type_cloud:
         return settings.cloud_hz;
+    case wire::type_odometry:
+        return settings.cloud_hz * settings.slam.odometry_per_cloud;
     case wire::type_hf_odometry:
         return settings.hf_odometry_hz;
     case wire::type_imu:
@@ -240,8 +292,8 @@ void kestone::begin_streaming() {
         numbered_before[type] += count;
     produced.clear();
     grid_first.clear();
-    for (uint16_t type : {wire::type_cloud, wire::type_hf_odometry, wire::type_imu, wire::type_dtof,
-                          wire::type_image, wire::type_info})
+    for (uint16_t type : {wire::type_cloud, wire::type_odometry, wire::type_hf_odometry,
+                          wire::type_imu, wire::type_dtof, wire::type_image, wire::type_info})
         grid_first[type] =
             static_cast<uint64_t>(std::ceil(session_start_s * stream_rate(streams, type)));
     for (auto &[endpoint, queue] : outgoing)

@@ -188,6 +188,7 @@ int lidar_system_deinit() {
     {
         std::lock_guard<std::mutex> lock(ctx.wiwc_mutex);
         ctx.wiwc_valid = false;
+        ctx.wiwc_missing_told = false;
     }
     // Requests in flight fail now, and no new event comes: the notification
     // threads still running end soon, and the layer is still up for them.

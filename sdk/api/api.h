@@ -160,8 +160,9 @@ constexpr uint32_t LIDAR_MAX_ENTRIES = 4;
 //   the matched odometry's pose and A and B the matrices of the wiwc record
 //   matched to it within 50 ms (or, failing that, the latest wiwc received); the
 //   results are rounded to the nearest unit (ties to even) and held at the
-//   int32 limits. The points are passed on unmoved while no wiwc record has
-//   arrived, or when A or B is the identity.
+//   int32 limits. The points are passed on unmoved when A or B is the identity.
+//   A cloud that comes before any wiwc record has arrived (since
+//   lidar_system_init) cannot be moved and is dropped, with one WARN log line.
 //
 // Type 32, odometry, and type 128, high-frequency odometry. count 1.
 //   entries[0]  size 688; data the device's 688-byte record, little-endian:

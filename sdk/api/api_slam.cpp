@@ -5,6 +5,7 @@
 #include "sdk/api/stream_layout.h"
 
 #include <cstring>
+#include <utility>
 
 void slam_set_handler(std::vector<zev_sync::sample> &&set) {
     if (set.size() != SLAM_STREAM_COUNT ||
@@ -27,6 +28,14 @@ void slam_set_handler(std::vector<zev_sync::sample> &&set) {
         have_wiwc = ctx.wiwc_valid;
         if (have_wiwc)
             memcpy(wiwc, ctx.latest_wiwc, sizeof wiwc);
+        // Without any wiwc the cloud cannot be moved into the world frame, and a
+        // SLAM cloud record promises world coordinates: it is not delivered.
+        if (!have_wiwc) {
+            if (!std::exchange(ctx.wiwc_missing_told, true))
+                log_print(WARN, "SLAM cloud dropped: no wiwc has arrived yet to move it into the "
+                                "world frame (told once).\n");
+            return;
+        }
     }
 
     std::vector<uint8_t> moved;

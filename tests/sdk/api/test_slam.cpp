@@ -2,6 +2,7 @@
 // with the expected points worked out by hand from the formulas.
 #include "sdk/api/api_context.h"
 #include "sdk/api/slam_cloud.h"
+#include "sdk/api/stream_layout.h"
 #include "sdk/common/byte_order.h"
 #include "tests/sdk/api/api_harness.h"
 
@@ -150,12 +151,30 @@ TEST_F(Slam, ZeroQuaternionStillAppliesTheWiwcAndThePosition) {
     expect_points(as_points(slam_records()[0].entries[0]), {{5000, 10000, 0, {5, 6, 7, 8}}});
 }
 
-TEST_F(Slam, MissingWiwcFallsBackToTheLatestOrPassesThrough) {
+// A cloud before any wiwc cannot be moved into the world frame: it is dropped
+// (told once), not passed on in the sensor's frame as if it had been moved.
+TEST_F(Slam, MissingWiwcFallsBackToTheLatestOrDropsTheCloudBeforeAnyWiwc) {
+    // Straight into the handler, so that nothing races the wiwc: two sets of a
+    // cloud and its odometry and no wiwc.
+    for (int i = 0; i < 2; ++i) {
+        std::vector<zev_sync::sample> set(3);
+        set[0].data.assign(SLAM_SAMPLE_HEADER_BYTES + sizeof(point) * sample_points.size(), 0);
+        set[1].data = odometry(t0, {1000000, 0, 0}, no_rotation);
+        slam_set_handler(std::move(set));
+    }
+    size_t told = 0;
+    for (const std::string &line : captured_lines())
+        told += line.find("SLAM cloud dropped: no wiwc has arrived yet") != std::string::npos;
+    EXPECT_EQ(told, 1u) << "told once";
+    send(CMD_WIWC, wiwc(t0, rz90, rz90));
     send(CMD_SLAM_CLOUD, cloud_message(t0, sample_points));
     send(CMD_ODOMETRY, odometry(t0, {1000000, 0, 0}, no_rotation));
     ASSERT_TRUE(wait_slam(1));
-    SCOPED_TRACE("no wiwc seen yet");
-    expect_points(as_points(slam_records()[0].entries[0]), sample_points);
+    EXPECT_EQ(slam_records().size(), 1u) << "the clouds before any wiwc never arrive";
+    std::vector<point> moved = sample_points;
+    for (point &p : moved)
+        p.x += 10000;
+    expect_points(as_points(slam_records()[0].entries[0]), moved);
 
     // A wiwc 200 ms before the next pair falls out of its window, but is the latest.
     int64_t t1 = t0 + 1000000000;
@@ -163,10 +182,7 @@ TEST_F(Slam, MissingWiwcFallsBackToTheLatestOrPassesThrough) {
     send(CMD_SLAM_CLOUD, cloud_message(t1, sample_points));
     send(CMD_ODOMETRY, odometry(t1, {1000000, 0, 0}, no_rotation));
     ASSERT_TRUE(wait_slam(2));
-    std::vector<point> want = sample_points;
-    for (point &p : want)
-        p.x += 10000;
-    expect_points(as_points(slam_records()[1].entries[0]), want);
+    expect_points(as_points(slam_records()[1].entries[0]), moved);
 }
 
 TEST_F(Slam, RoundsToNearestWithTiesToEven) {
