@@ -88,9 +88,11 @@ ViewerStatusBar::ViewerStatusBar(QStatusBar *bar, KestDataHandler *handler,
 
 void ViewerStatusBar::refresh() {
     const double seconds = std::max(sinceRefresh.restart(), qint64{1}) / 1000.0;
-    refreshDevice();
+    lidar_statistics_t stats{};
+    lidar_get_statistics(&stats);
+    refreshDevice(stats);
     refreshView(seconds);
-    refreshData(seconds);
+    refreshData(stats, seconds);
     refreshRecording();
     emit refreshed();
 }
@@ -103,7 +105,7 @@ QString ViewerStatusBar::summary() const {
     return parts.join(QStringLiteral(" | "));
 }
 
-void ViewerStatusBar::refreshDevice() {
+void ViewerStatusBar::refreshDevice(const lidar_statistics_t &stats) {
     switch (handler->deviceState()) {
     case KestDataHandler::DeviceState::Streaming:
         show(device, tr("Streaming"), "#008000");
@@ -118,8 +120,6 @@ void ViewerStatusBar::refreshDevice() {
     case KestDataHandler::DeviceState::NoDevice:
         break;
     }
-    lidar_statistics_t stats{};
-    lidar_get_statistics(&stats);
     if (stats.open_failures == 0) {
         show(device, tr("No device"), nullptr, tr("Plug a KestOne in."));
         return;
@@ -142,12 +142,10 @@ void ViewerStatusBar::refreshView(double seconds) {
          nullptr);
 }
 
-void ViewerStatusBar::refreshData(double seconds) {
+void ViewerStatusBar::refreshData(const lidar_statistics_t &stats, double seconds) {
     const uint64_t bytes = handler->bytesReceived();
     const double rate = static_cast<double>(bytes - bytesBefore) / seconds / 1e6;
     bytesBefore = bytes;
-    lidar_statistics_t stats{};
-    lidar_get_statistics(&stats);
     const bool dropped = stats.callback_dropped > 0 || stats.device_dropped > 0;
     show(data,
          tr("%1 MB/s · drops %2/%3")

@@ -17,6 +17,7 @@ class KestDataHandler;
 class QLabel;
 class QStatusBar;
 class QTimer;
+struct lidar_statistics_t;
 
 class ViewerStatusBar : public QObject {
     Q_OBJECT
@@ -51,9 +52,9 @@ public slots:
     void onRecordingFinishing();
 
 private:
-    void refreshDevice();
+    void refreshDevice(const lidar_statistics_t &stats);
     void refreshView(double seconds);
-    void refreshData(double seconds);
+    void refreshData(const lidar_statistics_t &stats, double seconds);
     void refreshRecording();
     // Warns once each time free space falls below the limit; false when low.
     bool checkDisk();

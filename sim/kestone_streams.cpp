@@ -97,7 +97,8 @@ void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
 std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
     std::vector<std::pair<uint16_t, uint64_t>> due;
     std::map<uint8_t, size_t> taken; // messages owed per endpoint in this pass, when flooding
-    auto take = [&](uint16_t type, double hz, uint8_t endpoint) {
+    auto take = [&](uint16_t type, uint8_t endpoint) {
+        const double hz = stream_rate(streams, type);
         uint64_t &done = produced[type];
         // wiwc, cloud, odometry: flooding, the clouds keep their tidy sets
         const size_t messages = type == wire::type_cloud ? 3 : 1;
@@ -112,15 +113,14 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
         for (uint64_t owed = hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0; done < owed;)
             due.emplace_back(type, done++);
     };
-    take(wire::type_cloud, streams.cloud_hz, ep_dtof);
+    take(wire::type_cloud, ep_dtof);
     if (streams.slam.odometry_per_cloud > 0 && !streams.flood)
-        take(wire::type_odometry, stream_rate(streams, wire::type_odometry),
-             streams.slam.spread_channels ? ep_imu : ep_dtof);
-    take(wire::type_hf_odometry, streams.hf_odometry_hz, ep_dtof);
-    take(wire::type_imu, streams.imu_hz, ep_imu);
-    take(wire::type_dtof, streams.dtof_hz, ep_dtof);
+        take(wire::type_odometry, streams.slam.spread_channels ? ep_imu : ep_dtof);
+    take(wire::type_hf_odometry, ep_dtof);
+    take(wire::type_imu, ep_imu);
+    take(wire::type_dtof, ep_dtof);
     if (!streams.flood)
-        take(wire::type_info, streams.info_hz, ep_dtof);
+        take(wire::type_info, ep_dtof);
     return due;
 }
 
