@@ -65,8 +65,8 @@ uint32_t frame_label(const lidar_stream_entry_t &entry) {
     return static_cast<uint32_t>(entry.value1);
 }
 
-// Appends n points of PointBytes each from points, with grey values that
-// grey(i) reads from the intensity entry. One pass, no allocation.
+// Appends the valid ones of n points of PointBytes each from points, with grey
+// values that grey(i) reads from the intensity entry. One pass, no allocation.
 template <size_t PointBytes, typename Grey>
 void append_dtof_points(std::vector<CloudPoint> &out, const uint8_t *points, size_t n,
                         uint32_t label, Grey grey) {
@@ -74,6 +74,11 @@ void append_dtof_points(std::vector<CloudPoint> &out, const uint8_t *points, siz
         float px = get_le_float(points + dtof_x);
         float py = get_le_float(points + dtof_y);
         float pz = get_le_float(points + dtof_z);
+        // A pixel without a return comes as (0, 0, 0); drawn, it would pile
+        // up at the sensor. A non-finite one has no place at all.
+        if ((px == 0 && py == 0 && pz == 0) || !std::isfinite(px) || !std::isfinite(py) ||
+            !std::isfinite(pz))
+            continue;
         uint8_t value = grey(i);
         CloudPoint point;
         point.x = pz / dtof_mm_per_metre;

@@ -2,6 +2,7 @@
 // and calibration file, and the one way out for every message it sends.
 #include "sim/kestone.h"
 #include "sdk/common/thread/thread.h"
+#include "sim/kestone_calibration.h"
 #include "sim/kestone_wire.h"
 
 #include "sdk/common/file/md5.h"
@@ -19,6 +20,16 @@ const std::set<uint16_t> activation_codes = {wire::code_activate_dtof, wire::cod
                                              wire::code_activate_imu, wire::code_activate_odometry,
                                              wire::code_activate_slam};
 
+std::string md5_of(const std::string &text) {
+    md5_context context;
+    md5_init(&context);
+    md5_update(&context, text.data(), text.size());
+    md5_final(&context);
+    char hex[MD5_HEX_SIZE];
+    md5_to_hex(&context, hex);
+    return hex;
+}
+
 bool is_setting(uint16_t code) {
     return code >= wire::code_first_setting && code <= wire::code_last_setting;
 }
@@ -26,38 +37,19 @@ bool is_setting(uint16_t code) {
 } // namespace
 
 const std::string &kestone::calibration_yaml() {
-    static const std::string yaml = "# KestOne factory calibration\n"
-                                    "Tcl_0: [ 0.99984, -0.01212, 0.01305, 0.05231,\n"
-                                    "         0.01198, 0.99987, 0.01071, -0.00124,\n"
-                                    "         -0.01318, -0.01055, 0.99986, 0.03102,\n"
-                                    "         0.0, 0.0, 0.0, 1.0 ]\n"
-                                    "cam_0:\n"
-                                    "   image_width: 640\n"
-                                    "   image_height: 480\n"
-                                    "   k2: -0.041273\n"
-                                    "   k3: 0.012874\n"
-                                    "   k4: -0.000913\n"
-                                    "   k5: 0.0\n"
-                                    "   k6: 0.0\n"
-                                    "   k7: 0.0\n"
-                                    "   p1: 0.000271\n"
-                                    "   p2: -0.000184\n"
-                                    "   A11: 512.374\n"
-                                    "   A12: 0.0\n"
-                                    "   A22: 511.928\n"
-                                    "   u0: 321.645\n"
-                                    "   v0: 238.102\n";
+    static const std::string yaml =
+        kest_sim::calibration_yaml(camera_calibration_for(camera_settings{}), 16);
     return yaml;
 }
 
 std::string kestone::calibration_md5() {
-    md5_context context;
-    md5_init(&context);
-    md5_update(&context, calibration_yaml().data(), calibration_yaml().size());
-    md5_final(&context);
-    char hex[MD5_HEX_SIZE];
-    md5_to_hex(&context, hex);
-    return hex;
+    return md5_of(calibration_yaml());
+}
+
+std::string kestone::served_calibration() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return kest_sim::calibration_yaml(camera_calibration_for(streams.camera),
+                                      streams.camera.tcl_values);
 }
 
 kestone::kestone() = default;
@@ -234,12 +226,13 @@ byte_vector kestone::version_record() const {
 
 // The whole file in one chunk.
 byte_vector kestone::file_message() const {
-    const std::string &yaml = calibration_yaml();
+    const std::string yaml = kest_sim::calibration_yaml(camera_calibration_for(streams.camera),
+                                                        streams.camera.tcl_values);
     byte_vector payload(wire::chunk_bytes, 0);
     wire::put_le(payload, wire::chunk_total_at, yaml.size(), 8);
     wire::put_le(payload, wire::chunk_offset_at, 0, 8);
     wire::put_le(payload, wire::chunk_size_at, yaml.size(), 4);
-    std::string md5_text = calibration_md5();
+    std::string md5_text = md5_of(yaml);
     if (md5 == md5_mode::wrong_digit)
         md5_text[5] = md5_text[5] == '0' ? '1' : '0';
     else if (md5 == md5_mode::upper_case)

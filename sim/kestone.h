@@ -7,6 +7,7 @@
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
+#include "sim/kestone_scan.h"
 #include "sim/kestone_slam.h"
 #include "sim/kestone_wire.h"
 #include "sim/usb_bus.h"
@@ -43,6 +44,7 @@ struct stream_settings {
     double image_hz = 10;           // camera pictures on the rgb endpoint
     camera_settings camera;
     motion_settings motion;
+    scan_settings scan; // what the range sensors measure
     slam_settings slam;
     bool flood = false;         // as fast as the host takes, rates ignored
     size_t queue_capacity = 32; // messages waiting per endpoint; the oldest is dropped
@@ -155,7 +157,8 @@ public:
 
     void set_streams(const stream_settings &settings);
     stream_counters counters() const;
-    // The world points of SLAM cloud frame (value1) as the device scanned them.
+    // The world points of SLAM cloud frame (value1) as the device scanned them,
+    // for one of the last few thousand clouds; none for others.
     std::vector<std::array<double, 3>> cloud_world_points(uint64_t frame) const;
 
     // Sends any message on a receiving endpoint now.
@@ -166,9 +169,11 @@ public:
     bool wait_state(const std::function<bool(const kestone_state &)> &pred,
                     std::chrono::milliseconds timeout) const;
 
-    // The calibration file the device serves, and its MD5 text.
+    // The calibration file the device serves with its default camera, and its MD5 text.
     static const std::string &calibration_yaml();
     static std::string calibration_md5();
+    // The file it serves now: for the camera of its stream settings.
+    std::string served_calibration() const;
 
 private:
     void handle_message(const byte_vector &message);
@@ -246,6 +251,9 @@ private:
     std::map<uint16_t, uint64_t> numbered_before;
     std::map<uint16_t, uint64_t> grid_first;
     camera_pictures pictures;
+    // What each recent cloud was made as: its frame for the scan and its time.
+    std::map<uint64_t, std::pair<uint64_t, double>> cloud_made_as;
+    void remember_cloud(const stream_settings &settings, const item_clock &clock);
 };
 
 } // namespace kest_sim

@@ -1,4 +1,5 @@
 #include "sim/kestone_camera.h"
+#include "sim/kestone_calibration.h"
 #include "sim/kestone_motion.h"
 #include "sim/kestone_scene.h"
 
@@ -14,8 +15,7 @@ namespace kest_sim {
 
 namespace {
 
-constexpr double horizontal_fov = 1.5708; // radians, 90 degrees
-constexpr double floor_tile = 0.5;        // metres
+constexpr double floor_tile = 0.5; // metres
 constexpr uint32_t min_side = 16, max_side = 4096;
 
 // How bright a surface looks: lit from the viewer, fading with distance, the
@@ -34,26 +34,22 @@ double shade(const ray_hit &hit, const std::array<double, 3> &direction) {
     return light;
 }
 
-// Ray-casts the room at half the picture's size (the camera looks along the
-// sensor's x axis, y to the left, z up) and scales it up: a quarter of the rays
-// for a picture that looks the same.
+// Ray-casts the room at half the picture's size through the calibrated lens and
+// scales it up: a quarter of the rays for a picture that looks the same.
 cv::Mat render(const camera_settings &settings, const motion_settings &motion, double t) {
     const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
     const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
-    const double focal = width / 2.0 / std::tan(horizontal_fov / 2);
-    const pose sensor = odometry_pose(sensor_odometry(t, motion));
+    const camera_calibration lens = camera_calibration_for(settings);
+    const pose camera = odometry_pose(sensor_odometry(t, motion)).after(lens.tcl.inverse());
     cv::Mat cast(cast_h, cast_w, CV_8UC3);
     for (int row = 0; row < cast_h; ++row) {
         uint8_t *bgr = cast.ptr<uint8_t>(row);
         for (int col = 0; col < cast_w; ++col, bgr += 3) {
-            double u = (col + 0.5) * width / cast_w - width / 2.0;
-            double v = (row + 0.5) * height / cast_h - height / 2.0;
-            std::array<double, 3> ray = {focal, -u, -v};
-            double length = std::sqrt(ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2]);
-            const std::array<double, 3> turned = sensor.rotate(ray);
-            std::array<double, 3> world = {turned[0] / length, turned[1] / length,
-                                           turned[2] / length};
-            ray_hit hit = trace_ray(sensor.t, world);
+            // The centre of the cast pixel, in the picture's pixels (centres at whole numbers).
+            const double u = (col + 0.5) * width / cast_w - 0.5;
+            const double v = (row + 0.5) * height / cast_h - 0.5;
+            const std::array<double, 3> world = camera.rotate(pixel_ray(lens, u, v));
+            ray_hit hit = trace_ray(camera.t, world);
             double light = hit.distance > 0 ? shade(hit, world) : 0;
             for (int c = 0; c < 3; ++c)
                 bgr[c] = static_cast<uint8_t>(std::min(255.0, hit.rgb[2 - c] * light));

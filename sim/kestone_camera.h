@@ -17,6 +17,7 @@ struct camera_settings {
     uint32_t height = 480;
     bool nv12 = false;     // NV12 frames of width * height * 3 / 2 bytes instead of JPEG
     int jpeg_quality = 85; // 1..100
+    int tcl_values = 16;   // Tcl_0 in the calibration file: 16 values or the top 12
 };
 
 // The sizes a picture really has: within 16..4096, even for NV12.

@@ -75,21 +75,22 @@ byte_vector wiwc_payload(int64_t timestamp, const wiwc_pair &wiwc) {
 }
 
 byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
-                          size_t count, const wiwc_pair &wiwc) {
+                          const std::vector<scan_point> &points, const wiwc_pair &wiwc) {
     pose to_sensor = wiwc.a.after(wiwc.b.inverse()).after(odometry_pose(odometry).inverse());
+    const size_t count = points.size();
     byte_vector out(buffer_header_bytes + count * cloud_point_bytes, 0);
     // A cloud is count points by one.
     put_buffer_header(out, count * cloud_point_bytes, frame, timestamp, count, 1);
     for (size_t j = 0; j < count; ++j) {
-        const scene_point &p = cloud_point(frame, count, j);
-        std::array<double, 3> s = to_sensor.apply({p.x, p.y, p.z});
+        const scan_point &p = points[j];
+        std::array<double, 3> s = to_sensor.apply(p.world);
         const int32_t words[cloud_point_words] = {
             static_cast<int32_t>(std::lround(s[0] * cloud_units_per_metre)),
             static_cast<int32_t>(std::lround(s[1] * cloud_units_per_metre)),
             static_cast<int32_t>(std::lround(s[2] * cloud_units_per_metre)),
-            p.r,
-            p.g,
-            p.b,
+            p.rgb[0],
+            p.rgb[1],
+            p.rgb[2],
             0};
         for (size_t w = 0; w < cloud_point_words; ++w)
             put_le(out, buffer_header_bytes + j * cloud_point_bytes + 4 * w,
@@ -98,11 +99,15 @@ byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_samp
     return out;
 }
 
-std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t count) {
-    std::vector<std::array<double, 3>> out;
-    for (size_t j = 0; j < count; ++j) {
-        const scene_point &p = cloud_point(frame, count, j);
-        out.push_back({p.x, p.y, p.z});
+std::vector<scan_point> cloud_scan(const stream_settings &settings, uint64_t frame, double t) {
+    if (settings.scan.scans)
+        return slam_scan(settings.scan, odometry_pose(sensor_odometry(t, settings.motion)), frame,
+                         settings.cloud_points);
+    std::vector<scan_point> out;
+    out.reserve(settings.cloud_points);
+    for (size_t j = 0; j < settings.cloud_points; ++j) {
+        const scene_point &p = cloud_point(frame, settings.cloud_points, j);
+        out.push_back({{p.x, p.y, p.z}, {p.r, p.g, p.b}});
     }
     return out;
 }
@@ -135,6 +140,7 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
     const size_t points_at = buffer_header_bytes + form.block_bytes,
                  intensity_at = points_at + form.point_area;
     pose sensor = odometry_pose(sensor_odometry(t, settings.motion));
+    std::mt19937_64 random = frame_random(frame, 2);
     for (size_t row = 0; row < rows; ++row) {
         for (size_t col = 0; col < cols; ++col) {
             double h = (0.5 - static_cast<double>(col) / (cols - 1)) * dtof_hfov;
@@ -142,8 +148,11 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
             std::array<double, 3> ray = {std::cos(v) * std::cos(h), std::cos(v) * std::sin(h),
                                          std::sin(v)};
             std::array<double, 3> world = sensor.rotate(ray);
-            uint8_t rgb[3] = {0, 0, 0};
-            double d = cast_ray(sensor.t, world, rgb);
+            // No return (the sky, a dropout, out of range) is an invalid pixel: all zero.
+            const ray_return got =
+                measure_ray(settings.scan, sensor.t, world, depth_max_range_m, random);
+            const double d = got.distance;
+            const std::array<uint8_t, 3> &rgb = got.rgb;
             // Device axes: x to the right (-left), y up, z forward; millimetres.
             const float point[4] = {static_cast<float>(-d * ray[1] * 1000),
                                     static_cast<float>(d * ray[2] * 1000),
@@ -152,8 +161,9 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
             for (size_t f = 0; f < form.point_bytes / 4; ++f)
                 put_le_f32(out, points_at + i * form.point_bytes + 4 * f, point[f]);
             double brightness = (rgb[0] + rgb[1] + rgb[2]) / (3.0 * 255.0) / (1.0 + 0.2 * d);
-            const long level =
-                four ? std::lround(brightness * 255) : std::lround(10 + brightness * 12490);
+            const long level = d <= 0 ? 0
+                               : four ? std::lround(brightness * 255)
+                                      : std::lround(10 + brightness * 12490);
             put_le(out, intensity_at + i * form.intensity_bytes, static_cast<uint64_t>(level),
                    form.intensity_bytes);
         }

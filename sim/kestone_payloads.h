@@ -6,6 +6,7 @@
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
+#include "sim/kestone_scan.h"
 #include "sim/kestone_scene.h"
 #include "sim/kestone_slam.h"
 
@@ -25,13 +26,14 @@ int64_t device_time(double seconds);
 byte_vector odometry_payload(int64_t timestamp, const odometry_sample &sample);
 byte_vector wiwc_payload(int64_t timestamp, const wiwc_pair &wiwc);
 
-// SLAM cloud frame number frame of count points, in the sensor's frame at the
-// odometry given, so that the host's T = O * B * inverse(A) with the wiwc
-// given puts them back in the room.
+// SLAM cloud frame number frame of the points given (world frame), sent in
+// the sensor's frame at the odometry given, so that the host's
+// T = O * B * inverse(A) with the wiwc given puts them back where they were.
 byte_vector cloud_payload(uint64_t frame, int64_t timestamp, const odometry_sample &odometry,
-                          size_t count, const wiwc_pair &wiwc);
-// The room points of that cloud frame, in the world frame.
-std::vector<std::array<double, 3>> cloud_room_points(uint64_t frame, size_t count);
+                          const std::vector<scan_point> &points, const wiwc_pair &wiwc);
+// The points of SLAM cloud frame, scanned t seconds into the sensor's path
+// (or, without scans, a window over points spread on the room's surfaces).
+std::vector<scan_point> cloud_scan(const stream_settings &settings, uint64_t frame, double t);
 
 // IMU sample number index, taken t seconds into the sensor's path.
 byte_vector imu_payload(uint64_t index, int64_t timestamp, double t, const motion_settings &motion);

@@ -1,7 +1,6 @@
 #include "sim/kestone_scene.h"
 
 #include <cmath>
-#include <cstring>
 #include <random>
 
 namespace kest_sim {
@@ -13,6 +12,12 @@ constexpr double room_x = 3.0, room_y = 2.0, room_z = 3.0; // half widths and he
 struct surface {
     std::array<double, 3> origin, u, v; // a rectangle origin + a*u + b*v, a, b in [0, 1]
     uint8_t r, g, b;
+    // An opening in it: a in [a0, a1] and b in [b0, b1]; none when a0 >= a1.
+    double hole_a0 = 0, hole_a1 = 0, hole_b0 = 0, hole_b1 = 0;
+    bool outside = false; // seen only through an opening; no room points on it
+    bool in_hole(double a, double b) const {
+        return a > hole_a0 && a < hole_a1 && b > hole_b0 && b < hole_b1;
+    }
     double area() const {
         std::array<double, 3> n = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
                                    u[0] * v[1] - u[1] * v[0]};
@@ -45,15 +50,29 @@ std::vector<surface> room_surfaces() {
         {{-room_x, -room_y, 0}, {2 * room_x, 0, 0}, {0, 0, room_z}, 60, 170, 80}, // south, green
         {{-room_x, room_y, 0}, {2 * room_x, 0, 0}, {0, 0, room_z}, 220, 200, 60}, // north, yellow
     };
-    add_box(out, {-2.4, 1.0, 0}, {1.2, 0.6, 0.8}, 140, 90, 40);  // a table
-    add_box(out, {1.8, -1.6, 0}, {0.6, 0.6, 1.8}, 120, 60, 160); // a cupboard
+    // A window in the north wall, x 0.4 .. 1.8 m, 0.9 .. 2.1 m above the floor.
+    surface &north = out.back();
+    north.hole_a0 = (0.4 + room_x) / (2 * room_x);
+    north.hole_a1 = (1.8 + room_x) / (2 * room_x);
+    north.hole_b0 = 0.9 / room_z;
+    north.hole_b1 = 2.1 / room_z;
+    // Across the street, 10 m beyond it: a facade 5 m high, and sky above it.
+    surface facade{{-15, room_y + 10, 0}, {30, 0, 0}, {0, 0, 5}, 175, 165, 150};
+    facade.outside = true;
+    out.push_back(facade);
+    add_box(out, {-2.4, 1.0, 0}, {1.2, 0.6, 0.8}, 140, 90, 40);       // a table
+    add_box(out, {1.8, -1.6, 0}, {0.6, 0.6, 1.8}, 120, 60, 160);      // a cupboard
+    add_box(out, {-room_x, -0.8, 0.9}, {0.06, 1.4, 0.8}, 22, 22, 26); // a black screen, west
     return out;
 }
 
 } // namespace
 
 std::vector<scene_point> make_room(size_t points, unsigned seed) {
-    std::vector<surface> surfaces = room_surfaces();
+    std::vector<surface> surfaces;
+    for (const surface &s : room_surfaces())
+        if (!s.outside)
+            surfaces.push_back(s);
     std::vector<double> cumulative;
     double total = 0;
     for (const surface &s : surfaces)
@@ -69,6 +88,8 @@ std::vector<scene_point> make_room(size_t points, unsigned seed) {
             ++k;
         const surface &s = surfaces[k];
         double a = unit(random), b = unit(random);
+        while (s.in_hole(a, b))
+            a = unit(random), b = unit(random);
         // A little shading so flat walls still show their shape.
         double shade = 0.85 + 0.15 * b;
         out.push_back({s.origin[0] + a * s.u[0] + b * s.v[0], s.origin[1] + a * s.u[1] + b * s.v[1],
@@ -123,7 +144,7 @@ ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 
                                      origin[2] + d * direction[2] - s.origin[2]};
         double a = (hit[0] * s.u[0] + hit[1] * s.u[1] + hit[2] * s.u[2]) / p.uu;
         double b = (hit[0] * s.v[0] + hit[1] * s.v[1] + hit[2] * s.v[2]) / p.vv;
-        if (a < 0 || a > 1 || b < 0 || b > 1)
+        if (a < 0 || a > 1 || b < 0 || b > 1 || s.in_hole(a, b))
             continue;
         best.distance = d;
         best.point = {hit[0] + s.origin[0], hit[1] + s.origin[1], hit[2] + s.origin[2]};
@@ -132,14 +153,6 @@ ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 
         best.rgb = {s.r, s.g, s.b};
     }
     return best;
-}
-
-double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
-                uint8_t rgb[3]) {
-    ray_hit hit = trace_ray(origin, direction);
-    if (hit.distance > 0)
-        memcpy(rgb, hit.rgb.data(), 3);
-    return hit.distance;
 }
 
 pose wiwc_a() {

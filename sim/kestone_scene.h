@@ -16,8 +16,12 @@ struct scene_point {
     uint8_t r, g, b;
 };
 
-// Points on the surfaces of a 6 x 4 x 3 m room (coloured walls, floor, ceiling,
-// two boxes), spread by area; the same seed gives the same room.
+// The room is 6 x 4 x 3 m: coloured walls, floor, ceiling, a table, a cupboard
+// and a black screen, with a window in the north wall onto a facade 10 m
+// away (and sky, which returns nothing, above it).
+//
+// Points on the room's own surfaces (not through the window), spread by area;
+// the same seed gives the same room.
 std::vector<scene_point> make_room(size_t points, unsigned seed);
 
 // Where a ray first meets the room: distance 0 when it meets nothing.
@@ -28,11 +32,6 @@ struct ray_hit {
     std::array<uint8_t, 3> rgb{};
 };
 ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction);
-
-// Casts a ray from origin along direction (world frame) into the room. Returns
-// the distance to the first surface hit (metres, 0 when nothing is hit) and its colour.
-double cast_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction,
-                uint8_t rgb[3]);
 
 // The wiwc record's two transforms (neither is the identity).
 pose wiwc_a();

@@ -89,6 +89,13 @@ const std::vector<setting> &settings_table() {
          choice([](S &s) -> bool & { return s.camera.nv12; }, "jpeg", "nv12")},
         {"jpeg_quality", "",
          whole<int>([](S &s) -> int & { return s.camera.jpeg_quality; }, 1, 100)},
+        {"calib_tcl_values", "12|16",
+         [](S &s, const std::string &text) {
+             if (text != "12" && text != "16")
+                 return false;
+             s.camera.tcl_values = text == "12" ? 12 : 16;
+             return true;
+         }},
         {"queue_capacity", "",
          whole<size_t>([](S &s) -> size_t & { return s.queue_capacity; }, 1, 100000)},
         {"six_dof", "0|1", flag([](S &s) -> bool & { return s.motion.six_dof; })},
@@ -106,6 +113,12 @@ const std::vector<setting> &settings_table() {
         {"loop_closure_every", "",
          whole<uint32_t>([](S &s) -> uint32_t & { return s.slam.loop_closure_every; }, 0, 1e6)},
         {"spread_channels", "0|1", flag([](S &s) -> bool & { return s.slam.spread_channels; })},
+        {"scans", "0|1", flag([](S &s) -> bool & { return s.scan.scans; })},
+        {"scan_hfov", "", real([](S &s) -> double & { return s.scan.hfov_deg; }, 1, 360)},
+        {"scan_vfov", "", real([](S &s) -> double & { return s.scan.vfov_deg; }, 1, 180)},
+        {"range_noise", "", real([](S &s) -> double & { return s.scan.noise_m; }, 0, 1)},
+        {"range_noise_per_m", "", real([](S &s) -> double & { return s.scan.noise_per_m; }, 0, 1)},
+        {"dropouts", "0|1", flag([](S &s) -> bool & { return s.scan.dropouts; })},
         {"clock_survives_replug", "0|1",
          flag([](S &s) -> bool & { return s.clock_survives_replug; })},
         {"time_jump", "", real([](S &s) -> double & { return s.time_jump_s; }, -1e6, 1e6)},

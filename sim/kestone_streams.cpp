@@ -24,6 +24,7 @@ constexpr uint64_t flood_ring = 16;      // items made once per type and sent ov
 stream_settings stream_preset(const std::string &name) {
     stream_settings settings;
     settings.slam = untidy_slam();
+    settings.scan = untidy_scan();
     if (name == "full") {
         settings.cloud_hz = 10;
         settings.cloud_points = 20000;
@@ -34,6 +35,7 @@ stream_settings stream_preset(const std::string &name) {
         settings.dtof_cols = 224;
         settings.dtof_rows = 172;
         settings.image_hz = 30;
+        settings.dtof_four_entries = true; // the form a newer firmware sends
     } else if (name == "flood") {
         // Items are made once and sent again and again: the SLAM sets stay tidy.
         settings = stream_preset("full");
@@ -42,6 +44,7 @@ stream_settings stream_preset(const std::string &name) {
     } else if (name == "tidy") {
         settings.motion = {false, false, 0};
         settings.slam = slam_settings{};
+        settings.scan = scan_settings{};
     }
     return settings;
 }
@@ -72,13 +75,43 @@ stream_counters kestone::counters() const {
     return out;
 }
 
+// The time on the device clock a cloud due at t was scanned at: the odometry
+// sample the engine registers it to, or its own time when each cloud comes
+// with its own odometry.
+static double cloud_scanned_at(const stream_settings &settings, double t) {
+    if (settings.slam.odometry_per_cloud <= 0 || settings.flood)
+        return t;
+    const double odometry_hz = stream_rate(settings, wire::type_odometry);
+    return std::round(t * odometry_hz) / odometry_hz;
+}
+
+// Caller holds the mutex. Flooding, a cloud is the ring's copy of the one made
+// at its place.
+void kestone::remember_cloud(const stream_settings &settings, const item_clock &clock) {
+    constexpr size_t kept = 4096;
+    const uint64_t place = clock.step % flood_ring;
+    cloud_made_as[clock.number] =
+        settings.flood ? std::make_pair(place, place / flood_hz)
+                       : std::make_pair(clock.number, cloud_scanned_at(settings, clock.t));
+    while (cloud_made_as.size() > kept)
+        cloud_made_as.erase(cloud_made_as.begin());
+}
+
 std::vector<std::array<double, 3>> kestone::cloud_world_points(uint64_t frame) const {
-    size_t count;
+    stream_settings settings;
+    std::pair<uint64_t, double> made_as;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        count = streams.cloud_points;
+        auto found = cloud_made_as.find(frame);
+        if (found == cloud_made_as.end())
+            return {};
+        settings = streams;
+        made_as = found->second;
     }
-    return cloud_room_points(frame, count);
+    std::vector<std::array<double, 3>> out;
+    for (const scan_point &p : cloud_scan(settings, made_as.first, made_as.second))
+        out.push_back(p.world);
+    return out;
 }
 
 // Caller holds the mutex. A full queue loses its oldest message, as a device FIFO does.
@@ -130,8 +163,7 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
 static std::vector<std::pair<uint8_t, byte_vector>> engine_cloud(const stream_settings &settings,
                                                                  const item_clock &clock) {
     const slam_settings &slam = settings.slam;
-    const double odometry_hz = stream_rate(settings, wire::type_odometry);
-    const double t_odometry = std::round(clock.t * odometry_hz) / odometry_hz;
+    const double t_odometry = cloud_scanned_at(settings, clock.t);
     const int64_t stamp = stamp_at(settings, t_odometry, clock.session_start) +
                           std::llround(stamp_offset_s(slam, clock.number) * 1e9);
     const odometry_sample pose = sensor_odometry(t_odometry, settings.motion);
@@ -146,9 +178,11 @@ static std::vector<std::pair<uint8_t, byte_vector>> engine_cloud(const stream_se
     const wiwc_fate fate = wiwc_fate_of(slam, clock.number);
     if (fate == wiwc_fate::on_time)
         send_wiwc();
-    out.emplace_back(kestone::ep_dtof,
-                     device_message(wire::type_cloud, cloud_payload(clock.number, stamp, pose,
-                                                                    settings.cloud_points, wiwc)));
+    out.emplace_back(
+        kestone::ep_dtof,
+        device_message(wire::type_cloud,
+                       cloud_payload(clock.number, stamp, pose,
+                                     cloud_scan(settings, clock.number, t_odometry), wiwc)));
     if (fate == wiwc_fate::late)
         send_wiwc();
     return out;
@@ -169,9 +203,10 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
         odometry_sample pose = sensor_odometry(t, settings.motion);
         const wiwc_pair wiwc = engine_wiwc(settings.slam, n);
         out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts, wiwc)));
-        out.emplace_back(kestone::ep_dtof,
-                         device_message(wire::type_cloud,
-                                        cloud_payload(n, ts, pose, settings.cloud_points, wiwc)));
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(wire::type_cloud,
+                           cloud_payload(n, ts, pose, cloud_scan(settings, n, t), wiwc)));
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_odometry, odometry_payload(ts, pose)));
     } else if (type == wire::type_odometry) {
@@ -329,8 +364,11 @@ void kestone::run_streams() {
             take_due(std::chrono::duration<double>(clock::now() - stream_began).count());
         stream_settings settings = streams;
         std::vector<item_clock> clocks;
-        for (const auto &[type, k] : due)
+        for (const auto &[type, k] : due) {
             clocks.push_back(clock_of(settings, type, k));
+            if (type == wire::type_cloud)
+                remember_cloud(settings, clocks.back());
+        }
         if (flood_made_for != std::make_pair(session, settings_version))
             flood_made.clear();
         flood_made_for = {session, settings_version};

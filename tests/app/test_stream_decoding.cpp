@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,12 +107,12 @@ const Bytes dtofWidePoints = concat(
     {
         0x00, 0x00, 0x7A, 0x44, 0x00, 0x00, 0xFA, 0x44, // 1000, 2000
         0x00, 0x80, 0x3B, 0x45, 0x00, 0x00, 0x80, 0x3F, // 3000, 1.0 (not read)
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 0, 0
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x3F, // 0, 1
         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 0, 0
         0x00, 0x00, 0x7A, 0xC4, 0x00, 0x00, 0xFA, 0x43, // -1000, 500
         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x3F, // 0, 1.0
     },
-    Bytes(3 * 16, 0x00));
+    Bytes(3 * 16, 0x40)); // 3.0039 mm on every axis
 const Bytes dtofWideIntensities = {
     0x0A, 0x00, // 10
     0xD4, 0x30, // 12500
@@ -378,6 +380,25 @@ TEST_F(StreamDecodingTest, DtofWideFrameMapsAxesAndSixteenBitIntensitiesToGrey) 
         EXPECT_EQ(points[i].label, 9u);
     }
     EXPECT_TRUE(captured_lines().empty());
+}
+
+// A pixel without a return is (0, 0, 0): not a point at the sensor. Nor is a
+// non-finite one. The others keep their own intensities.
+TEST_F(StreamDecodingTest, DtofInvalidPixelsAreLeftOutAndTheRestKeepTheirIntensities) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float xyz[5][3] = {{0, 0, 0}, {1000, 2000, 3000}, {nan, 1, 1}, {1, 1, inf}, {0, 0, 500}};
+    Bytes points(5 * 12);
+    memcpy(points.data(), xyz, sizeof xyz);
+    const Bytes intensities = {1, 2, 3, 4, 5};
+    std::vector<CloudPoint> decoded = decodeDtofCloud(dtofRecord(4, points, intensities, 5, 1));
+    ASSERT_EQ(decoded.size(), 2u);
+    EXPECT_EQ(decoded[0].x, 3.0f);
+    EXPECT_EQ(decoded[0].intensity, 2);
+    EXPECT_EQ(decoded[1].x, 0.5f);
+    EXPECT_EQ(decoded[1].y, 0.0f);
+    EXPECT_EQ(decoded[1].intensity, 5);
+    EXPECT_TRUE(captured_lines().empty()) << "invalid pixels are normal, not a fault";
 }
 
 TEST_F(StreamDecodingTest, DtofCompactFrameTakesGreyFromIntensityBytes) {

@@ -61,16 +61,25 @@ TEST_F(Streams, DepthFramesComeInBothForms) {
         EXPECT_EQ(frame.fields[1].param2, 48u);
         EXPECT_EQ(frame.fields[1].size, four ? 589824u : 786432u);
         EXPECT_EQ(frame.fields[2].size, four ? 147968u : 147456u);
-        // Every point of the grid hit the room: between 10 cm and the far corner.
-        size_t point_bytes = four ? 12 : 16;
+        // A pixel is a point ahead, within the sensor's 15 m, or invalid: all
+        // zero, intensity too. Most are valid.
+        size_t point_bytes = four ? 12 : 16, intensity_bytes = four ? 1 : 2, valid = 0;
         for (size_t i = 0; i < 64 * 48; ++i) {
             float xyz[3];
             memcpy(xyz, frame.entries[1].data() + i * point_bytes, sizeof xyz);
+            uint16_t intensity = 0;
+            memcpy(&intensity, frame.entries[2].data() + i * intensity_bytes, intensity_bytes);
             double metres = std::sqrt(xyz[0] * xyz[0] + xyz[1] * xyz[1] + xyz[2] * xyz[2]) / 1000;
+            if (xyz[0] == 0 && xyz[1] == 0 && xyz[2] == 0) {
+                ASSERT_EQ(intensity, 0u) << "invalid point " << i;
+                continue;
+            }
+            ++valid;
             ASSERT_GT(metres, 0.1) << "point " << i;
-            ASSERT_LT(metres, 8.0) << "point " << i;
+            ASSERT_LT(metres, 15.0) << "point " << i;
             ASSERT_GT(xyz[2], 0) << "z points forward, point " << i;
         }
+        EXPECT_GT(valid, 64u * 48 * 8 / 10);
     }
 }
 
@@ -247,10 +256,12 @@ TEST(StreamSettings, OverridesByNameAndRefusesBadOnesWithoutChange) {
     kest_sim::stream_settings settings = kest_sim::stream_preset("full");
     std::string error;
     EXPECT_TRUE(kest_sim::set_stream_setting(settings, "image_format=nv12", error));
-    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "dtof_form=4", error));
+    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "dtof_form=3", error));
     EXPECT_TRUE(kest_sim::set_stream_setting(settings, "imu_hz=250.5", error));
+    EXPECT_TRUE(kest_sim::set_stream_setting(settings, "scans=0", error));
     EXPECT_TRUE(settings.camera.nv12);
-    EXPECT_TRUE(settings.dtof_four_entries);
+    EXPECT_FALSE(settings.dtof_four_entries) << "the full preset sends the four-entry form";
+    EXPECT_FALSE(settings.scan.scans);
     EXPECT_DOUBLE_EQ(settings.imu_hz, 250.5);
     for (const char *bad : {"image_width=15", "image_width=640.5", "cloud_points=-1", "imu_hz=nan",
                             "imu_hz=", "dtof_form=5", "colour=red", "image_hz"}) {
