@@ -68,6 +68,7 @@ void kestone::plugged(int id) {
         clock_started = true;
         numbered_before.clear();
         produced.clear();
+        current.activated.clear(); // powered off, it forgot them
     }
     if (!responder.joinable())
         responder = std::thread([this] {
@@ -251,8 +252,8 @@ size_t kestone::transfer_size(uint8_t endpoint) {
 }
 
 bool kestone::queue_message(int id, uint8_t endpoint, const byte_vector &message, uint32_t tag,
-                            const std::function<bool()> &between) {
-    std::vector<byte_vector> frames = device_frames(message, transfer_size(endpoint), tag);
+                            const frame_style &style, const std::function<bool()> &between) {
+    std::vector<byte_vector> frames = device_frames(message, transfer_size(endpoint), tag, style);
     bool all = true;
     for (size_t i = 0; i < frames.size(); ++i) {
         if (i > 0 && between && !between())
@@ -264,17 +265,19 @@ bool kestone::queue_message(int id, uint8_t endpoint, const byte_vector &message
 
 void kestone::answer(byte_vector message, bool delayed) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (rx_frame_gap.count() > 0 || (delayed && (answer_delay.count() > 0 || !due.empty()))) {
-        auto when = std::chrono::steady_clock::now() +
-                    (delayed ? answer_delay : std::chrono::milliseconds(0));
-        due.emplace_back(when, std::move(message));
+    const auto delay = delayed ? answer_delay
+                               : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::duration<double>(streams.heartbeat_delay_s));
+    if (rx_frame_gap.count() > 0 || delay.count() > 0 || (delayed && !due.empty())) {
+        due.emplace_back(std::chrono::steady_clock::now() + delay, std::move(message));
         changed.notify_all();
         return;
     }
     int id = device;
     uint32_t tag = next_tag++;
+    const frame_style style = streams.frames;
     lock.unlock();
-    queue_message(id, ep_rx, message, tag);
+    queue_message(id, ep_rx, message, tag, style);
 }
 
 void kestone::run_responder() {
@@ -298,10 +301,11 @@ void kestone::run_responder() {
 bool kestone::send_on_rx(std::unique_lock<std::mutex> &lock, const byte_vector &message) {
     int id = device;
     uint32_t tag = next_tag++;
+    const frame_style style = streams.frames;
     lock.unlock();
     // The gap is read afresh before every frame, so a link slowed mid-answer
     // slows the rest of it; an unplug ends the wait at once.
-    bool sent = queue_message(id, ep_rx, message, tag, [&] {
+    bool sent = queue_message(id, ep_rx, message, tag, style, [&] {
         lock.lock();
         bool stop = rx_frame_gap.count() > 0 &&
                     changed.wait_for(lock, rx_frame_gap, [this] { return stopping; });
@@ -316,8 +320,9 @@ bool kestone::send(uint8_t endpoint, uint16_t type, const byte_vector &payload) 
     std::unique_lock<std::mutex> lock(mutex);
     int id = device;
     uint32_t tag = next_tag++;
+    const frame_style style = streams.frames;
     lock.unlock();
-    return queue_message(id, endpoint, device_message(type, payload), tag);
+    return queue_message(id, endpoint, device_message(type, payload), tag, style);
 }
 
 void kestone::answer_heartbeats(bool on) {

@@ -56,6 +56,10 @@ struct stream_settings {
     // stamps are time_jump_s later (earlier when negative) than the clock.
     double time_jump_s = 0;
     double time_jump_after_s = 0;
+    // What the device may do that the host must survive.
+    frame_style frames;               // every message it sends, answers too
+    double heartbeat_delay_s = 0;     // before each heartbeat answer
+    bool activation_required = false; // a stream flows only once its type is activated
 };
 
 // When and as what a stream item leaves: its number (counting on across
@@ -187,6 +191,7 @@ private:
     // the first, between (when given) may wait, or end the message by returning
     // false. False when ended early or the bus refused a frame. Call without the mutex.
     static bool queue_message(int id, uint8_t endpoint, const byte_vector &message, uint32_t tag,
+                              const frame_style &style,
                               const std::function<bool()> &between = nullptr);
     // Sends on rx at once or after the answer delay, in order.
     void answer(byte_vector message, bool delayed);
@@ -202,6 +207,7 @@ private:
                                                             uint16_t type, const item_clock &clock);
     item_clock clock_of(const stream_settings &settings, uint16_t type, uint64_t k);
     std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
+    bool flowing(uint16_t type) const;
     void queue_stream(uint8_t endpoint, byte_vector message);
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
 

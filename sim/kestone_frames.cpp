@@ -24,40 +24,71 @@ uint8_t frame_checksum(const uint8_t *frame, size_t length) {
     return xor_of(frame + frame_type_at, frame_pad_at(length) - frame_type_at);
 }
 
+constexpr uint8_t noise = 0xA5; // what a device leaves in bytes it does not use
+constexpr size_t max_group_frames = 255;
+constexpr size_t max_filler = 4096;
+
 byte_vector one_frame(const uint8_t *payload, uint32_t length, uint32_t tag, uint8_t flags,
-                      unsigned total, unsigned index) {
+                      unsigned total, unsigned index, const frame_style &style) {
     byte_vector frame(frame_overhead + length, 0);
     std::copy(std::begin(frame_head), std::end(frame_head), frame.begin());
     put_be(frame, frame_tag_at, tag, 4);
-    frame[frame_flags_at] = flags;
+    frame[frame_flags_at] = flags | (style.unchecked ? frame_flag_unchecked : 0);
     frame[frame_total_at] = static_cast<uint8_t>(total);
     frame[frame_index_at] = static_cast<uint8_t>(index);
+    if (style.reserved_noise) {
+        frame[frame_type_at] = noise;
+        frame[frame_reserved_at] = noise;
+    }
     put_be(frame, frame_length_at, length, 4);
-    frame[frame_header_xor_at] = header_checksum(frame.data());
     std::copy(payload, payload + length, frame.begin() + frame_payload_at);
-    frame[frame_xor_at(length)] = frame_checksum(frame.data(), length);
+    if (style.unchecked) {
+        frame[frame_header_xor_at] = frame[frame_pad_at(length)] = frame[frame_xor_at(length)] =
+            noise;
+    } else {
+        frame[frame_header_xor_at] = header_checksum(frame.data());
+        frame[frame_xor_at(length)] = frame_checksum(frame.data(), length);
+    }
     std::copy(std::begin(frame_tail), std::end(frame_tail), frame.begin() + frame_tail_at(length));
     return frame;
 }
 
+// Payload bytes per frame.
+size_t frame_capacity(size_t message_size, size_t transfer_size, const frame_style &style) {
+    const size_t cap = transfer_size - frame_overhead;
+    if (style.group_frame_bytes == 0 || style.group_frame_bytes >= cap)
+        return cap;
+    const size_t fewest = (message_size + max_group_frames - 1) / max_group_frames;
+    return std::min(cap, std::max(style.group_frame_bytes, fewest));
+}
+
 } // namespace
 
-size_t frames_needed(size_t message_size, size_t transfer_size) {
-    const size_t cap = transfer_size - frame_overhead;
+size_t frames_needed(size_t message_size, size_t transfer_size, const frame_style &style) {
+    const size_t cap = frame_capacity(message_size, transfer_size, style);
     return std::max<size_t>((message_size + cap - 1) / cap, 1);
 }
 
 std::vector<byte_vector> device_frames(const byte_vector &message, size_t transfer_size,
-                                       uint32_t tag) {
-    const size_t cap = transfer_size - frame_overhead;
-    const size_t count = frames_needed(message.size(), transfer_size);
+                                       uint32_t tag, const frame_style &style) {
+    byte_vector noisy;
+    const byte_vector *sent = &message;
+    if (style.reserved_noise && message.size() >= cmd_header_bytes) {
+        noisy = message;
+        std::fill(noisy.begin() + cmd_reserved_at, noisy.begin() + cmd_length_at, noise);
+        sent = &noisy;
+    }
+    const size_t cap = frame_capacity(sent->size(), transfer_size, style);
+    const size_t count = frames_needed(sent->size(), transfer_size, style);
     std::vector<byte_vector> frames;
     for (size_t i = 0; i < count; ++i) {
         size_t start = i * cap;
-        size_t length = std::min(cap, message.size() - start);
-        frames.push_back(one_frame(message.data() + start, static_cast<uint32_t>(length), tag,
+        size_t length = std::min(cap, sent->size() - start);
+        frames.push_back(one_frame(sent->data() + start, static_cast<uint32_t>(length), tag,
                                    count > 1 ? frame_flag_group : 0, static_cast<unsigned>(count),
-                                   static_cast<unsigned>(i + 1)));
+                                   static_cast<unsigned>(i + 1), style));
+        if (style.reserved_noise) // filler, short of a whole transfer to spare the bus
+            frames.back().resize(std::min(transfer_size, frames.back().size() + max_filler), noise);
     }
     return frames;
 }

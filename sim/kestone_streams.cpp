@@ -125,6 +125,14 @@ void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
     queue.push_back(std::move(message));
 }
 
+// Caller holds the mutex. Device info always flows; every other stream, when
+// the device asks for it, only once the host has activated its type.
+bool kestone::flowing(uint16_t type) const {
+    if (!streams.activation_required || type == wire::type_info)
+        return true;
+    return current.activated.count(wire::activation_code_of(type)) != 0;
+}
+
 // Caller holds the mutex: which messages are owed by now (or, flooding, what
 // fits), counted as produced. They are built afterwards, outside the mutex.
 std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
@@ -133,6 +141,10 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
     auto take = [&](uint16_t type, uint8_t endpoint) {
         const double hz = stream_rate(streams, type);
         uint64_t &done = produced[type];
+        if (!flowing(type)) { // not owed later either: a stream starts when activated
+            done = std::max<uint64_t>(done, hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0);
+            return;
+        }
         // wiwc, cloud, odometry: flooding, the clouds keep their tidy sets
         const size_t messages = type == wire::type_cloud ? 3 : 1;
         if (streams.flood) {
@@ -307,7 +319,8 @@ std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> kestone::take_for_bus() 
         size_t backlog = bus_in_backlog(device, endpoint);
         // Whole messages only, and only while they fit (one may go into an empty bus).
         while (!queue.empty()) {
-            size_t frames = frames_needed(queue.front().size(), transfer_size(endpoint));
+            size_t frames =
+                frames_needed(queue.front().size(), transfer_size(endpoint), streams.frames);
             if (backlog > 0 && backlog + frames > bus_backlog_frames)
                 break;
             backlog += frames;
@@ -346,9 +359,10 @@ void kestone::in_taken() {
 void kestone::feed_bus(std::unique_lock<std::mutex> &lock) {
     auto for_bus = take_for_bus();
     int id = device;
+    const frame_style style = streams.frames;
     lock.unlock();
     for (auto &[endpoint, message, tag] : for_bus)
-        queue_message(id, endpoint, message, tag);
+        queue_message(id, endpoint, message, tag, style);
     lock.lock();
 }
 
@@ -398,8 +412,10 @@ void kestone::run_camera() {
         const stream_settings settings = streams;
         const double elapsed = std::chrono::duration<double>(clock::now() - stream_began).count();
         uint64_t &done = produced[wire::type_image];
+        if (current.streaming && !flowing(wire::type_image))
+            done = std::max<uint64_t>(done, static_cast<uint64_t>(elapsed * settings.image_hz) + 1);
         bool owed =
-            current.streaming &&
+            current.streaming && flowing(wire::type_image) &&
             (settings.flood ? outgoing[ep_rgb].size() < settings.queue_capacity
                             : settings.image_hz > 0 && done < elapsed * settings.image_hz + 1);
         if (!owed) {

@@ -79,8 +79,9 @@ inline constexpr uint8_t frame_tail[4] = {'f', 'c', 'n', 'b'};
 constexpr size_t frame_type_at = 6; // first byte under both checksums
 constexpr size_t frame_tag_at = 7;  // 32 bits, the same in every frame of a group
 constexpr size_t frame_flags_at = 11;
-constexpr size_t frame_total_at = 12;      // frames in the group
-constexpr size_t frame_index_at = 13;      // 1 for the first
+constexpr size_t frame_total_at = 12; // frames in the group
+constexpr size_t frame_index_at = 13; // 1 for the first
+constexpr size_t frame_reserved_at = 14;
 constexpr size_t frame_length_at = 15;     // 32 bits: payload bytes in this frame
 constexpr size_t frame_header_xor_at = 19; // of frame_type_at up to here
 constexpr size_t frame_payload_at = 20;
@@ -99,8 +100,9 @@ constexpr uint8_t frame_flag_group = 0x02;     // one of several frames of a mes
 static_assert(frame_overhead == 26, "a frame carries 26 bytes besides its payload");
 
 // Command message: a header, then the payload.
-constexpr size_t cmd_type_at = 0;    // 16 bits
-constexpr size_t cmd_length_at = 19; // 32 bits: payload bytes
+constexpr size_t cmd_type_at = 0;     // 16 bits
+constexpr size_t cmd_reserved_at = 2; // up to the length
+constexpr size_t cmd_length_at = 19;  // 32 bits: payload bytes
 constexpr size_t cmd_header_bytes = 23;
 // The caller makes sure that message holds a whole header.
 inline uint16_t message_type(const byte_vector &message) {
@@ -125,6 +127,25 @@ constexpr uint16_t code_open = 1, code_close = 2, code_activate_dtof = 4, code_a
                    code_start = 7, code_stop = 8, code_mode0 = 11, code_mode1 = 12, code_calib = 16,
                    code_activate_imu = 20, code_activate_odometry = 22, code_activate_slam = 24,
                    code_version = 27;
+// The control code that activates the stream a message type belongs to (0 for none).
+constexpr uint16_t activation_code_of(uint16_t type) {
+    switch (type) {
+    case type_cloud:
+    case type_wiwc:
+        return code_activate_slam;
+    case type_odometry:
+    case type_hf_odometry:
+        return code_activate_odometry;
+    case type_imu:
+        return code_activate_imu;
+    case type_image:
+        return code_activate_image;
+    case type_dtof:
+        return code_activate_dtof;
+    default:
+        return 0;
+    }
+}
 // Codes that set a value: IMU rate, accelerometer range, gyroscope range, depth.
 constexpr uint16_t code_first_setting = 30, code_last_setting = 33;
 

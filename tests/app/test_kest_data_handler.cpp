@@ -27,11 +27,11 @@ TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
     EXPECT_THAT(statuses->snapshot(),
                 testing::ElementsAre(status{false, "Device attached, initializing..."},
                                      status{true, "Device connected and streaming"}));
-    // The DTOF stream is activated just after the streaming status.
-    EXPECT_TRUE(eventually([&] { return device->state().requests.size() >= 10; },
-                           "the stream activation request"));
+    // Every stream is activated just after the streaming status, the depth frames first.
+    EXPECT_TRUE(eventually([&] { return device->state().requests.size() >= 14; },
+                           "the stream activation requests"));
     EXPECT_THAT(device->state().requests,
-                testing::ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 4));
+                testing::ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 4, 24, 22, 20, 6));
     KestDataHandler *handler = KestDataHandler::instance();
     EXPECT_TRUE(handler->hasDevice());
     EXPECT_EQ(handler->deviceState(), KestDataHandler::DeviceState::Streaming);
@@ -139,6 +139,20 @@ TEST_F(DataHandler, AttachAndDetachRacedAHundredTimes) {
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(eventually([] { return !KestDataHandler::instance()->hasDevice(); },
                            "the handler left with no device"));
+}
+
+// A device that sends a stream only once its type is activated still gives
+// the viewer every stream it shows or records.
+TEST_F(DataHandler, EveryStreamFlowsFromADeviceThatWaitsForActivation) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    settings.activation_required = true;
+    device->set_streams(settings);
+    plug();
+    ASSERT_TRUE(wait_status("Device connected and streaming"));
+    // SLAM clouds, odometry, wiwc, IMU, high-frequency odometry, pictures, depth frames.
+    for (uint16_t type : {0, 1, 21, 2, 18, 3, 6})
+        EXPECT_TRUE(eventually([&] { return device->counters().sent[type] >= 2; },
+                               "messages of type " + std::to_string(type)));
 }
 
 TEST_F(DataHandler, ScanModeChoosesTheCloudStream) {

@@ -157,7 +157,8 @@ int run_stream(const options &opts, device_session &device) {
         check(lidar_set_imu_parameter(handle, &imu), "imu parameter") ||
         check(lidar_start_stream(handle, 0, &rate), "start stream"))
         return exit_request_failed;
-    for (int type : {LIDAR_STREAM_SLAM_CLOUD, LIDAR_STREAM_ODOMETRY, LIDAR_STREAM_IMU})
+    for (int type : {LIDAR_STREAM_SLAM_CLOUD, LIDAR_STREAM_ODOMETRY, LIDAR_STREAM_IMU,
+                     LIDAR_STREAM_DTOF, LIDAR_STREAM_IMAGE})
         lidar_activate_stream_type(handle, type);
     // Sleeping until fixed marks keeps the lines a second apart however long printing takes.
     auto began = std::chrono::steady_clock::now();
