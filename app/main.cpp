@@ -48,6 +48,8 @@ int main(int argc, char *argv[]) {
                 window->centralView()->onRecordClicked();
         });
     window = std::make_unique<MainWindow>();
+    if (options.scanMode)
+        window->centralView()->setScanMode(*options.scanMode);
     window->show();
     if (options.printStats)
         QObject::connect(window->liveStatus(), &ViewerStatusBar::refreshed, [&window] {
@@ -55,6 +57,7 @@ int main(int argc, char *argv[]) {
             fflush(stdout);
         });
     if (options.quitAfterSeconds >= 0)
-        screenshotAndQuit(*window, options.screenshot, options.quitAfterSeconds);
+        screenshotAndQuit(*window, {options.screenshot, options.viewScreenshot},
+                          options.quitAfterSeconds);
     return application.exec();
 }

@@ -70,6 +70,15 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
         QStringLiteral("Save a PNG of the whole window to FILE, then quit (after --quit-after "
                        "seconds, 5 by default)."),
         QStringLiteral("FILE"));
+    QCommandLineOption viewScreenshot(
+        QStringLiteral("view-screenshot"),
+        QStringLiteral("Save a PNG of the point cloud view alone to FILE, then quit (as "
+                       "--screenshot; both may be given)."),
+        QStringLiteral("FILE"));
+    QCommandLineOption scanMode(QStringLiteral("scan-mode"),
+                                QStringLiteral("Start in scan mode MODE: slam (the default) or "
+                                               "dtof."),
+                                QStringLiteral("MODE"));
     QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                  QStringLiteral("Quit after SECONDS (a recording is stopped and "
                                                 "its files closed first)."),
@@ -78,7 +87,8 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
                              QStringLiteral("Print the status bar's figures (device, view, data "
                                             "rate, drops, recording) on standard output once a "
                                             "second."));
-    parser.addOptions({virtualDevice, virtualSet, record, recordDir, screenshot, quitAfter, stats});
+    parser.addOptions({virtualDevice, virtualSet, record, recordDir, scanMode, screenshot,
+                       viewScreenshot, quitAfter, stats});
 
     if (!parser.parse(withDefaultPreset(arguments)))
         return usageError(parser.errorText());
@@ -119,6 +129,14 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
     options.record = parser.isSet(record);
     options.recordDir = parser.value(recordDir);
     options.screenshot = parser.value(screenshot);
+    options.viewScreenshot = parser.value(viewScreenshot);
+    if (parser.isSet(scanMode)) {
+        const QString mode = parser.value(scanMode).toLower();
+        if (mode != QLatin1String("slam") && mode != QLatin1String("dtof"))
+            return usageError(QStringLiteral("unknown scan mode '%1' (slam or dtof)")
+                                  .arg(parser.value(scanMode)));
+        options.scanMode = mode == QLatin1String("slam") ? ScanMode::SLAM : ScanMode::DTOF;
+    }
     options.printStats = parser.isSet(stats);
     if (parser.isSet(quitAfter)) {
         bool number = false;
@@ -126,7 +144,7 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
         if (!number || options.quitAfterSeconds < 0)
             return usageError(
                 QStringLiteral("bad --quit-after: '%1'").arg(parser.value(quitAfter)));
-    } else if (!options.screenshot.isEmpty()) {
+    } else if (!options.screenshot.isEmpty() || !options.viewScreenshot.isEmpty()) {
         options.quitAfterSeconds = defaultScreenshotSeconds;
     }
     out.options = options;

@@ -3,6 +3,7 @@
 // documentation and smoke tests.
 #pragma once
 
+#include "app/kest_data_handler.h"
 #include "sim/kestone.h"
 
 #include <QString>
@@ -16,6 +17,8 @@ struct ViewerOptions {
     bool record = false;               // start a recording once the device streams
     QString recordDir;                 // the recording root; empty: recordData beside the program
     QString screenshot;                // a PNG of the whole window, taken before quitting
+    QString viewScreenshot;            // a PNG of the point cloud view alone, likewise
+    std::optional<ScanMode> scanMode;  // the scan mode to start in; none: the panel's SLAM
     int quitAfterSeconds = -1;         // -1: run until closed
     bool printStats = false;           // the status bar's figures on standard output, each second
 };

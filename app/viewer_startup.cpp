@@ -78,14 +78,19 @@ void recordWhenStreaming(QCoreApplication &application, std::function<void()> cl
         });
 }
 
-void screenshotAndQuit(MainWindow &window, const QString &path, int seconds) {
-    QTimer::singleShot(seconds * 1000, &window, [&window, path] {
-        if (!path.isEmpty() && !window.grab().save(path, "PNG")) {
+void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds) {
+    QTimer::singleShot(seconds * 1000, &window, [&window, shots] {
+        auto failed = [](const QString &path) {
             fprintf(stderr, "kestviewer: cannot save the screenshot %s\n",
                     QFile::encodeName(path).constData());
             QCoreApplication::exit(1);
-            return;
-        }
+        };
+        if (!shots.window.isEmpty() && !window.grab().save(shots.window, "PNG"))
+            return failed(shots.window);
+        GLPointCloudRenderer *view = window.centralView()->renderer();
+        if (!shots.view.isEmpty() &&
+            (view == nullptr || !view->grabFramebuffer().save(shots.view, "PNG")))
+            return failed(shots.view);
         QCoreApplication::quit();
     });
 }

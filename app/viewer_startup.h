@@ -38,6 +38,12 @@ void quitOnSignals(QCoreApplication &application);
 // in reports at once.
 void recordWhenStreaming(QCoreApplication &application, std::function<void()> clickRecord);
 
-// Saves a PNG of the whole window to path and quits after seconds; a screenshot
-// that cannot be saved is reported on standard error and makes the exit status 1.
-void screenshotAndQuit(MainWindow &window, const QString &path, int seconds);
+// Where to save PNGs before quitting; an empty path: none of that kind.
+struct Screenshots {
+    QString window; // the whole window
+    QString view;   // the point cloud view alone, as drawn
+};
+
+// Saves the screenshots asked for and quits after seconds; a screenshot that
+// cannot be saved is reported on standard error and makes the exit status 1.
+void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds);

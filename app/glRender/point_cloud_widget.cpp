@@ -71,6 +71,12 @@ void PointCloudWidget::updatePointCloud(const std::vector<CloudPoint> &points) {
     container->renderer()->updatePointCloud(points, 0);
 }
 
+void PointCloudWidget::setScanMode(ScanMode mode) {
+    const int index = scanModeCombo->findData(static_cast<int>(mode));
+    if (index >= 0)
+        scanModeCombo->setCurrentIndex(index);
+}
+
 void PointCloudWidget::onScanModeChanged() {
     const int mode = scanModeCombo->currentData().toInt();
     currentScanMode = mode;

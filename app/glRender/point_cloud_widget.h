@@ -51,6 +51,8 @@ public:
     RenderContainerWidget *renderContainer() const { return container; }
     GLPointCloudRenderer *renderer() const; // null without a container
     ScanMode scanMode() const { return static_cast<ScanMode>(currentScanMode); }
+    // Chooses the scan mode in the panel, as the user would.
+    void setScanMode(ScanMode mode);
     bool isRecording() const { return recording; }
 
 signals:

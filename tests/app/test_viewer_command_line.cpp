@@ -13,6 +13,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <memory>
+#include <set>
 
 using namespace kest_test;
 namespace fs = std::filesystem;
@@ -76,7 +78,17 @@ TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
     EXPECT_EQ(full.options->screenshot, "shot.png");
     EXPECT_EQ(full.options->quitAfterSeconds, 5) << "a screenshot alone quits after 5 s";
 
+    ViewerCommandLine depth =
+        parse({"--scan-mode", "DTOF", "--view-screenshot", "view.png", "--quit-after", "2"});
+    ASSERT_TRUE(depth.options) << depth.text.toStdString();
+    EXPECT_EQ(depth.options->scanMode, ScanMode::DTOF);
+    EXPECT_EQ(depth.options->viewScreenshot, "view.png");
+    EXPECT_TRUE(depth.options->screenshot.isEmpty());
+    EXPECT_EQ(depth.options->quitAfterSeconds, 2);
+    EXPECT_EQ(parse({"--view-screenshot", "v.png"}).options->quitAfterSeconds, 5);
+
     ViewerCommandLine none = parse({});
+    EXPECT_FALSE(none.options->scanMode) << "the panel's own SLAM";
     ASSERT_TRUE(none.options);
     EXPECT_FALSE(none.options->virtualDevice);
     EXPECT_FALSE(none.options->record);
@@ -85,8 +97,9 @@ TEST(ViewerCommandLine, ReadsTheVirtualDeviceRecordingAndScreenshotOptions) {
     EXPECT_FALSE(help.options);
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_TRUE(help.text.startsWith("Usage: kestviewer [options]")) << help.text.toStdString();
-    for (const char *word : {"--virtual-device", "--virtual-set", "--record", "--record-dir",
-                             "--screenshot", "--quit-after", "--stats", "image_format"})
+    for (const char *word :
+         {"--virtual-device", "--virtual-set", "--record", "--record-dir", "--screenshot",
+          "--view-screenshot", "--scan-mode", "--quit-after", "--stats", "image_format"})
         EXPECT_TRUE(help.text.contains(word)) << word;
 }
 
@@ -100,6 +113,7 @@ TEST(ViewerCommandLine, BadUsageIsExitStatus64WithAReason) {
         {{"--virtual-device", "--virtual-set", "image_format=png"},
          "bad value 'png' for image_format"},
         {{"--quit-after", "soon"}, "bad --quit-after: 'soon'"},
+        {{"--scan-mode", "lidar"}, "unknown scan mode 'lidar' (slam or dtof)"},
         {{"--no-such-option"}, "no-such-option"},
         {{"stray"}, "unexpected argument 'stray'"},
     };
@@ -137,6 +151,26 @@ TEST(ViewerProgram, QuitAfterWhileRecordingLeavesACompleteRecordingAndAScreensho
     QImage shot(QString::fromStdString(dir.file("shot.png")));
     EXPECT_FALSE(shot.isNull());
     EXPECT_GE(shot.width(), 800);
+}
+
+// Started in DTOF mode, the viewer draws depth frames, and saves the view alone.
+TEST(ViewerProgram, StartsInTheScanModeAskedForAndSavesTheViewAlone) {
+    temp_dir dir;
+    std::unique_ptr<QProcess> viewer(
+        startViewer(dir, {"--virtual-device", "--scan-mode", "dtof", "--view-screenshot",
+                          QString::fromStdString(dir.file("view.png")), "--quit-after", "4"}));
+    ASSERT_TRUE(viewer->waitForFinished(120000)) << "the viewer did not quit";
+    QString out = QString::fromLocal8Bit(viewer->readAll());
+    EXPECT_EQ(viewer->exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains("Scan mode changed to 1")) << out.toStdString();
+    QImage view(QString::fromStdString(dir.file("view.png")));
+    ASSERT_FALSE(view.isNull());
+    // Grey points on the dark background: many distinct shades drawn.
+    std::set<QRgb> shades;
+    for (int y = 0; y < view.height(); y += 4)
+        for (int x = 0; x < view.width(); x += 4)
+            shades.insert(view.pixel(x, y));
+    EXPECT_GT(shades.size(), 20u) << "the view shows depth points";
 }
 
 // SIGTERM (a session ending, kill) quits through the event loop, so the
