@@ -10,6 +10,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace kest_sim {
 
@@ -34,21 +38,45 @@ double shade(const ray_hit &hit, const std::array<double, 3> &direction) {
     return light;
 }
 
+// The camera-frame ray of every cast pixel (see render), worked out once per
+// picture size: undoing the lens's distortion is the dear part of a picture.
+std::shared_ptr<const std::vector<std::array<double, 3>>>
+cast_rays(const camera_settings &settings, const camera_calibration &lens) {
+    static std::mutex mutex;
+    static std::map<std::pair<uint32_t, uint32_t>,
+                    std::shared_ptr<const std::vector<std::array<double, 3>>>>
+        made;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto &rays = made[{settings.width, settings.height}];
+    if (rays)
+        return rays;
+    const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
+    const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
+    auto out = std::make_shared<std::vector<std::array<double, 3>>>();
+    out->reserve(static_cast<size_t>(cast_w) * cast_h);
+    for (int row = 0; row < cast_h; ++row)
+        for (int col = 0; col < cast_w; ++col)
+            // The centre of the cast pixel, in the picture's pixels (centres at whole numbers).
+            out->push_back(pixel_ray(lens, (col + 0.5) * width / cast_w - 0.5,
+                                     (row + 0.5) * height / cast_h - 0.5));
+    rays = out;
+    return rays;
+}
+
 // Ray-casts the room at half the picture's size through the calibrated lens and
 // scales it up: a quarter of the rays for a picture that looks the same.
 cv::Mat render(const camera_settings &settings, const motion_settings &motion, double t) {
     const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
     const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
     const camera_calibration lens = camera_calibration_for(settings);
+    const auto rays = cast_rays(settings, lens);
     const pose camera = odometry_pose(sensor_odometry(t, motion)).after(lens.tcl.inverse());
     cv::Mat cast(cast_h, cast_w, CV_8UC3);
+    const std::array<double, 3> *ray = rays->data();
     for (int row = 0; row < cast_h; ++row) {
         uint8_t *bgr = cast.ptr<uint8_t>(row);
-        for (int col = 0; col < cast_w; ++col, bgr += 3) {
-            // The centre of the cast pixel, in the picture's pixels (centres at whole numbers).
-            const double u = (col + 0.5) * width / cast_w - 0.5;
-            const double v = (row + 0.5) * height / cast_h - 0.5;
-            const std::array<double, 3> world = camera.rotate(pixel_ray(lens, u, v));
+        for (int col = 0; col < cast_w; ++col, bgr += 3, ++ray) {
+            const std::array<double, 3> world = camera.rotate(*ray);
             ray_hit hit = trace_ray(camera.t, world);
             double light = hit.distance > 0 ? shade(hit, world) : 0;
             for (int c = 0; c < 3; ++c)
