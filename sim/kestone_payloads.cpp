@@ -140,7 +140,7 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
     const size_t points_at = buffer_header_bytes + form.block_bytes,
                  intensity_at = points_at + form.point_area;
     pose sensor = odometry_pose(sensor_odometry(t, settings.motion));
-    std::mt19937_64 random = frame_random(frame, 2);
+    const frame_dice dice(frame, 2);
     for (size_t row = 0; row < rows; ++row) {
         for (size_t col = 0; col < cols; ++col) {
             double h = (0.5 - static_cast<double>(col) / (cols - 1)) * dtof_hfov;
@@ -149,8 +149,8 @@ byte_vector dtof_payload(const stream_settings &settings, uint64_t frame, int64_
                                          std::sin(v)};
             std::array<double, 3> world = sensor.rotate(ray);
             // No return (the sky, a dropout, out of range) is an invalid pixel: all zero.
-            const ray_return got =
-                measure_ray(settings.scan, sensor.t, world, depth_max_range_m, random);
+            const ray_return got = measure_ray(settings.scan, sensor.t, world, depth_max_range_m,
+                                               dice, row * cols + col);
             const double d = got.distance;
             const std::array<uint8_t, 3> &rgb = got.rgb;
             // Device axes: x to the right (-left), y up, z forward; millimetres.

@@ -40,15 +40,33 @@ double return_chance(const std::array<uint8_t, 3> &rgb, double facing, double ra
     return dark * grazing * far;
 }
 
+namespace {
+
+// SplitMix64's finaliser: every bit of the input moves every bit of the output.
+uint64_t mix(uint64_t z) {
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+} // namespace
+
+frame_dice::frame_dice(uint64_t frame, uint64_t sensor) : key(mix(mix(frame) ^ sensor)) {}
+
+double frame_dice::uniform(uint64_t i) const {
+    return static_cast<double>(mix(key ^ mix(i)) >> 11) * 0x1.0p-53;
+}
+
+double frame_dice::normal(uint64_t i) const { // Box-Muller
+    const double u = 1 - uniform(2 * i), v = uniform(2 * i + 1);
+    return std::sqrt(-2 * std::log(u)) * std::cos(2 * pi * v);
+}
+
 ray_return measure_ray(const scan_settings &settings, const std::array<double, 3> &origin,
                        const std::array<double, 3> &direction, double max_range,
-                       std::mt19937_64 &random) {
+                       const frame_dice &dice, uint64_t ray) {
     const ray_hit hit = trace_ray(origin, direction);
-    // Every ray draws the same numbers, hit or not, so one ray's fate never
-    // shifts the noise of the next.
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    const double chance = unit(random), deviation = normal(random);
     ray_return out;
     if (hit.distance <= 0 || hit.distance > max_range)
         return out;
@@ -59,9 +77,11 @@ ray_return measure_ray(const scan_settings &settings, const std::array<double, 3
         out.rgb = hit.rgb;
         return out;
     }
-    if (settings.dropouts && chance >= return_chance(hit.rgb, facing, hit.distance))
+    // Ray r draws uniform 4r (its chance) and normal 2r + 1 (uniforms 4r + 2, 4r + 3).
+    if (settings.dropouts && dice.uniform(4 * ray) >= return_chance(hit.rgb, facing, hit.distance))
         return out;
-    out.distance = std::max(0.01, hit.distance + deviation * range_sigma(settings, hit.distance));
+    out.distance = std::max(0.01, hit.distance + dice.normal(2 * ray + 1) *
+                                                     range_sigma(settings, hit.distance));
     const double shade = 0.6 + 0.4 * std::fabs(facing);
     for (size_t c = 0; c < 3; ++c)
         out.rgb[c] = static_cast<uint8_t>(std::lround(hit.rgb[c] * shade));
@@ -70,16 +90,17 @@ ray_return measure_ray(const scan_settings &settings, const std::array<double, 3
 
 std::vector<scan_point> slam_scan(const scan_settings &settings, const pose &sensor, uint64_t frame,
                                   size_t rays) {
-    std::mt19937_64 random = frame_random(frame, 1);
+    const frame_dice measuring(frame, 1), aiming(frame, 3);
     const double half_h = settings.hfov_deg * pi / 360, half_v = settings.vfov_deg * pi / 360;
-    std::uniform_real_distribution<double> azimuth(-half_h, half_h), elevation(-half_v, half_v);
     std::vector<scan_point> out;
     out.reserve(rays);
     for (size_t i = 0; i < rays; ++i) {
-        const double a = azimuth(random), e = elevation(random);
+        const double a = (2 * aiming.uniform(2 * i) - 1) * half_h;
+        const double e = (2 * aiming.uniform(2 * i + 1) - 1) * half_v;
         const std::array<double, 3> world =
             sensor.rotate({std::cos(e) * std::cos(a), std::cos(e) * std::sin(a), std::sin(e)});
-        const ray_return got = measure_ray(settings, sensor.t, world, slam_max_range_m, random);
+        const ray_return got =
+            measure_ray(settings, sensor.t, world, slam_max_range_m, measuring, i);
         if (got.distance <= 0)
             continue;
         out.push_back(
@@ -88,12 +109,6 @@ std::vector<scan_point> slam_scan(const scan_settings &settings, const pose &sen
              got.rgb});
     }
     return out;
-}
-
-std::mt19937_64 frame_random(uint64_t frame, uint64_t sensor_salt) {
-    std::seed_seq seed{static_cast<uint32_t>(frame), static_cast<uint32_t>(frame >> 32),
-                       static_cast<uint32_t>(sensor_salt)};
-    return std::mt19937_64(seed);
 }
 
 } // namespace kest_sim

@@ -10,8 +10,8 @@
 #include "sim/kestone_pose.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 namespace kest_sim {
@@ -41,15 +41,28 @@ double range_sigma(const scan_settings &settings, double range);
 // the ray and the surface's normal) and range, returns the ray.
 double return_chance(const std::array<uint8_t, 3> &rgb, double facing, double range);
 
+// The random numbers of one frame of one sensor: a hash of the frame, the
+// sensor and the number asked for, so they need no state and any ray's can be
+// had without the others' (cheap under the sanitizers too).
+class frame_dice {
+public:
+    frame_dice(uint64_t frame, uint64_t sensor);
+    double uniform(uint64_t i) const; // in [0, 1)
+    double normal(uint64_t i) const;  // mean 0, standard deviation 1
+private:
+    uint64_t key;
+};
+
 // One ray's measurement from origin along a unit direction (world frame):
-// distance 0 when nothing returned within max_range.
+// distance 0 when nothing returned within max_range. Ray number ray of the
+// frame draws its chance and its noise from dice.
 struct ray_return {
     double distance = 0;
     std::array<uint8_t, 3> rgb{}; // the surface's colour, shaded by the angle it is met at
 };
 ray_return measure_ray(const scan_settings &settings, const std::array<double, 3> &origin,
                        const std::array<double, 3> &direction, double max_range,
-                       std::mt19937_64 &random);
+                       const frame_dice &dice, uint64_t ray);
 
 struct scan_point {
     std::array<double, 3> world; // metres
@@ -60,8 +73,5 @@ struct scan_point {
 // (sensor to world: x forward, y left, z up).
 std::vector<scan_point> slam_scan(const scan_settings &settings, const pose &sensor, uint64_t frame,
                                   size_t rays);
-
-// The random source for one frame of one sensor.
-std::mt19937_64 frame_random(uint64_t frame, uint64_t sensor_salt);
 
 } // namespace kest_sim

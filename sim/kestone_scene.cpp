@@ -15,6 +15,7 @@ struct surface {
     // An opening in it: a in [a0, a1] and b in [b0, b1]; none when a0 >= a1.
     double hole_a0 = 0, hole_a1 = 0, hole_b0 = 0, hole_b1 = 0;
     bool outside = false; // seen only through an opening; no room points on it
+    int box = -1;         // the box it is a face of, if any
     bool in_hole(double a, double b) const {
         return a > hole_a0 && a < hole_a1 && b > hole_b0 && b < hole_b1;
     }
@@ -25,15 +26,22 @@ struct surface {
     }
 };
 
+// A box standing on something: its top and four sides (the bottom is never seen).
 void add_box(std::vector<surface> &out, std::array<double, 3> low, std::array<double, 3> size,
              uint8_t r, uint8_t g, uint8_t b) {
     const double sx = size[0], sy = size[1], sz = size[2];
     const std::array<double, 3> top = {low[0], low[1], low[2] + sz};
+    int box = 0;
+    for (const surface &s : out)
+        box = std::max(box, s.box + 1);
+    const size_t first = out.size();
     out.push_back({top, {sx, 0, 0}, {0, sy, 0}, r, g, b});
     out.push_back({low, {sx, 0, 0}, {0, 0, sz}, r, g, b});
     out.push_back({{low[0], low[1] + sy, low[2]}, {sx, 0, 0}, {0, 0, sz}, r, g, b});
     out.push_back({low, {0, sy, 0}, {0, 0, sz}, r, g, b});
     out.push_back({{low[0] + sx, low[1], low[2]}, {0, sy, 0}, {0, 0, sz}, r, g, b});
+    for (size_t i = first; i < out.size(); ++i)
+        out[i].box = box;
 }
 
 std::vector<surface> room_surfaces() {
@@ -108,17 +116,61 @@ struct prepared_surface {
     double uu, vv;
 };
 
-const std::vector<prepared_surface> &prepared_surfaces() {
-    static const std::vector<prepared_surface> out = [] {
-        std::vector<prepared_surface> list;
+// The corners of a box's bounds, so that a ray that misses them skips its faces.
+struct bounds {
+    std::array<double, 3> low{1e9, 1e9, 1e9}, high{-1e9, -1e9, -1e9};
+    void take(const std::array<double, 3> &p) {
+        for (size_t i = 0; i < 3; ++i) {
+            low[i] = std::min(low[i], p[i]);
+            high[i] = std::max(high[i], p[i]);
+        }
+    }
+    // The distance at which the ray enters them, or a negative one when it misses.
+    double entry(const std::array<double, 3> &origin,
+                 const std::array<double, 3> &direction) const {
+        double near = 0, far = 1e300;
+        for (size_t i = 0; i < 3; ++i) {
+            if (std::fabs(direction[i]) < 1e-12) {
+                if (origin[i] < low[i] || origin[i] > high[i])
+                    return -1;
+                continue;
+            }
+            double t0 = (low[i] - origin[i]) / direction[i],
+                   t1 = (high[i] - origin[i]) / direction[i];
+            if (t0 > t1)
+                std::swap(t0, t1);
+            near = std::max(near, t0);
+            far = std::min(far, t1);
+        }
+        return near <= far + 1e-9 ? near : -1;
+    }
+};
+
+struct prepared_room {
+    std::vector<prepared_surface> surfaces; // walls first, then the boxes' faces
+    std::vector<bounds> boxes;
+};
+
+const prepared_room &prepared() {
+    static const prepared_room out = [] {
+        prepared_room room;
         for (const surface &s : room_surfaces()) {
             std::array<double, 3> n = {s.u[1] * s.v[2] - s.u[2] * s.v[1],
                                        s.u[2] * s.v[0] - s.u[0] * s.v[2],
                                        s.u[0] * s.v[1] - s.u[1] * s.v[0]};
-            list.push_back({s, n, s.u[0] * s.u[0] + s.u[1] * s.u[1] + s.u[2] * s.u[2],
-                            s.v[0] * s.v[0] + s.v[1] * s.v[1] + s.v[2] * s.v[2]});
+            room.surfaces.push_back({s, n, s.u[0] * s.u[0] + s.u[1] * s.u[1] + s.u[2] * s.u[2],
+                                     s.v[0] * s.v[0] + s.v[1] * s.v[1] + s.v[2] * s.v[2]});
+            if (s.box < 0)
+                continue;
+            if (room.boxes.size() <= static_cast<size_t>(s.box))
+                room.boxes.resize(s.box + 1);
+            for (double a : {0.0, 1.0})
+                for (double b : {0.0, 1.0})
+                    room.boxes[s.box].take({s.origin[0] + a * s.u[0] + b * s.v[0],
+                                            s.origin[1] + a * s.u[1] + b * s.v[1],
+                                            s.origin[2] + a * s.u[2] + b * s.v[2]});
         }
-        return list;
+        return room;
     }();
     return out;
 }
@@ -127,9 +179,21 @@ const std::vector<prepared_surface> &prepared_surfaces() {
 
 ray_hit trace_ray(const std::array<double, 3> &origin, const std::array<double, 3> &direction) {
     ray_hit best;
-    for (const prepared_surface &p : prepared_surfaces()) {
+    const prepared_room &room = prepared();
+    // A box whose bounds the ray misses, or enters beyond what it already hit, is skipped whole.
+    uint32_t skipped = 0;
+    int box_seen = -1;
+    for (const prepared_surface &p : room.surfaces) {
         // Plane through origin + a*u + b*v; solve origin + d*dir = s.origin + a*u + b*v.
         const surface &s = p.s;
+        if (s.box >= 0 && s.box != box_seen) {
+            box_seen = s.box;
+            const double entry = room.boxes[s.box].entry(origin, direction);
+            if (entry < 0 || (best.distance > 0 && entry >= best.distance))
+                skipped |= 1u << s.box;
+        }
+        if (s.box >= 0 && (skipped & (1u << s.box)) != 0)
+            continue;
         const std::array<double, 3> &n = p.normal;
         double facing = n[0] * direction[0] + n[1] * direction[1] + n[2] * direction[2];
         if (std::fabs(facing) < 1e-12)

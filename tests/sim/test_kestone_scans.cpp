@@ -129,18 +129,17 @@ namespace {
 std::pair<double, double> returns(const kest_sim::scan_settings &settings,
                                   const std::array<double, 3> &origin,
                                   const std::array<double, 3> &target, size_t count = 2000) {
-    std::mt19937_64 random = kest_sim::frame_random(1, 9);
-    std::uniform_real_distribution<double> jitter(-0.01, 0.01);
+    const kest_sim::frame_dice dice(1, 9), jitter(1, 10);
     size_t back = 0;
     double sum = 0;
     for (size_t i = 0; i < count; ++i) {
         std::array<double, 3> ray = minus(target, origin);
-        for (double &c : ray)
-            c += jitter(random);
+        for (size_t c = 0; c < 3; ++c)
+            ray[c] += 0.02 * jitter.uniform(3 * i + c) - 0.01;
         const double n = length(ray);
         const kest_sim::ray_return got =
             kest_sim::measure_ray(settings, origin, {ray[0] / n, ray[1] / n, ray[2] / n},
-                                  kest_sim::slam_max_range_m, random);
+                                  kest_sim::slam_max_range_m, dice, i);
         back += got.distance > 0;
         sum += got.distance;
     }
@@ -173,6 +172,18 @@ TEST(Scans, DarkGrazingAndFarSurfacesReturnLessAndTheSkyNothing) {
 // The device rebuilds a cloud's points from its frame number and time to
 // report them, so the same frame must give the same scan.
 TEST(Scans, AFrameIsScannedTheSameWayEveryTime) {
+    const kest_sim::frame_dice dice(5, 1);
+    double sum = 0, squares = 0;
+    for (uint64_t i = 0; i < 20000; ++i) {
+        const double u = dice.uniform(i), z = dice.normal(i);
+        ASSERT_GE(u, 0.0);
+        ASSERT_LT(u, 1.0);
+        sum += z;
+        squares += z * z;
+    }
+    EXPECT_NEAR(sum / 20000, 0.0, 0.05) << "the noise is centred";
+    EXPECT_NEAR(squares / 20000, 1.0, 0.05) << "and of unit variance";
+
     const kest_sim::scan_settings real = kest_sim::untidy_scan();
     const kest_sim::pose sensor = kest_sim::rotation_zyx(0.3, 0.05, -0.02, {0.5, 0.2, 1.4});
     const std::vector<kest_sim::scan_point> first = kest_sim::slam_scan(real, sensor, 17, 500);
