@@ -69,6 +69,14 @@ inline float get_le_float(const uint8_t *p) {
     return value;
 }
 
+// An IEEE 754 double in little-endian order.
+inline double get_le_double(const uint8_t *p) {
+    uint64_t bits = get_le64(p);
+    double value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 inline void put_le16(uint8_t *p, uint16_t value) {
     p[0] = static_cast<uint8_t>(value);
     p[1] = static_cast<uint8_t>(value >> 8);

@@ -86,3 +86,41 @@ TEST(KestctlRecord, RefusesZeroSecondsAsBadUsage) {
     EXPECT_EQ(run_kestctl("--virtual-device record --seconds 0 --dir " + dir.file("r")).status, 64);
     EXPECT_FALSE(fs::exists(dir.path() / "r"));
 }
+
+// inspect on what record wrote: sound, then with its last cloud cut off.
+TEST(KestctlInspect, FindsARecordingSoundAndReportsItsLastRecordCutOff) {
+    temp_dir dir(true);
+    run_result run = run_kestctl("--virtual-device --virtual-set image_width=160 "
+                                 "--virtual-set image_height=120 record --seconds 2 --dir " +
+                                 dir.file("r"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::smatch folder;
+    ASSERT_TRUE(std::regex_search(run.out, folder, std::regex("recording: (\\S+)\n"))) << run.out;
+    const fs::path recording = folder[1].str();
+    const fs::path clouds = recording / ("MT" + recording.filename().string() + ".kvx");
+    const read_file written = read_clouds(clouds.string());
+    ASSERT_GT(written.records.size(), 1u);
+
+    run_result sound = run_kestctl("inspect " + recording.string());
+    EXPECT_EQ(sound.status, 0) << sound.out;
+    EXPECT_THAT(sound.out, testing::HasSubstr("sound: no faults"));
+    EXPECT_THAT(sound.out, testing::HasSubstr("calibration: converted"));
+    EXPECT_THAT(sound.out, testing::ContainsRegex(
+                               "clouds +" + std::to_string(written.records.size()) + " records"));
+    EXPECT_THAT(sound.out, testing::ContainsRegex("picture sizes: 160x120 \\([0-9]+\\)"));
+
+    const uintmax_t size = fs::file_size(clouds);
+    const size_t last = written.records.back().bytes.size();
+    fs::resize_file(clouds, size - 3);
+    run_result cut = run_kestctl("inspect " + recording.string());
+    EXPECT_EQ(cut.status, 1) << cut.out;
+    EXPECT_THAT(cut.out, testing::HasSubstr("clouds: the last record, at byte " +
+                                            std::to_string(size - last) + ", is cut off"));
+}
+
+TEST(KestctlInspect, AFolderThatIsNotARecordingIsExitStatus66) {
+    temp_dir dir;
+    EXPECT_EQ(run_kestctl("inspect " + dir.path().string()).status, 66);
+    EXPECT_EQ(run_kestctl("inspect " + dir.file("absent")).status, 66);
+    EXPECT_EQ(run_kestctl("inspect").status, 64);
+}

@@ -21,6 +21,8 @@ struct command {
     // True for a command that brings the device layer up itself: it runs with
     // the virtual KestOne plugged in (if asked for) and no handle.
     bool own_attach = false;
+    // True for a command on files alone: no device layer, no device.
+    bool no_device = false;
 };
 
 extern const command info_command;
@@ -28,6 +30,7 @@ extern const command calib_command;
 extern const command stream_command;
 #ifdef KESTCTL_RECORD
 extern const command record_command;
+extern const command inspect_command;
 #endif
 
 } // namespace kestctl

@@ -22,16 +22,15 @@ namespace {
 
 // Every command kestctl knows, in the order --help lists them.
 const command *const commands[] = {
-    &info_command,
-    &calib_command,
-    &stream_command,
+    &info_command,   &calib_command,   &stream_command,
 #ifdef KESTCTL_RECORD
-    &record_command,
+    &record_command, &inspect_command,
 #endif
 };
 
 const char *exit_statuses =
-    "exit status: 0 success, 1 a request failed, 2 no device appeared, 64 bad usage";
+    "exit status: 0 success, 1 a request failed (inspect: the recording has faults), 2 no "
+    "device appeared, 64 bad usage, 66 not a recording";
 
 std::string footer() {
     return "Run 'kestctl COMMAND --help' for the options of one command. The options\n"
@@ -130,6 +129,8 @@ int main(int argc, char **argv) {
     kestctl::options opts;
     const kestctl::command &command = kestctl::parse(argc, argv, opts);
     kestctl::device_session device(opts);
+    if (command.no_device)
+        return command.run(opts, device);
     if (command.own_attach) {
         device.plug();
         return command.run(opts, device);

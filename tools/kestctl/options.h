@@ -11,7 +11,8 @@ enum exit_status : int {
     exit_ok = 0,
     exit_request_failed = 1,
     exit_no_device = 2,
-    exit_usage = 64, // EX_USAGE of sysexits.h
+    exit_usage = 64,         // EX_USAGE of sysexits.h
+    exit_not_recording = 66, // EX_NOINPUT: a folder that is not a recording
 };
 
 // Each command has its own fields, so two commands can give an option of the
@@ -33,6 +34,10 @@ struct record_options {
     std::string dir; // empty: where the viewer records
 };
 
+struct inspect_options {
+    std::string folder;
+};
+
 struct options {
     bool virtual_device = false;
     std::string preset = "demo";
@@ -43,6 +48,7 @@ struct options {
     calib_options calib;
     stream_options stream;
     record_options record;
+    inspect_options inspect;
 };
 
 } // namespace kestctl

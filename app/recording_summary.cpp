@@ -1,0 +1,195 @@
+#include "app/recording_summary.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *const placeholder = "# camera intrinsics/extrinsics TBD";
+
+std::string firstLine(const fs::path &path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// "created_at=" of image/info.txt.
+std::string startedAt(const fs::path &folder) {
+    std::ifstream in(folder / "image" / "info.txt");
+    const std::string key = "created_at=";
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key, 0) == 0)
+            return line.substr(key.size());
+    return {};
+}
+
+CalibrationState calibrationOf(const fs::path &folder) {
+    const fs::path path = folder / "image" / "cam_in_ex.txt";
+    std::error_code error;
+    if (!fs::is_regular_file(path, error))
+        return CalibrationState::Missing;
+    const std::string line = firstLine(path);
+    if (line.rfind("Tcl_0: [", 0) == 0)
+        return CalibrationState::Converted;
+    return line == placeholder ? CalibrationState::Placeholder : CalibrationState::Missing;
+}
+
+// The cloud file's name: "MT" and the folder's name, or any MT*.kvx there.
+std::string cloudFileName(const fs::path &folder) {
+    const std::string expected = "MT" + folder.filename().string() + ".kvx";
+    std::error_code error;
+    if (fs::exists(folder / expected, error))
+        return expected;
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 6 && name.rfind("MT", 0) == 0 && entry.path().extension() == ".kvx")
+            return name;
+    }
+    return expected;
+}
+
+void summariseFile(const fs::path &folder, RecordKind kind, RecordFileSummary &out) {
+    RecordFileReader reader;
+    std::error_code error;
+    out.present = fs::exists(folder / out.fileName, error);
+    if (!out.present)
+        return;
+    if (!reader.open((folder / out.fileName).string(), kind, out.error))
+        return;
+    summariseRecords(reader, kind, out);
+}
+
+void noteCount(RecordFileSummary &out, uint64_t count) {
+    out.minCount = out.records == 1 ? count : std::min(out.minCount, count);
+    out.maxCount = std::max(out.maxCount, count);
+    out.totalCount += count;
+}
+
+} // namespace
+
+void summariseRecords(RecordFileReader &reader, RecordKind kind, RecordFileSummary &out) {
+    out.bytes = reader.fileSize();
+    RecordView record;
+    while (reader.next(record)) {
+        ++out.records;
+        if (out.records == 1) {
+            out.firstSequence = record.sequence;
+            out.firstSeconds = record.seconds;
+        } else {
+            if (record.sequence > out.lastSequence + 1) {
+                ++out.gaps;
+                out.missing += record.sequence - out.lastSequence - 1;
+            } else if (record.sequence <= out.lastSequence) {
+                ++out.repeatedOrBack;
+            }
+            out.timesBackwards += record.seconds < out.lastSeconds;
+        }
+        out.lastSequence = record.sequence;
+        out.lastSeconds = record.seconds;
+        if (kind == RecordKind::Cloud) {
+            noteCount(out, record.count);
+            out.empty += record.count == 0;
+        } else if (kind == RecordKind::Image) {
+            noteCount(out, record.count);
+            const auto size =
+                jpegSize(record.bytes.data() + RecordLayout::headerBytes, record.count);
+            if (size)
+                ++out.pictureSizes[*size];
+            else
+                ++out.undecodable;
+        }
+    }
+    out.truncatedAt = reader.truncatedAt();
+    if (!reader.readError().empty())
+        out.error = reader.readError();
+}
+
+double RecordFileSummary::rate() const {
+    const double span = lastSeconds - firstSeconds;
+    return records > 1 && span > 0 ? (records - 1) / span : 0;
+}
+
+std::vector<std::string> RecordFileSummary::faults() const {
+    std::vector<std::string> out;
+    auto add = [&](const std::string &what) { out.push_back(label + ": " + what); };
+    if (!present) {
+        add(fileName + " is missing");
+        return out;
+    }
+    if (!error.empty())
+        add("cannot be read (" + error + ")");
+    if (firstSequence != 0)
+        add("the first record is number " + std::to_string(firstSequence) + ", not 0");
+    if (gaps > 0)
+        add(std::to_string(gaps) + " sequence gap" + (gaps == 1 ? "" : "s") + " (" +
+            std::to_string(missing) + " record" + (missing == 1 ? "" : "s") + " missing)");
+    if (repeatedOrBack > 0)
+        add(std::to_string(repeatedOrBack) + " sequence number" + (repeatedOrBack == 1 ? "" : "s") +
+            " repeated or going back");
+    if (timesBackwards > 0)
+        add(std::to_string(timesBackwards) + " time" + (timesBackwards == 1 ? "" : "s") +
+            " going backwards");
+    if (empty > 0)
+        add(std::to_string(empty) + " cloud" + (empty == 1 ? "" : "s") + " without a point");
+    if (undecodable > 0)
+        add(std::to_string(undecodable) + " picture" + (undecodable == 1 ? "" : "s") +
+            " without a JPEG frame header");
+    if (truncatedAt)
+        add("the last record, at byte " + std::to_string(*truncatedAt) + ", is cut off (the " +
+            std::to_string(records) + " before it are whole)");
+    return out;
+}
+
+double RecordingSummary::durationSeconds() const {
+    double first = 0, last = 0;
+    bool any = false;
+    for (const RecordFileSummary *file : {&poses, &clouds, &images}) {
+        if (file->records == 0)
+            continue;
+        first = any ? std::min(first, file->firstSeconds) : file->firstSeconds;
+        last = any ? std::max(last, file->lastSeconds) : file->lastSeconds;
+        any = true;
+    }
+    return any ? last - first : 0;
+}
+
+std::vector<std::string> RecordingSummary::faults() const {
+    std::vector<std::string> out;
+    for (const RecordFileSummary *file : {&poses, &clouds, &images})
+        for (std::string &fault : file->faults())
+            out.push_back(std::move(fault));
+    return out;
+}
+
+RecordingSummary summariseRecording(const std::string &path) {
+    RecordingSummary out;
+    fs::path folder = fs::path(path).lexically_normal();
+    if (!folder.has_filename() && folder.has_parent_path()) // "rec/": the name is rec
+        folder = folder.parent_path();
+    out.folder = folder.string();
+    out.poses.label = "poses";
+    out.poses.fileName = "KestPose.bin";
+    out.images.label = "images";
+    out.images.fileName = "KestImage.bin";
+    out.clouds.label = "clouds";
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        return out;
+    out.clouds.fileName = cloudFileName(folder);
+    out.isRecording = fs::exists(folder / "image" / "info.txt", error) ||
+                      fs::exists(folder / out.poses.fileName, error) ||
+                      fs::exists(folder / out.clouds.fileName, error) ||
+                      fs::exists(folder / out.images.fileName, error);
+    if (!out.isRecording)
+        return out;
+    out.startedAt = startedAt(folder);
+    out.calibration = calibrationOf(folder);
+    summariseFile(folder, RecordKind::Pose, out.poses);
+    summariseFile(folder, RecordKind::Cloud, out.clouds);
+    summariseFile(folder, RecordKind::Image, out.images);
+    return out;
+}

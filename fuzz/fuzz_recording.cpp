@@ -1,0 +1,28 @@
+// Arbitrary bytes as each of a recording's three binary files: the reader must
+// stop at a record it cannot trust, never read past what it was given and
+// never allocate more than the input holds.
+#include "app/recording_summary.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) // fmemopen takes no empty buffer
+        return 0;
+    for (RecordKind kind : {RecordKind::Pose, RecordKind::Cloud, RecordKind::Image}) {
+        std::FILE *file = fmemopen(const_cast<uint8_t *>(data), size, "rb");
+        if (file == nullptr)
+            abort();
+        RecordFileReader reader;
+        reader.attach(file, size, kind);
+        RecordFileSummary summary;
+        summariseRecords(reader, kind, summary);
+        // Every byte is either in a whole record or in the one cut off.
+        if (summary.truncatedAt ? *summary.truncatedAt != reader.offset() : reader.offset() != size)
+            abort();
+        if (summary.minCount > summary.maxCount)
+            abort();
+        std::fclose(file);
+    }
+    return 0;
+}
