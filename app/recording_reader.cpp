@@ -42,8 +42,20 @@ void RecordFileReader::attach(std::FILE *source, uint64_t bytes, RecordKind reco
     size = bytes;
     kind = recordKind;
     at = 0;
+    start = ftello(source);
     truncated.reset();
     failure.clear();
+}
+
+bool RecordFileReader::rewind() {
+    if (file == nullptr || start < 0 || fseeko(file, start, SEEK_SET) != 0) {
+        failure = "cannot go back to the first record";
+        return false;
+    }
+    at = 0;
+    truncated.reset();
+    failure.clear();
+    return true;
 }
 
 bool RecordFileReader::readExactly(uint8_t *out, size_t bytes) {
@@ -55,7 +67,16 @@ bool RecordFileReader::readExactly(uint8_t *out, size_t bytes) {
     return false;
 }
 
-bool RecordFileReader::next(RecordView &record) {
+bool RecordFileReader::skip(uint64_t bytes) {
+    if (bytes == 0)
+        return true;
+    if (bytes <= uint64_t(INT64_MAX) && fseeko(file, off_t(bytes), SEEK_CUR) == 0)
+        return true;
+    failure = std::strerror(errno);
+    return false;
+}
+
+bool RecordFileReader::next(RecordView &record, bool withBody) {
     if (file == nullptr || truncated || !failure.empty() || at >= size)
         return false;
     const uint64_t left = size - at;
@@ -81,9 +102,14 @@ bool RecordFileReader::next(RecordView &record) {
         truncated = at;
         return false;
     }
-    record.bytes.resize(whole);
-    if (!readExactly(record.bytes.data() + head, whole - head))
-        return false;
+    if (!withBody) {
+        if (!skip(whole - head))
+            return false;
+    } else {
+        record.bytes.resize(whole);
+        if (!readExactly(record.bytes.data() + head, whole - head))
+            return false;
+    }
     at += whole;
     return true;
 }

@@ -8,20 +8,24 @@
 // and m being the u32 at offset 12.
 #pragma once
 
+#include "app/stream_decoding_records.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
 enum class RecordKind { Pose, Cloud, Image };
 
 namespace RecordLayout {
-constexpr size_t headerBytes = 16;
-constexpr size_t poseBytes = 40;
-constexpr size_t pointBytes = 15;
+constexpr size_t headerBytes = StreamDecoding::CLOUD_RECORD_HEADER_BYTES;
+constexpr size_t poseBytes = StreamDecoding::POSE_RECORD_BYTES;
+constexpr size_t pointBytes = StreamDecoding::CLOUD_RECORD_POINT_BYTES;
 constexpr size_t countAt = 12;
+static_assert(StreamDecoding::IMAGE_RECORD_HEADER_BYTES == headerBytes, "one header size");
 } // namespace RecordLayout
 
 struct RecordView {
@@ -46,8 +50,11 @@ public:
     void attach(std::FILE *file, uint64_t size, RecordKind kind);
 
     // The next whole record; false at the end of the file or at a record that
-    // is cut off (truncatedAt then says where it starts).
-    bool next(RecordView &record);
+    // is cut off (truncatedAt then says where it starts). Without its body,
+    // record.bytes holds the header only and the rest is skipped unread.
+    bool next(RecordView &record, bool withBody = true);
+    // Back to the first record, to read the file again.
+    bool rewind();
     std::optional<uint64_t> truncatedAt() const { return truncated; }
     // A read error other than the end of the file, or empty.
     const std::string &readError() const { return failure; }
@@ -56,12 +63,14 @@ public:
 
 private:
     bool readExactly(uint8_t *out, size_t bytes);
+    bool skip(uint64_t bytes);
 
     std::FILE *file = nullptr;
     bool owned = false;
     RecordKind kind = RecordKind::Pose;
     uint64_t size = 0;
     uint64_t at = 0;
+    off_t start = 0; // of the first record in the file
     std::optional<uint64_t> truncated;
     std::string failure;
 };

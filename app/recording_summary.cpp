@@ -52,13 +52,14 @@ std::string cloudFileName(const fs::path &folder) {
     return expected;
 }
 
-void summariseFile(const fs::path &folder, RecordKind kind, RecordFileSummary &out) {
+void summariseFile(const fs::path &path, RecordKind kind, RecordFileSummary &out) {
     RecordFileReader reader;
     std::error_code error;
-    out.present = fs::exists(folder / out.fileName, error);
+    out.fileName = path.filename().string();
+    out.present = fs::exists(path, error);
     if (!out.present)
         return;
-    if (!reader.open((folder / out.fileName).string(), kind, out.error))
+    if (!reader.open(path.string(), kind, out.error))
         return;
     summariseRecords(reader, kind, out);
 }
@@ -165,31 +166,39 @@ std::vector<std::string> RecordingSummary::faults() const {
     return out;
 }
 
-RecordingSummary summariseRecording(const std::string &path) {
-    RecordingSummary out;
+RecordingFiles locateRecording(const std::string &path) {
+    RecordingFiles out;
     fs::path folder = fs::path(path).lexically_normal();
     if (!folder.has_filename() && folder.has_parent_path()) // "rec/": the name is rec
         folder = folder.parent_path();
     out.folder = folder.string();
-    out.poses.label = "poses";
-    out.poses.fileName = "KestPose.bin";
-    out.images.label = "images";
-    out.images.fileName = "KestImage.bin";
-    out.clouds.label = "clouds";
     std::error_code error;
     if (!fs::is_directory(folder, error))
         return out;
-    out.clouds.fileName = cloudFileName(folder);
-    out.isRecording = fs::exists(folder / "image" / "info.txt", error) ||
-                      fs::exists(folder / out.poses.fileName, error) ||
-                      fs::exists(folder / out.clouds.fileName, error) ||
-                      fs::exists(folder / out.images.fileName, error);
+    out.poses = (folder / "KestPose.bin").string();
+    out.clouds = (folder / cloudFileName(folder)).string();
+    out.images = (folder / "KestImage.bin").string();
+    out.isRecording = fs::exists(folder / "image" / "info.txt", error);
+    for (const std::string &file : {out.poses, out.clouds, out.images})
+        out.isRecording = out.isRecording || fs::exists(file, error);
+    return out;
+}
+
+RecordingSummary summariseRecording(const std::string &path) {
+    RecordingSummary out;
+    const RecordingFiles files = locateRecording(path);
+    out.folder = files.folder;
+    out.isRecording = files.isRecording;
+    out.poses.label = "poses";
+    out.clouds.label = "clouds";
+    out.images.label = "images";
     if (!out.isRecording)
         return out;
+    const fs::path folder = files.folder;
     out.startedAt = startedAt(folder);
     out.calibration = calibrationOf(folder);
-    summariseFile(folder, RecordKind::Pose, out.poses);
-    summariseFile(folder, RecordKind::Cloud, out.clouds);
-    summariseFile(folder, RecordKind::Image, out.images);
+    summariseFile(files.poses, RecordKind::Pose, out.poses);
+    summariseFile(files.clouds, RecordKind::Cloud, out.clouds);
+    summariseFile(files.images, RecordKind::Image, out.images);
     return out;
 }

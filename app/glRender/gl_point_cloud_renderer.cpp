@@ -1,5 +1,7 @@
 #include "app/glRender/gl_point_cloud_renderer.h"
 
+#include "app/voxel_filter.h"
+
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -13,7 +15,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <unordered_map>
 
 namespace {
 
@@ -29,35 +30,6 @@ constexpr size_t framesBeforeThinning = 6;
 constexpr int pointStride = sizeof(CloudPoint);
 
 } // namespace
-
-// Each coordinate is mixed over the whole word before the three are combined:
-// the standard library's integer hash is the identity, which leaves the voxels
-// of a cloud a few thousand distinct values and turns the filter quadratic.
-static uint64_t mixed(int32_t coordinate) {
-    uint64_t x = static_cast<uint32_t>(coordinate) + 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-// floor(coordinate / edge) with a 32-bit float quotient, as the voxel grid is
-// defined: a point on a voxel boundary within float rounding belongs to the
-// voxel the float quotient names. Held within 32 bits: a far point (or a
-// quotient that overflows to infinity) shares the outermost voxel instead of
-// overflowing the conversion. The coordinate is finite and the edge positive.
-static int32_t voxelIndex(float coordinate, float edge) {
-    float index = std::floor(coordinate / edge);
-    constexpr float beyond = 2147483648.0f; // 2^31, the first value past INT32_MAX
-    if (index >= beyond)
-        return INT32_MAX;
-    if (index < -beyond)
-        return INT32_MIN;
-    return static_cast<int32_t>(index);
-}
-
-size_t VoxelKeyHash::operator()(const VoxelKey &key) const {
-    return static_cast<size_t>(mixed(key.ix) ^ (mixed(key.iy) << 1) ^ (mixed(key.iz) << 2));
-}
 
 FrameData::~FrameData() {
     delete vbo;
@@ -244,26 +216,6 @@ void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
     buffer->allocate(frame->points.data(), frame->pointCount * pointStride);
     buffer->release();
     frame->vbo = buffer;
-}
-
-std::vector<CloudPoint> GLPointCloudRenderer::voxelDownsample(const std::vector<CloudPoint> &points,
-                                                              float voxelEdge) {
-    if (voxelEdge <= 0 || points.empty())
-        return points;
-    std::unordered_map<VoxelKey, CloudPoint, VoxelKeyHash> voxels(points.size());
-    voxels.max_load_factor(1.0f);
-    for (const CloudPoint &point : points) {
-        // A point without a place (NaN or infinite) belongs to no voxel.
-        if (!std::isfinite(point.x) || !std::isfinite(point.y) || !std::isfinite(point.z))
-            continue;
-        voxels[{voxelIndex(point.x, voxelEdge), voxelIndex(point.y, voxelEdge),
-                voxelIndex(point.z, voxelEdge)}] = point;
-    }
-    std::vector<CloudPoint> out;
-    out.reserve(voxels.size());
-    for (const auto &entry : voxels)
-        out.push_back(entry.second);
-    return out;
 }
 
 void GLPointCloudRenderer::addAccumulatedFrame(const std::vector<CloudPoint> &points,

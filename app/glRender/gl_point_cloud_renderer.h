@@ -22,18 +22,6 @@ class QOpenGLShaderProgram;
 class QOpenGLVertexArrayObject;
 class QTimer;
 
-// A voxel's integer coordinates: floor(coordinate / voxel edge) per axis.
-struct VoxelKey {
-    int32_t ix, iy, iz;
-    bool operator==(const VoxelKey &other) const {
-        return ix == other.ix && iy == other.iy && iz == other.iz;
-    }
-};
-
-struct VoxelKeyHash {
-    size_t operator()(const VoxelKey &key) const;
-};
-
 // One received cloud as stored for display; owns its vertex buffer.
 struct FrameData {
     std::vector<CloudPoint> points; // after the voxel filter
@@ -94,9 +82,6 @@ public:
     const FrameData *currentFrameData() const { return currentFrame.get(); }
     const std::deque<std::unique_ptr<FrameData>> &storedFrames() const { return frames; }
 
-    // The voxel filter alone: one point per occupied voxel, the last one that fell in it.
-    static std::vector<CloudPoint> voxelDownsample(const std::vector<CloudPoint> &points,
-                                                   float voxelEdge);
 
 signals:
     void widgetClicked();

@@ -31,6 +31,7 @@ extern const command stream_command;
 #ifdef KESTCTL_RECORD
 extern const command record_command;
 extern const command inspect_command;
+extern const command export_command;
 #endif
 
 } // namespace kestctl

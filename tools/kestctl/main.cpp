@@ -22,9 +22,14 @@ namespace {
 
 // Every command kestctl knows, in the order --help lists them.
 const command *const commands[] = {
-    &info_command,   &calib_command,   &stream_command,
+    &info_command,
+    &calib_command,
+    &stream_command,
 #ifdef KESTCTL_RECORD
-    &record_command, &inspect_command,
+    // On the files the application writes.
+    &record_command,
+    &inspect_command,
+    &export_command,
 #endif
 };
 

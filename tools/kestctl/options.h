@@ -38,6 +38,17 @@ struct inspect_options {
     std::string folder;
 };
 
+struct export_options {
+    std::string folder;
+    std::string format = "ply";
+    std::string out; // clouds go here
+    bool ascii = false;
+    bool merge = false;
+    double voxel = 0;
+    std::string tum;
+    std::string images;
+};
+
 struct options {
     bool virtual_device = false;
     std::string preset = "demo";
@@ -49,6 +60,7 @@ struct options {
     stream_options stream;
     record_options record;
     inspect_options inspect;
+    export_options export_;
 };
 
 } // namespace kestctl

@@ -1,6 +1,7 @@
 // The renderer's frame store: frame limit, point budget, voxel filter and the
 // settings' bounds. The views are shown because clouds need their context.
 #include "app/glRender/gl_point_cloud_renderer.h"
+#include "app/voxel_filter.h"
 #include "tests/app/glRender/view_harness.h"
 #include "tests/support/log_capture.h"
 
@@ -131,7 +132,7 @@ TEST_F(FrameStore, VoxelFilterKeepsTheLastPointOfEachVoxel) {
         std::vector<CloudPoint> row;
         for (float x : xs)
             row.push_back({x, 0, 0, 0, 0, 0, 0, 0});
-        return GLPointCloudRenderer::voxelDownsample(row, 0.1f).size();
+        return voxelDownsample(row, 0.1f).size();
     };
     EXPECT_EQ(voxels({0.7f, 0.75f}), 1u) << "0.7 lies in voxel 7 with 0.75";
     EXPECT_EQ(voxels({0.7f, 0.65f}), 2u);

@@ -1,0 +1,155 @@
+// The export's own rules, beyond what other programs read back (that is
+// tests/tools/check_export.py): the point files' exact bytes, numbers that do
+// not follow the locale, a map whose last cloud is cut off, poses without a
+// rotation, files that cannot be written, and the progress it reports.
+#include "app/point_file_format.h"
+#include "app/recording_export.h"
+#include "app/stream_decoding_records.h"
+#include "tests/support/recording_files.h"
+#include "tests/support/temp_dir.h"
+
+#include <gmock/gmock.h>
+
+#include <clocale>
+#include <filesystem>
+#include <fstream>
+
+using namespace kest_test;
+using testing::HasSubstr;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string text_of(const fs::path &path) {
+    std::vector<uint8_t> bytes = file_bytes(path.string());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void append(const fs::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> cloud(uint32_t sequence, std::vector<CloudPoint> points) {
+    return StreamDecoding::buildCloudRecord(sequence, 100.0 + sequence, points);
+}
+
+// A recording folder named rec holding the given records.
+struct recording {
+    temp_dir dir;
+    fs::path root = dir.path() / "rec";
+    recording() { fs::create_directories(root / "image"); }
+    fs::path clouds() const { return root / "MTrec.kvx"; }
+    fs::path poses() const { return root / "KestPose.bin"; }
+};
+
+const std::vector<CloudPoint> two = {{1.5f, -2.25f, 0.1f, 255, 128, 1, 0, 0},
+                                     {0.0f, 3.0f, -0.5f, 0, 1, 2, 0, 0}};
+
+} // namespace
+
+TEST(PointFileFormat, BinaryBodiesCarryTheRecordedBytes) {
+    const std::vector<uint8_t> record = cloud(0, two);
+    const uint8_t *points = record.data() + StreamDecoding::CLOUD_RECORD_HEADER_BYTES;
+    std::string ply;
+    appendPointFileBody(PointFileFormat::Ply, false, points, 2, ply);
+    EXPECT_EQ(ply, std::string(record.begin() + 16, record.end()));
+
+    std::string pcd;
+    appendPointFileBody(PointFileFormat::Pcd, false, points, 2, pcd);
+    ASSERT_EQ(pcd.size(), 32u);
+    EXPECT_EQ(pcd.substr(0, 12), ply.substr(0, 12)) << "x y z as recorded";
+    EXPECT_EQ(pcd.substr(12, 4), std::string("\x01\x80\xff\x00", 4)) << "0x00RRGGBB, little-endian";
+
+    EXPECT_THAT(pointFileHeader(PointFileFormat::Ply, false, 2, "c"),
+                HasSubstr("format binary_little_endian 1.0\ncomment c\nelement vertex 2\n"));
+    EXPECT_THAT(pointFileHeader(PointFileFormat::Pcd, false, 2, "c"),
+                HasSubstr("TYPE F F F F\nCOUNT 1 1 1 1\nWIDTH 2\nHEIGHT 1\n"
+                          "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA binary\n"));
+}
+
+TEST(PointFileFormat, TextIsTheSameUnderADecimalCommaLocale) {
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup makes this locale";
+    const std::vector<uint8_t> record = cloud(0, two);
+    const uint8_t *points = record.data() + StreamDecoding::CLOUD_RECORD_HEADER_BYTES;
+    std::string csv, ply, pcd;
+    appendPointFileBody(PointFileFormat::Csv, false, points, 2, csv);
+    appendPointFileBody(PointFileFormat::Ply, true, points, 2, ply);
+    appendPointFileBody(PointFileFormat::Pcd, true, points, 2, pcd);
+    setlocale(LC_ALL, "C");
+    // 0.1f is 0.100000001490116...: its shortest text reads back as the same float.
+    EXPECT_EQ(csv, "1.5,-2.25,0.1,255,128,1\n0,3,-0.5,0,1,2\n");
+    EXPECT_EQ(ply, "1.5 -2.25 0.1 255 128 1\n0 3 -0.5 0 1 2\n");
+    EXPECT_EQ(pcd, "1.5 -2.25 0.1 16744449\n0 3 -0.5 258\n");
+}
+
+TEST(RecordingExport, AMapCountsOnlyTheWholeCloudsWhenTheLastIsCutOff) {
+    recording rec;
+    append(rec.clouds(), cloud(0, two));
+    append(rec.clouds(), cloud(1, two));
+    std::vector<uint8_t> cut = cloud(2, two);
+    cut.resize(cut.size() - 1);
+    append(rec.clouds(), cut);
+    ExportRequest request;
+    request.clouds.dir = (rec.dir.path() / "out").string();
+    request.clouds.merge = true;
+    const ExportReport report = exportRecording(rec.root.string(), request, {});
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.pointsWritten, 4u);
+    EXPECT_THAT(report.problems,
+                testing::ElementsAre("clouds: the last record, at byte " +
+                                     std::to_string(2 * (16 + 2 * 15)) +
+                                     ", is cut off; the 2 before it were exported"));
+    const std::string map = text_of(rec.dir.path() / "out/map.ply");
+    EXPECT_THAT(map, HasSubstr("element vertex 4\n"));
+    EXPECT_EQ(map.size(), map.find("end_header\n") + 11 + 4 * 15) << "the header's count of points";
+}
+
+TEST(RecordingExport, APoseWithoutARotationIsLeftOutAndCounted) {
+    recording rec;
+    const float good[7] = {1, 2, 3, 0, 0, 0, 2};
+    const float zero[7] = {4, 5, 6, 0, 0, 0, 0};
+    append(rec.poses(), StreamDecoding::buildPoseRecord(0, 1.0, good));
+    append(rec.poses(), StreamDecoding::buildPoseRecord(1, 2.0, zero));
+    ExportRequest request;
+    request.tumPath = (rec.dir.path() / "t.txt").string();
+    const ExportReport report = exportRecording(rec.root.string(), request, {});
+    EXPECT_EQ(report.poses, 1u);
+    EXPECT_EQ(report.posesWithoutRotation, 1u);
+    EXPECT_EQ(text_of(request.tumPath),
+              "# timestamp tx ty tz qx qy qz qw\n1.000000 1 2 3 0 0 0 1\n");
+}
+
+TEST(RecordingExport, AnOutputThatCannotBeWrittenStopsWithItsName) {
+    recording rec;
+    append(rec.clouds(), cloud(0, two));
+    write_file(rec.dir.file("blocked"), "a file where the folder should go");
+    ExportRequest request;
+    request.clouds.dir = rec.dir.file("blocked");
+    EXPECT_THAT(exportRecording(rec.root.string(), request, {}).error,
+                HasSubstr("cannot create the folder " + rec.dir.file("blocked")));
+    request.clouds.dir.clear();
+    request.tumPath = rec.dir.file("absent/t.txt");
+    append(rec.poses(), std::vector<uint8_t>(40, 0));
+    EXPECT_THAT(exportRecording(rec.root.string(), request, {}).error,
+                HasSubstr("cannot write " + rec.dir.file("absent/t.txt")));
+}
+
+TEST(RecordingExport, ProgressRisesToTheBytesOfEveryFileRead) {
+    recording rec;
+    for (uint32_t i = 0; i < 5; ++i)
+        append(rec.clouds(), cloud(i, two));
+    append(rec.poses(), std::vector<uint8_t>(80, 0));
+    ExportRequest request;
+    request.clouds.dir = rec.dir.file("out");
+    request.tumPath = rec.dir.file("t.txt");
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+    exportRecording(rec.root.string(), request,
+                    [&](uint64_t done, uint64_t total) { seen.emplace_back(done, total); });
+    const uint64_t total = fs::file_size(rec.clouds()) + 80;
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), std::make_pair(total, total));
+    for (size_t i = 1; i < seen.size(); ++i)
+        EXPECT_LE(seen[i - 1].first, seen[i].first);
+    EXPECT_EQ(seen.size(), 5u + 2 + 1) << "once per record and once at the end";
+}
