@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -12,6 +15,20 @@ constexpr size_t readBuffer = size_t{1} << 20; // stdio's buffer, for sequential
 
 uint64_t unitOf(RecordKind kind) {
     return kind == RecordKind::Cloud ? RecordLayout::pointBytes : 1;
+}
+
+// The cloud file's name: "MT" and the folder's name, or any MT*.kvx there.
+std::string cloudFileName(const fs::path &folder) {
+    const std::string expected = "MT" + folder.filename().string() + ".kvx";
+    std::error_code error;
+    if (fs::exists(folder / expected, error))
+        return expected;
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 6 && name.rfind("MT", 0) == 0 && entry.path().extension() == ".kvx")
+            return name;
+    }
+    return expected;
 }
 
 } // namespace
@@ -144,4 +161,22 @@ std::optional<std::pair<int, int>> jpegSize(const uint8_t *data, size_t size) {
         at += 2 + length;
     }
     return std::nullopt;
+}
+
+RecordingFiles locateRecording(const std::string &path) {
+    RecordingFiles out;
+    fs::path folder = fs::path(path).lexically_normal();
+    if (!folder.has_filename() && folder.has_parent_path()) // "rec/": the name is rec
+        folder = folder.parent_path();
+    out.folder = folder.string();
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        return out;
+    out.poses = (folder / "KestPose.bin").string();
+    out.clouds = (folder / cloudFileName(folder)).string();
+    out.images = (folder / "KestImage.bin").string();
+    out.isRecording = fs::exists(folder / "image" / "info.txt", error);
+    for (const std::string &file : {out.poses, out.clouds, out.images})
+        out.isRecording = out.isRecording || fs::exists(file, error);
+    return out;
 }

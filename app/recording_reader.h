@@ -75,5 +75,14 @@ private:
     std::string failure;
 };
 
+// Where a recording's files are. The cloud file is "MT" and the folder's name
+// with ".kvx", or any MT*.kvx there (a renamed folder).
+struct RecordingFiles {
+    std::string folder;                // without a trailing separator
+    std::string poses, clouds, images; // paths, whether or not they exist
+    bool isRecording = false;          // any of them, or image/info.txt, exists
+};
+RecordingFiles locateRecording(const std::string &folder);
+
 // The width and height a JPEG file declares in its frame header, if it has one.
 std::optional<std::pair<int, int>> jpegSize(const uint8_t *data, size_t size);

@@ -38,20 +38,6 @@ CalibrationState calibrationOf(const fs::path &folder) {
     return line == placeholder ? CalibrationState::Placeholder : CalibrationState::Missing;
 }
 
-// The cloud file's name: "MT" and the folder's name, or any MT*.kvx there.
-std::string cloudFileName(const fs::path &folder) {
-    const std::string expected = "MT" + folder.filename().string() + ".kvx";
-    std::error_code error;
-    if (fs::exists(folder / expected, error))
-        return expected;
-    for (const fs::directory_entry &entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() > 6 && name.rfind("MT", 0) == 0 && entry.path().extension() == ".kvx")
-            return name;
-    }
-    return expected;
-}
-
 void summariseFile(const fs::path &path, RecordKind kind, RecordFileSummary &out) {
     RecordFileReader reader;
     std::error_code error;
@@ -163,24 +149,6 @@ std::vector<std::string> RecordingSummary::faults() const {
     for (const RecordFileSummary *file : {&poses, &clouds, &images})
         for (std::string &fault : file->faults())
             out.push_back(std::move(fault));
-    return out;
-}
-
-RecordingFiles locateRecording(const std::string &path) {
-    RecordingFiles out;
-    fs::path folder = fs::path(path).lexically_normal();
-    if (!folder.has_filename() && folder.has_parent_path()) // "rec/": the name is rec
-        folder = folder.parent_path();
-    out.folder = folder.string();
-    std::error_code error;
-    if (!fs::is_directory(folder, error))
-        return out;
-    out.poses = (folder / "KestPose.bin").string();
-    out.clouds = (folder / cloudFileName(folder)).string();
-    out.images = (folder / "KestImage.bin").string();
-    out.isRecording = fs::exists(folder / "image" / "info.txt", error);
-    for (const std::string &file : {out.poses, out.clouds, out.images})
-        out.isRecording = out.isRecording || fs::exists(file, error);
     return out;
 }
 

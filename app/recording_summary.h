@@ -51,15 +51,6 @@ struct RecordingSummary {
     bool sound() const { return faults().empty(); }
 };
 
-// Where a recording's files are. The cloud file is "MT" and the folder's name
-// with ".kvx", or any MT*.kvx there (a renamed folder).
-struct RecordingFiles {
-    std::string folder;                // without a trailing separator
-    std::string poses, clouds, images; // paths, whether or not they exist
-    bool isRecording = false;          // any of them, or image/info.txt, exists
-};
-RecordingFiles locateRecording(const std::string &folder);
-
 RecordingSummary summariseRecording(const std::string &folder);
 // Gathers one file's figures; for summariseRecording and the fuzz target.
 void summariseRecords(RecordFileReader &reader, RecordKind kind, RecordFileSummary &out);

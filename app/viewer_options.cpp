@@ -51,7 +51,8 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
     QCommandLineOption version = parser.addVersionOption();
     QCommandLineOption virtualDevice(
         QStringLiteral("virtual-device"),
-        QStringLiteral("Use the virtual KestOne instead of a device on USB (PRESET: %1; a bare "
+        QStringLiteral("Use the virtual KestOne instead of a device on USB (PRESET: %1, or "
+                       "play:REC to play the recording in folder REC back; a bare "
                        "--virtual-device means demo).")
             .arg(QString::fromStdString(kest_sim::stream_preset_list())),
         QStringLiteral("PRESET"));
@@ -112,20 +113,16 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
 
     ViewerOptions options;
     options.virtualDevice = parser.isSet(virtualDevice);
-    const QString preset = parser.value(virtualDevice);
-    const std::vector<std::string> &presets = kest_sim::stream_preset_names();
-    if (options.virtualDevice &&
-        std::find(presets.begin(), presets.end(), preset.toStdString()) == presets.end())
-        return usageError(QStringLiteral("unknown preset '%1'").arg(preset));
-    options.streams =
-        kest_sim::stream_preset(options.virtualDevice ? preset.toStdString() : "demo");
     if (parser.isSet(virtualSet) && !options.virtualDevice)
         return usageError(QStringLiteral("--virtual-set needs --virtual-device"));
-    for (const QString &assignment : parser.values(virtualSet)) {
-        std::string error;
-        if (!kest_sim::set_stream_setting(options.streams, assignment.toStdString(), error))
-            return usageError(QString::fromStdString(error));
-    }
+    std::vector<std::string> overrides;
+    for (const QString &assignment : parser.values(virtualSet))
+        overrides.push_back(assignment.toStdString());
+    std::string error;
+    const QString device =
+        options.virtualDevice ? parser.value(virtualDevice) : QStringLiteral("demo");
+    if (!kest_sim::virtual_device_settings(device.toStdString(), overrides, options.streams, error))
+        return usageError(QString::fromStdString(error));
     options.record = parser.isSet(record);
     options.recordDir = parser.value(recordDir);
     options.screenshot = parser.value(screenshot);

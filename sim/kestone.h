@@ -7,6 +7,7 @@
 #include "sim/kestone_camera.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
+#include "sim/kestone_playback.h"
 #include "sim/kestone_scan.h"
 #include "sim/kestone_slam.h"
 #include "sim/kestone_wire.h"
@@ -18,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -60,6 +62,9 @@ struct stream_settings {
     frame_style frames;               // every message it sends, answers too
     double heartbeat_delay_s = 0;     // before each heartbeat answer
     bool activation_required = false; // a stream flows only once its type is activated
+    // A recording played back instead of the device's own streams (device
+    // info goes on); see virtual_device_settings.
+    playback_settings playback;
 };
 
 // When and as what a stream item leaves: its number (counting on across
@@ -87,6 +92,14 @@ stream_settings stream_preset(const std::string &name);
 const std::vector<std::string> &stream_preset_names();
 // "demo, full, flood, tidy": the names for a help text.
 std::string stream_preset_list();
+
+// The settings a --virtual-device value asks for, with overrides applied in
+// order: a preset's name, or "play:REC" for the recording in folder REC played
+// back (on the tidy preset, with the recording's rates and picture size).
+// False, with the reason in error, on an unknown preset, a bad override or a
+// folder that holds no recording.
+bool virtual_device_settings(const std::string &device, const std::vector<std::string> &overrides,
+                             stream_settings &out, std::string &error);
 
 // Sets one field from "KEY=VALUE" (the keys are listed by stream_setting_keys).
 // On a bad key or value nothing changes and error says why.
@@ -257,6 +270,12 @@ private:
     std::map<uint16_t, uint64_t> numbered_before;
     std::map<uint16_t, uint64_t> grid_first;
     camera_pictures pictures;
+    // The streamer's own: the recording being played back, opened afresh at
+    // every start of streaming (player_restart, under the mutex).
+    std::unique_ptr<recording_player> player;
+    bool player_restart = false;
+    std::vector<std::pair<uint8_t, byte_vector>> play_due(const stream_settings &settings,
+                                                          double elapsed, size_t room);
     // What each recent cloud was made as: its frame for the scan and its time.
     std::map<uint64_t, std::pair<uint64_t, double>> cloud_made_as;
     void remember_cloud(const stream_settings &settings, const item_clock &clock);

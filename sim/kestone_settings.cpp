@@ -1,6 +1,7 @@
 // Stream settings by name, so that a command line can override any of them.
 #include "sim/kestone.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -129,6 +130,8 @@ const std::vector<setting> &settings_table() {
          flag([](S &s) -> bool & { return s.clock_survives_replug; })},
         {"time_jump", "", real([](S &s) -> double & { return s.time_jump_s; }, -1e6, 1e6)},
         {"time_jump_after", "", real([](S &s) -> double & { return s.time_jump_after_s; }, 0, 1e6)},
+        {"speed", "", real([](S &s) -> double & { return s.playback.speed; }, 0.01, 100)},
+        {"loop", "0|1", flag([](S &s) -> bool & { return s.playback.loop; })},
     };
     return table;
 }
@@ -156,6 +159,54 @@ bool set_stream_setting(stream_settings &settings, const std::string &assignment
     }
     error = "unknown setting '" + key + "'";
     return false;
+}
+
+// A recording's own rates and picture size, at the playback's speed; the
+// streams it does not hold are not sent.
+static void take_rates_of(const recording_outline &outline, stream_settings &settings) {
+    const double speed = settings.playback.speed;
+    settings.cloud_hz = outline.cloud_hz * speed;
+    settings.image_hz = outline.image_hz * speed;
+    settings.slam.odometry_per_cloud =
+        outline.cloud_hz > 0 ? outline.pose_hz / outline.cloud_hz : 0;
+    settings.hf_odometry_hz = settings.imu_hz = settings.dtof_hz = 0;
+    if (outline.image_width > 0) {
+        settings.camera.width = outline.image_width;
+        settings.camera.height = outline.image_height;
+    }
+    settings.camera.nv12 = false;
+}
+
+bool virtual_device_settings(const std::string &device, const std::vector<std::string> &overrides,
+                             stream_settings &out, std::string &error) {
+    const std::string play = "play:";
+    const bool playing = device.rfind(play, 0) == 0;
+    const std::vector<std::string> &names = stream_preset_names();
+    if (!playing && std::find(names.begin(), names.end(), device) == names.end()) {
+        error = "unknown preset '" + device + "'";
+        return false;
+    }
+    stream_settings settings = stream_preset(playing ? "tidy" : device);
+    settings.playback.folder = playing ? device.substr(play.size()) : std::string();
+    for (const std::string &assignment : overrides)
+        if (!set_stream_setting(settings, assignment, error))
+            return false;
+    if (!playing && (settings.playback.speed != 1 || settings.playback.loop)) {
+        error = "speed and loop are for a recording played back (play:REC)";
+        return false;
+    }
+    if (playing) {
+        recording_outline outline;
+        if (settings.playback.folder.empty() ||
+            !outline_recording(settings.playback.folder, outline, error)) {
+            error = "cannot play " +
+                    (settings.playback.folder.empty() ? std::string("nothing") : error);
+            return false;
+        }
+        take_rates_of(outline, settings);
+    }
+    out = settings;
+    return true;
 }
 
 std::string stream_setting_keys(size_t width, const std::string &indent) {

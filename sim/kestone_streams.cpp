@@ -6,6 +6,8 @@
 #include "sim/kestone_payloads.h"
 #include "sim/kestone_wire.h"
 
+#include "sdk/logger/logger.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -158,6 +160,10 @@ std::vector<std::pair<uint16_t, uint64_t>> kestone::take_due(double elapsed) {
         for (uint64_t owed = hz > 0 ? static_cast<uint64_t>(elapsed * hz) + 1 : 0; done < owed;)
             due.emplace_back(type, done++);
     };
+    if (!streams.playback.folder.empty()) { // the recording has the other streams
+        take(wire::type_info, ep_dtof);
+        return due;
+    }
     take(wire::type_cloud, ep_dtof);
     if (streams.slam.odometry_per_cloud > 0 && !streams.flood)
         take(wire::type_odometry, streams.slam.spread_channels ? ep_imu : ep_dtof);
@@ -346,7 +352,28 @@ void kestone::begin_streaming() {
             static_cast<uint64_t>(std::ceil(session_start_s * stream_rate(streams, type)));
     for (auto &[endpoint, queue] : outgoing)
         queue.clear();
+    player_restart = true;
     changed.notify_all();
+}
+
+// The streamer's own, without the mutex: what the recording owes by elapsed
+// seconds of streaming, opened from its start when streaming started again.
+std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_settings &settings,
+                                                               double elapsed, size_t room) {
+    if (settings.playback.folder.empty())
+        return {};
+    bool restart = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::swap(restart, player_restart);
+    }
+    if (restart || !player) {
+        player = std::make_unique<recording_player>();
+        std::string error;
+        if (!player->open(settings.playback, error))
+            log_print(ERROR, "[virtual KestOne] cannot play the recording: %s\n", error.c_str());
+    }
+    return player->take_due(elapsed * settings.playback.speed, room);
 }
 
 // The streamer feeds the bus again at once.
@@ -386,8 +413,12 @@ void kestone::run_streams() {
         if (flood_made_for != std::make_pair(session, settings_version))
             flood_made.clear();
         flood_made_for = {session, settings_version};
+        // A recording is played without a drop: only what the queues still hold.
+        const size_t queued = std::max(outgoing[ep_dtof].size(), outgoing[ep_rgb].size());
+        const size_t room = streams.queue_capacity > queued ? streams.queue_capacity - queued : 0;
+        const double elapsed = std::chrono::duration<double>(clock::now() - stream_began).count();
         lock.unlock();
-        std::vector<std::pair<uint8_t, byte_vector>> made;
+        std::vector<std::pair<uint8_t, byte_vector>> made = play_due(settings, elapsed, room);
         for (size_t i = 0; i < due.size(); ++i) {
             const uint16_t type = due[i].first;
             for (auto &message : settings.flood ? flood_item(settings, type, clocks[i])
@@ -415,7 +446,7 @@ void kestone::run_camera() {
         if (current.streaming && !flowing(wire::type_image))
             done = std::max<uint64_t>(done, static_cast<uint64_t>(elapsed * settings.image_hz) + 1);
         bool owed =
-            current.streaming && flowing(wire::type_image) &&
+            current.streaming && flowing(wire::type_image) && settings.playback.folder.empty() &&
             (settings.flood ? outgoing[ep_rgb].size() < settings.queue_capacity
                             : settings.image_hz > 0 && done < elapsed * settings.image_hz + 1);
         if (!owed) {

@@ -11,7 +11,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -109,6 +111,8 @@ TEST(ViewerCommandLine, BadUsageIsExitStatus64WithAReason) {
         const char *reason;
     } cases[] = {
         {{"--virtual-device=bogus"}, "unknown preset 'bogus'"},
+        {{"--virtual-device=play:/nonexistent/recording"}, "cannot play /nonexistent/recording"},
+        {{"--virtual-device", "--virtual-set", "speed=2"}, "speed and loop are for a recording"},
         {{"--virtual-set", "cloud_hz=2"}, "--virtual-set needs --virtual-device"},
         {{"--virtual-device", "--virtual-set", "image_format=png"},
          "bad value 'png' for image_format"},
@@ -151,6 +155,47 @@ TEST(ViewerProgram, QuitAfterWhileRecordingLeavesACompleteRecordingAndAScreensho
     QImage shot(QString::fromStdString(dir.file("shot.png")));
     EXPECT_FALSE(shot.isNull());
     EXPECT_GE(shot.width(), 800);
+}
+
+// The viewer plays a recording back as the device it came from: recorded
+// again, its clouds are the original's (to the device's 0.1 mm), at their times.
+TEST(ViewerProgram, PlaysARecordingBackAsItWasRecorded) {
+    temp_dir dir;
+    auto run = [&](const QStringList &arguments) {
+        std::unique_ptr<QProcess> viewer(startViewer(dir, arguments));
+        ASSERT_TRUE(viewer->waitForFinished(120000)) << "the viewer did not quit";
+        EXPECT_EQ(viewer->exitCode(), 0) << viewer->readAll().toStdString();
+    };
+    run({"--virtual-device", "--virtual-set", "image_width=160", "--virtual-set",
+         "image_height=120", "--record", "--record-dir", QString::fromStdString(dir.file("a")),
+         "--quit-after", "3"});
+    ASSERT_EQ(std::distance(fs::directory_iterator(dir.path() / "a"), {}), 1);
+    const fs::path original = fs::directory_iterator(dir.path() / "a")->path();
+    run({"--virtual-device=play:" + QString::fromStdString(original.string()), "--record",
+         "--record-dir", QString::fromStdString(dir.file("b")), "--quit-after", "4"});
+    ASSERT_EQ(std::distance(fs::directory_iterator(dir.path() / "b"), {}), 1);
+    const fs::path again = fs::directory_iterator(dir.path() / "b")->path();
+
+    auto clouds = [](const fs::path &folder) {
+        return read_clouds((folder / ("MT" + folder.filename().string() + ".kvx")).string());
+    };
+    const read_file first = clouds(original), second = clouds(again);
+    ASSERT_GT(second.records.size(), 0u);
+    EXPECT_GE(second.records.size() + 1, first.records.size()) << "at most the first missed";
+    for (const read_record &cloud : second.records) {
+        auto source =
+            std::find_if(first.records.begin(), first.records.end(),
+                         [&](const read_record &r) { return r.seconds == cloud.seconds; });
+        ASSERT_NE(source, first.records.end()) << "a cloud at " << cloud.seconds << " s";
+        ASSERT_EQ(source->count, cloud.count);
+        for (size_t at = 16; at < cloud.bytes.size(); at += 15) {
+            float was[3], is[3];
+            memcpy(was, source->bytes.data() + at, sizeof was);
+            memcpy(is, cloud.bytes.data() + at, sizeof is);
+            for (int axis = 0; axis < 3; ++axis)
+                ASSERT_NEAR(is[axis], was[axis], 1.0e-4 + 1e-6);
+        }
+    }
 }
 
 // Started in DTOF mode, the viewer draws depth frames, and saves the view alone.

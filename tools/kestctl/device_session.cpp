@@ -54,11 +54,7 @@ bool wait_for_device(int seconds) {
 } // namespace
 
 bool virtual_streams(const options &opts, kest_sim::stream_settings &out, std::string &error) {
-    out = kest_sim::stream_preset(opts.preset);
-    for (const std::string &assignment : opts.overrides)
-        if (!kest_sim::set_stream_setting(out, assignment, error))
-            return false;
-    return true;
+    return kest_sim::virtual_device_settings(opts.preset, opts.overrides, out, error);
 }
 
 int check(int result, const char *what) {

@@ -53,7 +53,7 @@ std::string footer() {
 // Not CLI::IsMember: its message would not say that it is a preset that is unknown.
 std::string check_preset(const std::string &name) {
     const std::vector<std::string> &names = kest_sim::stream_preset_names();
-    if (std::find(names.begin(), names.end(), name) != names.end())
+    if (std::find(names.begin(), names.end(), name) != names.end() || name.rfind("play:", 0) == 0)
         return {};
     return "unknown preset '" + name + "'";
 }
@@ -74,7 +74,8 @@ const command &parse(int argc, char **argv, options &opts) {
     CLI::Option *virtual_device =
         app.add_option("--virtual-device", opts.preset,
                        "use the virtual KestOne instead of a device on USB (PRESET: " +
-                           kest_sim::stream_preset_list() + ")")
+                           kest_sim::stream_preset_list() +
+                           ", or play:REC to play the recording in folder REC back)")
             ->expected(0, 1)
             ->default_str("demo") // what a bare --virtual-device means
             ->type_name("[PRESET]")
