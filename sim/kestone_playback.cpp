@@ -32,8 +32,17 @@ std::string file_of(const RecordingFiles &files, size_t which) {
     return which == pose_source ? files.poses : which == cloud_source ? files.clouds : files.images;
 }
 
+// A recorded time kept within what a device clock can hold (a damaged
+// record's time may be anything), so that no stamp arithmetic overflows.
+constexpr double latest_time_s = 4e9; // the year 2096 on the epoch's clock
+constexpr int64_t latest_offset_ns = int64_t{4} << 60;
+
+double seconds_of(const RecordView &record) {
+    return std::isfinite(record.seconds) ? std::clamp(record.seconds, 0.0, latest_time_s) : 0.0;
+}
+
 int64_t stamp_of(const RecordView &record) {
-    return std::llround(record.seconds * 1e9);
+    return std::llround(seconds_of(record) * 1e9);
 }
 
 odometry_sample odometry_of(const RecordView &pose) {
@@ -68,11 +77,11 @@ uint64_t outline_file(const std::string &path, RecordKind kind, double &first, d
     uint64_t count = 0;
     while (reader.next(record, count == 0 && first_record != nullptr)) {
         if (count == 0) {
-            first = record.seconds;
+            first = seconds_of(record);
             if (first_record != nullptr)
                 *first_record = record;
         }
-        last = record.seconds;
+        last = seconds_of(record);
         ++count;
     }
     return count;
@@ -138,6 +147,7 @@ bool recording_player::open(const playback_settings &chosen, std::string &error)
     first_stamp = std::llround(outline.first_s * 1e9) - recorded_image_offset_ns;
     pass_length = std::llround((outline.last_s - outline.first_s) * 1e9) +
                   recorded_image_offset_ns + loop_gap_ns;
+    length = outline.last_s - outline.first_s;
     return true;
 }
 
@@ -179,6 +189,8 @@ bool recording_player::next_due(source &which, int64_t &stamp) {
 bool recording_player::restart_pass() {
     if (!settings.loop || numbers[0] + numbers[1] + numbers[2] == 0)
         return false;
+    if (pass_offset > latest_offset_ns - pass_length) // stamps would overflow: the end
+        return false;
     for (RecordFileReader &reader : readers)
         if (reader.fileSize() > 0 && !reader.rewind())
             return false;
@@ -190,7 +202,9 @@ bool recording_player::restart_pass() {
 std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(double recorded_s,
                                                                         size_t room) {
     std::vector<std::pair<uint8_t, byte_vector>> out;
-    const int64_t now = first_stamp + static_cast<int64_t>(recorded_s * 1e9);
+    const int64_t now =
+        first_stamp + static_cast<int64_t>(std::clamp(recorded_s, 0.0, latest_time_s) * 1e9);
+    position = std::clamp((now - first_stamp - pass_offset) / 1e9, 0.0, length);
     size_t sent_dtof = 0, sent_rgb = 0;
     while (!done) {
         source which;

@@ -53,6 +53,10 @@ public:
     // per endpoint. Frame numbers and, when looping, time stamps run on.
     std::vector<std::pair<uint8_t, byte_vector>> take_due(double recorded_s, size_t room);
     bool finished() const { return done; }
+    // Where the playback is within the recording's span, in recorded seconds
+    // (within the current pass when looping), and the span's length.
+    double position_s() const { return position; }
+    double length_s() const { return length; }
 
 private:
     struct pending_pose {
@@ -81,6 +85,7 @@ private:
     std::deque<pending_pose> host_holds; // sent, not yet paired (as the host keeps them)
     odometry_sample last_odometry{};     // the last pose sent, for a cloud without one
     bool done = false;
+    double position = 0, length = 0;
 };
 
 } // namespace kest_sim
