@@ -4,6 +4,7 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
+#include "app/playback_control.h"
 #include "app/viewer_options.h"
 #include "app/viewer_startup.h"
 #include "app/viewer_status_bar.h"
@@ -48,6 +49,7 @@ int main(int argc, char *argv[]) {
                 window->centralView()->onRecordClicked();
         });
     window = std::make_unique<MainWindow>();
+    new PlaybackControl(window.get(), virtualDevice.get()); // owned by the window
     if (options.scanMode)
         window->centralView()->setScanMode(*options.scanMode);
     window->show();

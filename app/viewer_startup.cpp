@@ -41,6 +41,13 @@ VirtualKestOne::~VirtualKestOne() {
     kest_sim::bus_unplug(deviceId);
 }
 
+void VirtualKestOne::replug(const kest_sim::stream_settings &streams) {
+    kest_sim::bus_unplug(deviceId);
+    device = std::make_shared<kest_sim::kestone>();
+    device->set_streams(streams);
+    deviceId = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+}
+
 void quitOnSignals(QCoreApplication &application) {
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;

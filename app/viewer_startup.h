@@ -23,6 +23,11 @@ public:
     VirtualKestOne(const VirtualKestOne &) = delete;
     VirtualKestOne &operator=(const VirtualKestOne &) = delete;
 
+    // Unplugs the device and plugs in one with these streams, as a person
+    // swapping devices would: the host sees it leave and a new one attach.
+    void replug(const kest_sim::stream_settings &streams);
+    kest_sim::kestone &kestOne() const { return *device; }
+
 private:
     std::shared_ptr<kest_sim::kestone> device;
     int deviceId = 0;

@@ -173,6 +173,16 @@ public:
     void set_answer(uint16_t code, byte_vector message);
 
     void set_streams(const stream_settings &settings);
+    // A recording played back (see playback_settings): paused (its clock
+    // stops; device info goes on) or playing, and how far it has come.
+    struct playback_state {
+        bool playing = false; // a recording is chosen
+        bool paused = false;
+        bool finished = false; // played to its end (never, looping)
+        double position_s = 0, length_s = 0;
+    };
+    void pause_playback(bool paused);
+    playback_state playback() const;
     stream_counters counters() const;
     // The world points of SLAM cloud frame (value1) as the device scanned them,
     // for one of the last few thousand clouds; none for others.
@@ -274,6 +284,9 @@ private:
     // every start of streaming (player_restart, under the mutex).
     std::unique_ptr<recording_player> player;
     bool player_restart = false;
+    playback_state played;
+    std::chrono::steady_clock::time_point paused_at;
+    std::chrono::steady_clock::duration paused_for{}; // in this streaming session
     std::vector<std::pair<uint8_t, byte_vector>> play_due(const stream_settings &settings,
                                                           double elapsed, size_t room);
     // What each recent cloud was made as: its frame for the scan and its time.

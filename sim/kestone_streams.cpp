@@ -353,7 +353,28 @@ void kestone::begin_streaming() {
     for (auto &[endpoint, queue] : outgoing)
         queue.clear();
     player_restart = true;
+    paused_for = {};
+    paused_at = stream_began;
     changed.notify_all();
+}
+
+void kestone::pause_playback(bool paused) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (paused == played.paused)
+        return;
+    played.paused = paused;
+    if (paused)
+        paused_at = clock::now();
+    else
+        paused_for += clock::now() - std::max(paused_at, stream_began);
+    changed.notify_all();
+}
+
+kestone::playback_state kestone::playback() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    playback_state out = played;
+    out.playing = !streams.playback.folder.empty();
+    return out;
 }
 
 // The streamer's own, without the mutex: what the recording owes by elapsed
@@ -373,7 +394,12 @@ std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_sett
         if (!player->open(settings.playback, error))
             log_print(ERROR, "[virtual KestOne] cannot play the recording: %s\n", error.c_str());
     }
-    return player->take_due(elapsed * settings.playback.speed, room);
+    auto due = player->take_due(elapsed * settings.playback.speed, room);
+    std::lock_guard<std::mutex> lock(mutex);
+    played.position_s = player->position_s();
+    played.length_s = player->length_s();
+    played.finished = player->finished();
+    return due;
 }
 
 // The streamer feeds the bus again at once.
@@ -416,7 +442,11 @@ void kestone::run_streams() {
         // A recording is played without a drop: only what the queues still hold.
         const size_t queued = std::max(outgoing[ep_dtof].size(), outgoing[ep_rgb].size());
         const size_t room = streams.queue_capacity > queued ? streams.queue_capacity - queued : 0;
-        const double elapsed = std::chrono::duration<double>(clock::now() - stream_began).count();
+        // The recording's clock stops while it is paused.
+        const clock::time_point now = clock::now();
+        const clock::time_point until = played.paused ? std::max(paused_at, stream_began) : now;
+        const double elapsed =
+            std::chrono::duration<double>(until - stream_began - paused_for).count();
         lock.unlock();
         std::vector<std::pair<uint8_t, byte_vector>> made = play_due(settings, elapsed, room);
         for (size_t i = 0; i < due.size(); ++i) {

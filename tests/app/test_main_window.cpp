@@ -8,6 +8,8 @@
 #include "app/kest_data_handler.h"
 #include "app/log_queue.h"
 #include "app/mainwindow.h"
+#include "app/playback_control.h"
+#include "app/stream_decoding_records.h"
 #include "app/viewer_startup.h"
 #include "app/viewer_status_bar.h"
 #include "sdk/logger/logger.h"
@@ -29,6 +31,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 using namespace kest_test;
 namespace fs = std::filesystem;
@@ -262,4 +265,58 @@ TEST_F(MainWindowTest, RecordButtonFollowsARecordingThatDidNotStart) {
     EXPECT_FALSE(KestDataHandler::instance()->isRecording());
     EXPECT_EQ(record->text(), "Start Recording");
     EXPECT_TRUE(window->statusBar()->currentMessage().startsWith("Recording not started:"));
+}
+
+// File > Open Recording: the virtual KestOne plays the recording, the status
+// bar follows it, and a pause stops its clock until it is resumed.
+TEST_F(MainWindowTest, OpenRecordingPlaysItAndPauseStopsItsClock) {
+    // Ten seconds of a recording: poses at 10 Hz, clouds of 100 points at 5 Hz.
+    const fs::path recording = dir.path() / "rec";
+    fs::create_directories(recording);
+    {
+        std::ofstream poses(recording / "KestPose.bin", std::ios::binary);
+        std::ofstream clouds(recording / "MTrec.kvx", std::ios::binary);
+        const std::vector<CloudPoint> points(100, CloudPoint{1.5f, -2.0f, 0.25f, 9, 8, 7, 0, 0});
+        const float still[7] = {0, 0, 0, 0, 0, 0, 1};
+        for (uint32_t i = 0; i < 100; ++i) {
+            auto pose = StreamDecoding::buildPoseRecord(i, 1700000000 + i * 0.1, still);
+            poses.write(reinterpret_cast<const char *>(pose.data()), std::streamsize(pose.size()));
+            if (i % 2 != 0)
+                continue;
+            auto cloud = StreamDecoding::buildCloudRecord(i / 2, 1700000000 + i * 0.1, points);
+            clouds.write(reinterpret_cast<const char *>(cloud.data()),
+                         std::streamsize(cloud.size()));
+        }
+    }
+    VirtualKestOne device(kest_sim::stream_preset("tidy"));
+    open();
+    auto *control = new PlaybackControl(window.get(), &device);
+    EXPECT_EQ(control->openAction()->text(), "Open Recording…");
+    EXPECT_FALSE(control->pauseAction()->isEnabled()) << "nothing to pause before a recording";
+
+    EXPECT_FALSE(control->play(QString::fromStdString(dir.file("nothing"))));
+    EXPECT_THAT(control->lastError().toStdString(),
+                testing::HasSubstr("Cannot play this recording"));
+
+    ASSERT_TRUE(control->play(QString::fromStdString(recording.string())));
+    GLPointCloudRenderer *renderer = window->centralView()->renderer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return renderer->totalPoints() > 0; }, patienceMs))
+        << "no recorded cloud reached the view";
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return device.kestOne().playback().position_s > 0.5; }, patienceMs));
+    EXPECT_TRUE(control->pauseAction()->isEnabled());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return control->statusLabel()->text().startsWith("Playing 00:0"); }, patienceMs))
+        << control->statusLabel()->text().toStdString();
+    EXPECT_TRUE(control->statusLabel()->text().endsWith("/ 00:10"));
+
+    control->pauseAction()->setChecked(true);
+    QTest::qWait(200); // a pass of the device's streamer already under way ends
+    const double pausedAt = device.kestOne().playback().position_s;
+    QTest::qWait(800); // the playback's clock must not move meanwhile
+    EXPECT_EQ(device.kestOne().playback().position_s, pausedAt);
+    EXPECT_TRUE(control->statusLabel()->text().startsWith("Paused"));
+    control->pauseAction()->setChecked(false);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return device.kestOne().playback().position_s > pausedAt + 0.2; }, patienceMs));
 }
