@@ -66,7 +66,7 @@ std::vector<scan_point> world_points(const RecordView &cloud) {
     return out;
 }
 
-// Counts a file's records and notes its first and last times; headers only.
+// Counts a file's records and notes its earliest and latest times; headers only.
 uint64_t outline_file(const std::string &path, RecordKind kind, double &first, double &last,
                       RecordView *first_record) {
     RecordFileReader reader;
@@ -76,12 +76,12 @@ uint64_t outline_file(const std::string &path, RecordKind kind, double &first, d
     RecordView record;
     uint64_t count = 0;
     while (reader.next(record, count == 0 && first_record != nullptr)) {
-        if (count == 0) {
-            first = seconds_of(record);
-            if (first_record != nullptr)
-                *first_record = record;
-        }
-        last = seconds_of(record);
+        // The earliest and the latest: a damaged file's times need not rise.
+        const double seconds = seconds_of(record);
+        first = count == 0 ? seconds : std::min(first, seconds);
+        last = count == 0 ? seconds : std::max(last, seconds);
+        if (count == 0 && first_record != nullptr)
+            *first_record = record;
         ++count;
     }
     return count;
