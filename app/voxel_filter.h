@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 // A voxel's integer coordinates: floor(coordinate / voxel edge) per axis.
@@ -23,21 +22,32 @@ struct VoxelKeyHash {
 };
 
 // Takes points a batch at a time (a recording's clouds, one after the other)
-// and keeps only the survivors, so a whole map never has to be held at once.
+// and keeps only the survivors, in the order their voxels were first met, so
+// a whole map never has to be held at once. A flat open-addressing table.
 class VoxelFilter {
 public:
-    // edge > 0, in metres.
-    explicit VoxelFilter(float edge, size_t expectedPoints = 0);
+    // edge > 0, in metres; expectedVoxels sizes the table at the start.
+    explicit VoxelFilter(float edge, size_t expectedVoxels = 0);
 
     void add(const CloudPoint *points, size_t count);
-    size_t size() const { return voxels.size(); }
-    // The survivors, in no particular order.
-    std::vector<CloudPoint> points() const;
+    size_t size() const { return survivors.size(); }
+    const std::vector<CloudPoint> &points() const { return survivors; }
 
 private:
+    struct Slot {
+        static constexpr uint32_t empty = UINT32_MAX;
+        VoxelKey key{0, 0, 0};
+        uint32_t survivor = empty; // in survivors
+    };
+    size_t find(const VoxelKey &key) const;
+    void place(const VoxelKey &key, uint32_t survivor);
+    void grow();
+
     float edge;
-    std::unordered_map<VoxelKey, CloudPoint, VoxelKeyHash> voxels;
+    std::vector<Slot> table; // a power of two, at most half full
+    std::vector<CloudPoint> survivors;
 };
 
-// The filter in one call; an edge of 0 or less filters nothing.
+// The filter in one call; an edge of 0 or less filters nothing. The survivors
+// keep the order of the cloud.
 std::vector<CloudPoint> voxelDownsample(const std::vector<CloudPoint> &points, float voxelEdge);

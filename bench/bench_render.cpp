@@ -12,9 +12,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace {
 
@@ -95,6 +97,49 @@ void BM_Repaint(benchmark::State &state) {
     view->clearPoints();
 }
 BENCHMARK(BM_Repaint)->ArgName("frames")->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
+
+// The map of a whole scan: 1000 clouds of 20 000 points in accumulate mode
+// with no frame limit (20 M points). The cost of an update should not grow
+// with what is stored: the last ten updates beside the first ten. On the way,
+// one repaint at 1, 5, 10 and 20 M stored points, and the CPU bytes the view
+// keeps per stored point.
+void BM_AccumulateAWholeScan(benchmark::State &state) {
+    using clock = std::chrono::steady_clock;
+    constexpr int clouds = 1000, checkpointsAt[] = {50, 250, 500, 1000};
+    const std::vector<CloudPoint> cloud = random_cloud(20000);
+    for (auto _ : state) {
+        view->clearPoints();
+        view->setRenderMode(GLPointCloudRenderer::Accumulate);
+        view->setMaxFrames(-1);
+        view->setMaxPoints(INT32_MAX);
+        double first = 0, last = 0;
+        for (int k = 1; k <= clouds; ++k) {
+            const auto began = clock::now();
+            view->updatePointCloud(cloud, k);
+            const double ms =
+                std::chrono::duration<double, std::milli>(clock::now() - began).count();
+            first += k <= 10 ? ms / 10 : 0;
+            last += k > clouds - 10 ? ms / 10 : 0;
+            for (int at : checkpointsAt) {
+                if (k != at)
+                    continue;
+                const auto painted = clock::now();
+                view->paintNow();
+                state.counters["repaint_ms_at_" + std::to_string(at * 20000 / 1000000) + "M"] =
+                    std::chrono::duration<double, std::milli>(clock::now() - painted).count();
+            }
+        }
+        state.counters["first_update_ms"] = first;
+        state.counters["last_update_ms"] = last;
+        size_t bytes = 0;
+        for (const auto &frame : view->storedFrames())
+            bytes += sizeof(FrameData) + frame->points.capacity() * sizeof(CloudPoint);
+        state.counters["cpu_bytes_per_point"] = double(bytes) / view->totalPoints();
+        state.counters["points"] = view->totalPoints();
+    }
+    view->clearPoints();
+}
+BENCHMARK(BM_AccumulateAWholeScan)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
 

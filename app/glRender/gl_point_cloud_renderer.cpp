@@ -218,21 +218,30 @@ void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
     frame->vbo = buffer;
 }
 
+// Costs what the new frame costs, whatever is stored: the count is kept as
+// frames come and go, and the budget is only looked at here.
 void GLPointCloudRenderer::addAccumulatedFrame(const std::vector<CloudPoint> &points,
                                                int frameIndex) {
-    frames.push_back(createFrameData(points, frameIndex));
+    pushFrame(createFrameData(points, frameIndex));
     if (maxFrames >= 1 && frames.size() > static_cast<size_t>(maxFrames))
-        frames.pop_front();
-    recountPoints();
+        popOldestFrame();
+    showStoredCount();
     if (totalPointCount > maxPoints)
         pointBudgetExceeded = true;
 }
 
-void GLPointCloudRenderer::recountPoints() {
-    long long total = 0;
-    for (const auto &frame : frames)
-        total += frame ? frame->pointCount : 0;
-    totalPointCount = static_cast<int>(std::min<long long>(total, INT32_MAX));
+void GLPointCloudRenderer::pushFrame(std::unique_ptr<FrameData> frame) {
+    storedPoints += frame ? frame->pointCount : 0;
+    frames.push_back(std::move(frame));
+}
+
+void GLPointCloudRenderer::popOldestFrame() {
+    storedPoints -= frames.front() ? frames.front()->pointCount : 0;
+    frames.pop_front();
+}
+
+void GLPointCloudRenderer::showStoredCount() {
+    totalPointCount = static_cast<int>(std::min<long long>(storedPoints, INT32_MAX));
 }
 
 void GLPointCloudRenderer::onPerformanceTimer() {
@@ -247,13 +256,16 @@ void GLPointCloudRenderer::enforcePointBudget() {
     if (totalPointCount <= maxPoints || renderMode != Accumulate ||
         frames.size() < framesBeforeThinning)
         return;
-    std::deque<std::unique_ptr<FrameData>> kept;
-    for (size_t i = 0; i < frames.size(); i += 2)
-        kept.push_back(std::move(frames[i]));
+    std::deque<std::unique_ptr<FrameData>> all = std::move(frames);
+    frames.clear();
+    storedPoints = 0;
     makeCurrent(); // the dropped frames' buffers go with the context current
-    frames = std::move(kept);
+    for (size_t i = 0; i < all.size(); ++i)
+        if (i % 2 == 0)
+            pushFrame(std::move(all[i]));
+    all.clear();
     doneCurrent();
-    recountPoints();
+    showStoredCount();
 }
 
 void GLPointCloudRenderer::setDisplayMode(int mode) {
@@ -270,6 +282,7 @@ void GLPointCloudRenderer::setRenderMode(int mode) {
     if (renderMode == SingleFrame && !frames.empty()) {
         makeCurrent(); // the dropped frames' buffers go with the context current
         frames.clear();
+        storedPoints = 0;
         doneCurrent();
     }
     update();
@@ -281,8 +294,8 @@ void GLPointCloudRenderer::setMaxFrames(int n) {
         return;
     makeCurrent(); // the dropped frames' buffers go with the context current
     while (frames.size() > static_cast<size_t>(maxFrames))
-        frames.pop_front();
-    doneCurrent(); // the total waits for the next cloud
+        popOldestFrame();
+    doneCurrent(); // the total shown waits for the next cloud
 }
 
 void GLPointCloudRenderer::setMaxPoints(int n) {
@@ -302,6 +315,7 @@ void GLPointCloudRenderer::clearPoints() {
     makeCurrent();
     currentFrame.reset();
     frames.clear();
+    storedPoints = 0;
     totalPointCount = 0;
     update();
     doneCurrent();

@@ -82,7 +82,6 @@ public:
     const FrameData *currentFrameData() const { return currentFrame.get(); }
     const std::deque<std::unique_ptr<FrameData>> &storedFrames() const { return frames; }
 
-
 signals:
     void widgetClicked();
 
@@ -105,7 +104,10 @@ private:
     void uploadPointsToGPU(FrameData *frame);
     void addAccumulatedFrame(const std::vector<CloudPoint> &points, int frameIndex);
     void enforcePointBudget();
-    void recountPoints();
+    // Stores a frame or lets the oldest go, keeping storedPoints.
+    void pushFrame(std::unique_ptr<FrameData> frame);
+    void popOldestFrame();
+    void showStoredCount();
     void drawPointCloud();
     void drawFrame(const FrameData &frame);
     void setupVertexAttributes();
@@ -135,7 +137,8 @@ private:
     int maxPoints = 100000000;
     float pointSize = 1.0f;
     QTimer *performanceTimer = nullptr;
-    int totalPointCount = 0;
+    int totalPointCount = 0;    // as shown: refreshed by each cloud
+    long long storedPoints = 0; // in frames, kept as they come and go
     bool pointBudgetExceeded = false;
     QMatrix4x4 model, view, projection, mvp;
     bool glReady = false; // the 3.3 core functions resolved

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
-#include <unordered_set>
 
 using namespace kest_test;
 
@@ -176,17 +175,4 @@ TEST(FrameStoreWithoutContext, CloudsBeforeTheFirstShowAreDropped) {
     const std::string dropped =
         "ERROR: Failed to make OpenGL context current in updatePointCloud!\n";
     EXPECT_EQ(out, dropped + dropped);
-}
-
-TEST(VoxelKeys, NeighbouringVoxelsHashApart) {
-    // A 5 cm grid over a 10 x 10 x 2 m room: every voxel should find its own
-    // bucket, or the filter slows to a crawl on large clouds.
-    VoxelKeyHash hash;
-    std::unordered_set<size_t> values;
-    size_t keys = 0;
-    for (int32_t x = -100; x < 100; ++x)
-        for (int32_t y = -100; y < 100; ++y)
-            for (int32_t z = -20; z < 20; ++z, ++keys)
-                values.insert(hash({x, y, z}) % 2000003); // a prime bucket count
-    EXPECT_GT(values.size(), keys * 6 / 10) << "distinct buckets of " << keys << " voxels";
 }
