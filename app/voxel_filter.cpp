@@ -1,9 +1,12 @@
-// The voxel filter (see the header). Two ways to the same survivors:
-// - a cloud whose voxel coordinates and point numbers pack into 64 bits (any
-//   room-sized scene) is sorted by voxel with a radix sort over only the bits
-//   its voxels span; the last point of each run of equal voxels survives;
-// - anything else (far points that reach the grid's outermost voxels), and
-//   the incremental VoxelFilter, goes through a flat open-addressing table.
+// The voxel filter (see the header). Three ways to the same survivors:
+// - a cloud whose grid of voxels is at most 64 per point: a bit per voxel,
+//   the points walked from the last back, so that the first point met in a
+//   voxel is its last (the grid is sized from a sample; the few points outside
+//   it are filtered apart, as none of their voxels is in it);
+// - a sparser cloud whose voxel numbers and point numbers pack into 64 bits:
+//   a radix sort by voxel; the last point of each run of one voxel survives;
+// - anything else (far points in the grid's outermost voxels), and the
+//   incremental VoxelFilter: a flat open-addressing table.
 #include "app/voxel_filter.h"
 
 #include <algorithm>
@@ -68,10 +71,11 @@ struct Grid {
 // Written without a branch per point so that it vectorises: a NaN never wins a
 // comparison, and an infinite coordinate only widens the grid (its point has
 // no place and is skipped later).
-Grid gridOf(const std::vector<CloudPoint> &points, float edge) {
+Grid gridOf(const std::vector<CloudPoint> &points, float edge, size_t stride = 1) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     float low[3] = {inf, inf, inf}, high[3] = {-inf, -inf, -inf};
-    for (const CloudPoint &p : points) {
+    for (size_t i = 0; i < points.size(); i += stride) {
+        const CloudPoint &p = points[i];
         low[0] = p.x < low[0] ? p.x : low[0];
         low[1] = p.y < low[1] ? p.y : low[1];
         low[2] = p.z < low[2] ? p.z : low[2];
@@ -90,6 +94,16 @@ Grid gridOf(const std::vector<CloudPoint> &points, float edge) {
 }
 
 // A point's voxel numbered within the grid, x slowest.
+// The point's voxel numbered within the grid, or false when it lies outside
+// or has no place.
+inline bool cellWithin(const Grid &grid, const CloudPoint &p, float edge, uint64_t &cell) {
+    const uint64_t x = uint64_t(int64_t(voxelIndex(p.x, edge)) - grid.low[0]);
+    const uint64_t y = uint64_t(int64_t(voxelIndex(p.y, edge)) - grid.low[1]);
+    const uint64_t z = uint64_t(int64_t(voxelIndex(p.z, edge)) - grid.low[2]);
+    cell = (x * grid.cells[1] + y) * grid.cells[2] + z;
+    return x < grid.cells[0] && y < grid.cells[1] && z < grid.cells[2] && hasPlace(p);
+}
+
 inline uint64_t cellOf(const Grid &grid, const CloudPoint &p, float edge) {
     const uint64_t x = uint64_t(int64_t(voxelIndex(p.x, edge)) - grid.low[0]);
     const uint64_t y = uint64_t(int64_t(voxelIndex(p.y, edge)) - grid.low[1]);
@@ -114,17 +128,22 @@ constexpr uint64_t denseVoxelsPerPoint = 64;
 // From the last point back, the first point met in a voxel is its last one:
 // one pass, a bit per voxel. Each point is written to the next free place
 // and kept only if it was the first of its voxel, without a branch to guess.
+// The grid comes from a sample of the points: the few outside it (and those
+// without a place) are filtered apart, as no voxel of theirs is in the grid.
 void denseSurvivors(const std::vector<CloudPoint> &points, float edge, const Grid &grid,
                     uint64_t voxels, std::vector<CloudPoint> &out) {
     std::vector<uint64_t> met((voxels + 63) / 64, 0);
     // Not initialised: its pages are only taken as survivors are written.
     std::unique_ptr<CloudPoint[]> found(new CloudPoint[points.size()]);
+    std::vector<CloudPoint> outside;
     size_t count = 0;
     for (size_t i = points.size(); i-- > 0;) {
         const CloudPoint &p = points[i];
-        if (!hasPlace(p))
+        uint64_t cell;
+        if (!cellWithin(grid, p, edge, cell)) {
+            outside.push_back(p);
             continue;
-        const uint64_t cell = cellOf(grid, p, edge);
+        }
         uint64_t &word = met[cell / 64];
         const uint64_t bit = uint64_t{1} << (cell % 64);
         found[count] = p;
@@ -133,6 +152,28 @@ void denseSurvivors(const std::vector<CloudPoint> &points, float edge, const Gri
     }
     out.assign(std::make_reverse_iterator(found.get() + count),
                std::make_reverse_iterator(found.get()));
+    if (outside.empty())
+        return;
+    std::reverse(outside.begin(), outside.end()); // back in the cloud's order
+    VoxelFilter apart(edge);
+    apart.add(outside.data(), outside.size());
+    out.insert(out.end(), apart.points().begin(), apart.points().end());
+}
+
+// Every this many points make the sample the dense grid is sized by; the
+// grid is then widened by a sixteenth of its span on each side.
+constexpr size_t sampleStride = 16;
+
+Grid widened(Grid grid) {
+    for (int a = 0; a < 3; ++a) {
+        const int64_t margin = int64_t(grid.cells[a] / 16) + 1;
+        const int64_t low = std::max<int64_t>(INT32_MIN, int64_t(grid.low[a]) - margin);
+        const int64_t high = std::min<int64_t>(INT32_MAX, int64_t(grid.low[a]) +
+                                                              int64_t(grid.cells[a]) - 1 + margin);
+        grid.low[a] = int32_t(low);
+        grid.cells[a] = uint64_t(high - low) + 1;
+    }
+    return grid;
 }
 
 // Stable LSD radix sort of values on bits [low, low + width), in as few
@@ -252,14 +293,15 @@ std::vector<CloudPoint> voxelDownsample(const std::vector<CloudPoint> &points, f
     if (voxelEdge <= 0 || points.empty())
         return points;
     std::vector<CloudPoint> out;
+    const Grid sampled = widened(gridOf(points, voxelEdge, sampleStride));
+    const uint64_t voxels = voxelsOf(sampled);
+    if (voxels != 0 && voxels <= denseGridVoxels && voxels <= denseVoxelsPerPoint * points.size()) {
+        denseSurvivors(points, voxelEdge, sampled, voxels, out);
+        return out;
+    }
     const Grid grid = gridOf(points, voxelEdge);
     if (!grid.any)
         return out;
-    const uint64_t voxels = voxelsOf(grid);
-    if (voxels != 0 && voxels <= denseGridVoxels && voxels <= denseVoxelsPerPoint * points.size()) {
-        denseSurvivors(points, voxelEdge, grid, voxels, out);
-        return out;
-    }
     if (points.size() < UINT32_MAX && sortedSurvivors(points, voxelEdge, grid, out))
         return out;
     out.clear();

@@ -49,5 +49,5 @@ private:
 };
 
 // The filter in one call; an edge of 0 or less filters nothing. The survivors
-// keep the order of the cloud.
+// come in no particular order.
 std::vector<CloudPoint> voxelDownsample(const std::vector<CloudPoint> &points, float voxelEdge);

@@ -80,6 +80,12 @@ TEST(VoxelFilter, KeepsTheLastPointOfEachVoxelOnEveryKindOfCloud) {
         {"one voxel", cloud(100, 0.01f, 4), 1.0f},
         {"one point", cloud(1, 1, 5), 0.1f},
         {"no place", {{nan, 0, 0, 0, 0, 0, 0, 0}, {0, inf, 0, 0, 0, 0, 0, 1}}, 0.1f},
+        // NaN's index is the outermost one too: it must not join the far points' voxel.
+        {"far and no place",
+         {{1e30f, 1e30f, 1e30f, 0, 0, 0, 0, 0},
+          {2e30f, 1e30f, 3e30f, 0, 0, 0, 0, 1},
+          {nan, nan, nan, 0, 0, 0, 0, 2}},
+         0.1f},
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.name);
