@@ -9,7 +9,7 @@
 namespace {
 
 constexpr size_t pointBytes = StreamDecoding::CLOUD_RECORD_POINT_BYTES;
-constexpr size_t colourAt = 12;
+constexpr size_t colourAt = StreamDecoding::CLOUD_POINT_COLOUR_AT;
 constexpr size_t pcdPointBytes = 16;
 
 std::string plyHeader(bool ascii, uint64_t count, const std::string &comment) {

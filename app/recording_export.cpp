@@ -14,14 +14,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t poseValuesAt = 12; // x y z qx qy qz qw, f32 each
-
 // "timestamp tx ty tz qx qy qz qw" with the quaternion of unit length; false
 // for a pose whose quaternion has no direction.
 bool appendTumLine(const RecordView &pose, std::string &out) {
     float v[7];
     for (size_t i = 0; i < 7; ++i)
-        v[i] = get_le_float(pose.bytes.data() + poseValuesAt + 4 * i);
+        v[i] = get_le_float(pose.bytes.data() + StreamDecoding::POSE_RECORD_VALUES_AT + 4 * i);
     const double norm = std::sqrt(double(v[3]) * v[3] + double(v[4]) * v[4] + double(v[5]) * v[5] +
                                   double(v[6]) * v[6]);
     if (!(norm > 0) || !std::isfinite(norm))

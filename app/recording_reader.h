@@ -24,7 +24,7 @@ namespace RecordLayout {
 constexpr size_t headerBytes = StreamDecoding::CLOUD_RECORD_HEADER_BYTES;
 constexpr size_t poseBytes = StreamDecoding::POSE_RECORD_BYTES;
 constexpr size_t pointBytes = StreamDecoding::CLOUD_RECORD_POINT_BYTES;
-constexpr size_t countAt = 12;
+constexpr size_t countAt = StreamDecoding::RECORD_COUNT_AT;
 static_assert(StreamDecoding::IMAGE_RECORD_HEADER_BYTES == headerBytes, "one header size");
 } // namespace RecordLayout
 

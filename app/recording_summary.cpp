@@ -1,5 +1,7 @@
 #include "app/recording_summary.h"
 
+#include "app/binary_data_logger.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -7,8 +9,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const char *const placeholder = "# camera intrinsics/extrinsics TBD";
 
 std::string firstLine(const fs::path &path) {
     std::ifstream in(path);
@@ -35,7 +35,9 @@ CalibrationState calibrationOf(const fs::path &folder) {
     const std::string line = firstLine(path);
     if (line.rfind("Tcl_0: [", 0) == 0)
         return CalibrationState::Converted;
-    return line == placeholder ? CalibrationState::Placeholder : CalibrationState::Missing;
+    // The recorder's placeholder is one line: compared without its newline.
+    const std::string placeholder = BinaryDataLogger::PLACEHOLDER_CALIBRATION;
+    return line + "\n" == placeholder ? CalibrationState::Placeholder : CalibrationState::Missing;
 }
 
 void summariseFile(const fs::path &path, RecordKind kind, RecordFileSummary &out) {

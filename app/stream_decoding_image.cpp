@@ -17,9 +17,6 @@ namespace {
 // Image: NV12 holds a full luma plane and half as much interleaved chroma.
 constexpr uint64_t nv12_bytes_per_2_pixels = 3;
 constexpr int image_record_jpeg_quality = 80;
-// Added to every image time stamp before it is recorded; the device's offset,
-// kept verbatim.
-constexpr uint64_t image_time_offset_ns = 719060;
 constexpr double nanoseconds_per_second = 1e9;
 // Every JPEG file starts with its start-of-image marker and the next marker.
 constexpr uint8_t jpeg_start_of_image[] = {0xFF, 0xD8, 0xFF};
@@ -36,8 +33,8 @@ DecodedImage decodeImage(const lidar_stream_entry_t &entry, std::atomic<uint32_t
                  entry.size);
         return result;
     }
-    double seconds =
-        static_cast<double>(entry.timestamp + image_time_offset_ns) / nanoseconds_per_second;
+    double seconds = static_cast<double>(entry.timestamp + RECORDED_IMAGE_TIME_OFFSET_NS) /
+                     nanoseconds_per_second;
 
     // In 64 bits: a product that wraps in 32 must not pass for a small frame.
     uint64_t pixels = static_cast<uint64_t>(width) * height;

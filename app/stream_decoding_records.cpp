@@ -12,19 +12,19 @@ namespace {
 // Common head of the three records.
 constexpr size_t record_sequence = 0;
 constexpr size_t record_seconds = 4;
-constexpr size_t record_count = 12; // n points or m JPEG bytes
+constexpr size_t record_count = RECORD_COUNT_AT; // n points or m JPEG bytes
 
 // Cloud point, from the start of the point.
 constexpr size_t point_x = 0;
 constexpr size_t point_y = 4;
 constexpr size_t point_z = 8;
-constexpr size_t point_r = 12;
+constexpr size_t point_r = CLOUD_POINT_COLOUR_AT;
 constexpr size_t point_g = 13;
 constexpr size_t point_b = 14;
 static_assert(point_b + 1 == CLOUD_RECORD_POINT_BYTES, "a recorded point is 15 bytes");
 
 // Pose: the seven floats follow the time.
-constexpr size_t pose_values = 12;
+constexpr size_t pose_values = POSE_RECORD_VALUES_AT;
 static_assert(pose_values + 4 * POSE_RECORD_VALUES == POSE_RECORD_BYTES,
               "a pose record is 40 bytes");
 

@@ -24,6 +24,13 @@ constexpr size_t POSE_RECORD_VALUES = 7;
 // Image record: sequence (u32), time in seconds (f64), m (u32), then m bytes of
 // a complete JPEG file.
 constexpr size_t IMAGE_RECORD_HEADER_BYTES = 16;
+// Where a cloud or image record holds n or m; where a pose record's seven
+// values start; where a recorded point's r, g, b start.
+constexpr size_t RECORD_COUNT_AT = 12;
+constexpr size_t POSE_RECORD_VALUES_AT = 12;
+constexpr size_t CLOUD_POINT_COLOUR_AT = 12;
+// Added to a picture's time stamp before it is recorded: the device's offset.
+constexpr uint64_t RECORDED_IMAGE_TIME_OFFSET_NS = 719060;
 
 // Each returns a vector of exactly its record's size (capacity included).
 std::vector<uint8_t> buildCloudRecord(uint32_t sequence, double seconds,

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     kest_sim::recording_player player;
     std::string error;
-    if (!player.open({folder.string(), 1, data[0] % 2 == 1}, error))
+    if (!player.open({folder.string(), 1, data[0] % 2 == 1, std::nullopt}, error))
         return 0;
     // Far past any sane time, a few times over: every record that can be sent is.
     for (int call = 0; call < 4; ++call)

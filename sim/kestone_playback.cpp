@@ -7,6 +7,7 @@
 #include "sim/kestone_slam.h"
 #include "sim/kestone_wire.h"
 
+#include "sdk/api/stream_layout.h"
 #include "sdk/common/byte_order.h"
 
 #include <algorithm>
@@ -16,14 +17,14 @@ namespace kest_sim {
 
 namespace {
 
-constexpr int64_t match_window_ns = 50000000; // the host's pairing window
-constexpr size_t host_odometry_queue = 32;    // odometries the host holds unpaired
 // The host adds this to a picture's time stamp before recording it.
-constexpr int64_t recorded_image_offset_ns = 719060;
+constexpr int64_t recorded_image_offset_ns = StreamDecoding::RECORDED_IMAGE_TIME_OFFSET_NS;
 constexpr int64_t loop_gap_ns = 100000000; // between the end of one pass and the next
-constexpr size_t pose_values_at = 12;      // x y z qx qy qz qw, f32 each
 constexpr double odometry_units = 1e6;     // micrometres, millionths
 constexpr size_t messages_per_cloud = 3;   // an odometry of its own, wiwc, cloud
+
+// How the host pairs clouds with odometry: its window and its queues.
+const zev_sync::sync_config host_sync = slam_sync_config();
 
 constexpr size_t pose_source = 0, cloud_source = 1, image_source = 2;
 const RecordKind kinds[3] = {RecordKind::Pose, RecordKind::Cloud, RecordKind::Image};
@@ -47,7 +48,7 @@ int64_t stamp_of(const RecordView &record) {
 
 odometry_sample odometry_of(const RecordView &pose) {
     odometry_sample out{};
-    const uint8_t *values = pose.bytes.data() + pose_values_at;
+    const uint8_t *values = pose.bytes.data() + StreamDecoding::POSE_RECORD_VALUES_AT;
     for (size_t i = 0; i < 3; ++i)
         out.position_um[i] = std::llround(get_le_float(values + 4 * i) * odometry_units);
     for (size_t i = 0; i < 4; ++i)
@@ -60,7 +61,9 @@ std::vector<scan_point> world_points(const RecordView &cloud) {
     const uint8_t *p = cloud.bytes.data() + RecordLayout::headerBytes;
     for (scan_point &point : out) {
         point.world = {get_le_float(p), get_le_float(p + 4), get_le_float(p + 8)};
-        point.rgb = {p[12], p[13], p[14]};
+        point.rgb = {p[StreamDecoding::CLOUD_POINT_COLOUR_AT],
+                     p[StreamDecoding::CLOUD_POINT_COLOUR_AT + 1],
+                     p[StreamDecoding::CLOUD_POINT_COLOUR_AT + 2]};
         p += RecordLayout::pointBytes;
     }
     return out;
@@ -137,7 +140,9 @@ bool outline_recording(const std::string &path, recording_outline &out, std::str
 bool recording_player::open(const playback_settings &chosen, std::string &error) {
     settings = chosen;
     recording_outline outline;
-    if (!outline_recording(settings.folder, outline, error))
+    if (settings.outline)
+        outline = *settings.outline;
+    else if (!outline_recording(settings.folder, outline, error))
         return false;
     const RecordingFiles files = locateRecording(settings.folder);
     for (size_t which : {pose_source, cloud_source, image_source}) {
@@ -241,7 +246,7 @@ void recording_player::emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &o
     if (pose.claimed)
         return;
     host_holds.push_back(pose);
-    if (host_holds.size() > host_odometry_queue) // the host lets its oldest go
+    if (host_holds.size() > host_sync.queue_capacity) // the host lets its oldest go
         host_holds.pop_front();
 }
 
@@ -250,7 +255,7 @@ void recording_player::emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &o
 // pose still to come within it; else one sent now with the cloud's stamp.
 odometry_sample recording_player::pair_cloud(int64_t stamp,
                                              std::vector<std::pair<uint8_t, byte_vector>> &out) {
-    while (!host_holds.empty() && host_holds.front().stamp + match_window_ns < stamp)
+    while (!host_holds.empty() && host_holds.front().stamp + host_sync.match_tolerance_ns < stamp)
         host_holds.pop_front();
     if (!host_holds.empty()) {
         const odometry_sample paired = host_holds.front().odometry;
@@ -260,7 +265,7 @@ odometry_sample recording_player::pair_cloud(int64_t stamp,
     for (size_t i = 0;; ++i) {
         if (i == upcoming.size() && !fill(source::pose))
             break;
-        if (upcoming[i].stamp > stamp + match_window_ns)
+        if (upcoming[i].stamp > stamp + host_sync.match_tolerance_ns)
             break;
         if (!upcoming[i].claimed) {
             upcoming[i].claimed = true;

@@ -20,17 +20,12 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace kest_sim {
-
-struct playback_settings {
-    std::string folder; // empty: no playback
-    double speed = 1;   // recorded seconds per second
-    bool loop = false;  // start again after the end, time stamps running on
-};
 
 // What a recording holds, for the device's rates and its camera: read once
 // when the playback is chosen.
@@ -39,6 +34,15 @@ struct recording_outline {
     double first_s = 0, last_s = 0; // the earliest and latest record times
     double cloud_hz = 0, pose_hz = 0, image_hz = 0;
     uint32_t image_width = 0, image_height = 0; // of the first picture; 0 without one
+};
+
+struct playback_settings {
+    std::string folder; // empty: no playback
+    double speed = 1;   // recorded seconds per second
+    bool loop = false;  // start again after the end, time stamps running on
+    // Read when the playback was chosen, so that a start of streaming need
+    // not read the whole recording again; read by the player if absent.
+    std::optional<recording_outline> outline;
 };
 
 // False, with the reason, when folder holds no recording.

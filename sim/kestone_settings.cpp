@@ -204,6 +204,7 @@ bool virtual_device_settings(const std::string &device, const std::vector<std::s
             return false;
         }
         take_rates_of(outline, settings);
+        settings.playback.outline = outline;
     }
     out = settings;
     return true;

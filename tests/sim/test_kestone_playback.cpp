@@ -102,6 +102,7 @@ TEST(Playback, TheOutlineGivesTheRecordingsRatesAndPictureSize) {
     EXPECT_NEAR(settings.cloud_hz, 20, 1e-9) << "the rates the device reports, at its speed";
     EXPECT_EQ(settings.imu_hz, 0) << "no stream the recording lacks";
     EXPECT_EQ(settings.camera.width, 64u);
+    EXPECT_TRUE(settings.playback.outline) << "read once, when the playback is chosen";
 
     EXPECT_FALSE(outline_recording(rec.dir.path().string(), outline, error));
     EXPECT_THAT(error, testing::HasSubstr("holds no recorded pose, cloud or picture"));
@@ -114,7 +115,7 @@ TEST(Playback, SendsEachItemAtItsTimeAndPairsEachCloudWithAnOdometry) {
     small_recording rec;
     recording_player player;
     std::string error;
-    ASSERT_TRUE(player.open({rec.root.string(), 1, false}, error)) << error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, false, std::nullopt}, error)) << error;
     // Nothing before its time: 0.01 s in, the first pose only (the picture's
     // stamp lies 719060 ns before its recorded time, which is the start).
     EXPECT_THAT(types_of(player.take_due(0.0, 32)), testing::IsEmpty());
@@ -136,7 +137,7 @@ TEST(Playback, WaitsForRoomAndLoopsWithNumbersAndTimesRunningOn) {
     small_recording rec;
     recording_player player;
     std::string error;
-    ASSERT_TRUE(player.open({rec.root.string(), 1, true}, error)) << error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, true, std::nullopt}, error)) << error;
     std::vector<std::pair<uint8_t, byte_vector>> all;
     for (int call = 0; call < 20; ++call) {
         auto some = player.take_due(0.5, 3); // room for one cloud's messages at a time
