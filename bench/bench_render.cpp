@@ -98,6 +98,29 @@ void BM_Repaint(benchmark::State &state) {
 }
 BENCHMARK(BM_Repaint)->ArgName("frames")->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
 
+// Many small frames (a thinned map): what a repaint costs beyond rasterizing
+// the points is a call per vertex buffer, and frames share buffers.
+void BM_RepaintSmallFrames(benchmark::State &state) {
+    const int frames = static_cast<int>(state.range(0));
+    view->clearPoints();
+    view->setRenderMode(GLPointCloudRenderer::Accumulate);
+    view->setMaxFrames(-1);
+    view->setMaxPoints(INT32_MAX);
+    const std::vector<CloudPoint> cloud = random_cloud(50);
+    for (int k = 0; k < frames; ++k)
+        view->updatePointCloud(cloud, k);
+    for (auto _ : state)
+        view->paintNow();
+    state.counters["frames"] = view->frameCount();
+    state.counters["buffers"] = static_cast<double>(view->storedBufferCount());
+    view->clearPoints();
+}
+BENCHMARK(BM_RepaintSmallFrames)
+    ->ArgName("frames")
+    ->Arg(1000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond);
+
 // The map of a whole scan: 1000 clouds of 20 000 points in accumulate mode
 // with no frame limit (20 M points). The cost of an update should not grow
 // with what is stored: the last ten updates beside the first ten. On the way,

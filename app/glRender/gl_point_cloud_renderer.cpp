@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <type_traits>
 
 namespace {
 
@@ -31,10 +32,6 @@ constexpr int pointStride = sizeof(CloudPoint);
 
 } // namespace
 
-FrameData::~FrameData() {
-    delete vbo;
-}
-
 GLPointCloudRenderer::GLPointCloudRenderer(QWidget *parent) : QOpenGLWidget(parent) {
     setFocusPolicy(Qt::StrongFocus);
     performanceTimer = new QTimer(this);
@@ -49,8 +46,8 @@ GLPointCloudRenderer::~GLPointCloudRenderer() {
     log_print(INFO, "~GLPointCloudRenderer start");
     if (context() != nullptr && context()->isValid()) {
         makeCurrent();
-        currentFrame.reset();
-        frames.clear();
+        latest.clear();
+        accumulated.clear();
         releaseGL();
         doneCurrent();
     }
@@ -73,15 +70,8 @@ void GLPointCloudRenderer::contextAboutToGo() {
 // With the context current: every GL object of this view goes; stored points
 // stay, so a new context (the widget moved to another window) can show them again.
 void GLPointCloudRenderer::releaseGL() {
-    auto drop = [](FrameData *frame) {
-        if (frame != nullptr) {
-            delete frame->vbo;
-            frame->vbo = nullptr;
-        }
-    };
-    drop(currentFrame.get());
-    for (auto &frame : frames)
-        drop(frame.get());
+    latest.releaseBuffers();
+    accumulated.releaseBuffers();
     delete pointVao;
     delete axisVao;
     delete axisVbo;
@@ -113,13 +103,7 @@ void GLPointCloudRenderer::initializeGL() {
     initializeModelShader();
     pointVao = new QOpenGLVertexArrayObject(this);
     pointVao->create();
-    initializeAxis();
-    // Clouds kept from an earlier context are uploaded into this one.
-    if (currentFrame && currentFrame->vbo == nullptr)
-        uploadPointsToGPU(currentFrame.get());
-    for (auto &frame : frames)
-        if (frame->vbo == nullptr)
-            uploadPointsToGPU(frame.get());
+    initializeAxis(); // clouds kept from an earlier context are uploaded at the next draw
 }
 
 void GLPointCloudRenderer::initShaders() {
@@ -175,11 +159,10 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
         return;
     }
     if (renderMode == SingleFrame) {
-        currentFrame = createFrameData(points, frameIndex);
-        if (currentFrame)
-            totalPointCount = currentFrame->pointCount;
-        else
-            console_print("%s", "ERROR: Failed to create frame data!\n");
+        latest.push(createFrameData(points, frameIndex));
+        while (latest.size() > 1)
+            latest.popOldest();
+        totalPointCount = static_cast<int>(latest.pointCount());
     } else {
         addAccumulatedFrame(points, frameIndex);
     }
@@ -189,59 +172,27 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
 
 std::unique_ptr<FrameData>
 GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int frameIndex) {
-    if (points.empty())
-        return nullptr;
     auto frame = std::make_unique<FrameData>();
     frame->frameIndex = frameIndex;
     frame->points = voxelSize > minVoxelEdge ? voxelDownsample(points, voxelSize) : points;
     frame->pointCount = static_cast<int>(frame->points.size());
-    uploadPointsToGPU(frame.get());
     return frame;
-}
-
-void GLPointCloudRenderer::uploadPointsToGPU(FrameData *frame) {
-    if (frame == nullptr || frame->points.empty()) {
-        console_print("%s", "uploadPointsToGPU: frameData is null or empty\n");
-        return;
-    }
-    if (!ownContextCurrent()) {
-        console_print("%s", "ERROR: No OpenGL context is current!\n");
-        return;
-    }
-    auto *buffer = new QOpenGLBuffer(QOpenGLBuffer::VertexBuffer);
-    if (!buffer->create() || !buffer->bind()) {
-        delete buffer;
-        return;
-    }
-    buffer->allocate(frame->points.data(), frame->pointCount * pointStride);
-    buffer->release();
-    frame->vbo = buffer;
 }
 
 // Costs what the new frame costs, whatever is stored: the count is kept as
 // frames come and go, and the budget is only looked at here.
 void GLPointCloudRenderer::addAccumulatedFrame(const std::vector<CloudPoint> &points,
                                                int frameIndex) {
-    pushFrame(createFrameData(points, frameIndex));
-    if (maxFrames >= 1 && frames.size() > static_cast<size_t>(maxFrames))
-        popOldestFrame();
+    accumulated.push(createFrameData(points, frameIndex));
+    if (maxFrames >= 1 && accumulated.size() > static_cast<size_t>(maxFrames))
+        accumulated.popOldest();
     showStoredCount();
     if (totalPointCount > maxPoints)
         pointBudgetExceeded = true;
 }
 
-void GLPointCloudRenderer::pushFrame(std::unique_ptr<FrameData> frame) {
-    storedPoints += frame ? frame->pointCount : 0;
-    frames.push_back(std::move(frame));
-}
-
-void GLPointCloudRenderer::popOldestFrame() {
-    storedPoints -= frames.front() ? frames.front()->pointCount : 0;
-    frames.pop_front();
-}
-
 void GLPointCloudRenderer::showStoredCount() {
-    totalPointCount = static_cast<int>(std::min<long long>(storedPoints, INT32_MAX));
+    totalPointCount = static_cast<int>(std::min<long long>(accumulated.pointCount(), INT32_MAX));
 }
 
 void GLPointCloudRenderer::onPerformanceTimer() {
@@ -254,16 +205,10 @@ void GLPointCloudRenderer::onPerformanceTimer() {
 // once a second, so that a stream of clouds is never stalled by thinning.
 void GLPointCloudRenderer::enforcePointBudget() {
     if (totalPointCount <= maxPoints || renderMode != Accumulate ||
-        frames.size() < framesBeforeThinning)
+        accumulated.size() < framesBeforeThinning)
         return;
-    std::deque<std::unique_ptr<FrameData>> all = std::move(frames);
-    frames.clear();
-    storedPoints = 0;
-    makeCurrent(); // the dropped frames' buffers go with the context current
-    for (size_t i = 0; i < all.size(); ++i)
-        if (i % 2 == 0)
-            pushFrame(std::move(all[i]));
-    all.clear();
+    makeCurrent(); // the buffers go with the context current
+    accumulated.keepEveryOther();
     doneCurrent();
     showStoredCount();
 }
@@ -279,10 +224,9 @@ void GLPointCloudRenderer::setRenderMode(int mode) {
     if (mode == renderMode)
         return;
     renderMode = mode;
-    if (renderMode == SingleFrame && !frames.empty()) {
+    if (renderMode == SingleFrame && !accumulated.empty()) {
         makeCurrent(); // the dropped frames' buffers go with the context current
-        frames.clear();
-        storedPoints = 0;
+        accumulated.clear();
         doneCurrent();
     }
     update();
@@ -290,11 +234,11 @@ void GLPointCloudRenderer::setRenderMode(int mode) {
 
 void GLPointCloudRenderer::setMaxFrames(int n) {
     maxFrames = n;
-    if (maxFrames < 1 || frames.size() <= static_cast<size_t>(maxFrames))
+    if (maxFrames < 1 || accumulated.size() <= static_cast<size_t>(maxFrames))
         return;
     makeCurrent(); // the dropped frames' buffers go with the context current
-    while (frames.size() > static_cast<size_t>(maxFrames))
-        popOldestFrame();
+    while (accumulated.size() > static_cast<size_t>(maxFrames))
+        accumulated.popOldest();
     doneCurrent(); // the total shown waits for the next cloud
 }
 
@@ -313,9 +257,8 @@ void GLPointCloudRenderer::setVoxelSize(float size) {
 
 void GLPointCloudRenderer::clearPoints() {
     makeCurrent();
-    currentFrame.reset();
-    frames.clear();
-    storedPoints = 0;
+    latest.clear();
+    accumulated.clear();
     totalPointCount = 0;
     update();
     doneCurrent();
@@ -341,24 +284,23 @@ void GLPointCloudRenderer::drawPointCloud() {
     pointProgram->setUniformValue(mvpLocation, mvp);
     pointProgram->setUniformValue(displayModeLocation, displayMode);
     pointProgram->setUniformValue(pointSizeLocation, pointSize);
-    if (renderMode == SingleFrame) {
-        if (currentFrame)
-            drawFrame(*currentFrame);
-    } else {
-        for (const auto &frame : frames)
-            if (frame)
-                drawFrame(*frame);
-    }
+    drawFrames(renderMode == SingleFrame ? latest : accumulated);
     pointVao->release();
     pointProgram->release();
 }
 
-void GLPointCloudRenderer::drawFrame(const FrameData &frame) {
-    if (frame.vbo == nullptr || frame.pointCount < 1 || !frame.vbo->bind())
-        return;
-    setupVertexAttributes();
-    glDrawArrays(GL_POINTS, 0, frame.pointCount);
-    frame.vbo->release();
+// One call per buffer, naming the ranges of the frames it holds.
+void GLPointCloudRenderer::drawFrames(GLFrameStore &store) {
+    static_assert(std::is_same<GLint, int>::value && std::is_same<GLsizei, int>::value,
+                  "a buffer's ranges are handed to glMultiDrawArrays as they are");
+    for (const auto &batch : store.buffersToDraw()) {
+        if (batch->liveFrames() < 1 || !batch->vbo->bind())
+            continue;
+        setupVertexAttributes();
+        glMultiDrawArrays(GL_POINTS, batch->firsts.data() + batch->oldestLive,
+                          batch->counts.data() + batch->oldestLive, batch->liveFrames());
+        batch->vbo->release();
+    }
 }
 
 // The CloudPoint layout as vertex attributes; the label reaches the shader as a

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/cloud_point.h"
+#include "app/glRender/gl_frame_store.h"
 
 #include <QMatrix4x4>
 #include <QOpenGLFunctions_3_3_Core>
@@ -21,19 +22,6 @@ class QOpenGLBuffer;
 class QOpenGLShaderProgram;
 class QOpenGLVertexArrayObject;
 class QTimer;
-
-// One received cloud as stored for display; owns its vertex buffer.
-struct FrameData {
-    std::vector<CloudPoint> points; // after the voxel filter
-    int frameIndex = 0;
-    QOpenGLBuffer *vbo = nullptr; // null when the upload failed
-    int pointCount = 0;
-
-    FrameData() = default;
-    FrameData(const FrameData &) = delete;
-    FrameData &operator=(const FrameData &) = delete;
-    ~FrameData();
-};
 
 class GLPointCloudRenderer : public QOpenGLWidget, protected QOpenGLFunctions_3_3_Core {
     Q_OBJECT
@@ -66,7 +54,7 @@ public:
                          const QVector3D &up);
 
     int totalPoints() const { return totalPointCount; }
-    int frameCount() const { return static_cast<int>(frames.size()); }
+    int frameCount() const { return static_cast<int>(accumulated.size()); }
 
     // Read access for the panel's labels and for tests.
     int displayModeValue() const { return displayMode; }
@@ -79,8 +67,13 @@ public:
     QVector3D eyePosition() const { return eye; }
     QVector3D targetPosition() const { return target; }
     float cameraDistance() const { return distance; }
-    const FrameData *currentFrameData() const { return currentFrame.get(); }
-    const std::deque<std::unique_ptr<FrameData>> &storedFrames() const { return frames; }
+    const FrameData *currentFrameData() const {
+        return latest.empty() ? nullptr : latest.storedFrames().back().get();
+    }
+    const std::deque<std::unique_ptr<FrameData>> &storedFrames() const {
+        return accumulated.storedFrames();
+    }
+    size_t storedBufferCount() const { return accumulated.bufferCount(); }
 
 signals:
     void widgetClicked();
@@ -101,15 +94,11 @@ protected:
 private:
     std::unique_ptr<FrameData> createFrameData(const std::vector<CloudPoint> &points,
                                                int frameIndex);
-    void uploadPointsToGPU(FrameData *frame);
     void addAccumulatedFrame(const std::vector<CloudPoint> &points, int frameIndex);
     void enforcePointBudget();
-    // Stores a frame or lets the oldest go, keeping storedPoints.
-    void pushFrame(std::unique_ptr<FrameData> frame);
-    void popOldestFrame();
     void showStoredCount();
     void drawPointCloud();
-    void drawFrame(const FrameData &frame);
+    void drawFrames(GLFrameStore &store);
     void setupVertexAttributes();
     void initShaders();
     void initializeModelShader();
@@ -128,8 +117,8 @@ private:
     QOpenGLVertexArrayObject *pointVao = nullptr;
     QOpenGLVertexArrayObject *axisVao = nullptr;
     QOpenGLBuffer *axisVbo = nullptr;
-    std::deque<std::unique_ptr<FrameData>> frames;
-    std::unique_ptr<FrameData> currentFrame;
+    GLFrameStore accumulated; // accumulate mode's frames
+    GLFrameStore latest;      // single-frame mode's cloud
     int displayMode = RGB;
     int renderMode = SingleFrame;
     int maxFrames = 10;
@@ -137,8 +126,7 @@ private:
     int maxPoints = 100000000;
     float pointSize = 1.0f;
     QTimer *performanceTimer = nullptr;
-    int totalPointCount = 0;    // as shown: refreshed by each cloud
-    long long storedPoints = 0; // in frames, kept as they come and go
+    int totalPointCount = 0; // as shown: refreshed by each cloud
     bool pointBudgetExceeded = false;
     QMatrix4x4 model, view, projection, mvp;
     bool glReady = false; // the 3.3 core functions resolved

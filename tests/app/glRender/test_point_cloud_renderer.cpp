@@ -49,7 +49,7 @@ TEST_F(FrameStore, KeepsTheLatestFramesUpToTheLimit) {
     EXPECT_EQ(view.totalPoints(), points_of(2, 10));
     EXPECT_EQ(kept_indices().front(), 2);
     for (const auto &frame : view.storedFrames())
-        EXPECT_NE(frame->vbo, nullptr) << "every cloud is uploaded once";
+        EXPECT_NE(frame->batch, nullptr) << "every cloud is uploaded once";
 
     view.setMaxFrames(3); // drops at once; the total waits for the next cloud
     EXPECT_EQ(view.frameCount(), 3);
@@ -83,6 +83,21 @@ TEST_F(FrameStore, BudgetHalvesTheFramesOnceASecondAtMost) {
     view.updatePointCloud(cloud_at(500, {1, 0, 0}), 5);
     view.onPerformanceTimer();
     EXPECT_EQ(kept_indices(), (std::vector<int>{0, 2, 4}));
+}
+
+TEST_F(FrameStore, ThousandsOfSmallFramesShareOneBuffer) {
+    view.setMaxFrames(-1);
+    const int frames = GLFrameStore::defaultBatchPoints / 10;
+    for (int k = 0; k < frames; ++k)
+        view.updatePointCloud(cloud_at(10, {1, 0, 0}), k);
+    EXPECT_EQ(view.frameCount(), frames);
+    EXPECT_EQ(view.totalPoints(), frames * 10);
+    EXPECT_EQ(view.storedBufferCount(), 1u);
+    view.updatePointCloud(cloud_at(10, {1, 0, 0}), frames);
+    EXPECT_EQ(view.storedBufferCount(), 2u) << "the next frame starts a buffer";
+    view.setMaxFrames(1);
+    EXPECT_EQ(view.storedBufferCount(), 1u) << "a buffer goes with its last frame";
+    EXPECT_EQ(kept_indices(), std::vector<int>{frames});
 }
 
 TEST_F(FrameStore, SettingsStayWithinTheirBounds) {

@@ -1,7 +1,10 @@
 // What the point cloud view really draws, read back from its framebuffer: the
-// display modes' colours, point size, the pose axes and the corner gizmo.
+// display modes' colours, point size, the stored frames, the pose axes and the
+// corner gizmo.
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "tests/app/glRender/view_harness.h"
+
+#include <algorithm>
 
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
@@ -126,21 +129,95 @@ TEST_F(Pixels, GizmoStaysInTheLowerRightSquareAndTheViewportComesBack) {
     EXPECT_EQ(viewport[3], height);
 }
 
-TEST(PixelsAcrossWindows, CloudsShowAgainInTheNewWindowsContext) {
+// A view that starts in one top-level window and moves to another, which
+// gives it a new context.
+class PixelsAcrossWindows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view = new GLPointCloudRenderer(&first);
+        ASSERT_TRUE(show_and_wait(first, width, height));
+        view->resize(width, height);
+        const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}, behind[3] = {-50, 0, 0};
+        view->updatePose(0, identity, behind);
+        view->setPointSize(9);
+    }
+    ::testing::AssertionResult move_to_second_window() {
+        view->setParent(&second);
+        view->show();
+        ::testing::AssertionResult shown = show_and_wait(second, width, height);
+        view->resize(width, height);
+        return shown;
+    }
     QWidget first, second;
-    auto *view = new GLPointCloudRenderer(&first);
-    ASSERT_TRUE(show_and_wait(first, width, height));
-    view->resize(width, height);
-    const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}, behind[3] = {-50, 0, 0};
-    view->updatePose(0, identity, behind);
-    view->setPointSize(9);
+    GLPointCloudRenderer *view = nullptr;
+};
+
+TEST_F(PixelsAcrossWindows, CloudsShowAgainInTheNewWindowsContext) {
     view->updatePointCloud({at_origin(255, 128, 0)}, 0);
     EXPECT_TRUE(near(grab(*view).pixelColor(width / 2, height / 2), 255, 128, 0, 2));
-
-    view->setParent(&second); // a new top-level window: a new context
-    view->show();
-    ASSERT_TRUE(show_and_wait(second, width, height));
-    view->resize(width, height);
+    ASSERT_TRUE(move_to_second_window());
     EXPECT_TRUE(near(grab(*view).pixelColor(width / 2, height / 2), 255, 128, 0, 2))
         << "the stored cloud was uploaded again";
+}
+
+TEST_F(PixelsAcrossWindows, AccumulatedFramesShowAgainInTheNewWindowsContext) {
+    view->setRenderMode(GLPointCloudRenderer::Accumulate);
+    const QVector3D left{0, 2, 0}, right{0, -2, 0};
+    view->updatePointCloud(cloud_at(1, left, 255, 128, 0), 0);
+    view->updatePointCloud(cloud_at(1, right, 0, 128, 255), 1);
+    ASSERT_TRUE(move_to_second_window());
+    QImage image = grab(*view);
+    EXPECT_TRUE(any_near(image, reset_camera_pixel(left, width, height), 2, 255, 128, 0, 3));
+    EXPECT_TRUE(any_near(image, reset_camera_pixel(right, width, height), 2, 0, 128, 255, 3));
+}
+
+// Consecutive frames share a vertex buffer. Whatever leaves the store (the
+// oldest frames, every other frame), the view draws exactly the frames kept.
+TEST_F(Pixels, AccumulatedFramesShareBuffersAndOnlyTheKeptOnesAreDrawn) {
+    constexpr int perFrame = 100000;
+    constexpr int perBuffer = GLFrameStore::defaultBatchPoints / perFrame;
+    static_assert(perBuffer >= 2, "frames small enough to share a buffer");
+    view.setRenderMode(GLPointCloudRenderer::Accumulate);
+    view.setMaxFrames(-1);
+    view.setPointSize(5);
+    auto place = [](int k) { return QVector3D(0, 4.5f - k, 0); };
+    auto add = [&](int k) { view.updatePointCloud(cloud_at(perFrame, place(k), 255, 128, 0), k); };
+    auto expect_drawn = [&](std::vector<int> kept) {
+        QImage image = grab(view);
+        for (int k = 0; k < 10; ++k) {
+            bool wanted = std::find(kept.begin(), kept.end(), k) != kept.end();
+            EXPECT_EQ(
+                any_near(image, reset_camera_pixel(place(k), width, height), 1, 255, 128, 0, 3),
+                wanted)
+                << "frame " << k;
+        }
+    };
+    auto buffers_for = [](int frames) { return size_t((frames + perBuffer - 1) / perBuffer); };
+
+    auto range = [](int from, int to, int step) {
+        std::vector<int> out;
+        for (int k = from; k <= to; k += step)
+            out.push_back(k);
+        return out;
+    };
+
+    for (int k = 0; k < 9; ++k)
+        add(k);
+    EXPECT_EQ(view.storedBufferCount(), buffers_for(9));
+    expect_drawn(range(0, 8, 1));
+
+    // The first buffer goes with its frames; the second keeps its last frame.
+    const int first_kept = perBuffer + 1;
+    view.setMaxFrames(9 - first_kept);
+    expect_drawn(range(first_kept, 8, 1));
+    EXPECT_EQ(view.storedBufferCount(), buffers_for(9) - 1);
+
+    view.setMaxFrames(-1);
+    view.setMaxPoints(1000);
+    add(9);
+    view.onPerformanceTimer();
+    const std::vector<int> halved = range(first_kept, 9, 2);
+    expect_drawn(halved);
+    EXPECT_EQ(view.storedBufferCount(), buffers_for(int(halved.size())))
+        << "the kept frames are packed again";
 }
