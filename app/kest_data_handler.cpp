@@ -1,5 +1,6 @@
 // The attach and detach sequences, the scan mode and the stream callback.
 #include "app/kest_data_handler.h"
+#include "app/program_places.h"
 
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
@@ -29,7 +30,7 @@ KestDataHandler *KestDataHandler::instance() {
     return handler;
 }
 
-KestDataHandler::KestDataHandler() : calibDir(QDir::current().absoluteFilePath("files/recv")) {}
+KestDataHandler::KestDataHandler() : calibDir(programPlaces().calibrationFolder) {}
 
 bool KestDataHandler::initSdk() {
     // The decoders print on standard output; when it is a pipe whose reader

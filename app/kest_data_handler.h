@@ -57,15 +57,17 @@ public:
     // Bytes of stream data delivered to the handler since the process started.
     uint64_t bytesReceived() const { return receivedBytes.load(std::memory_order_relaxed); }
     // Where the attach sequence stores the device's calibration file: the
-    // absolute form of "./files/recv" at the handler's creation.
+    // absolute form of "./files/recv" at the handler's creation, or for an
+    // installed program the per-user "kestviewer/recv" (see program_places.h).
     QString calibrationDir() const { return calibDir; }
     // True when this run fetched and verified the calibration file there.
     bool calibrationFetched() const { return calibFetched.load(); }
 
     // Recording. A recording goes under the first of these folders that can be
-    // written: the recording root (empty: "recordData" beside the program),
-    // $KEST_DATA_DIR, and "kestviewer/recordData" in the per-user data folder
-    // ($XDG_DATA_HOME or ~/.local/share). GUI thread, as are the calls below.
+    // written: the recording root (empty: "recordData" beside the program,
+    // unless it is installed), $KEST_DATA_DIR, and "kestviewer/recordData" in
+    // the per-user data folder ($XDG_DATA_HOME or ~/.local/share). GUI thread,
+    // as are the calls below.
     void setRecordingRoot(const QString &root) { preferredRoot = root; }
     bool isRecording() const { return recording.load(); }
     // The folder of the current or last recording; empty before the first.

@@ -3,14 +3,13 @@
 // everything it took is on disk before it says so.
 #include "app/calibration_conversion.h"
 #include "app/kest_data_handler.h"
+#include "app/program_places.h"
 
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <chrono>
@@ -24,11 +23,6 @@ constexpr uint64_t recordsPerBatch = 100;
 constexpr std::chrono::seconds decoderPatience{10};
 constexpr std::chrono::milliseconds decoderRecheck{20};
 
-QString programFolder() {
-    return QCoreApplication::instance() != nullptr ? QCoreApplication::applicationDirPath()
-                                                   : QDir::currentPath();
-}
-
 const char *fileLabel(size_t index) {
     static const char *const labels[] = {"poses", "clouds", "images"};
     return labels[index];
@@ -37,15 +31,11 @@ const char *fileLabel(size_t index) {
 } // namespace
 
 QStringList KestDataHandler::recordingRoots(const QString &root) const {
+    const ProgramPlaces places = programPlaces();
     QStringList roots;
-    roots << (!root.isEmpty() ? root
-                              : QDir(programFolder()).filePath(QStringLiteral("recordData")));
-    const QString data = qEnvironmentVariable("KEST_DATA_DIR");
-    if (!data.isEmpty())
-        roots << data;
-    const QString userData = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (!userData.isEmpty())
-        roots << QDir(userData).filePath(QStringLiteral("kestviewer/recordData"));
+    roots << (!root.isEmpty() ? root : places.besideProgram);
+    roots << qEnvironmentVariable("KEST_DATA_DIR") << places.userRecordings;
+    roots.removeAll(QString());
     roots.removeDuplicates();
     return roots;
 }

@@ -18,6 +18,8 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("kestviewer"));
     QCoreApplication::setOrganizationName(QStringLiteral("kestviewer"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KEST_VERSION));
+    // Ties the windows to the installed desktop entry (its icon, on Wayland too).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.kestviewer.KestViewer"));
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

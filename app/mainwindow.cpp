@@ -4,6 +4,7 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/log_queue.h"
+#include "app/program_places.h"
 #include "app/viewer_settings.h"
 #include "app/viewer_status_bar.h"
 #include "sdk/logger/console.h"
@@ -38,15 +39,6 @@ constexpr size_t sinkCapacity = 4096;
 
 uint32_t simulationFrame = 0;
 float simulationPhase = 0.0f;
-
-// Where the log goes when the working directory cannot be written (a desktop
-// launcher starts the program in "/").
-QString userLogFolder() {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty())
-        state = QDir::home().filePath(QStringLiteral(".local/state"));
-    return QDir(state).filePath(QStringLiteral("kestviewer/logs"));
-}
 
 // Colour of a log line: the first tag found, in this order, decides.
 QString colourOf(const QString &line) {
@@ -153,15 +145,18 @@ MainWindow::~MainWindow() {
 }
 
 // The log file goes to "logs" in the working directory, or, where that cannot
-// be written, to the per-user state folder; without either the viewer runs on
-// and says so instead of leaving an empty window.
+// be written, to the per-user state folder (an installed viewer goes there
+// at once); without either the viewer runs on and says so instead of leaving
+// an empty window.
 void MainWindow::openLogFile() {
     QStringList tried;
-    if (log_file_init() == 0) {
-        logFile = QDir::current().absoluteFilePath(QFile::decodeName(log_file_path()));
-        return;
+    if (!programPlaces().installed) {
+        if (log_file_init() == 0) {
+            logFile = QDir::current().absoluteFilePath(QFile::decodeName(log_file_path()));
+            return;
+        }
+        tried << QDir::current().absoluteFilePath(QStringLiteral("logs"));
     }
-    tried << QDir::current().absoluteFilePath(QStringLiteral("logs"));
     const QString folder = userLogFolder();
     QDir().mkpath(folder);
     if (log_file_init_in(QFile::encodeName(folder).constData()) == 0) {

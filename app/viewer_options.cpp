@@ -36,9 +36,11 @@ QString description() {
                           "Virtual KestOne settings (--virtual-set KEY=VALUE):\n"
                           "%1.\n"
                           "\n"
-                          "Recordings go under --record-dir or recordData beside the program, "
-                          "else\n$KEST_DATA_DIR, else ~/.local/share/kestviewer/recordData. Exit "
-                          "status: 0, or 64 for bad usage.")
+                          "Recordings go under --record-dir (run from its build tree: "
+                          "recordData beside\nthe program), else $KEST_DATA_DIR, else "
+                          "~/.local/share/kestviewer/recordData.\nThe log goes to "
+                          "~/.local/state/kestviewer/logs (run from its build tree: logs\nin "
+                          "the working directory). Exit status: 0, or 64 for bad usage.")
         .arg(QString::fromStdString(kest_sim::stream_setting_keys(80, "")));
 }
 

@@ -50,8 +50,8 @@ std::pair<QString, QString> openFailureText(int error) {
     if (error == LIBUSB_ERROR_ACCESS)
         return {QStringLiteral("no permission"),
                 QStringLiteral("A KestOne is connected but this user may not open it: install "
-                               "the udev rule packaging/99-kestone.rules (see the README), then "
-                               "plug the device in again.")};
+                               "the udev rule 70-kestone.rules (the kestviewer package does; for "
+                               "a source build see the README), then plug the device in again.")};
     if (error == LIBUSB_ERROR_BUSY)
         return {QStringLiteral("in use"),
                 QStringLiteral("A KestOne is connected but another program holds it: close that "

@@ -3,6 +3,7 @@
 #include "app/binary_data_logger.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/recording_files.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
@@ -33,29 +34,6 @@ QString qpath(const fs::path &path) {
 std::vector<uint8_t> record_of(size_t size, uint8_t fill) {
     return std::vector<uint8_t>(size, fill);
 }
-
-// Sets an environment variable (or unsets it, for nullopt) while it lives.
-class scoped_env {
-public:
-    scoped_env(const char *name, std::optional<std::string> value) : name(name) {
-        if (const char *old = getenv(name))
-            previous = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~scoped_env() {
-        if (previous)
-            setenv(name, previous->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-
-private:
-    const char *name;
-    std::optional<std::string> previous;
-};
 
 class RecorderFiles : public logged_test {
 protected:

@@ -54,7 +54,7 @@ TEST_F(StatusBarTest, ADeviceThatCannotBeOpenedIsShownWithAHint) {
         QTest::qWaitFor([&] { return figures->deviceLabel()->text() != "No device"; }, patienceMs));
     EXPECT_EQ(figures->deviceLabel()->text(), "Cannot open device (no permission)");
     EXPECT_THAT(figures->deviceLabel()->toolTip().toStdString(),
-                HasSubstr("install the udev rule packaging/99-kestone.rules"));
+                HasSubstr("install the udev rule 70-kestone.rules"));
     figures->refresh();
     EXPECT_EQ(panelLinesWith("may not open it"), 1u) << "the hint is logged once";
 }

@@ -2,6 +2,7 @@
 // lidar_* API: device information, calibration file, live stream figures.
 // With --virtual-device it runs against the virtual KestOne instead.
 // This file reads the command line and hands over to the command asked for.
+#include "sdk/common/version/version.h"
 #include "sim/kestone.h"
 #include "tools/kestctl/commands.h"
 #include "tools/kestctl/device_session.h"
@@ -70,6 +71,7 @@ const command &parse(int argc, char **argv, options &opts) {
     // always allowed; set before the subcommands, which inherit it.
     app.fallthrough();
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("kestctl ") + kest_sdk_version());
 
     CLI::Option *virtual_device =
         app.add_option("--virtual-device", opts.preset,
@@ -98,6 +100,9 @@ const command &parse(int argc, char **argv, options &opts) {
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForVersion &version) {
+        printf("%s\n", version.what());
+        exit(exit_ok);
     } catch (const CLI::CallForHelp &) {
         // help() describes the subcommand when the flag followed one.
         fputs(app.help().c_str(), stdout);

@@ -1,0 +1,34 @@
+// Sets an environment variable (or unsets it, for nullopt) while it lives.
+#pragma once
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace kest_test {
+
+class scoped_env {
+public:
+    scoped_env(const char *name, std::optional<std::string> value) : name(name) {
+        if (const char *old = getenv(name))
+            previous = old;
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    ~scoped_env() {
+        if (previous)
+            setenv(name, previous->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+
+private:
+    const char *name;
+    std::optional<std::string> previous;
+};
+
+} // namespace kest_test
