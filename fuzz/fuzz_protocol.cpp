@@ -1,10 +1,13 @@
 // What the protocol layer reads from the device: arbitrary messages into the
 // sender's data path (with and without a caller waiting for an answer), and
 // arbitrary file data messages into the calibration file handler. The first
-// input byte chooses: bit 0 a waiter, bit 1 the file handler.
+// input byte chooses: bit 0 a waiter, bit 1 the file handler, bit 2 the file
+// chunk's offset and size as they come (else brought into a small file).
 #include "sdk/comm/protocol/protocol.h"
 #include "sdk/common/byte_order.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,9 +24,13 @@ zev_sdk::sender &the_sender() {
     return *instance;
 }
 
+// On tmpfs where there is one: the handler writes and hashes a file per input.
 const std::string &scratch_dir() {
     static const std::string dir = [] {
-        char pattern[] = "/tmp/kest_fuzz_protocol_XXXXXX";
+        const bool shm = access("/dev/shm", W_OK) == 0;
+        char pattern[64];
+        snprintf(pattern, sizeof pattern, "%s/kest_fuzz_protocol_XXXXXX",
+                 shm ? "/dev/shm" : "/tmp");
         const char *made = mkdtemp(pattern);
         return std::string(made != nullptr ? made : "/tmp");
     }();
@@ -41,18 +48,53 @@ void feed_data_path(const uint8_t *data, size_t size, bool waiter) {
     zev_sdk::sender::dxfer_evt_cb(1, XFER_EVENT_DATA, message.get(), static_cast<uint32_t>(size));
 }
 
-void feed_file_handler(const uint8_t *data, size_t size) {
+// The chunk's layout in a file message, as the device sends it.
+constexpr size_t chunk_offset_offset = 16, chunk_offset_size = 24;
+constexpr uint64_t chunk_data_area = 3145728;
+// The handler hashes the file it wrote, and a file of megabytes takes the
+// instrumented hash milliseconds: files stay this small unless raw.
+constexpr uint64_t small_file = 4096;
+
+// One file message, kept between inputs: allocating and clearing its 3 MB for
+// every input held the target to a few hundred inputs a second. Only the bytes
+// the last input wrote are cleared.
+struct file_message {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(CMD_HEADER_SIZE + file_payload_len, 0);
+    size_t written = 0; // payload bytes the last input set
+};
+
+// The chunk's offset and size: brought into a small file, or (raw) left as
+// they came; a raw chunk that the handler would take and that ends past a
+// small file is skipped, as it runs the small file's code over more bytes.
+bool shape_chunk(uint8_t *chunk, bool raw) {
+    const uint64_t offset = get_le64(chunk + chunk_offset_offset);
+    const uint64_t size = get_le32(chunk + chunk_offset_size);
+    if (raw)
+        return offset > chunk_data_area || size > chunk_data_area ||
+               offset + size > chunk_data_area || offset + size <= small_file;
+    put_le64(chunk + chunk_offset_offset, offset % small_file);
+    put_le32(chunk + chunk_offset_size,
+             static_cast<uint32_t>(size % (small_file - offset % small_file + 1)));
+    return true;
+}
+
+void feed_file_handler(const uint8_t *data, size_t size, bool raw) {
     // The handler sees only messages whose length matched their header; the
     // fuzzer picks the type and the file chunk's content.
-    std::vector<uint8_t> message(CMD_HEADER_SIZE + file_payload_len, 0);
-    put_be16(message.data(), size > 0 ? static_cast<uint16_t>(15 + (data[0] & 3)) : CMD_FILE_DATA);
-    put_be32(message.data() + CMD_OFFSET_PAYLOAD_LEN, file_payload_len);
-    if (size > 1)
-        memcpy(message.data() + CMD_HEADER_SIZE, data + 1,
-               std::min(size - 1, static_cast<size_t>(file_payload_len)));
+    static file_message held;
+    uint8_t *message = held.bytes.data();
+    memset(message + CMD_HEADER_SIZE, 0, held.written);
+    put_be16(message, size > 0 ? static_cast<uint16_t>(15 + (data[0] & 3)) : CMD_FILE_DATA);
+    put_be32(message + CMD_OFFSET_PAYLOAD_LEN, file_payload_len);
+    held.written = size > 1 ? std::min(size - 1, static_cast<size_t>(file_payload_len)) : 0;
+    if (held.written > 0)
+        memcpy(message + CMD_HEADER_SIZE, data + 1, held.written);
+    held.written = std::max(held.written, chunk_offset_size + 4); // shape_chunk may write there
+    if (!shape_chunk(message + CMD_HEADER_SIZE, raw))
+        return;
     zev_sdk::sender &s = the_sender();
     if (s.open_recv_file(scratch_dir().c_str()) == 0)
-        s.recv_small_file_handler(message.data());
+        s.recv_small_file_handler(message);
 }
 
 } // namespace
@@ -62,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     uint8_t mode = data[0];
     if (mode & 2)
-        feed_file_handler(data + 1, size - 1);
+        feed_file_handler(data + 1, size - 1, (mode & 4) != 0);
     else
         feed_data_path(data + 1, size - 1, (mode & 1) != 0);
     return 0;
