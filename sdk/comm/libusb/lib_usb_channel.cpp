@@ -238,17 +238,21 @@ int usb_data_xfer::submit_frame(usb_session *session, uint8_t endpoint, libusb_t
 }
 
 // Logs the completion as its status requires and says whether the transfer
-// should go out again.
+// should go out again. A receiving transfer that came back short or overflowed
+// lost its data, not its link: it is dropped and the channel receives on (a
+// channel that ended there would leave its stream dead while the device is
+// attached and answering).
 bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_origin origin) {
     const char *name = usb->error_name(transfer->status);
+    const bool receiving = (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
         if (transfer->actual_length == transfer->length)
-            return (transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0;
+            return receiving;
         // Kept verbatim, misspelling included: readers of the log match this text.
         log_print_from(origin, ERROR, "tansfer error, fix len %d, actual %d.\n", transfer->length,
                        transfer->actual_length);
-        return false;
+        return receiving;
     case LIBUSB_TRANSFER_ERROR:
         log_print_from(origin, ERROR, "transfer error: %s.\n", name);
         return false;
@@ -267,7 +271,7 @@ bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_ori
         return false;
     case LIBUSB_TRANSFER_OVERFLOW:
         log_print_from(origin, ERROR, "transfer overflow: %s.\n", name);
-        return false;
+        return receiving;
     default:
         log_print_from(origin, ERROR, "transfer unknown error: %s.\n", name);
         return false;
@@ -285,7 +289,8 @@ void LIBUSB_CALL usb_data_xfer::transfer_cb(libusb_transfer *transfer) {
     auto *channel = static_cast<usb_channel *>(transfer->user_data);
     usb_data_xfer *self = channel->owner;
     bool resubmit = self->completion_wants_resubmit(transfer, LOG_ORIGIN);
-    if (transfer->status == LIBUSB_TRANSFER_COMPLETED && resubmit)
+    if (transfer->status == LIBUSB_TRANSFER_COMPLETED &&
+        transfer->actual_length == transfer->length && resubmit)
         self->deliver(channel, transfer->buffer, static_cast<size_t>(transfer->actual_length));
     self->finish_receive(channel, transfer, resubmit, LOG_ORIGIN);
 }
