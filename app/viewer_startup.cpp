@@ -4,8 +4,6 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
-#include "sdk/comm/libusb/usb_backend.h"
-#include "sim/usb_bus.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -29,24 +27,6 @@ void onSignal(int) {
 }
 
 } // namespace
-
-VirtualKestOne::VirtualKestOne(const kest_sim::stream_settings &streams)
-    : device(std::make_shared<kest_sim::kestone>()) {
-    usb_backend_select(kest_sim::bus_backend());
-    device->set_streams(streams);
-    deviceId = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-}
-
-VirtualKestOne::~VirtualKestOne() {
-    kest_sim::bus_unplug(deviceId);
-}
-
-void VirtualKestOne::replug(const kest_sim::stream_settings &streams) {
-    kest_sim::bus_unplug(deviceId);
-    device = std::make_shared<kest_sim::kestone>();
-    device->set_streams(streams);
-    deviceId = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-}
 
 void quitOnSignals(QCoreApplication &application) {
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)

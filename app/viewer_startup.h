@@ -3,7 +3,7 @@
 // screenshot before quitting.
 #pragma once
 
-#include "sim/kestone.h"
+#include "sim/plugged_kestone.h"
 
 #include <QString>
 
@@ -14,23 +14,19 @@ class MainWindow;
 class QCoreApplication;
 
 // The virtual KestOne on the virtual USB bus, selected as the USB backend:
-// plugged in for as long as this object lives. Create it before the device
-// layer starts.
+// plugged in for as long as this object lives, with the faults its settings
+// ask for. Create it before the device layer starts.
 class VirtualKestOne {
 public:
-    explicit VirtualKestOne(const kest_sim::stream_settings &streams);
-    ~VirtualKestOne();
-    VirtualKestOne(const VirtualKestOne &) = delete;
-    VirtualKestOne &operator=(const VirtualKestOne &) = delete;
+    explicit VirtualKestOne(const kest_sim::stream_settings &streams) : plugged(streams) {}
 
     // Unplugs the device and plugs in one with these streams, as a person
     // swapping devices would: the host sees it leave and a new one attach.
-    void replug(const kest_sim::stream_settings &streams);
-    kest_sim::kestone &kestOne() const { return *device; }
+    void replug(const kest_sim::stream_settings &streams) { plugged.swap(streams); }
+    kest_sim::kestone &kestOne() const { return *plugged.device(); }
 
 private:
-    std::shared_ptr<kest_sim::kestone> device;
-    int deviceId = 0;
+    kest_sim::plugged_kestone plugged;
 };
 
 // SIGINT and SIGTERM make the application quit through its event loop (the

@@ -371,6 +371,16 @@ void kestone::never_answer(uint16_t code) {
     unanswered.insert(code);
 }
 
+void kestone::answer_again(uint16_t code) {
+    std::lock_guard<std::mutex> lock(mutex);
+    unanswered.erase(code);
+}
+
+int kestone::bus_device() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return device;
+}
+
 void kestone::set_md5_mode(md5_mode mode) {
     std::lock_guard<std::mutex> lock(mutex);
     md5 = mode;

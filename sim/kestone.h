@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim/kestone_camera.h"
+#include "sim/kestone_faults.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
 #include "sim/kestone_playback.h"
@@ -65,6 +66,8 @@ struct stream_settings {
     // A recording played back instead of the device's own streams (device
     // info goes on); see virtual_device_settings.
     playback_settings playback;
+    // Random faults, for whoever plugs the device in (plugged_kestone).
+    fault_settings faults;
 };
 
 // When and as what a stream item leaves: its number (counting on across
@@ -161,6 +164,7 @@ public:
     // Answers code with FAIL, bare or with a 32-bit error code; none() restores OK.
     void fail_code(uint16_t code, std::optional<uint32_t> error = std::nullopt);
     void never_answer(uint16_t code); // the request goes unanswered
+    void answer_again(uint16_t code); // undoes never_answer
     void set_md5_mode(md5_mode mode);
     void set_short_file(bool short_by_one);
     // Start stream answers OK with this 4-byte rate, or bare with nullopt;
@@ -192,6 +196,8 @@ public:
     bool send(uint8_t endpoint, uint16_t type, const byte_vector &payload = {});
 
     kestone_state state() const;
+    // The device's number on the bus while plugged in.
+    int bus_device() const;
     // Waits until pred(state) holds; false after timeout.
     bool wait_state(const std::function<bool(const kestone_state &)> &pred,
                     std::chrono::milliseconds timeout) const;

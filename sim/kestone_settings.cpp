@@ -132,6 +132,9 @@ const std::vector<setting> &settings_table() {
         {"time_jump_after", "", real([](S &s) -> double & { return s.time_jump_after_s; }, 0, 1e6)},
         {"speed", "", real([](S &s) -> double & { return s.playback.speed; }, 0.01, 100)},
         {"loop", "0|1", flag([](S &s) -> bool & { return s.playback.loop; })},
+        {"faults", "", real([](S &s) -> double & { return s.faults.every_s; }, 0, 86400)},
+        {"fault_seed", "",
+         whole<uint32_t>([](S &s) -> uint32_t & { return s.faults.seed; }, 0, 4294967295.0)},
     };
     return table;
 }

@@ -3,10 +3,8 @@
 #include "tools/kestctl/device_session.h"
 
 #include "sdk/api/api.h"
-#include "sdk/comm/libusb/usb_backend.h"
 #include "sdk/logger/logger.h"
-#include "sim/kestone.h"
-#include "sim/usb_bus.h"
+#include "sim/plugged_kestone.h"
 
 #include <atomic>
 #include <chrono>
@@ -77,10 +75,7 @@ void device_session::plug() {
         kest_sim::stream_settings streams;
         std::string error;
         virtual_streams(opts_, streams, error); // already checked while parsing
-        usb_backend_select(kest_sim::bus_backend());
-        device_ = std::make_shared<kest_sim::kestone>();
-        device_->set_streams(streams);
-        device_id_ = kest_sim::bus_plug(kest_sim::kestone_desc(), device_);
+        device_ = std::make_unique<kest_sim::plugged_kestone>(streams);
     }
 }
 
@@ -110,8 +105,11 @@ device_session::~device_session() {
     }
     if (layer_started_)
         lidar_system_deinit();
-    if (device_id_ != 0)
-        kest_sim::bus_unplug(device_id_);
+    device_.reset();
+}
+
+const kest_sim::kestone *device_session::virtual_device() const {
+    return device_ ? device_->device().get() : nullptr;
 }
 
 } // namespace kestctl

@@ -14,6 +14,7 @@ struct lidar_device_t;
 
 namespace kest_sim {
 class kestone;
+class plugged_kestone;
 struct stream_settings;
 } // namespace kest_sim
 
@@ -48,12 +49,12 @@ public:
 
     lidar_device_t *handle() const { return handle_; }
     // Null when the device is on USB.
-    const kest_sim::kestone *virtual_device() const { return device_.get(); }
+    const kest_sim::kestone *virtual_device() const;
+    const kest_sim::plugged_kestone *plugged_device() const { return device_.get(); }
 
 private:
     const options &opts_;
-    std::shared_ptr<kest_sim::kestone> device_;
-    int device_id_ = 0;
+    std::unique_ptr<kest_sim::plugged_kestone> device_;
     bool layer_started_ = false;
     lidar_device_t *handle_ = nullptr;
 };

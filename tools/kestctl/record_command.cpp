@@ -2,6 +2,8 @@
 // handler runs its attach sequence, the recording runs for the given seconds
 // (or until Ctrl-C), and the summary says what reached each file.
 #include "app/kest_data_handler.h"
+#include "sdk/common/stats/counters.h"
+#include "sim/plugged_kestone.h"
 #include "tools/kestctl/commands.h"
 #include "tools/kestctl/device_session.h"
 
@@ -15,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 namespace kestctl {
 
@@ -103,6 +106,40 @@ int printSummary(const KestDataHandler::RecordingReport &report, const QString &
     return lost ? exit_request_failed : exit_ok;
 }
 
+// What the virtual KestOne sent and injected, and what was dropped on the
+// way, beside what the recording built and wrote: a loss shows as a figure.
+void printAccounting(const device_session &session,
+                     const KestDataHandler::RecordingReport &report) {
+    const kest_sim::plugged_kestone *plugged = session.plugged_device();
+    if (plugged == nullptr)
+        return;
+    const std::array<uint64_t, kest_sim::fault_kinds> faults = plugged->faults_injected();
+    std::string line;
+    for (size_t kind = 0; kind < faults.size(); ++kind)
+        line += std::string(kind == 0 ? "" : ", ") +
+                kest_sim::fault_name(static_cast<kest_sim::fault_kind>(kind)) + " " +
+                std::to_string(faults[kind]);
+    printf("faults injected: %s\n", line.c_str());
+    const kest_sim::stream_counters counters = plugged->device()->counters();
+    auto sent = [&counters](uint16_t type) {
+        auto found = counters.sent.find(type);
+        return static_cast<unsigned long long>(found != counters.sent.end() ? found->second : 0);
+    };
+    uint64_t queued = 0;
+    for (const auto &[endpoint, count] : counters.dropped)
+        queued += count;
+    const sdk_counters::snapshot host = sdk_counters::read();
+    printf("sent by the device: odometry %llu, clouds %llu, pictures %llu; dropped by its "
+           "queues %llu\n",
+           sent(kest_sim::wire::type_odometry), sent(kest_sim::wire::type_cloud),
+           sent(kest_sim::wire::type_image), static_cast<unsigned long long>(queued));
+    printf("dropped by the host: malformed %llu, callback queue %llu\n",
+           static_cast<unsigned long long>(host.device_drops),
+           static_cast<unsigned long long>(host.callback_drops));
+    printf("built by the recording: poses %u, clouds %u, images %u\n", report.built[0],
+           report.built[1], report.built[2]);
+}
+
 CLI::App *add_record(CLI::App &app, options &opts) {
     CLI::App *sub = app.add_subcommand(
         "record", "record the device's streams as the viewer's record button does");
@@ -116,7 +153,7 @@ CLI::App *add_record(CLI::App &app, options &opts) {
     return sub;
 }
 
-int run_record(const options &opts, device_session &) {
+int run_record(const options &opts, device_session &session) {
     static int argc = 1;
     static char name[] = "kestctl";
     static char *argv[] = {name, nullptr};
@@ -140,6 +177,7 @@ int run_record(const options &opts, device_session &) {
             waitWhileRecording(opts.record.seconds);
             handler->onRecordToggled(false);
             status = printSummary(handler->lastRecordingReport(), handler->recordingFolder());
+            printAccounting(session, handler->lastRecordingReport());
         } else {
             fprintf(stderr, "kestctl: the recording did not start\n");
             status = exit_request_failed;

@@ -1,0 +1,60 @@
+#include "sim/plugged_kestone.h"
+
+#include "sdk/comm/libusb/usb_backend.h"
+
+namespace kest_sim {
+
+plugged_kestone::plugged_kestone(const stream_settings &streams)
+    : model(std::make_shared<kestone>()) {
+    usb_backend_select(bus_backend());
+    model->set_streams(streams);
+    id = bus_plug(kestone_desc(), model);
+    start_faults(streams.faults);
+}
+
+plugged_kestone::~plugged_kestone() {
+    take_faults().reset(); // joins the injector before the device goes
+    std::lock_guard<std::mutex> lock(mutex);
+    bus_unplug(id);
+}
+
+// The injector's thread calls replug under the mutex, so it is stopped (and
+// joined) without holding it.
+std::unique_ptr<fault_injector> plugged_kestone::take_faults() {
+    return std::move(faults);
+}
+
+void plugged_kestone::start_faults(const fault_settings &settings) {
+    if (settings.every_s > 0)
+        faults = std::make_unique<fault_injector>(
+            model, [this] { replug(); }, settings);
+}
+
+void plugged_kestone::swap(const stream_settings &streams) {
+    take_faults().reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bus_unplug(id);
+        model = std::make_shared<kestone>();
+        model->set_streams(streams);
+        id = bus_plug(kestone_desc(), model);
+    }
+    start_faults(streams.faults);
+}
+
+void plugged_kestone::replug() {
+    std::lock_guard<std::mutex> lock(mutex);
+    bus_unplug(id);
+    id = bus_plug(kestone_desc(), model);
+}
+
+std::shared_ptr<kestone> plugged_kestone::device() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return model;
+}
+
+std::array<uint64_t, fault_kinds> plugged_kestone::faults_injected() const {
+    return faults ? faults->injected() : std::array<uint64_t, fault_kinds>{};
+}
+
+} // namespace kest_sim
