@@ -11,10 +11,12 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 using namespace kest_test;
@@ -146,6 +148,91 @@ TEST_F(Recording, UnplugMidRecordingKeepsWhatArrived) {
     EXPECT_EQ(stopped, "[Recorder] Stopped.\n");
     std::array<read_file, 3> files = expect_whole_recording(recording_folder());
     EXPECT_GE(files[1].records.size(), 3u);
+}
+
+namespace {
+
+int thread_count() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// Replug cycles: KEST_HOTPLUG_CYCLES, else a thousand (a hundred where a
+// sanitizer makes every attach sequence many times dearer).
+int hotplug_cycles() {
+    if (const char *asked = getenv("KEST_HOTPLUG_CYCLES"))
+        return atoi(asked);
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    return 100;
+#else
+    return 1000;
+#endif
+}
+
+} // namespace
+
+// Unplugged and plugged in again cycle after cycle while recording: in the
+// attach sequence, just as the calibration file is asked for, and while
+// streaming. After every cycle the device streams again; the one recording
+// across them all holds every record the host built, whole and numbered; and
+// no thread, handle or transfer is left over.
+TEST_F(Recording, ReplugsWhileRecordingLoseNothingAndLeakNothing) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    settings.clock_survives_replug = true; // the recording's times run on
+    ASSERT_TRUE(stream(settings));
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    ASSERT_TRUE(built_at_least({2, 2, 2}));
+    const int threads = thread_count();
+    const kest_sim::bus_stats before = kest_sim::bus_get_stats();
+    const uint64_t transfers_held = before.transfers_allocated - before.transfers_freed;
+    auto calibrations_in = [](const kest_sim::kestone_state &state) {
+        return std::count(state.requests.begin(), state.requests.end(), code_calib);
+    };
+    auto replug = [&] {
+        unplug();
+        EXPECT_TRUE(wait_status("Device disconnected"));
+        plug();
+    };
+    testing::internal::CaptureStdout();
+    const int cycles = hotplug_cycles();
+    for (int cycle = 0; cycle < cycles && !HasFailure(); ++cycle) {
+        const std::array<uint32_t, 3> built = handler()->recordsBuilt();
+        replug();
+        if (cycle % 3 == 0) { // somewhere in the attach sequence
+            const size_t asked = device->state().requests.size() + cycle % 7;
+            device->wait_state(
+                [&](const kest_sim::kestone_state &s) { return s.requests.size() >= asked; },
+                std::chrono::seconds(5));
+            replug();
+        } else if (cycle % 3 == 1) { // the calibration file on its way
+            const auto calibrations = calibrations_in(device->state());
+            device->wait_state(
+                [&](const kest_sim::kestone_state &s) { return calibrations_in(s) > calibrations; },
+                std::chrono::seconds(5));
+            replug();
+        }
+        ASSERT_TRUE(wait_status("Device connected and streaming")) << "cycle " << cycle;
+        ASSERT_TRUE(built_at_least({built[0] + 1, built[1] + 1, built[2] + 1}))
+            << "cycle " << cycle;
+    }
+    testing::internal::GetCapturedStdout();
+    // While streaming and recording, as when they were counted.
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads; },
+                           "threads back to the " + std::to_string(threads) + " counted first"))
+        << thread_count() << " threads";
+    std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
+    EXPECT_THAT(stopped, testing::HasSubstr("[Recorder] Stopped.\n"));
+    expect_whole_recording(recording_folder());
+
+    const kest_sim::bus_stats after = kest_sim::bus_get_stats();
+    EXPECT_EQ(after.handles_open, before.handles_open) << "one handle, the current device's";
+    EXPECT_EQ(after.transfers_allocated - after.transfers_freed, transfers_held)
+        << "the current device's transfers only";
+    EXPECT_EQ(after.closed_with_transfers_in_flight, before.closed_with_transfers_in_flight);
 }
 
 // Quitting while recording runs the normal stop: the files are flushed and
