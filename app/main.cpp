@@ -40,8 +40,11 @@ int main(int argc, char *argv[]) {
     // The quit path stops a recording (its files complete) and takes the
     // device layer down while the window and the process-wide objects that
     // the layer's threads feed still exist.
-    QObject::connect(&application, &QCoreApplication::aboutToQuit,
-                     [] { KestDataHandler::instance()->shutdown(); });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, [&virtualDevice] {
+        if (virtualDevice)
+            virtualDevice->stopFaults();
+        KestDataHandler::instance()->shutdown();
+    });
 
     KestDataHandler::instance()->setRecordingRoot(options.recordDir);
     std::unique_ptr<MainWindow> window;

@@ -24,6 +24,8 @@ public:
     // swapping devices would: the host sees it leave and a new one attach.
     void replug(const kest_sim::stream_settings &streams) { plugged.swap(streams); }
     kest_sim::kestone &kestOne() const { return *plugged.device(); }
+    // Before the device layer goes down (see plugged_kestone::stop_faults).
+    void stopFaults() { plugged.stop_faults(); }
 
 private:
     kest_sim::plugged_kestone plugged;

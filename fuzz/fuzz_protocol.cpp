@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -25,14 +26,23 @@ zev_sdk::sender &the_sender() {
 }
 
 // On tmpfs where there is one: the handler writes and hashes a file per input.
+// Removed with its file when the fuzzer exits, as tmpfs is memory.
+char made_dir[64] = {};
+
+void remove_scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(made_dir, ignored);
+}
+
 const std::string &scratch_dir() {
     static const std::string dir = [] {
         const bool shm = access("/dev/shm", W_OK) == 0;
-        char pattern[64];
-        snprintf(pattern, sizeof pattern, "%s/kest_fuzz_protocol_XXXXXX",
+        snprintf(made_dir, sizeof made_dir, "%s/kest_fuzz_protocol_XXXXXX",
                  shm ? "/dev/shm" : "/tmp");
-        const char *made = mkdtemp(pattern);
-        return std::string(made != nullptr ? made : "/tmp");
+        if (mkdtemp(made_dir) == nullptr)
+            return std::string("/tmp");
+        atexit(remove_scratch);
+        return std::string(made_dir);
     }();
     return dir;
 }

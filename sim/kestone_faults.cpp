@@ -55,36 +55,53 @@ void fault_injector::run() {
     // Gaps spread evenly between half and one and a half times the mean.
     std::uniform_real_distribution<double> gap(0.5 * settings.every_s, 1.5 * settings.every_s);
     std::uniform_int_distribution<size_t> kind(0, fault_kinds - 1);
-    while (pause(milliseconds(static_cast<long long>(gap(random) * 1000))))
-        inject(static_cast<fault_kind>(kind(random)));
+    for (;;) {
+        fault_kind chosen;
+        milliseconds wait;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            wait = milliseconds(static_cast<long long>(gap(random) * 1000));
+            chosen = static_cast<fault_kind>(kind(random));
+        }
+        if (!pause(wait))
+            return;
+        inject(chosen);
+    }
 }
 
 void fault_injector::inject(fault_kind kind, std::optional<uint8_t> on,
                             std::optional<uint16_t> of) {
+    uint8_t endpoint = 0;
+    uint16_t code = 0;
+    size_t length = 0, offset = 0;
+    std::chrono::milliseconds silence{0};
     {
+        // The campaign's thread and a caller may both inject: one draws at a time.
         std::lock_guard<std::mutex> lock(mutex);
         ++counts[static_cast<size_t>(kind)];
+        endpoint =
+            on.value_or(fault_endpoints[std::uniform_int_distribution<size_t>(0, 3)(random)]);
+        code = of.value_or(attach_codes[std::uniform_int_distribution<size_t>(0, 3)(random)]);
+        length = std::uniform_int_distribution<size_t>(0, 512)(random);
+        offset = std::uniform_int_distribution<size_t>(0, 1023)(random);
+        const auto longest = static_cast<long long>(settings.silence_max_s * 1000);
+        silence =
+            milliseconds(std::uniform_int_distribution<long long>(longest / 8, longest)(random));
     }
     const int id = device->bus_device();
-    const uint8_t endpoint =
-        on.value_or(fault_endpoints[std::uniform_int_distribution<size_t>(0, 3)(random)]);
-    const uint16_t code =
-        of.value_or(attach_codes[std::uniform_int_distribution<size_t>(0, 3)(random)]);
     switch (kind) {
     case fault_kind::stall:
         bus_halt(id, endpoint);
         break;
     case fault_kind::short_transfer:
-        bus_inject(id, endpoint, fault::short_length, 1,
-                   std::uniform_int_distribution<size_t>(0, 512)(random));
+        bus_inject(id, endpoint, fault::short_length, 1, length);
         break;
     case fault_kind::corrupt_frame:
-        bus_inject(id, endpoint, fault::corrupt, 1,
-                   std::uniform_int_distribution<size_t>(0, 1023)(random));
+        bus_inject(id, endpoint, fault::corrupt, 1, offset);
         break;
     case fault_kind::silence:
         device->fall_silent();
-        pause(milliseconds(std::uniform_int_distribution<int>(500, 4000)(random)));
+        pause(silence);
         device->resume();
         break;
     case fault_kind::replug:

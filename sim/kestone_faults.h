@@ -31,6 +31,7 @@ struct fault_settings {
     // How long a lost answer leaves the device failed before the replug that
     // brings it back: past the host's ten-second wait for the answer.
     double lost_answer_s = 12;
+    double silence_max_s = 4; // a silence lasts an eighth of this to all of it
 };
 
 enum class fault_kind { stall, short_transfer, corrupt_frame, silence, replug, lost_answer };

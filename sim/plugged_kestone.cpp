@@ -24,6 +24,12 @@ std::unique_ptr<fault_injector> plugged_kestone::take_faults() {
     return std::move(faults);
 }
 
+void plugged_kestone::stop_faults() {
+    std::unique_ptr<fault_injector> stopped = take_faults();
+    if (stopped)
+        injected_before = stopped->injected();
+}
+
 void plugged_kestone::start_faults(const fault_settings &settings) {
     if (settings.every_s > 0)
         faults = std::make_unique<fault_injector>(
@@ -54,7 +60,7 @@ std::shared_ptr<kestone> plugged_kestone::device() const {
 }
 
 std::array<uint64_t, fault_kinds> plugged_kestone::faults_injected() const {
-    return faults ? faults->injected() : std::array<uint64_t, fault_kinds>{};
+    return faults ? faults->injected() : injected_before;
 }
 
 } // namespace kest_sim

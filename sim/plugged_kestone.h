@@ -26,6 +26,10 @@ public:
     // and put back would.
     void replug();
 
+    // Ends the faults, leaving the device plugged in and answering: before
+    // the host's device layer goes down, so that no replug meets its teardown.
+    void stop_faults();
+
     std::shared_ptr<kestone> device() const;
     // What the faults injected so far, by kind; all zero without faults.
     std::array<uint64_t, fault_kinds> faults_injected() const;
@@ -37,7 +41,8 @@ private:
     mutable std::mutex mutex; // the model and its bus number
     std::shared_ptr<kestone> model;
     int id = 0;
-    std::unique_ptr<fault_injector> faults; // replaced only by the owner's thread
+    std::unique_ptr<fault_injector> faults;              // replaced only by the owner's thread
+    std::array<uint64_t, fault_kinds> injected_before{}; // by the faults stopped
 };
 
 } // namespace kest_sim

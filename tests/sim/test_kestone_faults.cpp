@@ -28,6 +28,7 @@ TEST_F(Streams, StreamingComesBackAfterEveryKindOfFault) {
     std::mutex replugging; // the fixture unplugs device_id at the end
     kest_sim::fault_settings settings;
     settings.lost_answer_s = 1;
+    settings.silence_max_s = 1;
     kest_sim::fault_injector faults(
         device,
         [&] {
@@ -53,6 +54,7 @@ TEST(FaultCampaign, DrawsEveryKindAndReplugsForReplugsAndLostAnswers) {
     kest_sim::fault_settings settings;
     settings.every_s = 0.002;
     settings.lost_answer_s = 0.001;
+    settings.silence_max_s = 0.01;
     std::array<uint64_t, kest_sim::fault_kinds> counts{};
     int replugs = 0;
     {

@@ -98,6 +98,8 @@ int device_session::open() {
 }
 
 device_session::~device_session() {
+    if (device_)
+        device_->stop_faults(); // before the layer goes down
     // The handle goes before the layer: once the layer is down it cannot be freed.
     if (handle_ != nullptr) {
         lidar_close_device(handle_);

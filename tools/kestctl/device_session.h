@@ -50,7 +50,7 @@ public:
     lidar_device_t *handle() const { return handle_; }
     // Null when the device is on USB.
     const kest_sim::kestone *virtual_device() const;
-    const kest_sim::plugged_kestone *plugged_device() const { return device_.get(); }
+    kest_sim::plugged_kestone *plugged_device() const { return device_.get(); }
 
 private:
     const options &opts_;

@@ -183,6 +183,8 @@ int run_record(const options &opts, device_session &session) {
             status = exit_request_failed;
         }
     }
+    if (session.plugged_device() != nullptr)
+        session.plugged_device()->stop_faults();
     handler->shutdown();
     return status;
 }

@@ -2,6 +2,7 @@
 // completion handler that validates, reassembles and delivers received frames.
 #include "sdk/comm/libusb/lib_usb.h"
 
+#include "sdk/common/stats/counters.h"
 #include "sdk/logger/logger.h"
 
 #include <cerrno>
@@ -252,6 +253,8 @@ bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_ori
         // Kept verbatim, misspelling included: readers of the log match this text.
         log_print_from(origin, ERROR, "tansfer error, fix len %d, actual %d.\n", transfer->length,
                        transfer->actual_length);
+        if (receiving)
+            sdk_counters::count_device_drop(); // its frame is lost
         return receiving;
     case LIBUSB_TRANSFER_ERROR:
         log_print_from(origin, ERROR, "transfer error: %s.\n", name);
@@ -271,6 +274,8 @@ bool usb_data_xfer::completion_wants_resubmit(libusb_transfer *transfer, log_ori
         return false;
     case LIBUSB_TRANSFER_OVERFLOW:
         log_print_from(origin, ERROR, "transfer overflow: %s.\n", name);
+        if (receiving)
+            sdk_counters::count_device_drop();
         return receiving;
     default:
         log_print_from(origin, ERROR, "transfer unknown error: %s.\n", name);

@@ -358,6 +358,7 @@ TEST_F(Transport, SendsAreRefusedOnReceivingAndUnknownChannels) {
 // the next transfer.
 TEST_F(Transport, ShortTransferIsDroppedAndTheChannelReceivesOn) {
     attach_with_channels();
+    const uint64_t drops = sdk_counters::read().device_drops;
     kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::short_length, 1, 100);
     kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
     EXPECT_TRUE(eventually_logged("tansfer error, fix len 262144, actual 100."));
@@ -365,6 +366,7 @@ TEST_F(Transport, ShortTransferIsDroppedAndTheChannelReceivesOn) {
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1));
     EXPECT_EQ(data_on(1), std::vector<bytes>{bytes({2})})
         << "the short frame is dropped, the next one arrives";
+    EXPECT_EQ(sdk_counters::read().device_drops, drops + 1) << "and counted";
 }
 
 TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
