@@ -13,19 +13,15 @@ plugged_kestone::plugged_kestone(const stream_settings &streams)
 }
 
 plugged_kestone::~plugged_kestone() {
-    take_faults().reset(); // joins the injector before the device goes
+    stop_faults(); // joins the injector before the device goes
     std::lock_guard<std::mutex> lock(mutex);
     bus_unplug(id);
 }
 
 // The injector's thread calls replug under the mutex, so it is stopped (and
 // joined) without holding it.
-std::unique_ptr<fault_injector> plugged_kestone::take_faults() {
-    return std::move(faults);
-}
-
 void plugged_kestone::stop_faults() {
-    std::unique_ptr<fault_injector> stopped = take_faults();
+    std::unique_ptr<fault_injector> stopped = std::move(faults);
     if (stopped)
         injected_before = stopped->injected();
 }
@@ -37,7 +33,7 @@ void plugged_kestone::start_faults(const fault_settings &settings) {
 }
 
 void plugged_kestone::swap(const stream_settings &streams) {
-    take_faults().reset();
+    stop_faults();
     {
         std::lock_guard<std::mutex> lock(mutex);
         bus_unplug(id);

@@ -36,7 +36,6 @@ public:
 
 private:
     void start_faults(const fault_settings &settings);
-    std::unique_ptr<fault_injector> take_faults();
 
     mutable std::mutex mutex; // the model and its bus number
     std::shared_ptr<kestone> model;
