@@ -75,6 +75,9 @@ public:
     // What a recording built and what became of it, for poses, clouds and
     // images in that order.
     struct RecordingReport {
+        // Odometry, SLAM cloud and image records the device layer delivered
+        // while recording: the ones each file should hold.
+        std::array<uint32_t, 3> delivered{};
         std::array<uint32_t, 3> built{}; // records the decoders built
         std::array<WriterReport, 3> files;
     };
@@ -82,6 +85,9 @@ public:
     std::array<uint32_t, 3> recordsBuilt() const;
     // Bytes the recording in progress has written to its files so far (0 without one).
     uint64_t recordingBytesWritten() const;
+    // Records the recording in progress could not write so far (its files'
+    // drops; 0 without one).
+    uint64_t recordingRecordsDropped() const;
     // The last stopped recording's report.
     RecordingReport lastRecordingReport() const { return lastReport; }
     // Creates the recorder under root (empty: the recording root) or the
@@ -131,8 +137,11 @@ private:
         std::atomic<uint32_t> poseSeq{0};
         std::atomic<uint32_t> cloudSeq{0};
         std::atomic<uint32_t> imageSeq{0};
+        std::array<std::atomic<uint32_t>, 3> delivered{}; // see RecordingReport
     };
     void stopRecording();
+    // The sum of one figure of the recording in progress's three files (0 without one).
+    uint64_t recordingFilesTotal(uint64_t WriterReport::*figure) const;
     QStringList recordingRoots(const QString &root) const;
     void convertRecordingCalibration();
     // Waits until no decoder holds finished (bounded); true if none does.

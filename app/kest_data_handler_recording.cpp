@@ -23,6 +23,21 @@ constexpr uint64_t recordsPerBatch = 100;
 constexpr std::chrono::seconds decoderPatience{10};
 constexpr std::chrono::milliseconds decoderRecheck{20};
 
+// Which file a delivered record belongs in (0 poses, 1 clouds, 2 images), or
+// -1: the other records are not recorded, nor SLAM clouds that are not shown.
+int recordedKind(uint32_t type, StreamDecoding::StreamFlags flags) {
+    switch (type) {
+    case LIDAR_STREAM_ODOMETRY:
+        return 0;
+    case LIDAR_STREAM_SLAM_CLOUD:
+        return flags.slamEnabled ? 1 : -1;
+    case LIDAR_STREAM_IMAGE:
+        return 2;
+    default:
+        return -1;
+    }
+}
+
 const char *fileLabel(size_t index) {
     static const char *const labels[] = {"poses", "clouds", "images"};
     return labels[index];
@@ -47,14 +62,21 @@ std::array<uint32_t, 3> KestDataHandler::recordsBuilt() const {
     return {current->poseSeq.load(), current->cloudSeq.load(), current->imageSeq.load()};
 }
 
-uint64_t KestDataHandler::recordingBytesWritten() const {
+uint64_t KestDataHandler::recordingFilesTotal(uint64_t WriterReport::*figure) const {
     std::shared_ptr<Recording> current = std::atomic_load(&active);
     if (current == nullptr)
         return 0;
     const BinaryDataLogger &recorder = *current->recorder;
-    return recorder.poseWriter->report().bytesWritten +
-           recorder.cloudWriter->report().bytesWritten +
-           recorder.imageWriter->report().bytesWritten;
+    return recorder.poseWriter->report().*figure + recorder.cloudWriter->report().*figure +
+           recorder.imageWriter->report().*figure;
+}
+
+uint64_t KestDataHandler::recordingRecordsDropped() const {
+    return recordingFilesTotal(&WriterReport::recordsDropped);
+}
+
+uint64_t KestDataHandler::recordingBytesWritten() const {
+    return recordingFilesTotal(&WriterReport::bytesWritten);
 }
 
 bool KestDataHandler::startRecorder(const QString &root) {
@@ -112,6 +134,8 @@ void KestDataHandler::stopRecording() {
     lastReport.files = finished->recorder->stop();
     lastReport.built = {finished->poseSeq.load(), finished->cloudSeq.load(),
                         finished->imageSeq.load()};
+    for (size_t i = 0; i < lastReport.delivered.size(); ++i)
+        lastReport.delivered[i] = finished->delivered[i].load();
     for (size_t i = 0; i < lastReport.files.size(); ++i) {
         const WriterReport &report = lastReport.files[i];
         if (report.recordsDropped > 0 || report.failed)
@@ -167,10 +191,11 @@ void KestDataHandler::releaseRecording(std::shared_ptr<Recording> &use) {
     }
 }
 
-// The handle is only tested: after lidar_destory_device the device layer
-// delivers nothing more for it, and a record being delivered is waited for.
+// A record delivered while the detach sequence runs (the handle already taken)
+// arrived before the device went, and is kept like any other: after
+// lidar_destory_device the device layer delivers nothing more for it.
 void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
-    if (handle.load() == nullptr || record == nullptr)
+    if (record == nullptr)
         return;
     uint64_t bytes = 0;
     for (uint32_t i = 0; i < std::min(record->count, LIDAR_MAX_ENTRIES); ++i)
@@ -184,6 +209,8 @@ void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
         StreamDecoding::decodeStreamRecord(*record, flags, nullptr);
         return;
     }
+    if (const int kind = recordedKind(record->type, flags); kind >= 0)
+        use->delivered[static_cast<size_t>(kind)].fetch_add(1);
     BinaryDataLogger &recorder = *use->recorder;
     StreamDecoding::RecordingTarget target{
         use->poseSeq,

@@ -146,17 +146,21 @@ void ViewerStatusBar::refreshData(const lidar_statistics_t &stats, double second
     const uint64_t bytes = handler->bytesReceived();
     const double rate = static_cast<double>(bytes - bytesBefore) / seconds / 1e6;
     bytesBefore = bytes;
-    const bool dropped = stats.callback_dropped > 0 || stats.device_dropped > 0;
+    const bool dropped =
+        stats.callback_dropped > 0 || stats.device_dropped > 0 || stats.cloud_dropped > 0;
     show(data,
-         tr("%1 MB/s · drops %2/%3")
+         tr("%1 MB/s · drops %2/%3/%4")
              .arg(rate, 0, 'f', 1)
              .arg(stats.callback_dropped)
-             .arg(stats.device_dropped),
+             .arg(stats.device_dropped)
+             .arg(stats.cloud_dropped),
          dropped ? "#CC8400" : nullptr,
          tr("Stream data received. Drops: %1 records the host fell behind on (callback queue) / "
-            "%2 frames or messages from the device dropped as malformed.")
+            "%2 frames or messages from the device dropped as malformed / %3 SLAM clouds that "
+            "found no odometry to match them in time.")
              .arg(stats.callback_dropped)
-             .arg(stats.device_dropped));
+             .arg(stats.device_dropped)
+             .arg(stats.cloud_dropped));
 }
 
 void ViewerStatusBar::refreshRecording() {
@@ -168,6 +172,9 @@ void ViewerStatusBar::refreshRecording() {
                             sizeText(static_cast<double>(handler->recordingBytesWritten())));
     if (low)
         text += tr(" · low disk: %1 free").arg(sizeText(static_cast<double>(freeBytes)));
+    // A record the recorder could not keep is a loss in the recording: said at once.
+    if (const uint64_t lost = handler->recordingRecordsDropped(); lost > 0)
+        text += tr(" · %1 records not written").arg(lost);
     show(recorder, text, "#CC0000", recordFolder);
 }
 

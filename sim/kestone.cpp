@@ -92,7 +92,8 @@ void kestone::unplugged() {
     std::unique_lock<std::mutex> lock(mutex);
     stopping = true;
     due.clear();
-    outgoing.clear();
+    for (auto &[endpoint, queue] : outgoing)
+        lose_queue(queue);
     changed.notify_all();
     lock.unlock();
     if (responder.joinable())

@@ -112,11 +112,16 @@ bool set_stream_setting(stream_settings &settings, const std::string &assignment
 // separated, in lines of at most width characters that start with indent.
 std::string stream_setting_keys(size_t width, const std::string &indent);
 
-// What the device sent and what it had to drop while the host lagged.
+// What the device made, what left it and what it had to drop. Per type, once
+// the queues are empty: sent = on_bus + lost.
 struct stream_counters {
-    std::map<uint16_t, uint64_t> sent;   // by message type
-    std::map<uint8_t, uint64_t> dropped; // by endpoint
+    std::map<uint16_t, uint64_t> sent;   // by message type: made and queued for the host
+    std::map<uint8_t, uint64_t> dropped; // by endpoint: pushed out of a full queue
     std::map<uint8_t, size_t> queued;    // by endpoint, now
+    std::map<uint16_t, uint64_t> on_bus; // by message type: every frame handed to the bus
+    // By message type: dropped from a full queue, cleared by an unplug or a new
+    // streaming session, or refused by the bus (the device was gone).
+    std::map<uint16_t, uint64_t> lost;
 };
 
 struct kestone_state {
@@ -177,6 +182,9 @@ public:
     void set_answer(uint16_t code, byte_vector message);
 
     void set_streams(const stream_settings &settings);
+    // Holding, the sensors make nothing (device info still flows) while what is
+    // queued still goes out: a quiet device that can be drained.
+    void hold_streams(bool hold);
     // A recording played back (see playback_settings): paused (its clock
     // stops; device info goes on) or playing, and how far it has come.
     struct playback_state {
@@ -238,6 +246,8 @@ private:
     std::vector<std::pair<uint16_t, uint64_t>> take_due(double elapsed);
     bool flowing(uint16_t type) const;
     void queue_stream(uint8_t endpoint, byte_vector message);
+    // Caller holds the mutex: counts the messages of queue as lost and empties it.
+    void lose_queue(std::deque<byte_vector> &queue);
     std::vector<std::tuple<uint8_t, byte_vector, uint32_t>> take_for_bus();
 
     mutable std::mutex mutex;
@@ -247,6 +257,7 @@ private:
     kestone_state current;
     bool heartbeats_on = true;
     bool silent = false;
+    bool held = false; // hold_streams
     std::chrono::milliseconds rx_frame_gap{0};
     std::optional<uint64_t> beats_left;
     std::chrono::milliseconds answer_delay{0};

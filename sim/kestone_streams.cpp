@@ -69,6 +69,12 @@ void kestone::set_streams(const stream_settings &settings) {
     ++settings_version;
 }
 
+void kestone::hold_streams(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    held = hold;
+    changed.notify_all();
+}
+
 stream_counters kestone::counters() const {
     std::lock_guard<std::mutex> lock(mutex);
     stream_counters out = stream_count;
@@ -120,6 +126,7 @@ std::vector<std::array<double, 3>> kestone::cloud_world_points(uint64_t frame) c
 void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
     std::deque<byte_vector> &queue = outgoing[endpoint];
     if (queue.size() >= std::max<size_t>(streams.queue_capacity, 1)) {
+        stream_count.lost[wire::message_type(queue.front())]++;
         queue.pop_front();
         stream_count.dropped[endpoint]++;
     }
@@ -127,10 +134,21 @@ void kestone::queue_stream(uint8_t endpoint, byte_vector message) {
     queue.push_back(std::move(message));
 }
 
-// Caller holds the mutex. Device info always flows; every other stream, when
-// the device asks for it, only once the host has activated its type.
+void kestone::lose_queue(std::deque<byte_vector> &queue) {
+    for (const byte_vector &message : queue)
+        stream_count.lost[wire::message_type(message)]++;
+    queue.clear();
+}
+
+// Caller holds the mutex. Device info always flows; every other stream only
+// while not held and, when the device asks for it, once the host has activated
+// its type.
 bool kestone::flowing(uint16_t type) const {
-    if (!streams.activation_required || type == wire::type_info)
+    if (type == wire::type_info)
+        return true;
+    if (held)
+        return false;
+    if (!streams.activation_required)
         return true;
     return current.activated.count(wire::activation_code_of(type)) != 0;
 }
@@ -351,7 +369,7 @@ void kestone::begin_streaming() {
         grid_first[type] =
             static_cast<uint64_t>(std::ceil(session_start_s * stream_rate(streams, type)));
     for (auto &[endpoint, queue] : outgoing)
-        queue.clear();
+        lose_queue(queue);
     player_restart = true;
     paused_for = {};
     paused_at = stream_began;
@@ -414,9 +432,13 @@ void kestone::feed_bus(std::unique_lock<std::mutex> &lock) {
     int id = device;
     const frame_style style = streams.frames;
     lock.unlock();
+    std::vector<std::pair<uint16_t, bool>> fates;
     for (auto &[endpoint, message, tag] : for_bus)
-        queue_message(id, endpoint, message, tag, style);
+        fates.emplace_back(wire::message_type(message),
+                           queue_message(id, endpoint, message, tag, style));
     lock.lock();
+    for (const auto &[type, whole] : fates)
+        (whole ? stream_count.on_bus : stream_count.lost)[type]++;
 }
 
 void kestone::run_streams() {

@@ -255,8 +255,10 @@ void bus_unplug(int id) {
             remove_from_queues_locked(transfer, b.in_flight.at(transfer));
             complete_locked(transfer, LIBUSB_TRANSFER_NO_DEVICE, 0);
         }
-        for (auto &[address, endpoint] : device->endpoints)
+        for (auto &[address, endpoint] : device->endpoints) {
+            b.stats.in_discarded += endpoint.in_queue.size();
             endpoint.in_queue.clear();
+        }
         queue_hotplug_locked(device, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
         device->worker_stop = true;
         device->worker_wake.notify_all();

@@ -73,6 +73,8 @@ struct bus_stats {
     uint64_t kernel_driver_detaches = 0;
     uint64_t kernel_driver_attaches = 0;
     uint64_t device_lists = 0; // enumerations asked for, failed ones included
+    // IN payloads (frames) devices had queued that no transfer took before an unplug.
+    uint64_t in_discarded = 0;
 };
 
 // The backend record of the bus (select it with usb_backend_select).

@@ -101,7 +101,11 @@ int start_synchronizer(sdk_context &ctx) {
     if (ctx.synchronizer)
         ctx.synchronizer->stop();
     ctx.synchronizer = std::make_unique<zev_sync::n_stream_sync>(slam_sync_config());
-    if (ctx.synchronizer->start(slam_set_handler, nullptr) == 0)
+    auto clouds_discarded = [](size_t stream, uint64_t count) {
+        if (stream == SLAM_STREAM_CLOUD)
+            sdk_counters::count_cloud_drops(count);
+    };
+    if (ctx.synchronizer->start(slam_set_handler, nullptr, clouds_discarded) == 0)
         return 0;
     ctx.synchronizer.reset();
     return -1;
@@ -443,5 +447,6 @@ int lidar_get_statistics(lidar_statistics_t *out) {
     out->callback_dropped = counts.callback_drops;
     out->open_failures = counts.open_failures;
     out->last_open_error = counts.last_open_error;
+    out->cloud_dropped = counts.cloud_drops;
     return 0;
 }

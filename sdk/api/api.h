@@ -307,7 +307,8 @@ int lidar_create_device(const lidar_device_info_t *info, lidar_device_t **out);
 
 // The name is misspelt on purpose and stays so: applications and logs use it.
 // Frees the handle. If it is the current device there is no current device
-// afterwards; records still queued for it are dropped, and a delivery to it in
+// afterwards; records still queued for it are dropped (and counted, see
+// lidar_statistics_t), and a delivery to it in
 // progress is waited for (unless called from inside that delivery). It sends
 // nothing to the device (lidar_close_device does). The handle must not be used
 // afterwards.
@@ -438,14 +439,20 @@ struct lidar_statistics_t {
     // (bad magic, checksum or length, a broken group, a payload too short for
     // its type).
     uint64_t device_dropped;
-    // Stream records dropped because the stream callback fell behind (the
-    // queue of 64 was full).
+    // Stream records never delivered to the stream callback: it fell behind
+    // (the queue of 64 was full), or they were still queued when their device
+    // handle was destroyed or the layer de-initialised.
     uint64_t callback_dropped;
     // Devices seen on the bus that could not be opened or whose interface could
     // not be claimed (no permission, another program holds it).
     uint64_t open_failures;
     // The libusb error code of the last of those failures; 0 when none.
     int last_open_error;
+    // The device's clouds that never became SLAM cloud records: no odometry
+    // matched them within 50 ms, the synchronizer's queue was full, a clock
+    // jump or a stop of streaming cleared them, they came before any wiwc, or
+    // they held no points.
+    uint64_t cloud_dropped;
 };
 
 // Fills *out. Returns 0; -1 when out is null. Counting goes on from one

@@ -52,8 +52,10 @@ bool entry_from_header(int type, const uint8_t *payload, uint32_t payload_len,
 void push_to_synchronizer(size_t stream, int64_t timestamp, const uint8_t *data, size_t size) {
     sdk_context &ctx = context();
     std::lock_guard<std::mutex> lock(ctx.sync_mutex);
-    if (ctx.synchronizer)
-        ctx.synchronizer->push(stream, timestamp, data, size, 0);
+    const bool refused =
+        !ctx.synchronizer || ctx.synchronizer->push(stream, timestamp, data, size, 0) != 0;
+    if (refused && stream == SLAM_STREAM_CLOUD)
+        sdk_counters::count_cloud_drops(1);
 }
 
 void deliver_one(uint32_t type, const lidar_stream_entry_t &entry) {
@@ -66,8 +68,12 @@ void deliver_one(uint32_t type, const lidar_stream_entry_t &entry) {
 
 void slam_cloud(const uint8_t *payload, uint32_t payload_len, log_origin origin) {
     lidar_stream_entry_t entry{};
-    if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry, origin) || entry.size == 0)
+    if (!entry_from_header(CMD_SLAM_CLOUD, payload, payload_len, entry, origin))
+        return; // counted as a device drop
+    if (entry.size == 0) {
+        sdk_counters::count_cloud_drops(1);
         return;
+    }
     std::vector<uint8_t> sample(SLAM_SAMPLE_HEADER_BYTES + entry.size);
     write_slam_sample_header(sample.data(), entry);
     memcpy(sample.data() + SLAM_SAMPLE_HEADER_BYTES, entry.data, entry.size);
@@ -391,14 +397,23 @@ void stop_callback_thread() {
     if (ctx.callback_thread.joinable())
         ctx.callback_thread.join();
     std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+    for (size_t i = 0; i < ctx.queue.size(); ++i)
+        sdk_counters::count_callback_drop();
     ctx.queue.clear();
 }
 
 void forget_device_records(const lidar_device_t *device) {
     sdk_context &ctx = context();
     std::unique_lock<std::mutex> lock(ctx.queue_mutex);
-    for (auto item = ctx.queue.begin(); item != ctx.queue.end();)
-        item = item->owner == device ? ctx.queue.erase(item) : item + 1;
+    // Records the application will never see: counted as the queue's drops.
+    for (auto item = ctx.queue.begin(); item != ctx.queue.end();) {
+        if (item->owner != device) {
+            ++item;
+            continue;
+        }
+        sdk_counters::count_callback_drop();
+        item = ctx.queue.erase(item);
+    }
     // A handle destroyed from inside its own callback cannot wait for itself.
     if (std::this_thread::get_id() != ctx.callback_thread_id)
         ctx.queue_cond.wait(lock, [&] { return ctx.delivering != device; });

@@ -3,14 +3,17 @@
 #include "sdk/api/api_context.h"
 #include "sdk/api/slam_cloud.h"
 #include "sdk/api/stream_layout.h"
+#include "sdk/common/stats/counters.h"
 
 #include <cstring>
 #include <utility>
 
 void slam_set_handler(std::vector<zev_sync::sample> &&set) {
     if (set.size() != SLAM_STREAM_COUNT ||
-        set[SLAM_STREAM_CLOUD].data.size() < SLAM_SAMPLE_HEADER_BYTES)
+        set[SLAM_STREAM_CLOUD].data.size() < SLAM_SAMPLE_HEADER_BYTES) {
+        sdk_counters::count_cloud_drops(1);
         return;
+    }
     const std::vector<uint8_t> &cloud = set[SLAM_STREAM_CLOUD].data;
     lidar_stream_entry_t entry{};
     read_slam_sample_header(cloud.data(), entry);
@@ -34,6 +37,7 @@ void slam_set_handler(std::vector<zev_sync::sample> &&set) {
             if (!std::exchange(ctx.wiwc_missing_told, true))
                 log_print(WARN, "SLAM cloud dropped: no wiwc has arrived yet to move it into the "
                                 "world frame (told once).\n");
+            sdk_counters::count_cloud_drops(1);
             return;
         }
     }

@@ -53,18 +53,20 @@ n_stream_sync::~n_stream_sync() {
     stop();
 }
 
-int n_stream_sync::start(synced_fn synced, passthrough_fn passthrough) {
+int n_stream_sync::start(synced_fn synced, passthrough_fn passthrough, discarded_fn discarded) {
     std::lock_guard<std::mutex> guard(lock);
     if (is_running.exchange(true))
         return 0;
     on_synced = std::move(synced);
     on_passthrough = std::move(passthrough);
+    on_discarded = std::move(discarded);
     try {
         worker = std::thread([this] { worker_loop(); });
     } catch (const std::exception &error) {
         is_running.exchange(false);
         on_synced = nullptr;
         on_passthrough = nullptr;
+        on_discarded = nullptr;
         log_print(ERROR, "synchronizer worker thread create fail: %s\n", error.what());
         return -1;
     }
@@ -81,8 +83,14 @@ void n_stream_sync::stop() {
     if (worker.joinable())
         worker.join();
     std::lock_guard<std::mutex> guard(lock);
+    // What no set will take any more: a restart begins empty.
+    for (size_t i = 0; i < queues.size(); ++i) {
+        discard(i, queues[i].size());
+        queues[i].clear();
+    }
     on_synced = nullptr;
     on_passthrough = nullptr;
+    on_discarded = nullptr;
 }
 
 size_t n_stream_sync::queued(size_t stream) const {
@@ -91,9 +99,16 @@ size_t n_stream_sync::queued(size_t stream) const {
 }
 
 void n_stream_sync::reset() {
-    for (std::deque<sample> &queue : queues)
-        queue.clear();
+    for (size_t i = 0; i < queues.size(); ++i) {
+        discard(i, queues[i].size());
+        queues[i].clear();
+    }
     std::fill(last.begin(), last.end(), 0);
+}
+
+void n_stream_sync::discard(size_t stream, uint64_t count) {
+    if (count > 0 && on_discarded)
+        on_discarded(stream, count);
 }
 
 int n_stream_sync::push(size_t i, int64_t t, const uint8_t *data, size_t size, uint32_t extra) {
@@ -147,6 +162,7 @@ int n_stream_sync::push(size_t i, int64_t t, const uint8_t *data, size_t size, u
             if (!config.drop_oldest)
                 return -3;
             queue.pop_front();
+            discard(i, 1);
         }
         queue.push_back(std::move(item));
     }
@@ -221,6 +237,7 @@ bool n_stream_sync::try_match(std::vector<sample> &out) {
         }
         if (spread > tolerance) {
             queues[oldest].pop_front();
+            discard(oldest, 1);
             continue;
         }
 
@@ -231,10 +248,14 @@ bool n_stream_sync::try_match(std::vector<sample> &out) {
                 out[i] = std::move(queue.front());
                 queue.pop_front();
             } else if (config.policies[i] == OPTIONAL_LATEST) {
-                while (!queue.empty() && wide(queue.front().timestamp_ns) + tolerance < min)
+                while (!queue.empty() && wide(queue.front().timestamp_ns) + tolerance < min) {
                     queue.pop_front();
-                while (queue.size() >= 2 && queue[1].timestamp_ns <= wide(max) + tolerance)
+                    discard(i, 1);
+                }
+                while (queue.size() >= 2 && queue[1].timestamp_ns <= wide(max) + tolerance) {
                     queue.pop_front();
+                    discard(i, 1);
+                }
                 if (!queue.empty() && wide(min) - tolerance <= queue.front().timestamp_ns &&
                     queue.front().timestamp_ns <= wide(max) + tolerance) {
                     out[i] = std::move(queue.front());

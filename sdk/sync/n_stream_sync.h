@@ -51,6 +51,10 @@ void sync_log_rewind();
 using synced_fn = std::function<void(std::vector<sample> &&)>;
 // Runs on the pushing thread.
 using passthrough_fn = std::function<void(size_t, sample &&)>;
+// Told of count queued samples of stream thrown away without joining a set
+// (unmatched, pushed out of a full queue, cleared by a clock jump, still
+// queued at stop). Runs with the synchronizer's lock held: it may only count.
+using discarded_fn = std::function<void(size_t stream, uint64_t count)>;
 
 class n_stream_sync {
 public:
@@ -63,8 +67,10 @@ public:
 
     // Starts the worker with the callbacks. 0; 0 with nothing changed if already
     // running; -1 if the worker cannot be started (the synchronizer stays stopped).
-    int start(synced_fn on_synced, passthrough_fn on_passthrough);
-    // 0 accepted; -1 unknown stream; -2 not running; -3 queue full; -4 unit mismatch.
+    int start(synced_fn on_synced, passthrough_fn on_passthrough,
+              discarded_fn on_discarded = nullptr);
+    // 0 accepted; -1 unknown stream; -2 not running; -3 queue full; -4 unit
+    // mismatch. A refused sample is not told to on_discarded: the caller knows.
     int push(size_t stream, int64_t timestamp_ns, const uint8_t *data, size_t size, uint32_t extra);
     // Stops and joins the worker and drops the callbacks. Not from inside on_synced.
     void stop();
@@ -79,6 +85,8 @@ private:
     bool required_queue_empty() const;
     bool has_required() const;
     void reset();
+    // Lock held: tells on_discarded, when set, of count samples of stream.
+    void discard(size_t stream, uint64_t count);
 
     sync_config config;
     std::vector<std::deque<sample>> queues;
@@ -89,6 +97,7 @@ private:
     std::thread worker;
     synced_fn on_synced;
     passthrough_fn on_passthrough;
+    discarded_fn on_discarded;
 };
 
 } // namespace zev_sync

@@ -1,6 +1,7 @@
 // The recorder's files: the writer of one binary file with its thread, its
 // bounded queue and its failures, and the folder a recording makes.
 #include "app/binary_data_logger.h"
+#include "tests/support/full_disk.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/scoped_env.h"
@@ -94,19 +95,10 @@ TEST_F(RecorderFiles, FileThatCannotBeOpenedIsAnErrorAtConstruction) {
 // the whole records written before it, and the writer takes no more.
 TEST_F(RecorderFiles, WriteFailureKeepsTheFileReadableUpToItsLastWholeRecord) {
     std::string path = dir.file("KestImage.bin");
-    // The file size limit stands in for a full disk: writes beyond it fail
-    // with EFBIG after writing what fits.
-    struct sigaction ignore {
-    }, previous{};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit old_limit{};
-    getrlimit(RLIMIT_FSIZE, &old_limit);
-    rlimit limit = old_limit;
-    limit.rlim_cur = 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     WriterReport report;
     {
+        full_disk full(100);
+        ASSERT_TRUE(full.active());
         BinaryFileWriter writer(qpath(path), 1);
         EXPECT_TRUE(writer.push(record_of(40, 1)));
         EXPECT_TRUE(writer.push(record_of(40, 2)));
@@ -116,8 +108,6 @@ TEST_F(RecorderFiles, WriteFailureKeepsTheFileReadableUpToItsLastWholeRecord) {
         writer.stop();
         report = writer.report();
     }
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    sigaction(SIGXFSZ, &previous, nullptr);
     EXPECT_EQ(fs::file_size(path), 80u) << "the partly written third record is cut off";
     EXPECT_EQ(report.recordsWritten, 2u);
     EXPECT_EQ(report.recordsDropped, 2u);

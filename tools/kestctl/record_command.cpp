@@ -16,6 +16,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -106,36 +108,71 @@ int printSummary(const KestDataHandler::RecordingReport &report, const QString &
     return lost ? exit_request_failed : exit_ok;
 }
 
-// What the virtual KestOne sent and injected, and what was dropped on the
-// way, beside what the recording built and wrote: a loss shows as a figure.
-void printAccounting(const device_session &session,
-                     const KestDataHandler::RecordingReport &report) {
-    const kest_sim::plugged_kestone *plugged = session.plugged_device();
-    if (plugged == nullptr)
-        return;
-    const std::array<uint64_t, kest_sim::fault_kinds> faults = plugged->faults_injected();
+// Per recorded kind, in the files' order: the device's odometry, clouds and pictures.
+constexpr uint16_t recordedTypes[] = {kest_sim::wire::type_odometry, kest_sim::wire::type_cloud,
+                                      kest_sim::wire::type_image};
+
+std::string faultLine(const kest_sim::plugged_kestone &plugged) {
+    const std::array<uint64_t, kest_sim::fault_kinds> faults = plugged.faults_injected();
     std::string line;
     for (size_t kind = 0; kind < faults.size(); ++kind)
         line += std::string(kind == 0 ? "" : ", ") +
                 kest_sim::fault_name(static_cast<kest_sim::fault_kind>(kind)) + " " +
                 std::to_string(faults[kind]);
-    printf("faults injected: %s\n", line.c_str());
-    const kest_sim::stream_counters counters = plugged->device()->counters();
-    auto sent = [&counters](uint16_t type) {
-        auto found = counters.sent.find(type);
-        return static_cast<unsigned long long>(found != counters.sent.end() ? found->second : 0);
+    return line;
+}
+
+// "odometry A, clouds B, pictures C": a count by message type since before.
+std::string byType(const std::map<uint16_t, uint64_t> &counts,
+                   const std::map<uint16_t, uint64_t> &before) {
+    static const char *const names[] = {"odometry", "clouds", "pictures"};
+    auto count = [](const std::map<uint16_t, uint64_t> &of, uint16_t type) {
+        auto found = of.find(type);
+        return found != of.end() ? found->second : 0;
     };
-    uint64_t queued = 0;
-    for (const auto &[endpoint, count] : counters.dropped)
-        queued += count;
+    std::string line;
+    for (size_t i = 0; i < std::size(recordedTypes); ++i)
+        line += std::string(i == 0 ? "" : ", ") + names[i] + " " +
+                std::to_string(count(counts, recordedTypes[i]) - count(before, recordedTypes[i]));
+    return line;
+}
+
+// Where the device's and the host's counts stood as the recording started.
+struct CountsAtStart {
+    kest_sim::stream_counters device;
+    sdk_counters::snapshot host{};
+};
+
+CountsAtStart countsNow(const device_session &session) {
+    CountsAtStart now;
+    if (const kest_sim::plugged_kestone *plugged = session.plugged_device())
+        now.device = plugged->device()->counters();
+    now.host = sdk_counters::read();
+    return now;
+}
+
+// What the virtual KestOne made, lost and sent while recording, what the host
+// dropped and delivered, and what the recording built and wrote: every step a
+// record takes is a figure, so a loss shows where it happened. Records on
+// their way as the recording started or stopped make the steps differ by a few.
+void printAccounting(const device_session &session, const CountsAtStart &start,
+                     const KestDataHandler::RecordingReport &report) {
+    const kest_sim::plugged_kestone *plugged = session.plugged_device();
+    if (plugged == nullptr)
+        return;
+    printf("faults injected: %s\n", faultLine(*plugged).c_str());
+    const kest_sim::stream_counters device = plugged->device()->counters();
+    printf("made by the device: %s\n", byType(device.sent, start.device.sent).c_str());
+    printf("lost on the device (queues full, unplugged): %s\n",
+           byType(device.lost, start.device.lost).c_str());
+    printf("sent to the host: %s\n", byType(device.on_bus, start.device.on_bus).c_str());
     const sdk_counters::snapshot host = sdk_counters::read();
-    printf("sent by the device: odometry %llu, clouds %llu, pictures %llu; dropped by its "
-           "queues %llu\n",
-           sent(kest_sim::wire::type_odometry), sent(kest_sim::wire::type_cloud),
-           sent(kest_sim::wire::type_image), static_cast<unsigned long long>(queued));
-    printf("dropped by the host: malformed %llu, callback queue %llu\n",
-           static_cast<unsigned long long>(host.device_drops),
-           static_cast<unsigned long long>(host.callback_drops));
+    printf("dropped by the host: malformed %llu, callback queue %llu, unmatched clouds %llu\n",
+           static_cast<unsigned long long>(host.device_drops - start.host.device_drops),
+           static_cast<unsigned long long>(host.callback_drops - start.host.callback_drops),
+           static_cast<unsigned long long>(host.cloud_drops - start.host.cloud_drops));
+    printf("delivered while recording: poses %u, clouds %u, images %u\n", report.delivered[0],
+           report.delivered[1], report.delivered[2]);
     printf("built by the recording: poses %u, clouds %u, images %u\n", report.built[0],
            report.built[1], report.built[2]);
 }
@@ -172,12 +209,13 @@ int run_record(const options &opts, device_session &session) {
     }
     int status = outcome.wait(opts.timeout);
     if (status == exit_ok) {
+        const CountsAtStart start = countsNow(session);
         handler->onRecordToggled(true);
         if (handler->isRecording()) {
             waitWhileRecording(opts.record.seconds);
             handler->onRecordToggled(false);
             status = printSummary(handler->lastRecordingReport(), handler->recordingFolder());
-            printAccounting(session, handler->lastRecordingReport());
+            printAccounting(session, start, handler->lastRecordingReport());
         } else {
             fprintf(stderr, "kestctl: the recording did not start\n");
             status = exit_request_failed;

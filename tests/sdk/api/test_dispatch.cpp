@@ -46,6 +46,12 @@ protected:
         put_be32(header.data() + 32, 480);
         return header;
     }
+    // Records waiting in the callback queue.
+    static size_t queued() {
+        sdk_context &ctx = context();
+        std::lock_guard<std::mutex> lock(ctx.queue_mutex);
+        return ctx.queue.size();
+    }
     lidar_device_t *handle = nullptr;
 };
 
@@ -244,11 +250,6 @@ TEST_F(Dispatch, UnregisteringStopsNewRecordsButQueuedOnesArrive) {
     ASSERT_TRUE(wait_held());
     send(CMD_DEVICE_INFO, info(1));
     send(CMD_DEVICE_INFO, info(2));
-    auto queued = [] {
-        sdk_context &ctx = context();
-        std::lock_guard<std::mutex> lock(ctx.queue_mutex);
-        return ctx.queue.size();
-    };
     ASSERT_TRUE(eventually([&] { return queued() >= 2; }, "two records queued"));
     ASSERT_EQ(lidar_unregister_stream_callback(handle), 0);
     send(CMD_DEVICE_INFO, info(3));
@@ -259,17 +260,23 @@ TEST_F(Dispatch, UnregisteringStopsNewRecordsButQueuedOnesArrive) {
     EXPECT_EQ(records().size(), 3u);
 }
 
+// Records still queued for a destroyed handle are counted as the queue's drops:
+// the application never saw them.
 TEST_F(Dispatch, NothingReachesADestroyedHandle) {
     hold_next_record();
     send(CMD_DEVICE_INFO, info(0));
     ASSERT_TRUE(wait_held());
     send(CMD_DEVICE_INFO, info(1));
     send(CMD_DEVICE_INFO, info(2));
+    ASSERT_TRUE(eventually([&] { return queued() >= 2; }, "two records queued"));
     auto destroyed = std::async(std::launch::async, [&] { return lidar_destory_device(handle); });
     EXPECT_EQ(destroyed.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout)
         << "destroy waits for the delivery in progress";
     release();
     EXPECT_EQ(destroyed.get(), 0);
+    lidar_statistics_t stats{};
+    ASSERT_EQ(lidar_get_statistics(&stats), 0);
+    EXPECT_EQ(stats.callback_dropped, 2u) << "records 1 and 2";
     send(CMD_DEVICE_INFO, info(3));
     send(14, {}); // a marker the dispatcher logs, behind it on the same channel
     ASSERT_TRUE(eventually_logged("unknow command code 14."));

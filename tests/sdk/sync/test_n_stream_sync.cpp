@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <limits>
 #include <random>
 #include <set>
@@ -33,7 +35,13 @@ protected:
     }
     void start(sync_config config = slam_sync_config()) {
         sync = std::make_unique<n_stream_sync>(std::move(config));
-        ASSERT_EQ(sync->start([this](std::vector<sample> &&set) { take(std::move(set)); }, nullptr),
+        for (std::atomic<uint64_t> &count : discarded)
+            count = 0;
+        ASSERT_EQ(sync->start([this](std::vector<sample> &&set) { take(std::move(set)); }, nullptr,
+                              [this](size_t stream, uint64_t count) {
+                                  if (stream < discarded.size())
+                                      discarded[stream] += count;
+                              }),
                   0);
     }
     int push(size_t stream, int64_t t, uint32_t id = 0) {
@@ -70,6 +78,7 @@ protected:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::vector<sample>> sets;
+    std::array<std::atomic<uint64_t>, 3> discarded{}; // told by the synchronizer, per stream
 };
 
 } // namespace
@@ -96,6 +105,7 @@ TEST_F(Timeline, CloudTooFarBehindIsDroppedUntilOneLinesUp) {
     push(odom, 1200 * ms);
     ASSERT_TRUE(wait_queued(0, 1, 0)) << "the older cloud is dropped";
     EXPECT_EQ(set_count(), 0u);
+    EXPECT_EQ(discarded[cloud], 1u) << "and told";
     push(cloud, 1210 * ms, 7);
     ASSERT_TRUE(wait_sets(1));
     EXPECT_EQ(sets[0][cloud].extra, 7u);
@@ -280,6 +290,16 @@ TEST_F(Timeline, RandomRunsKeepEverySetSound) {
         sync->stop();
 
         ASSERT_GT(sets.size(), 2000u);
+        // Every sample taken is in a set or was told as thrown away, the
+        // leftovers at stop included.
+        for (size_t stream = 0; stream < 3; ++stream) {
+            size_t in_sets = 0;
+            for (const std::vector<sample> &set : sets)
+                in_sets += set[stream].extra != 0 ? 1 : 0;
+            EXPECT_EQ(pushed_ids[stream].size(), in_sets + discarded[stream])
+                << "stream " << stream;
+            EXPECT_GT(discarded[stream], 0u) << "the run's jumps and gaps throw some away";
+        }
         std::set<uint32_t> seen;
         uint32_t last_id[3] = {0, 0, 0};
         for (const std::vector<sample> &set : sets) {
