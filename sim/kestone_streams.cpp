@@ -478,7 +478,8 @@ void kestone::run_streams() {
                 made.push_back(std::move(message));
         }
         lock.lock();
-        if (session == stream_session)
+        // Unplugged meanwhile: the device that made these is gone with them.
+        if (session == stream_session && !stopping)
             for (auto &[endpoint, message] : made)
                 queue_stream(endpoint, std::move(message));
         feed_bus(lock);
@@ -511,7 +512,7 @@ void kestone::run_camera() {
         lock.unlock();
         auto made = build_item(settings, pictures, wire::type_image, clock);
         lock.lock();
-        if (session != stream_session)
+        if (session != stream_session || stopping)
             continue;
         for (auto &[endpoint, message] : made)
             queue_stream(endpoint, std::move(message));
