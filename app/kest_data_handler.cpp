@@ -41,13 +41,19 @@ bool KestDataHandler::initSdk() {
 
 void KestDataHandler::shutdown() {
     onRecordToggled(false);
-    if (lidar_device_t *device = handle.exchange(nullptr)) {
-        lidar_stop_stream(device, streamNumber);
-        lidar_unregister_stream_callback(device);
-        lidar_close_device(device);
-        lidar_destory_device(device);
+    {
+        // An attach sequence still activating streams finishes first: its
+        // requests and these would share one answer channel, and it may still
+        // use the handle destroyed here.
+        std::lock_guard<std::mutex> sequence(sequenceMutex);
+        if (lidar_device_t *device = handle.exchange(nullptr)) {
+            lidar_stop_stream(device, streamNumber);
+            lidar_unregister_stream_callback(device);
+            lidar_close_device(device);
+            lidar_destory_device(device);
+        }
+        state = DeviceState::NoDevice;
     }
-    state = DeviceState::NoDevice;
     lidar_system_deinit();
 }
 
@@ -64,6 +70,7 @@ void KestDataHandler::streamCallback(const lidar_stream_data_t *record, void *co
 // their events, and lidar_destory_device waits for a record being delivered,
 // so the sequences need no lock of their own.
 void KestDataHandler::handleAttach(const lidar_device_info_t *info, bool attached) {
+    std::lock_guard<std::mutex> sequence(sequenceMutex);
     if (!attached) {
         log_print(INFO, "[Lidar] Device detached\n");
         report(DeviceState::NoDevice, false, "Device disconnected");

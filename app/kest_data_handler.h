@@ -155,6 +155,9 @@ private:
     std::atomic<ScanMode> mode{ScanMode::SLAM};
     std::atomic<bool> calibFetched{false};
     std::atomic<DeviceState> state{DeviceState::NoDevice};
+    // One device sequence at a time: an attach or a detach, or the quit path's
+    // stop. The device layer takes requests from one thread at a time.
+    std::mutex sequenceMutex;
     std::atomic<uint64_t> receivedBytes{0}; // written by the callback thread
     QString calibDir;
 

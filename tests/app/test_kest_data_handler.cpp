@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <utility>
@@ -56,6 +57,26 @@ TEST_F(DataHandler, AttachSequenceReachesStreamingWithTwoStatuses) {
     EXPECT_TRUE(eventually([&] { return !handler->hasDevice(); }, "the handle cleared"));
     EXPECT_EQ(handler->deviceState(), KestDataHandler::DeviceState::NoDevice);
     EXPECT_THAT(out, testing::Not(testing::HasSubstr("destory device failed.")));
+}
+
+// Quitting just as the device streams: the attach sequence is still
+// activating the streams. The quit path waits for it instead of sending its
+// stop on the same answer channel (where one request took the other's answer,
+// and the stop waited ten seconds for an answer gone astray).
+TEST_F(DataHandler, QuitWhileTheStreamsAreActivatedWaitsForThemAndStopsCleanly) {
+    device->set_answer_delay(std::chrono::milliseconds(100));
+    capture_stdout([&] {
+        plug();
+        ASSERT_TRUE(wait_status("Device connected and streaming"));
+        KestDataHandler::instance()->shutdown();
+    });
+    EXPECT_FALSE(log_contains("missed ok response"));
+    EXPECT_FALSE(log_contains("device stop stream 1 fail"));
+    EXPECT_FALSE(log_contains("no answer on channel"));
+    EXPECT_THAT(device->state().requests,
+                testing::ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 4, 24, 22, 20, 6, 8, 2))
+        << "every activation, then the stop and the close";
+    ASSERT_TRUE(KestDataHandler::initSdk()); // for the fixture's own teardown
 }
 
 TEST_F(DataHandler, CalibrationFailureStillReachesStreaming) {
