@@ -308,8 +308,8 @@ int lidar_create_device(const lidar_device_info_t *info, lidar_device_t **out);
 // The name is misspelt on purpose and stays so: applications and logs use it.
 // Frees the handle. If it is the current device there is no current device
 // afterwards; records still queued for it are dropped (and counted, see
-// lidar_statistics_t), and a delivery to it in
-// progress is waited for (unless called from inside that delivery). It sends
+// lidar_statistics_t), and a delivery to it in progress is waited for (unless
+// called from inside that delivery). It sends
 // nothing to the device (lidar_close_device does). The handle must not be used
 // afterwards.
 // Returns 0; -1 when the layer is not initialised or device is null (logged as
