@@ -294,7 +294,11 @@ void deliver_record(const lidar_stream_data_t *record) {
     sdk_context &ctx = context();
     std::lock_guard<std::mutex> lock(ctx.device_mutex);
     lidar_device_t *device = ctx.current_device;
-    if (device != nullptr && device->stream_callback != nullptr)
+    // A record made after its device handle went (a cloud the synchronizer
+    // matched during the detach) never reaches the application: counted.
+    if (device == nullptr)
+        sdk_counters::count_callback_drop();
+    else if (device->stream_callback != nullptr)
         enqueue_callback_data(device->stream_callback, record, device->stream_context, device);
 }
 

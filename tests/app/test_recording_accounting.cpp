@@ -95,8 +95,9 @@ std::string fault_label(const testing::TestParamInfo<std::optional<kest_sim::fau
 // one fault in between. Per kind of record, once all is settled:
 // - the device: made = sent to the host + lost on it (full queues, unplugs);
 // - the way: sent - delivered (less the clouds the matching gave up, which it
-//   counts) is at most what the host counted as malformed, behind or cut off
-//   by the unplug, and nothing at all without a fault that loses data;
+//   counts) is at most what the host counted as malformed, never delivered or
+//   cut off by the unplug; without a fault that loses data, at most what the
+//   final detach counted as never delivered;
 // - the recording: every record delivered while recording is in its file.
 TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     const std::optional<kest_sim::fault_kind> fault = GetParam();
@@ -136,18 +137,16 @@ TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
             << "made = sent + lost on the device";
         const uint64_t given_up = type == kest_sim::wire::type_cloud ? host.cloud_drops : 0;
         ASSERT_LE(report.delivered[kind] + given_up, sent) << "nothing delivered twice";
-        const uint64_t missing = sent - report.delivered[kind] - given_up;
-        if (!loses_data) {
-            EXPECT_EQ(missing, 0u) << "sent and not delivered without a fault";
-        }
-        lost_on_the_way += missing;
+        lost_on_the_way += sent - report.delivered[kind] - given_up;
     }
     EXPECT_LE(lost_on_the_way, host.device_drops + host.callback_drops + discarded)
         << "every message lost on the way is a frame the host counted as malformed, a record "
-           "it counted as behind, or a frame the unplug cut off";
+           "it counted as never delivered, or a frame the unplug cut off";
     if (!loses_data) {
+        // Without a fault that loses data, only the final detach may cost a
+        // record still on its way to the application, and it is counted.
         EXPECT_EQ(host.device_drops, 0u);
-        EXPECT_EQ(host.callback_drops, 0u);
+        EXPECT_LE(lost_on_the_way, host.callback_drops);
     }
     if (fault == kest_sim::fault_kind::short_transfer) {
         EXPECT_GE(host.device_drops, 2u) << "a short transfer loses its frame, on each endpoint";
