@@ -221,8 +221,10 @@ void usbfs_kestone::unplug() {
     kest_sim::bus_unplug(id);
     libusb_device_handle *gone;
     {
+        // The event thread ends them at once; bounded all the same, so a fault
+        // here fails a test instead of hanging it.
         std::unique_lock<std::mutex> lock(mutex);
-        reapable.wait(lock, [this] { return transfers_out == 0; });
+        reapable.wait_for(lock, std::chrono::seconds(10), [this] { return transfers_out == 0; });
         gone = handle;
         handle = nullptr;
         virtual_id = 0;
@@ -412,6 +414,10 @@ bool usbfs_kestone::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) 
     if (!entry->in && request->buffer_length > 0)
         memcpy(entry->bytes.data(), request->buffer, entry->bytes.size());
     libusb_transfer *transfer = bus().alloc_transfer(0);
+    if (transfer == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, ENOMEM);
+        return true;
+    }
     transfer->endpoint = request->endpoint;
     transfer->type = LIBUSB_TRANSFER_TYPE_BULK;
     transfer->timeout = 0;
