@@ -7,3 +7,14 @@ option(KEST_BUILD_DATA "Build the application's data layer (Qt Core, OpenCV, yam
 if(KEST_BUILD_APP)
   set(KEST_BUILD_DATA ON CACHE BOOL "" FORCE)
 endif()
+# How many times longer than in a plain build tests wait for anything: the
+# sanitizers slow every thread, so their builds scale every time limit of a test
+# by one factor (the environment's KEST_TIME_SCALE overrides it at run time).
+if(KEST_SANITIZE STREQUAL "thread")
+  set(kest_default_time_scale 6)
+elseif(KEST_SANITIZE STREQUAL "address")
+  set(kest_default_time_scale 3)
+else()
+  set(kest_default_time_scale 1)
+endif()
+set(KEST_TIME_SCALE ${kest_default_time_scale} CACHE STRING "Factor on every time limit of the tests (default by KEST_SANITIZE: 1, address 3, thread 6)")

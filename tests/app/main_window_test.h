@@ -9,6 +9,7 @@
 #include "sdk/logger/logger.h"
 #include "sim/usb_bus.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <QFont>
 #include <QPlainTextEdit>
@@ -23,7 +24,8 @@
 
 namespace kest_test {
 
-constexpr int patienceMs = 30000; // generous: a loaded machine under Xvfb
+// Generous: a loaded machine under Xvfb.
+const int patienceMs = 30000 * kest_test::time_scale();
 
 struct Block {
     QString text;

@@ -5,6 +5,7 @@
 #include "sdk/api/api_context.h"
 #include "sim/kestone_frames.h"
 #include "tests/sim/streams_test.h"
+#include "tests/support/heartbeat_timing.h"
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
@@ -100,18 +101,18 @@ TEST_F(Streams, HostTakesEverythingFramedAsADeviceMay) {
 TEST_F(Streams, LateHeartbeatAnswersKeepTheDeviceWithinTheWindowOnly) {
     kest_sim::stream_settings settings = demo_with_only({});
     settings.info_hz = 0; // only heartbeat answers show the device alive
-    settings.heartbeat_delay_s = 0.05;
+    // The window, scaled with the build, and the answers' delays alike.
+    settings.heartbeat_delay_s = 0.05 * time_scale();
     device->set_streams(settings);
-    context().sender.set_heartbeat_timing(
-        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    context().sender.set_heartbeat_timing(scaled_heartbeat());
     bring_up();
     const uint64_t answered = device->state().heartbeats_answered;
     ASSERT_TRUE(device->wait_state(
         [&](const kest_sim::kestone_state &s) { return s.heartbeats_answered >= answered + 16; },
-        std::chrono::seconds(20)));
-    EXPECT_EQ(attaches().size(), 1u) << "two seconds of late answers, no detach";
+        scaled(std::chrono::seconds(20))));
+    EXPECT_EQ(attaches().size(), 1u) << "sixteen late answers, no detach";
 
-    settings.heartbeat_delay_s = 0.5;
+    settings.heartbeat_delay_s = 0.5 * time_scale();
     device->set_streams(settings);
     EXPECT_TRUE(eventually([&] { return attaches().size() >= 2; }, "a soft detach"));
     EXPECT_FALSE(attaches().at(1).attached);

@@ -10,12 +10,17 @@
 
 namespace kest_test {
 
+// Defined with scaled_heartbeat (tests/support/heartbeat_timing.h), whose
+// header the Qt tests cannot include: its "slots" is a Qt keyword.
+void use_scaled_heartbeat();
+
 class bus_test : public logged_test {
 protected:
     void SetUp() override {
         logged_test::SetUp();
         kest_sim::bus_reset();
         usb_backend_select(kest_sim::bus_backend());
+        use_scaled_heartbeat();
     }
     void TearDown() override {
         kest_sim::bus_reset();

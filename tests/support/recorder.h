@@ -45,10 +45,11 @@ public:
     testing::AssertionResult wait(const std::function<bool(const std::vector<T> &)> &holds,
                                   const std::string &what) const {
         std::unique_lock<std::mutex> lock(mutex);
-        if (changed.wait_for(lock, patience, [&] { return holds(items); }))
+        if (changed.wait_for(lock, patience(), [&] { return holds(items); }))
             return testing::AssertionSuccess();
-        return testing::AssertionFailure() << what << " did not happen within " << patience.count()
-                                           << " s (" << items.size() << " recorded)";
+        return testing::AssertionFailure()
+               << what << " did not happen within " << patience().count() << " s (" << items.size()
+               << " recorded)";
     }
     testing::AssertionResult wait_count(size_t count, const std::string &what) const {
         return wait([count](const std::vector<T> &all) { return all.size() >= count; }, what);

@@ -1,6 +1,7 @@
 #include "tests/support/usbfs_kestone.h"
 
 #include "sim/usb_bus.h"
+#include "tests/support/wait.h"
 
 #include <umockdev.h>
 
@@ -224,7 +225,7 @@ void usbfs_kestone::unplug() {
         // The event thread ends them at once; bounded all the same, so a fault
         // here fails a test instead of hanging it.
         std::unique_lock<std::mutex> lock(mutex);
-        reapable.wait_for(lock, std::chrono::seconds(10), [this] { return transfers_out == 0; });
+        reapable.wait_for(lock, patience(), [this] { return transfers_out == 0; });
         gone = handle;
         handle = nullptr;
         virtual_id = 0;

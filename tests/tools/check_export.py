@@ -30,6 +30,9 @@ for tool in ("pcl_convert_pcd_ascii_binary", "pcl_ply2pcd"):
 
 kestctl, work = sys.argv[1], sys.argv[2]
 extra = sys.argv[3:]
+# The factor on every time limit of a test: the environment's, or the build's
+# (see tests/CMakeLists.txt).
+scale = int(os.environ.get("KEST_TIME_SCALE") or os.environ.get("KEST_BUILD_TIME_SCALE", "1"))
 failures = []
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
@@ -43,7 +46,7 @@ def check(condition, what):
 
 
 def run(*args, expect=0):
-    done = subprocess.run([kestctl, *args], capture_output=True, text=True, timeout=600)
+    done = subprocess.run([kestctl, *args], capture_output=True, text=True, timeout=600 * scale)
     check(done.returncode == expect,
           f"kestctl {' '.join(args)}: exit {done.returncode}, not {expect}\n{done.stderr}")
     return done
@@ -87,7 +90,7 @@ def pcl_ascii_points(pcd):
     """PCL reads pcd and writes it as ASCII; x y z and the packed rgb read back."""
     out = pcd + ".pcl.txt"
     subprocess.run(["pcl_convert_pcd_ascii_binary", pcd, out, "0"], check=True,
-                   capture_output=True, timeout=600)
+                   capture_output=True, timeout=600 * scale)
     lines = open(out).read().splitlines()
     start = next(i for i, line in enumerate(lines) if line.startswith("DATA")) + 1
     values = np.array([line.split() for line in lines[start:]], dtype=np.float64).reshape(-1, 4)
@@ -99,13 +102,13 @@ def pcl_ascii_points(pcd):
 def pcl_points(path):
     if path.endswith(".ply"):
         pcd = path + ".pcl.pcd"
-        subprocess.run(["pcl_ply2pcd", path, pcd], check=True, capture_output=True, timeout=600)
+        subprocess.run(["pcl_ply2pcd", path, pcd], check=True, capture_output=True, timeout=600 * scale)
         path = pcd
     return pcl_ascii_points(path)
 
 
 # A recording of the virtual KestOne, as kestctl record makes it.
-made = run("--virtual-device", *extra, "record", "--seconds", "2", "--dir", f"{work}/rec")
+made = run("--virtual-device", *extra, "record", "--seconds", str(2 * scale), "--dir", f"{work}/rec")
 recording = re.search(r"recording: (\S+)\n", made.stdout).group(1)
 name = os.path.basename(recording)
 clouds = records(f"{recording}/MT{name}.kvx", 15)

@@ -3,6 +3,7 @@
 // reader written from the file layouts can parse.
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gmock/gmock.h>
 
@@ -47,8 +48,9 @@ TEST(KestctlRecord, WritesARecordingThatParsesAndMatchesItsSummary) {
 #else
     const std::string light;
 #endif
-    run_result run = run_kestctl("--virtual-device" + light + " record --seconds 2 --dir " +
-                                 dir.file("recordings"));
+    run_result run =
+        run_kestctl("--virtual-device" + light + " record --seconds " +
+                    std::to_string(2 * time_scale()) + " --dir " + dir.file("recordings"));
     ASSERT_EQ(run.status, 0) << run.out;
 
     std::smatch folder;
@@ -91,8 +93,8 @@ TEST(KestctlRecord, RefusesZeroSecondsAsBadUsage) {
 TEST(KestctlInspect, FindsARecordingSoundAndReportsItsLastRecordCutOff) {
     temp_dir dir(true);
     run_result run = run_kestctl("--virtual-device --virtual-set image_width=160 "
-                                 "--virtual-set image_height=120 record --seconds 2 --dir " +
-                                 dir.file("r"));
+                                 "--virtual-set image_height=120 record --seconds " +
+                                 std::to_string(2 * time_scale()) + " --dir " + dir.file("r"));
     ASSERT_EQ(run.status, 0) << run.out;
     std::smatch folder;
     ASSERT_TRUE(std::regex_search(run.out, folder, std::regex("recording: (\\S+)\n"))) << run.out;
@@ -193,8 +195,9 @@ void expect_same_records(const read_file &original, const read_file &copy, const
 // and record it again: the same clouds (to the device's unit), poses and pictures.
 TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
     temp_dir dir(true);
-    const fs::path original = recorded(run_kestctl(
-        "--virtual-device" + light_camera + " record --seconds 2 --dir " + dir.file("first")));
+    const fs::path original =
+        recorded(run_kestctl("--virtual-device" + light_camera + " record --seconds " +
+                             std::to_string(2 * time_scale()) + " --dir " + dir.file("first")));
     ASSERT_FALSE(original.empty());
     // Poses removed from a copy: its clouds come with odometry of the device's own.
     fs::copy(original, dir.path() / "bare");
@@ -206,11 +209,12 @@ TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
     ASSERT_GT(first.clouds.records.size(), 2u);
     for (const std::string &source : {original.string(), dir.file("bare")}) {
         SCOPED_TRACE(source);
-        const fs::path again =
-            recorded(run_kestctl("--virtual-device=play:" + source +
-                                 " --virtual-set speed=2 record --seconds 3 "
-                                 "--dir " +
-                                 dir.file("again-" + fs::path(source).filename().string())));
+        const fs::path again = recorded(run_kestctl(
+            "--virtual-device=play:" + source + " --virtual-set speed=2 record --seconds " +
+            std::to_string(3 * time_scale()) +
+            " "
+            "--dir " +
+            dir.file("again-" + fs::path(source).filename().string())));
         ASSERT_FALSE(again.empty());
         const recording_files second(again);
         // The recorder starts once the device streams: the first items may be missed.

@@ -43,11 +43,11 @@ void drain_buffers() {
 
 // Runs the event loop (the panel's timers) until condition holds.
 testing::AssertionResult shows_up(const std::function<bool()> &condition, const std::string &what) {
-    const int limit = static_cast<int>(std::chrono::milliseconds(patience).count());
+    const int limit = static_cast<int>(std::chrono::milliseconds(patience()).count());
     if (QTest::qWaitFor(condition, limit))
         return testing::AssertionSuccess();
     return testing::AssertionFailure()
-           << what << " did not happen within " << patience.count() << " s";
+           << what << " did not happen within " << patience().count() << " s";
 }
 
 // Following the pose puts the eye at its translation; before any pose arrives

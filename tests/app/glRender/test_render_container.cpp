@@ -82,7 +82,7 @@ TEST(RenderContainer, WindowResizeStretchesTheMainViewAndKeepsTheInset) {
     PointCloudWidget panel;
     ASSERT_TRUE(show_and_wait(panel, 1000, 700));
     RenderContainerWidget &container = *panel.renderContainer();
-    const int limit = static_cast<int>(std::chrono::milliseconds(patience).count());
+    const int limit = static_cast<int>(std::chrono::milliseconds(patience()).count());
     const QSize before = container.size();
 
     panel.resize(1400, 900);

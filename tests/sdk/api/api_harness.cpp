@@ -1,4 +1,5 @@
 #include "tests/sdk/api/api_harness.h"
+#include "tests/support/heartbeat_timing.h"
 
 #include "sdk/api/api_context.h"
 #include "sim/usb_bus.h"
@@ -66,7 +67,7 @@ void ApiTest::SetUp() {
     // A wide beat window: a 3 MiB calibration file on rx delays the heartbeat
     // answers behind it, more so under the sanitizers; tests that want quick
     // soft detaches set their own.
-    context().sender.set_heartbeat_timing({std::chrono::seconds(2), std::chrono::milliseconds(10)});
+    context().sender.set_heartbeat_timing(scaled_heartbeat(std::chrono::seconds(2)));
     seen.clear();
     attach_events.clear();
     std::lock_guard<std::mutex> lock(hold_mutex);
@@ -132,7 +133,7 @@ void ApiTest::hold_next_record() {
 
 testing::AssertionResult ApiTest::wait_held() {
     std::unique_lock<std::mutex> lock(hold_mutex);
-    if (hold_changed.wait_for(lock, patience, [] { return held; }))
+    if (hold_changed.wait_for(lock, patience(), [] { return held; }))
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "the callback thread held inside a record";
 }

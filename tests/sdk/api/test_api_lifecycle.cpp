@@ -5,6 +5,7 @@
 #include "sdk/api/api_context.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/api/api_harness.h"
+#include "tests/support/heartbeat_timing.h"
 
 #include <gmock/gmock.h>
 
@@ -98,7 +99,7 @@ bool attach_handled = false;
 int sink_holding_the_start_line(const char *format, ...) {
     if (strstr(format, "SLAM synchronizer started") != nullptr) {
         std::unique_lock<std::mutex> lock(gate_mutex);
-        gate.wait_for(lock, std::chrono::seconds(10), [] { return attach_handled; });
+        gate.wait_for(lock, patience(), [] { return attach_handled; });
     }
     return 0;
 }
@@ -126,7 +127,7 @@ TEST_F(ApiLifecycle, DeviceSoftAttachedWhileTheStartFinishesFindsTheLayerUp) {
     log_sink = sink_holding_the_start_line;
     ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
     auto result = created->get_future();
-    ASSERT_EQ(result.wait_for(patience), std::future_status::ready);
+    ASSERT_EQ(result.wait_for(patience()), std::future_status::ready);
     EXPECT_EQ(result.get(), 0) << "the attach sequence met a layer that was not initialised";
 }
 
@@ -167,8 +168,7 @@ TEST_F(ApiLifecycle, DeinitWhileAttachCallbacksAreRequesting) {
 }
 
 TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
-    context().sender.set_heartbeat_timing(
-        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    context().sender.set_heartbeat_timing(scaled_heartbeat());
     struct sequence {
         std::atomic<bool> ran{false};
         std::promise<std::vector<int>> results;
@@ -196,7 +196,7 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
     };
     bring_up();
     auto results = state->results.get_future();
-    ASSERT_EQ(results.wait_for(patience), std::future_status::ready);
+    ASSERT_EQ(results.wait_for(patience()), std::future_status::ready);
     EXPECT_THAT(results.get(), testing::ElementsAre(0, -1, -1, -1));
     ASSERT_TRUE(wait_attach_events(2));
     double seconds = std::chrono::duration<double>(steady::now() - state->silent_since).count();
@@ -204,7 +204,8 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
     // The device is declared gone 125 ms after it fell silent; the waiting
     // request ends a second later, the others fail at once (a ten-second wait
     // each before).
-    EXPECT_LT(seconds, 5.0) << "the detach came " << seconds << " s after the device fell silent";
+    EXPECT_LT(seconds, 5.0 * time_scale())
+        << "the detach came " << seconds << " s after the device fell silent";
     EXPECT_TRUE(log_contains("device soft dettach."));
     EXPECT_TRUE(log_contains("device stopped answering heartbeats, request not sent."));
 }
@@ -213,12 +214,11 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
 // answer comes 400 ms late) is declared gone, but the request waiting on it
 // keeps waiting through the grace and gets its answer.
 TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
-    context().sender.set_heartbeat_timing(
-        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    context().sender.set_heartbeat_timing(scaled_heartbeat());
     bring_up();
     lidar_device_t *handle = make_device();
     device->answer_heartbeats(false);
-    device->set_answer_delay(std::chrono::milliseconds(400));
+    device->set_answer_delay(scaled(std::chrono::milliseconds(400)));
     EXPECT_EQ(lidar_open_device(handle), 0);
     EXPECT_TRUE(log_contains("device soft dettach.")) << "the device was declared gone meanwhile";
     device->set_answer_delay(std::chrono::milliseconds(0));
@@ -229,16 +229,16 @@ TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
 // On a slow link the calibration file holds the heartbeat answers behind it for
 // longer than a beat window; its frames keep the device alive meanwhile.
 TEST_F(ApiLifecycle, LongCalibrationTransferIsNotTakenForSilence) {
-    context().sender.set_heartbeat_timing(
-        {std::chrono::milliseconds(125), std::chrono::milliseconds(10)});
+    context().sender.set_heartbeat_timing(scaled_heartbeat());
     bring_up();
-    device->set_rx_frame_gap(std::chrono::milliseconds(60)); // 13 frames: about 0.7 s
+    // 13 frames: about 0.7 s, scaled like the window.
+    device->set_rx_frame_gap(scaled(std::chrono::milliseconds(60)));
     lidar_device_t *handle = make_device();
     temp_dir dir;
     auto began = steady::now();
     EXPECT_EQ(lidar_get_calib_file(handle, dir.path().c_str()), 0);
     double seconds = std::chrono::duration<double>(steady::now() - began).count();
-    EXPECT_GT(seconds, 0.6) << "the transfer took several beat windows";
+    EXPECT_GT(seconds, 0.6 * time_scale()) << "the transfer took several beat windows";
     EXPECT_FALSE(log_contains("device soft dettach."));
     EXPECT_EQ(attaches().size(), 1u);
     lidar_destory_device(handle);

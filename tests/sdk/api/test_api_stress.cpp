@@ -82,7 +82,7 @@ void run_and_exit_with_the_layer_up() {
     lidar_stream_callback_t callback{[](const lidar_stream_data_t *, void *) {}, nullptr};
     lidar_register_stream_callback(handle, &callback);
     device->wait_state([](const kest_sim::kestone_state &s) { return s.heartbeats_answered > 2; },
-                       std::chrono::seconds(10));
+                       patience());
     for (int i = 0; i < 50; ++i)
         device->send(kest_sim::kestone::ep_dtof, CMD_DEVICE_INFO, std::vector<uint8_t>(104, 1));
     exit(0);

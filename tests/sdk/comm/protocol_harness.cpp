@@ -2,6 +2,7 @@
 
 #include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
+#include "tests/support/heartbeat_timing.h"
 
 namespace kest_test {
 
@@ -25,6 +26,7 @@ void ProtocolTest::SetUp() {
     all_handed.clear();
     device = std::make_shared<kest_sim::kestone>();
     sender = std::make_unique<zev_sdk::sender>();
+    sender->set_heartbeat_timing(scaled_heartbeat());
 }
 
 void ProtocolTest::TearDown() {

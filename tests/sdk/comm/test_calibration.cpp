@@ -26,7 +26,7 @@ protected:
     bool device_answered(bool ok) {
         return device->wait_state(
             [ok](const kest_sim::kestone_state &s) { return (ok ? s.file_ok : s.file_fail) == 1; },
-            std::chrono::seconds(10));
+            patience());
     }
     temp_dir dir;
 };
@@ -86,9 +86,8 @@ TEST_F(Calibration, WrongOrUpperCaseDigestKeepsTheFileButFails) {
         EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
         EXPECT_EQ(read(dir.path() / "calib.yaml"), kest_sim::kestone::calibration_yaml());
     }
-    EXPECT_TRUE(
-        device->wait_state([](const kest_sim::kestone_state &s) { return s.file_fail == 2; },
-                           std::chrono::seconds(10)));
+    EXPECT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return s.file_fail == 2; }, patience()));
     EXPECT_EQ(device->state().file_ok, 0u);
     EXPECT_TRUE(log_contains("[recv small file]:MD5 verification failed!!  local_md:" +
                              kest_sim::kestone::calibration_md5()));
@@ -135,9 +134,8 @@ TEST_F(Calibration, DeviceFailCarriesItsErrorCode) {
     kest_sim::byte_vector other = kest_sim::device_message(CMD_OK);
     EXPECT_EQ(sender->recv_small_file_handler(other.data()), -1);
     EXPECT_TRUE(log_contains("cmd type error:15 vs 17."));
-    EXPECT_TRUE(
-        device->wait_state([](const kest_sim::kestone_state &s) { return s.file_fail == 3; },
-                           std::chrono::seconds(10)));
+    EXPECT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return s.file_fail == 3; }, patience()));
 }
 
 TEST_F(Calibration, ChunkPastTheEndOfAOneMessageFileIsRefused) {

@@ -75,8 +75,7 @@ TEST_F(Protocol, AttachOpensTheChannelsAndAnsweringDeviceSoftAttachesOnce) {
     EXPECT_EQ(sender->tx_channel(), 0);
     EXPECT_EQ(sender->rx_channel(), 1);
     ASSERT_TRUE(device->wait_state(
-        [](const kest_sim::kestone_state &s) { return s.heartbeats_answered >= 6; },
-        std::chrono::seconds(10)));
+        [](const kest_sim::kestone_state &s) { return s.heartbeats_answered >= 6; }, patience()));
     EXPECT_EQ(handed_types(), (std::vector<uint16_t>{CMD_ATTACH, CMD_SOFT_ATTACH}));
     EXPECT_TRUE(sender->is_soft_attached());
 }
@@ -106,7 +105,7 @@ TEST_F(Protocol, DeviceFallingSilentSoftDetachesAndSoftAttachesWhenItSpeaks) {
     EXPECT_TRUE(log_contains("remote heartbeat started / continued"));
     EXPECT_TRUE(device->wait_state(
         [&](const kest_sim::kestone_state &s) { return s.heartbeats_received > beats; },
-        std::chrono::seconds(10)))
+        patience()))
         << "beating resumes";
     EXPECT_EQ(handed_types(), (std::vector<uint16_t>{CMD_ATTACH, CMD_SOFT_ATTACH, CMD_SOFT_DETACH,
                                                      CMD_SOFT_ATTACH}));
@@ -116,7 +115,8 @@ TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
     // Slow pacing so the first poll step after the time-out is wide: the beat
     // window ends 400 ms after the beat, the next check comes 200 ms later, and
     // the device speaks halfway between.
-    sender->set_heartbeat_timing({std::chrono::milliseconds(400), std::chrono::milliseconds(200)});
+    sender->set_heartbeat_timing(
+        {scaled(std::chrono::milliseconds(400)), scaled(std::chrono::milliseconds(200))});
     device->silence_after(2);
     start();
     // The line comes at the time-out, just before the 200 ms step begins.
@@ -156,7 +156,7 @@ struct asking_callback {
         if (get_be16(msg) != CMD_SOFT_ATTACH || self->held.exchange(true))
             return;
         self->entered.set_value();
-        if (self->deinit_begun.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+        if (self->deinit_begun.wait_for(patience()) != std::future_status::ready)
             return;
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
         while (std::chrono::steady_clock::now() < until) {
@@ -176,11 +176,11 @@ TEST_F(Protocol, HeartbeatCallbackMayAskForItsThreadWhileDeinitJoinsIt) {
     std::future<void> entered = probe.entered.get_future();
     ASSERT_EQ(sender->sender_init({asking_callback::on_message, &probe}), 0);
     plug();
-    ASSERT_EQ(entered.wait_for(patience), std::future_status::ready);
+    ASSERT_EQ(entered.wait_for(patience()), std::future_status::ready);
 
     begin_deinit.set_value();
     auto deinit = std::async(std::launch::async, [&] { return sender->sender_deinit(); });
-    if (deinit.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    if (deinit.wait_for(scaled(std::chrono::seconds(30))) != std::future_status::ready) {
         fprintf(stderr, "sender_deinit and the heartbeat callback wait for each other\n");
         std::abort(); // the threads cannot be ended; the test must not hang
     }
@@ -241,8 +241,8 @@ TEST_F(Protocol, AnswerArrivingBeforeTheWaitBeginsIsKept) {
         sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE), free);
     sender->expect_answer(sender->rx_channel());
     ASSERT_EQ(sender->send_cmd(sender->tx_channel(), msg.get()), 0);
-    ASSERT_TRUE(device->wait_state([](const kest_sim::kestone_state &s) { return s.opened; },
-                                   std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        device->wait_state([](const kest_sim::kestone_state &s) { return s.opened; }, patience()));
     ASSERT_TRUE(eventually([&] { return sender->answer_ready(sender->rx_channel()); },
                            "the answer kept for the waiter"));
     uint8_t *answer = nullptr;
@@ -258,7 +258,7 @@ TEST_F(Protocol, UnansweredRequestFailsAfterTheTimeOut) {
     device->never_answer(CTRL_OPEN_DEVICE);
     auto began = std::chrono::steady_clock::now();
     EXPECT_FALSE(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, scaled(std::chrono::seconds(5)));
     EXPECT_TRUE(log_contains("no answer on channel 1 within 300 ms."));
     EXPECT_TRUE(request(sender->construct_simple_control_cmd(CTRL_CLOSE_DEVICE)))
         << "the next request works";
@@ -266,7 +266,7 @@ TEST_F(Protocol, UnansweredRequestFailsAfterTheTimeOut) {
 
 TEST_F(Protocol, UnplugDuringAWaitFailsItAtOnce) {
     start();
-    sender->set_answer_timeout(std::chrono::seconds(60));
+    sender->set_answer_timeout(scaled(std::chrono::seconds(60)));
     device->never_answer(CTRL_OPEN_DEVICE);
     auto waiting = std::async(std::launch::async, [&] {
         auto began = std::chrono::steady_clock::now();
@@ -274,13 +274,12 @@ TEST_F(Protocol, UnplugDuringAWaitFailsItAtOnce) {
             static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
         return std::make_pair(answered, std::chrono::steady_clock::now() - began);
     });
-    ASSERT_TRUE(
-        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
-                           std::chrono::seconds(10)));
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
     kest_sim::bus_unplug(device_id);
     auto [answered, waited] = waiting.get();
     EXPECT_FALSE(answered);
-    EXPECT_LT(waited, std::chrono::seconds(30));
+    EXPECT_LT(waited, scaled(std::chrono::seconds(30)));
     EXPECT_TRUE(log_contains("cmd data is null."));
 }
 
@@ -291,9 +290,8 @@ TEST_F(Protocol, HeartbeatsAreConsumedAndStrayMessagesGoUp) {
     auto waiting = std::async(std::launch::async, [&] {
         return static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
     });
-    ASSERT_TRUE(
-        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
-                           std::chrono::seconds(10)));
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
     device->send(kest_sim::kestone::ep_rx, CMD_HEARTBEAT);
     EXPECT_FALSE(waiting.get()) << "a heartbeat is no answer";
     EXPECT_TRUE(handed(CMD_HEARTBEAT).empty());
@@ -311,9 +309,8 @@ TEST_F(Protocol, StreamMessageOnTheAnswerChannelDoesNotTakeTheAnswersPlace) {
     auto waiting = std::async(std::launch::async, [&] {
         return request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
     });
-    ASSERT_TRUE(
-        device->wait_state([](const kest_sim::kestone_state &s) { return !s.requests.empty(); },
-                           std::chrono::seconds(10)));
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
     device->send(kest_sim::kestone::ep_rx, CMD_DEVICE_INFO, bytes(104, 9));
     device->send(kest_sim::kestone::ep_rx, CMD_IMU, bytes(64, 3));
     auto answer = waiting.get();

@@ -8,6 +8,7 @@
 #include "sdk/api/api.h"
 #include "sdk/comm/libusb/usb_backend.h"
 #include "sim/usb_bus.h"
+#include "tests/support/bus_test.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/recorder.h"
 #include "tests/support/temp_dir.h"
@@ -40,6 +41,7 @@ protected:
             << "needs umockdev's preload library: run under umockdev-wrapper";
         kest_sim::bus_reset();
         usb_backend_select(nullptr); // the program's own: libusb
+        use_scaled_heartbeat();
         device = std::make_shared<kest_sim::kestone>();
         device->set_streams(kest_sim::stream_preset("demo"));
         usb = std::make_unique<usbfs_kestone>(device);

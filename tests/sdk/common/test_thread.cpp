@@ -1,6 +1,7 @@
 // Start, join and refusal of named worker threads.
 #include "sdk/common/thread/thread.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,8 @@ struct gate {
     }
     bool wait_entered() {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30), [this] { return entered; });
+        return changed.wait_for(lock, kest_test::scaled(std::chrono::seconds(30)),
+                                [this] { return entered; });
     }
     void release() {
         std::lock_guard<std::mutex> lock(mutex);

@@ -55,7 +55,7 @@ protected:
     }
     testing::AssertionResult wait_sets(size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (changed.wait_for(lock, patience, [&] { return sets.size() >= count; }))
+        if (changed.wait_for(lock, patience(), [&] { return sets.size() >= count; }))
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << count << " sets did not come within patience";
     }
