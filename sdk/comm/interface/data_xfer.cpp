@@ -4,6 +4,7 @@
 
 #include "sdk/common/byte_order.h"
 #include "sdk/common/stats/counters.h"
+#include "sdk/common/thread/thread.h"
 
 #include "sdk/logger/logger.h"
 
@@ -192,6 +193,24 @@ int data_xfer::packet_group_staging(const uint8_t *frame, packet_group *group) c
     return 0;
 }
 
+namespace {
+
+// Marks the transport as busy handing a message up for as long as it lives.
+class delivery_stamp {
+public:
+    explicit delivery_stamp(std::atomic<int64_t> &since) : since(since) {
+        since.store(steady_now_ns());
+    }
+    ~delivery_stamp() { since.store(0); }
+    delivery_stamp(const delivery_stamp &) = delete;
+    delivery_stamp &operator=(const delivery_stamp &) = delete;
+
+private:
+    std::atomic<int64_t> &since;
+};
+
+} // namespace
+
 void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_group *group,
                                deliver_fn deliver, void *context) const {
     if (!packet_valid(transfer, size)) {
@@ -200,6 +219,7 @@ void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_grou
     }
     frames_received.fetch_add(1);
     if ((transfer[PKT_OFFSET_FLAGS] & PKT_FLAG_GROUP) == 0) {
+        delivery_stamp busy(delivering_since_ns);
         deliver(context, const_cast<uint8_t *>(transfer + PKT_HEADER_SIZE),
                 get_be32(transfer + PKT_OFFSET_LENGTH));
         return;
@@ -209,6 +229,7 @@ void data_xfer::packet_receive(const uint8_t *transfer, size_t size, packet_grou
         return;
     }
     if (group->complete) {
+        delivery_stamp busy(delivering_since_ns);
         deliver(context, group->buffer, group->filled);
         packet_group_release(group);
     }

@@ -96,6 +96,10 @@ public:
     // Valid frames received so far, on any channel. A long message shows life
     // frame by frame before it is whole. Any thread.
     uint64_t xfer_frames_received() const { return frames_received.load(); }
+    // Steady-clock time (ns) at which the message being handed up began its
+    // delivery, 0 while none is: a delivery that takes long keeps every later
+    // message (the device's answers included) waiting behind it. Any thread.
+    int64_t xfer_delivering_since_ns() const { return delivering_since_ns.load(); }
     virtual void xfer_print_ids() {}
     virtual void xfer_print_line() {}
 
@@ -128,6 +132,7 @@ protected:
     // Written by the thread that handles attach and detach, read by every other.
     std::atomic<int> detached{1};
     mutable std::atomic<uint64_t> frames_received{0};
+    mutable std::atomic<int64_t> delivering_since_ns{0};
     xfer_config config{};
 };
 

@@ -5,6 +5,8 @@
 #include "sdk/common/thread/thread.h"
 #include "sdk/logger/logger.h"
 
+#include <algorithm>
+
 namespace zev_sdk {
 
 namespace {
@@ -14,6 +16,43 @@ using steady = std::chrono::steady_clock;
 long long elapsed_ms(steady::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - since).count();
 }
+
+// The time in which the host could hear the device. The device must answer
+// within a window of it, but only time the host spent listening counts against
+// the device: a poll step counts at most twice its asked length (beyond that the
+// heartbeat thread itself woke late: the host was descheduled, swapping or
+// stopped in a debugger), and nothing while the transport has been handing one
+// message up for longer than a poll step (the device's answers wait behind it).
+class listening_clock {
+public:
+    listening_clock(const data_xfer &xfer, const heartbeat_timing &beat) : xfer(xfer), beat(beat) {}
+
+    void restart() {
+        last = steady::now();
+        heard = std::chrono::nanoseconds(0);
+    }
+    // Counts the poll step that just ended.
+    void step() {
+        steady::time_point now = steady::now();
+        std::chrono::nanoseconds took = now - last;
+        last = now;
+        if (receive_path_stalled())
+            return;
+        heard += std::min<std::chrono::nanoseconds>(took, 2 * beat.poll);
+    }
+    std::chrono::nanoseconds listened() const { return heard; }
+
+private:
+    bool receive_path_stalled() const {
+        int64_t since = xfer.xfer_delivering_since_ns();
+        return since != 0 && steady_now_ns() - since > std::chrono::nanoseconds(beat.poll).count();
+    }
+
+    const data_xfer &xfer;
+    const heartbeat_timing &beat;
+    steady::time_point last = steady::now();
+    std::chrono::nanoseconds heard{0};
+};
 
 } // namespace
 
@@ -35,13 +74,14 @@ void sender::heartbeat_loop() {
         }
         return remote_heartbeat_seen.load();
     };
+    listening_clock clock(*m_xfer, beat);
 
     for (;;) {
         // Beat, then watch the window for any sign of life.
         remote_heartbeat_seen.exchange(false);
         send_cmd(tx_id, beat_msg);
-        steady::time_point t0 = steady::now();
-        while (steady::now() - t0 < beat.window) {
+        clock.restart();
+        while (clock.listened() < beat.window) {
             if (!heartbeat_running)
                 return;
             if (showed_life()) {
@@ -50,6 +90,7 @@ void sender::heartbeat_loop() {
                     raise_soft_event(event);
             }
             std::this_thread::sleep_for(beat.poll);
+            clock.step();
         }
         if (showed_life()) {
             if (m_xfer->xfer_is_detached() == 0)
@@ -64,15 +105,16 @@ void sender::heartbeat_loop() {
         if (soft_attached) {
             log_print(DEBUG, "was soft attached, start measure timeout.\n");
             measuring = true;
-            t0 = steady::now();
         }
+        steady::time_point t0 = steady::now();
+        clock.restart();
         log_print(DEBUG, "switch to waiting for remote heartbeat.\n");
         while (!showed_life()) {
             if (!heartbeat_running)
                 return;
             if (measuring) {
-                long long ms = elapsed_ms(t0);
-                if (ms > 0) {
+                if (clock.listened() >= std::chrono::milliseconds(1)) {
+                    long long ms = elapsed_ms(t0);
                     // Kept verbatim, misspelling included: readers of the log match this text.
                     log_print(DEBUG,
                               "device not soft re-attached in %d ms. trigger soft dettach.\n",
@@ -83,6 +125,7 @@ void sender::heartbeat_loop() {
                 }
             }
             std::this_thread::sleep_for(beat.poll);
+            clock.step();
         }
 
         if (measuring) {

@@ -4,6 +4,7 @@
 
 #include "sdk/common/byte_order.h"
 #include "sdk/common/stats/counters.h"
+#include "sdk/common/thread/thread.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
@@ -240,9 +241,7 @@ void sender::raise_event(uint16_t type) {
 
 void sender::raise_soft_event(uint16_t type) {
     if (type == CMD_SOFT_DETACH) {
-        silent_since_ns = std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                   steady::now().time_since_epoch())
-                                                   .count());
+        silent_since_ns = std::max<int64_t>(1, steady_now_ns());
         nudge_waiters();
     } else {
         silent_since_ns = 0;
@@ -267,10 +266,7 @@ bool sender::silent_past_grace() const {
     int64_t since = silent_since_ns.load();
     if (since == 0)
         return false;
-    int64_t now =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now().time_since_epoch())
-            .count();
-    return now - since >= std::chrono::nanoseconds(beat.request_grace).count();
+    return steady_now_ns() - since >= std::chrono::nanoseconds(beat.request_grace).count();
 }
 
 void sender::nudge_waiters() {

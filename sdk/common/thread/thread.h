@@ -3,7 +3,16 @@
 // and joins it before the owner goes away.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <thread>
+
+// The steady clock in nanoseconds, for times kept in atomics shared between threads.
+inline int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Names the calling thread for the OS (top, debuggers, /proc), cut to 15 characters.
 void set_os_thread_name(const char *name);

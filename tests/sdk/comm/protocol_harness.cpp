@@ -4,14 +4,22 @@
 #include "sim/usb_bus.h"
 #include "tests/support/heartbeat_timing.h"
 
+#include <atomic>
+#include <thread>
+
 namespace kest_test {
 
 namespace {
 
 recorder<handed_up> all_handed;
+std::atomic<int> held_type{-1};
+std::atomic<int64_t> held_ms{0};
 
 void record(uint8_t *msg, void *context) {
     auto *owner = static_cast<zev_sdk::sender *>(context);
+    int type = get_be16(msg);
+    if (held_type.load() == type && held_type.exchange(-1) == type)
+        std::this_thread::sleep_for(std::chrono::milliseconds(held_ms.load()));
     handed_up entry{
         get_be16(msg),
         std::vector<uint8_t>(msg + CMD_HEADER_SIZE, msg + CMD_HEADER_SIZE + cmd_payload_len(msg)),
@@ -24,6 +32,7 @@ void record(uint8_t *msg, void *context) {
 void ProtocolTest::SetUp() {
     bus_test::SetUp();
     all_handed.clear();
+    held_type = -1;
     device = std::make_shared<kest_sim::kestone>();
     sender = std::make_unique<zev_sdk::sender>();
     sender->set_heartbeat_timing(scaled_heartbeat());
@@ -64,6 +73,11 @@ std::vector<handed_up> ProtocolTest::handed(uint16_t type) const {
         if (entry.type == type)
             matching.push_back(entry);
     return matching;
+}
+
+void ProtocolTest::hold_the_host_on(uint16_t type, std::chrono::milliseconds how_long) {
+    held_ms = how_long.count();
+    held_type = type;
 }
 
 std::vector<uint16_t> ProtocolTest::handed_types() const {

@@ -111,6 +111,29 @@ TEST_F(Protocol, DeviceFallingSilentSoftDetachesAndSoftAttachesWhenItSpeaks) {
                                                      CMD_SOFT_ATTACH}));
 }
 
+TEST_F(Protocol, AHostThatStopsListeningDoesNotDeclareItsDeviceSilent) {
+    start();
+    // The transport's thread is kept for four windows by the consumer of one
+    // message; the device answers every beat meanwhile, the host hears none.
+    hold_the_host_on(CMD_DEVICE_INFO, std::chrono::milliseconds(600));
+    ASSERT_TRUE(device->send(kest_sim::kestone::ep_dtof, CMD_DEVICE_INFO));
+    ASSERT_TRUE(wait_handed_up(CMD_DEVICE_INFO));
+    uint64_t answered = device->state().heartbeats_answered;
+    ASSERT_TRUE(device->wait_state(
+        [&](const kest_sim::kestone_state &s) { return s.heartbeats_answered >= answered + 3; },
+        patience()))
+        << "beating goes on after the host listens again";
+    EXPECT_EQ(handed_types(),
+              (std::vector<uint16_t>{CMD_ATTACH, CMD_SOFT_ATTACH, CMD_DEVICE_INFO}));
+    EXPECT_FALSE(log_contains("heart beat loop timeout."));
+
+    // A device that really falls silent is still declared so at once.
+    device->fall_silent();
+    auto silent_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
+    EXPECT_LT(std::chrono::steady_clock::now() - silent_at, std::chrono::seconds(1) * time_scale());
+}
+
 TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
     // Slow pacing so the first poll step after the time-out is wide: the beat
     // window ends 400 ms after the beat, the next check comes 200 ms later, and
