@@ -207,9 +207,10 @@ TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
         << figures->deviceLabel()->text().toStdString() << " | "
         << figures->viewLabel()->text().toStdString() << " | "
         << figures->dataLabel()->text().toStdString();
-    // The third figure counts clouds given up, as the first one may be (it can
-    // come before any wiwc).
-    EXPECT_TRUE(figures->dataLabel()->text().contains(QRegularExpression("drops 0/0/[0-9]+$")))
+    // No frame is rejected. The first figure counts records the viewer fell
+    // behind on (a loaded machine may), the third clouds given up, as the first
+    // one may be (it can come before any wiwc).
+    EXPECT_TRUE(figures->dataLabel()->text().contains(QRegularExpression("drops [0-9]+/0/[0-9]+$")))
         << figures->dataLabel()->text().toStdString();
     EXPECT_TRUE(figures->recordingLabel()->isHidden());
 
@@ -221,8 +222,9 @@ TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
     ASSERT_TRUE(QTest::qWaitFor(
         [] {
             std::array<uint32_t, 3> built = KestDataHandler::instance()->recordsBuilt();
+            // A whole kB, so that the label (in kB) shows a figure above 0.
             return built[0] >= 2 && built[1] >= 2 && built[2] >= 2 &&
-                   KestDataHandler::instance()->recordingBytesWritten() > 0;
+                   KestDataHandler::instance()->recordingBytesWritten() >= 1000;
         },
         patienceMs));
     figures->refresh();
