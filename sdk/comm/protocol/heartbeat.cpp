@@ -22,7 +22,8 @@ long long elapsed_ms(steady::time_point since) {
 // the device: a poll step counts at most twice its asked length (beyond that the
 // heartbeat thread itself woke late: the host was descheduled, swapping or
 // stopped in a debugger), and nothing while the transport has been handing one
-// message up for longer than a poll step (the device's answers wait behind it).
+// message up for longer than a poll step (the device's answers wait behind it),
+// up to the longest host stall.
 class listening_clock {
 public:
     listening_clock(const data_xfer &xfer, const heartbeat_timing &beat) : xfer(xfer), beat(beat) {}
@@ -38,14 +39,19 @@ public:
         last = now;
         if (receive_path_stalled())
             return;
-        heard += std::min<std::chrono::nanoseconds>(took, 2 * beat.poll);
+        // At least a millisecond, so that a window always ends.
+        heard += std::min<std::chrono::nanoseconds>(
+            took, std::max<std::chrono::nanoseconds>(2 * beat.poll, std::chrono::milliseconds(1)));
     }
     std::chrono::nanoseconds listened() const { return heard; }
 
 private:
     bool receive_path_stalled() const {
         int64_t since = xfer.xfer_delivering_since_ns();
-        return since != 0 && steady_now_ns() - since > std::chrono::nanoseconds(beat.poll).count();
+        if (since == 0)
+            return false;
+        std::chrono::nanoseconds stalled(steady_now_ns() - since);
+        return stalled > beat.poll && stalled < beat.longest_host_stall;
     }
 
     const data_xfer &xfer;

@@ -100,6 +100,10 @@ struct heartbeat_timing {
     // requests waiting on it give up: a device busy for a moment (building a
     // large answer) comes back within it, a device that fell silent does not.
     std::chrono::milliseconds request_grace = std::chrono::milliseconds(1000);
+    // How long the host's own deafness (one message handed up for this long)
+    // is not counted against the device: past it, a consumer that never
+    // returns no longer hides a device that fell silent meanwhile.
+    std::chrono::milliseconds longest_host_stall = std::chrono::milliseconds(5000);
 };
 
 class sender {

@@ -13,18 +13,19 @@ namespace {
 
 recorder<handed_up> all_handed;
 std::atomic<int> held_type{-1};
-std::atomic<int64_t> held_ms{0};
+std::atomic<int64_t> held_ns{0};
 
 void record(uint8_t *msg, void *context) {
     auto *owner = static_cast<zev_sdk::sender *>(context);
     int type = get_be16(msg);
-    if (held_type.load() == type && held_type.exchange(-1) == type)
-        std::this_thread::sleep_for(std::chrono::milliseconds(held_ms.load()));
     handed_up entry{
         get_be16(msg),
         std::vector<uint8_t>(msg + CMD_HEADER_SIZE, msg + CMD_HEADER_SIZE + cmd_payload_len(msg)),
         owner != nullptr && !owner->has_heartbeat_thread()};
     all_handed.add(std::move(entry));
+    // Recorded first, so that a test sees the hold begin.
+    if (held_type.load() == type && held_type.exchange(-1) == type)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(held_ns.load()));
 }
 
 } // namespace
@@ -75,8 +76,8 @@ std::vector<handed_up> ProtocolTest::handed(uint16_t type) const {
     return matching;
 }
 
-void ProtocolTest::hold_the_host_on(uint16_t type, std::chrono::milliseconds how_long) {
-    held_ms = how_long.count();
+void ProtocolTest::hold_the_host_on(uint16_t type, std::chrono::nanoseconds how_long) {
+    held_ns = how_long.count();
     held_type = type;
 }
 

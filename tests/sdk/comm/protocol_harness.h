@@ -35,7 +35,7 @@ protected:
     std::vector<uint16_t> handed_types() const;
     // The next message of this type handed up keeps the transport's thread for
     // this long, as a slow consumer would: the host hears nothing meanwhile.
-    void hold_the_host_on(uint16_t type, std::chrono::milliseconds how_long);
+    void hold_the_host_on(uint16_t type, std::chrono::nanoseconds how_long);
     // Sends a control command and returns its answer (null on failure).
     std::unique_ptr<uint8_t, decltype(&free)> request(uint8_t *msg);
 

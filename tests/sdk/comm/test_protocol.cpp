@@ -3,6 +3,7 @@
 #include "sdk/common/byte_order.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/comm/protocol_harness.h"
+#include "tests/support/heartbeat_timing.h"
 
 #include <gmock/gmock.h>
 
@@ -22,6 +23,12 @@ using testing::HasSubstr;
 namespace {
 
 class Protocol : public ProtocolTest {};
+
+long long ms_since(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 since)
+        .count();
+}
 
 bytes as_bytes(const uint8_t *msg) {
     return bytes(msg, msg + CMD_HEADER_SIZE + cmd_payload_len(msg));
@@ -114,8 +121,8 @@ TEST_F(Protocol, DeviceFallingSilentSoftDetachesAndSoftAttachesWhenItSpeaks) {
 TEST_F(Protocol, AHostThatStopsListeningDoesNotDeclareItsDeviceSilent) {
     start();
     // The transport's thread is kept for four windows by the consumer of one
-    // message; the device answers every beat meanwhile, the host hears none.
-    hold_the_host_on(CMD_DEVICE_INFO, std::chrono::milliseconds(600));
+    // message; the device answers the beat meanwhile, the host hears nothing.
+    hold_the_host_on(CMD_DEVICE_INFO, 4 * scaled_heartbeat().window);
     ASSERT_TRUE(device->send(kest_sim::kestone::ep_dtof, CMD_DEVICE_INFO));
     ASSERT_TRUE(wait_handed_up(CMD_DEVICE_INFO));
     uint64_t answered = device->state().heartbeats_answered;
@@ -131,7 +138,24 @@ TEST_F(Protocol, AHostThatStopsListeningDoesNotDeclareItsDeviceSilent) {
     device->fall_silent();
     auto silent_at = std::chrono::steady_clock::now();
     ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
-    EXPECT_LT(std::chrono::steady_clock::now() - silent_at, std::chrono::seconds(1) * time_scale());
+    EXPECT_LT(ms_since(silent_at), scaled(std::chrono::seconds(1)).count() * 1000);
+}
+
+TEST_F(Protocol, AHostDeafForLongerThanItsLimitJudgesItsDeviceAgain) {
+    zev_sdk::heartbeat_timing timing = scaled_heartbeat();
+    timing.longest_host_stall = scaled(std::chrono::milliseconds(300));
+    sender->set_heartbeat_timing(timing);
+    start();
+    // A consumer that does not come back for seconds: a device that falls
+    // silent meanwhile is declared so once the stall is past its limit.
+    const auto hold = scaled(std::chrono::seconds(2));
+    hold_the_host_on(CMD_DEVICE_INFO, hold);
+    ASSERT_TRUE(device->send(kest_sim::kestone::ep_dtof, CMD_DEVICE_INFO));
+    ASSERT_TRUE(wait_handed_up(CMD_DEVICE_INFO));
+    auto held_at = std::chrono::steady_clock::now();
+    device->fall_silent();
+    ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
+    EXPECT_LT(ms_since(held_at), hold.count() * 1000) << "before the host listened again";
 }
 
 TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
