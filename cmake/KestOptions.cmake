@@ -9,12 +9,15 @@ if(KEST_BUILD_APP)
 endif()
 # How many times longer than in a plain build tests wait for anything: the
 # sanitizers slow every thread, so their builds scale every time limit of a test
-# by one factor (the environment's KEST_TIME_SCALE overrides it at run time).
-if(KEST_SANITIZE STREQUAL "thread")
-  set(kest_default_time_scale 6)
+# by one factor. Empty takes it from KEST_SANITIZE, so that it follows a change
+# of sanitizer in the same build tree.
+set(KEST_TIME_SCALE "" CACHE STRING "Factor on every time limit of the tests (empty: 1, or 3 with KEST_SANITIZE=address, 6 with thread)")
+if(KEST_TIME_SCALE)
+  set(KEST_TEST_TIME_SCALE ${KEST_TIME_SCALE})
+elseif(KEST_SANITIZE STREQUAL "thread")
+  set(KEST_TEST_TIME_SCALE 6)
 elseif(KEST_SANITIZE STREQUAL "address")
-  set(kest_default_time_scale 3)
+  set(KEST_TEST_TIME_SCALE 3)
 else()
-  set(kest_default_time_scale 1)
+  set(KEST_TEST_TIME_SCALE 1)
 endif()
-set(KEST_TIME_SCALE ${kest_default_time_scale} CACHE STRING "Factor on every time limit of the tests (default by KEST_SANITIZE: 1, address 3, thread 6)")

@@ -30,9 +30,19 @@ for tool in ("pcl_convert_pcd_ascii_binary", "pcl_ply2pcd"):
 
 kestctl, work = sys.argv[1], sys.argv[2]
 extra = sys.argv[3:]
-# The factor on every time limit of a test: the environment's, or the build's
-# (see tests/CMakeLists.txt).
-scale = int(os.environ.get("KEST_TIME_SCALE") or os.environ.get("KEST_BUILD_TIME_SCALE", "1"))
+
+
+def time_scale():
+    """The factor on every time limit of a test: the environment's when it is a
+    whole number from 1 to 100, else the build's (see tests/CMakeLists.txt)."""
+    for name in ("KEST_TIME_SCALE", "KEST_BUILD_TIME_SCALE"):
+        value = os.environ.get(name, "")
+        if value.isdigit() and 1 <= int(value) <= 100:
+            return int(value)
+    return 1
+
+
+scale = time_scale()
 failures = []
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
