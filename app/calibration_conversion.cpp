@@ -2,8 +2,6 @@
 // checking ends before the target is touched, and the target is replaced whole.
 #include "app/calibration_conversion.h"
 
-#include "sdk/logger/logger.h"
-
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -14,11 +12,13 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,6 +28,7 @@ namespace {
 
 constexpr std::size_t MATRIX_VALUES = 16;
 constexpr std::size_t MATRIX_COLUMNS = 4;
+constexpr std::size_t RIGID_VALUES = 12; // a 3 x 4 matrix: the bottom row is implied
 constexpr int FIXED_DIGITS = 6;
 constexpr const char *MATRIX_INDENT = "        ";
 constexpr const char *KEY_INDENT = "   ";
@@ -37,20 +38,24 @@ constexpr std::array<const char *, 13> INTRINSIC_KEYS = {
     "k2", "k3", "k4", "k5", "k6", "k7", "p1", "p2", "A11", "A12", "A22", "u0", "v0"};
 
 struct Calibration {
-    std::array<double, MATRIX_VALUES> tcl{};
+    // Row by row; an absent value is 0, except the last, 1.
+    std::array<double, MATRIX_VALUES> tcl{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     int32_t imageWidth = 0;
     int32_t imageHeight = 0;
     std::array<double, INTRINSIC_KEYS.size()> intrinsics{}; // in INTRINSIC_KEYS order
+    QStringList defaulted;
 };
 
-// What is wrong with the calibration file; its text completes the ERROR line.
+// What is wrong with the calibration file; its text becomes the failure note.
 class CalibrationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
 // std::from_chars reads the C format only, whatever the C or C++ locale is: a user
-// locale with a decimal comma must neither break nor change the reading.
+// locale with a decimal comma must neither break nor change the reading. yaml-cpp's
+// own conversion reads through a stream in the global C++ locale, so under a
+// program-wide de_DE it takes 0.5 for no number at all.
 template <typename T>
 std::optional<T> parseNumber(std::string_view text) {
     // YAML allows a leading plus sign; from_chars does not.
@@ -64,9 +69,25 @@ std::optional<T> parseNumber(std::string_view text) {
     return value;
 }
 
+// YAML's own spellings of the values that are not finite, as yaml-cpp reads them.
+std::optional<double> parseSpecialDouble(const std::string &text) {
+    static const std::array<const char *, 6> positive = {".inf",  ".Inf",  ".INF",
+                                                         "+.inf", "+.Inf", "+.INF"};
+    static const std::array<const char *, 3> negative = {"-.inf", "-.Inf", "-.INF"};
+    static const std::array<const char *, 3> notANumber = {".nan", ".NaN", ".NAN"};
+    const auto among = [&text](const auto &spellings) {
+        return std::find(spellings.begin(), spellings.end(), text) != spellings.end();
+    };
+    if (among(positive))
+        return std::numeric_limits<double>::infinity();
+    if (among(negative))
+        return -std::numeric_limits<double>::infinity();
+    if (among(notANumber))
+        return std::numeric_limits<double>::quiet_NaN();
+    return std::nullopt;
+}
+
 std::string scalarText(const YAML::Node &node, const std::string &name) {
-    if (!node.IsDefined())
-        throw CalibrationError(name + " is missing");
     if (node.IsNull())
         throw CalibrationError(name + " has no value");
     if (!node.IsScalar())
@@ -76,9 +97,14 @@ std::string scalarText(const YAML::Node &node, const std::string &name) {
 
 double readDouble(const YAML::Node &node, const std::string &name) {
     const std::string text = scalarText(node, name);
-    const std::optional<double> value = parseNumber<double>(text);
-    // NaN and infinity are no calibration values.
-    if (!value || !std::isfinite(*value))
+    std::optional<double> value = parseSpecialDouble(text);
+    if (!value) {
+        value = parseNumber<double>(text);
+        // from_chars also takes "inf" and "nan", which YAML does not.
+        if (value && !std::isfinite(*value))
+            value.reset();
+    }
+    if (!value)
         throw CalibrationError(name + " is not a number: \"" + text + "\"");
     return *value;
 }
@@ -91,31 +117,54 @@ int32_t readInt32(const YAML::Node &node, const std::string &name) {
     return *value;
 }
 
-// Tcl_0 is the camera-to-LiDAR transform as a 4x4 matrix, row by row.
+// The value under key, if the parent has it. A parent that is a single value has
+// no keys to look up: that is a malformed file, not a missing key.
+std::optional<YAML::Node> child(const std::optional<YAML::Node> &parent, const char *key,
+                                const std::string &parentName) {
+    if (!parent)
+        return std::nullopt;
+    if (parent->IsScalar())
+        throw CalibrationError(parentName + " is a single value, not a map");
+    if (!parent->IsMap())
+        return std::nullopt;
+    // Const, so that looking up a missing key does not add it.
+    const YAML::Node &map = *parent;
+    const YAML::Node value = map[key];
+    if (!value.IsDefined())
+        return std::nullopt;
+    return value;
+}
+
+// Tcl_0 is the camera-to-LiDAR transform, row by row. Values past the sixteenth
+// are not read.
 void readMatrix(const YAML::Node &root, Calibration &calibration) {
-    const YAML::Node tcl = root["Tcl_0"];
-    if (!tcl.IsDefined())
-        throw CalibrationError("Tcl_0 is missing");
-    if (!tcl.IsSequence())
-        throw CalibrationError("Tcl_0 is not a sequence");
-    if (tcl.size() != MATRIX_VALUES)
-        throw CalibrationError("Tcl_0 has " + std::to_string(tcl.size()) + " values, " +
-                               std::to_string(MATRIX_VALUES) + " are needed");
-    for (std::size_t i = 0; i < MATRIX_VALUES; ++i)
-        calibration.tcl[i] = readDouble(tcl[i], "Tcl_0[" + std::to_string(i) + "]");
+    const std::optional<YAML::Node> tcl = child(root, "Tcl_0", "the document");
+    if (!tcl || !tcl->IsSequence()) {
+        calibration.defaulted << QStringLiteral("Tcl_0");
+        return;
+    }
+    const std::size_t present = std::min(tcl->size(), MATRIX_VALUES);
+    for (std::size_t i = 0; i < present; ++i)
+        calibration.tcl[i] = readDouble((*tcl)[i], "Tcl_0[" + std::to_string(i) + "]");
+    if (present < MATRIX_VALUES && present != RIGID_VALUES)
+        calibration.defaulted
+            << QStringLiteral("Tcl_0 values %1 to %2").arg(present + 1).arg(MATRIX_VALUES);
 }
 
 void readCamera(const YAML::Node &root, Calibration &calibration) {
-    const YAML::Node cam = root["cam_0"];
-    if (!cam.IsDefined())
-        throw CalibrationError("cam_0 is missing");
-    if (!cam.IsMap())
-        throw CalibrationError("cam_0 is not a map");
-    calibration.imageWidth = readInt32(cam["image_width"], "cam_0/image_width");
-    calibration.imageHeight = readInt32(cam["image_height"], "cam_0/image_height");
+    const std::optional<YAML::Node> cam = child(root, "cam_0", "the document");
+    // Reads key with reader into value, or notes that value keeps its default.
+    const auto read = [&](const char *key, auto &value, auto reader) {
+        const std::string name = std::string("cam_0/") + key;
+        if (const std::optional<YAML::Node> node = child(cam, key, "cam_0"))
+            value = reader(*node, name);
+        else
+            calibration.defaulted << QString::fromStdString(name);
+    };
+    read("image_width", calibration.imageWidth, readInt32);
+    read("image_height", calibration.imageHeight, readInt32);
     for (std::size_t i = 0; i < INTRINSIC_KEYS.size(); ++i)
-        calibration.intrinsics[i] =
-            readDouble(cam[INTRINSIC_KEYS[i]], std::string("cam_0/") + INTRINSIC_KEYS[i]);
+        read(INTRINSIC_KEYS[i], calibration.intrinsics[i], readDouble);
 }
 
 // Reads the whole file at once: a calibration download may rewrite it meanwhile.
@@ -129,14 +178,10 @@ QByteArray readSource(const QString &path) {
     return bytes;
 }
 
-// Throws CalibrationError, or yaml-cpp's ParserException for a syntax error.
+// Throws CalibrationError, or yaml-cpp's ParserException for a syntax error. An
+// empty document, like one of other keys, has every value absent.
 Calibration parseCalibration(const QByteArray &bytes) {
-    // Const, so that looking up a missing key does not add it.
     const YAML::Node root = YAML::Load(bytes.toStdString());
-    if (root.IsNull())
-        throw CalibrationError("the document is empty");
-    if (!root.IsMap())
-        throw CalibrationError("the document is not a map");
     Calibration calibration;
     readMatrix(root, calibration);
     readCamera(root, calibration);
@@ -168,44 +213,50 @@ QString formatCalibration(const Calibration &calibration) {
 
 // QSaveFile writes a temporary file beside the target and renames it over the
 // target on commit, so a failure at any point leaves the target as it was.
-bool writeTarget(const QString &path, const QString &text, log_origin origin) {
+// Returns the reason of a failure, or an empty text.
+QString writeTarget(const QString &path, const QString &text) {
     // A failure here shows up as the open failure below.
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        log_print_from(origin, ERROR, "cannot create calibration text %s: %s", qUtf8Printable(path),
-                       qUtf8Printable(file.errorString()));
-        return false;
-    }
-    const QByteArray bytes = text.toUtf8();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return QStringLiteral("cannot create %1: %2").arg(path, file.errorString());
     // After a failed write, commit discards the temporary file and fails too.
-    file.write(bytes);
-    if (!file.commit()) {
-        log_print_from(origin, ERROR, "cannot write calibration text %s: %s", qUtf8Printable(path),
-                       qUtf8Printable(file.errorString()));
-        return false;
-    }
-    return true;
+    file.write(text.toUtf8());
+    if (!file.commit())
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return QString();
 }
 
-} // namespace
-
-bool convertCalibration(const QString &sourcePath, const QString &targetPath) {
-    if (sourcePath.isEmpty()) {
-        log_print(ERROR, "no calibration file given, %s not written", qUtf8Printable(targetPath));
-        return false;
-    }
+// Returns the reason of a failure, or an empty text.
+QString convert(const QString &sourcePath, const QString &targetPath, QStringList &defaulted) {
+    if (sourcePath.isEmpty())
+        return QStringLiteral("no calibration file given");
     Calibration calibration;
     try {
         calibration = parseCalibration(readSource(sourcePath));
     } catch (const YAML::ParserException &error) {
-        log_print(ERROR, "calibration file %s is not valid YAML: line %d, column %d: %s",
-                  qUtf8Printable(sourcePath), error.mark.line + 1, error.mark.column + 1,
-                  error.msg.c_str());
-        return false;
+        return QStringLiteral("%1 is not valid YAML: line %2, column %3: %4")
+            .arg(sourcePath)
+            .arg(error.mark.line + 1)
+            .arg(error.mark.column + 1)
+            .arg(QString::fromStdString(error.msg));
     } catch (const std::exception &error) {
-        log_print(ERROR, "calibration file %s: %s", qUtf8Printable(sourcePath), error.what());
-        return false;
+        return QStringLiteral("%1: %2").arg(sourcePath, QString::fromUtf8(error.what()));
     }
-    return writeTarget(targetPath, formatCalibration(calibration), LOG_ORIGIN);
+    defaulted = calibration.defaulted;
+    return writeTarget(targetPath, formatCalibration(calibration));
+}
+
+} // namespace
+
+bool convertCalibration(const QString &sourcePath, const QString &targetPath,
+                        CalibrationNotes *notes) {
+    CalibrationNotes found;
+    found.failure = convert(sourcePath, targetPath, found.defaulted);
+    const bool written = found.failure.isEmpty();
+    if (!written)
+        found.defaulted.clear();
+    if (notes != nullptr)
+        *notes = found;
+    return written;
 }

@@ -167,7 +167,16 @@ void KestDataHandler::convertRecordingCalibration() {
                   QFile::encodeName(target).constData());
         return;
     }
-    convertCalibration(QDir(calibDir).filePath(QStringLiteral("calib.yaml")), target);
+    CalibrationNotes notes;
+    if (!convertCalibration(QDir(calibDir).filePath(QStringLiteral("calib.yaml")), target, &notes))
+        log_print(WARN,
+                  "[Recorder] The calibration was not converted (%s); %s keeps its "
+                  "placeholder.\n",
+                  qUtf8Printable(notes.failure), QFile::encodeName(target).constData());
+    else if (!notes.defaulted.isEmpty())
+        log_print(INFO, "[Recorder] The calibration file has no %s; %s holds their defaults.\n",
+                  qUtf8Printable(notes.defaulted.join(QStringLiteral(", "))),
+                  QFile::encodeName(target).constData());
 }
 
 bool KestDataHandler::waitForDecoders(const std::shared_ptr<Recording> &finished) {

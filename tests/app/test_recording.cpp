@@ -230,6 +230,22 @@ TEST_F(Recording, CalibrationNotFetchedInThisRunIsNotConverted) {
     EXPECT_TRUE(log_contains("[Recorder] No calibration was fetched from the device in this run;"));
 }
 
+// A device that sends Tcl_0 as its top three rows still gives its recordings
+// their calibration: the bottom row is 0, 0, 0, 1.
+TEST_F(Recording, ThreeRowCalibrationIsConvertedWithItsBottomRow) {
+    kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
+    settings.camera.tcl_values = 12;
+    ASSERT_TRUE(stream(settings));
+    ASSERT_TRUE(handler()->calibrationFetched());
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    std::string converted = text_of(recording_folder() / "image/cam_in_ex.txt");
+    EXPECT_THAT(converted, testing::StartsWith("Tcl_0: ["));
+    EXPECT_THAT(converted,
+                testing::HasSubstr("\n        0.000000, 0.000000, 0.000000, 1.000000]\ncam_0: \n"));
+    EXPECT_FALSE(log_contains("[Recorder] The calibration"));
+}
+
 // An unwritable recording root (an installed program's folder) falls back on
 // KEST_DATA_DIR, then on the per-user data folder; when nothing can be
 // written no recording starts, and the stop that follows converts nothing.
