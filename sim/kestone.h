@@ -196,9 +196,12 @@ public:
     void pause_playback(bool paused);
     playback_state playback() const;
     stream_counters counters() const;
-    // The world points of SLAM cloud frame (value1) as the device scanned them,
-    // for one of the last few thousand clouds; none for others.
+    // The points of SLAM cloud frame (value1) as the device scanned them, in its
+    // SLAM engine's world frame, for one of the last few thousand clouds; none
+    // for others.
     std::vector<std::array<double, 3>> cloud_world_points(uint64_t frame) const;
+    // The SLAM engine's world frame of this streaming session, as a pose in the room.
+    pose slam_world_now() const;
 
     // Sends any message on a receiving endpoint now.
     bool send(uint8_t endpoint, uint16_t type, const byte_vector &payload = {});
@@ -307,7 +310,13 @@ private:
     std::vector<std::pair<uint8_t, byte_vector>> play_due(const stream_settings &settings,
                                                           double elapsed, size_t room);
     // What each recent cloud was made as: its frame for the scan and its time.
-    std::map<uint64_t, std::pair<uint64_t, double>> cloud_made_as;
+    // What a cloud was scanned as: its scan number, its time and its session's start.
+    struct cloud_origin {
+        uint64_t scan;
+        double t;
+        double session_start;
+    };
+    std::map<uint64_t, cloud_origin> cloud_made_as;
     void remember_cloud(const stream_settings &settings, const item_clock &clock);
 };
 

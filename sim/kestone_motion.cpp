@@ -73,20 +73,32 @@ pose sensor_pose(double t, const motion_settings &motion) {
     return rotation_zyx(a.yaw, a.pitch, a.roll, a.position);
 }
 
-odometry_sample sensor_odometry(double t, const motion_settings &motion) {
-    const attitude a = path(t, motion.six_dof);
-    std::array<double, 4> q = {0, 0, std::sin(a.yaw / 2), std::cos(a.yaw / 2)};
-    if (motion.six_dof)
-        q = quaternion_of(rotation_zyx(a.yaw, a.pitch, a.roll, a.position));
+// The pose p as the engine sends it at time t: the quaternion of either sign
+// and not quite of unit length, as the motion's faults say.
+static odometry_sample odometry_of(const pose &p, double t, const motion_settings &motion) {
+    const std::array<double, 4> q = quaternion_of(p);
     double scale = 1 + motion.length_error * std::sin(2 * pi * t / 1.3);
     if (motion.flip_sign && std::fmod(t, flip_period_s) >= flip_period_s / 2)
         scale = -scale;
     odometry_sample out{};
     for (size_t i = 0; i < 3; ++i)
-        out.position_um[i] = std::llround(a.position[i] * 1e6);
+        out.position_um[i] = std::llround(p.t[i] * 1e6);
     for (size_t i = 0; i < 4; ++i)
         out.quaternion_e6[i] = std::llround(q[i] * scale * 1e6);
     return out;
+}
+
+odometry_sample sensor_odometry(double t, const motion_settings &motion) {
+    return odometry_of(sensor_pose(t, motion), t, motion);
+}
+
+pose slam_world(double start, const motion_settings &motion) {
+    const attitude a = path(start, motion.six_dof);
+    return rotation_zyx(a.yaw, 0, 0, a.position);
+}
+
+odometry_sample engine_odometry(double t, const pose &world, const motion_settings &motion) {
+    return odometry_of(world.inverse().after(sensor_pose(t, motion)), t, motion);
 }
 
 pose odometry_pose(const odometry_sample &sample) {

@@ -29,6 +29,13 @@ struct odometry_sample {
 pose sensor_pose(double t, const motion_settings &motion);
 // The same pose as the odometry sends it.
 odometry_sample sensor_odometry(double t, const motion_settings &motion);
+// The SLAM engine's world frame for a streaming session that began at device
+// time start, as a pose in the room: at the sensor's position then, x along
+// its heading, z up. An engine starts its map where the scan starts, levelled
+// by its IMU.
+pose slam_world(double start, const motion_settings &motion);
+// What the engine's odometry sends at time t: the sensor's pose in world.
+odometry_sample engine_odometry(double t, const pose &world, const motion_settings &motion);
 // The pose the host rebuilds from an odometry sample (normalising the quaternion).
 pose odometry_pose(const odometry_sample &sample);
 

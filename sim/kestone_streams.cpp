@@ -93,21 +93,30 @@ static double cloud_scanned_at(const stream_settings &settings, double t) {
     return std::round(t * odometry_hz) / odometry_hz;
 }
 
+// The scanned points (in the room) as the SLAM engine has them: in its world frame.
+static std::vector<scan_point> in_slam_world(std::vector<scan_point> points, const pose &world) {
+    const pose from_room = world.inverse();
+    for (scan_point &p : points)
+        p.world = from_room.apply(p.world);
+    return points;
+}
+
 // Caller holds the mutex. Flooding, a cloud is the ring's copy of the one made
 // at its place.
 void kestone::remember_cloud(const stream_settings &settings, const item_clock &clock) {
     constexpr size_t kept = 4096;
     const uint64_t place = clock.step % flood_ring;
     cloud_made_as[clock.number] =
-        settings.flood ? std::make_pair(place, place / flood_hz)
-                       : std::make_pair(clock.number, cloud_scanned_at(settings, clock.t));
+        settings.flood
+            ? cloud_origin{place, place / flood_hz, 0}
+            : cloud_origin{clock.number, cloud_scanned_at(settings, clock.t), clock.session_start};
     while (cloud_made_as.size() > kept)
         cloud_made_as.erase(cloud_made_as.begin());
 }
 
 std::vector<std::array<double, 3>> kestone::cloud_world_points(uint64_t frame) const {
     stream_settings settings;
-    std::pair<uint64_t, double> made_as;
+    cloud_origin made_as;
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto found = cloud_made_as.find(frame);
@@ -116,10 +125,16 @@ std::vector<std::array<double, 3>> kestone::cloud_world_points(uint64_t frame) c
         settings = streams;
         made_as = found->second;
     }
+    const pose world = slam_world(made_as.session_start, settings.motion);
     std::vector<std::array<double, 3>> out;
-    for (const scan_point &p : cloud_scan(settings, made_as.first, made_as.second))
+    for (const scan_point &p : in_slam_world(cloud_scan(settings, made_as.scan, made_as.t), world))
         out.push_back(p.world);
     return out;
+}
+
+pose kestone::slam_world_now() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return slam_world(streams.flood ? 0 : session_start_s, streams.motion);
 }
 
 // Caller holds the mutex. A full queue loses its oldest message, as a device FIFO does.
@@ -202,7 +217,8 @@ static std::vector<std::pair<uint8_t, byte_vector>> engine_cloud(const stream_se
     const double t_odometry = cloud_scanned_at(settings, clock.t);
     const int64_t stamp = stamp_at(settings, t_odometry, clock.session_start) +
                           std::llround(stamp_offset_s(slam, clock.number) * 1e9);
-    const odometry_sample pose = sensor_odometry(t_odometry, settings.motion);
+    const pose world = slam_world(clock.session_start, settings.motion);
+    const odometry_sample pose = engine_odometry(t_odometry, world, settings.motion);
     const std::optional<wiwc_pair> held = host_wiwc(slam, clock.number);
     const wiwc_pair wiwc = held ? *held : engine_wiwc(slam, clock.number);
     std::vector<std::pair<uint8_t, byte_vector>> out;
@@ -216,9 +232,11 @@ static std::vector<std::pair<uint8_t, byte_vector>> engine_cloud(const stream_se
         send_wiwc();
     out.emplace_back(
         kestone::ep_dtof,
-        device_message(wire::type_cloud,
-                       cloud_payload(clock.number, stamp, pose,
-                                     cloud_scan(settings, clock.number, t_odometry), wiwc)));
+        device_message(
+            wire::type_cloud,
+            cloud_payload(clock.number, stamp, pose,
+                          in_slam_world(cloud_scan(settings, clock.number, t_odometry), world),
+                          wiwc)));
     if (fate == wiwc_fate::late)
         send_wiwc();
     return out;
@@ -232,27 +250,31 @@ static std::vector<std::pair<uint8_t, byte_vector>> build_item(const stream_sett
     const double t = clock.t;
     const int64_t ts = clock.stamp;
     const uint64_t n = clock.number;
+    const pose world = slam_world(clock.session_start, settings.motion);
     std::vector<std::pair<uint8_t, byte_vector>> out;
     if (type == wire::type_cloud && settings.slam.odometry_per_cloud > 0 && !settings.flood) {
         return engine_cloud(settings, clock);
     } else if (type == wire::type_cloud) {
-        odometry_sample pose = sensor_odometry(t, settings.motion);
+        odometry_sample pose = engine_odometry(t, world, settings.motion);
         const wiwc_pair wiwc = engine_wiwc(settings.slam, n);
         out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(ts, wiwc)));
         out.emplace_back(
             kestone::ep_dtof,
             device_message(wire::type_cloud,
-                           cloud_payload(n, ts, pose, cloud_scan(settings, n, t), wiwc)));
+                           cloud_payload(n, ts, pose,
+                                         in_slam_world(cloud_scan(settings, n, t), world), wiwc)));
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_odometry, odometry_payload(ts, pose)));
     } else if (type == wire::type_odometry) {
-        out.emplace_back(settings.slam.spread_channels ? kestone::ep_imu : kestone::ep_dtof,
-                         device_message(wire::type_odometry,
-                                        odometry_payload(ts, sensor_odometry(t, settings.motion))));
+        out.emplace_back(
+            settings.slam.spread_channels ? kestone::ep_imu : kestone::ep_dtof,
+            device_message(wire::type_odometry,
+                           odometry_payload(ts, engine_odometry(t, world, settings.motion))));
     } else if (type == wire::type_hf_odometry) {
-        out.emplace_back(kestone::ep_dtof,
-                         device_message(wire::type_hf_odometry,
-                                        odometry_payload(ts, sensor_odometry(t, settings.motion))));
+        out.emplace_back(
+            kestone::ep_dtof,
+            device_message(wire::type_hf_odometry,
+                           odometry_payload(ts, engine_odometry(t, world, settings.motion))));
     } else if (type == wire::type_dtof) {
         out.emplace_back(kestone::ep_dtof,
                          device_message(wire::type_dtof, dtof_payload(settings, n, ts, t)));

@@ -162,7 +162,9 @@ constexpr uint32_t LIDAR_MAX_ENTRIES = 4;
 //   results are rounded to the nearest unit (ties to even) and held at the
 //   int32 limits. The points are passed on unmoved when A or B is the identity.
 //   A cloud that comes before any wiwc record has arrived (since
-//   lidar_system_init) cannot be moved and is dropped, with one WARN log line.
+//   lidar_system_init) is passed on unmoved, with one WARN log line: the
+//   engine's world frame starts at the device's pose when the scan starts, so
+//   such a cloud is off by little more than the device moved since.
 //
 // Type 32, odometry, and type 128, high-frequency odometry. count 1.
 //   entries[0]  size 688; data the device's 688-byte record, little-endian:
@@ -450,8 +452,7 @@ struct lidar_statistics_t {
     int last_open_error;
     // The device's clouds that never became SLAM cloud records: no odometry
     // matched them within 50 ms, the synchronizer's queue was full, a clock
-    // jump or a stop of streaming cleared them, they came before any wiwc, or
-    // they held no points.
+    // jump or a stop of streaming cleared them, or they held no points.
     uint64_t cloud_dropped;
 };
 

@@ -63,7 +63,7 @@ struct sdk_context {
     std::mutex wiwc_mutex;
     uint8_t latest_wiwc[STREAM_RECORD_BYTES] = {};
     bool wiwc_valid = false;
-    bool wiwc_missing_told = false; // the drop of clouds before any wiwc was logged
+    bool wiwc_missing_told = false; // a cloud before any wiwc was passed on unmoved, and told
 };
 
 // The one context. It is created on first use and never destroyed: the

@@ -31,15 +31,12 @@ void slam_set_handler(std::vector<zev_sync::sample> &&set) {
         have_wiwc = ctx.wiwc_valid;
         if (have_wiwc)
             memcpy(wiwc, ctx.latest_wiwc, sizeof wiwc);
-        // Without any wiwc the cloud cannot be moved into the world frame, and a
-        // SLAM cloud record promises world coordinates: it is not delivered.
-        if (!have_wiwc) {
-            if (!std::exchange(ctx.wiwc_missing_told, true))
-                log_print(WARN, "SLAM cloud dropped: no wiwc has arrived yet to move it into the "
-                                "world frame (told once).\n");
-            sdk_counters::count_cloud_drops(1);
-            return;
-        }
+        // A SLAM engine's world frame starts where the scan starts, so a cloud
+        // from before the first wiwc is already near its place: it is delivered
+        // as the device sent it rather than lost.
+        else if (!std::exchange(ctx.wiwc_missing_told, true))
+            log_print(WARN, "SLAM cloud passed on unmoved: no wiwc has arrived yet to move it "
+                            "into the world frame (told once).\n");
     }
 
     std::vector<uint8_t> moved;

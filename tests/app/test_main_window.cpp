@@ -208,8 +208,8 @@ TEST_F(MainWindowTest, ViewerShowsTheVirtualKestOneAndRecordsIt) {
         << figures->viewLabel()->text().toStdString() << " | "
         << figures->dataLabel()->text().toStdString();
     // No frame is rejected. The first figure counts records the viewer fell
-    // behind on (a loaded machine may), the third clouds given up, as the first
-    // one may be (it can come before any wiwc).
+    // behind on (a loaded machine may), the third clouds given up (a loaded
+    // machine may miss an odometry's window).
     EXPECT_TRUE(figures->dataLabel()->text().contains(QRegularExpression("drops [0-9]+/0/[0-9]+$")))
         << figures->dataLabel()->text().toStdString();
     EXPECT_TRUE(figures->recordingLabel()->isHidden());

@@ -66,7 +66,7 @@ TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
     ViewerStatusBar *figures = window->liveStatus();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return figures->deviceLabel()->text() == "Streaming"; }, patienceMs));
-    // The first cloud may come before any wiwc: given up, it is the third figure.
+    // The third figure counts clouds given up (no odometry matched them).
     const QRegularExpression figuresShown("drops ([0-9]+)/([0-9]+)/([0-9]+)$");
     QRegularExpressionMatch drops = figuresShown.match(figures->dataLabel()->text());
     ASSERT_TRUE(drops.hasMatch()) << figures->dataLabel()->text().toStdString();

@@ -6,7 +6,10 @@
 #include "sim/kestone.h"
 #include "tests/sdk/api/api_harness.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -56,6 +59,32 @@ protected:
             handle = nullptr;
         }
         ApiTest::TearDown();
+    }
+    // How far the delivered SLAM cloud's points lie from where the device
+    // scanned them, in metres: the largest difference along an axis and the
+    // mean distance; -1 for both if their counts differ.
+    struct scan_offset {
+        double worst_axis = -1, mean = -1;
+    };
+    scan_offset offset_from_scan(const seen_record &cloud) const {
+        const std::vector<std::array<double, 3>> scanned =
+            device->cloud_world_points(cloud.fields[0].value1);
+        const std::vector<uint8_t> &points = cloud.entries[0];
+        if (points.size() != scanned.size() * 28 || scanned.empty())
+            return {};
+        scan_offset out{0, 0};
+        for (size_t i = 0; i < scanned.size(); ++i) {
+            int32_t xyz[3];
+            memcpy(xyz, points.data() + 28 * i, sizeof xyz);
+            double squared = 0;
+            for (int axis = 0; axis < 3; ++axis) {
+                const double d = xyz[axis] / 10000.0 - scanned[i][axis];
+                out.worst_axis = std::max(out.worst_axis, std::fabs(d));
+                squared += d * d;
+            }
+            out.mean += std::sqrt(squared) / static_cast<double>(scanned.size());
+        }
+        return out;
     }
     static testing::AssertionResult wait_count(uint32_t type, size_t n) {
         return eventually([&] { return count_records(type) >= n; },

@@ -62,29 +62,33 @@ TEST_F(Streams, SlamCloudIsWhatTheSensorSeesFromItsPose) {
     const kest_sim::scan_settings &scan = settings.scan;
     ASSERT_TRUE(scan.scans) << "the demo preset scans";
     bring_up_streaming(settings);
-    ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, 4));
+    ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, 6));
     const std::vector<seen_record> seen = records();
     std::map<uint64_t, std::vector<uint8_t>> odometry; // by stamp
     for (const seen_record &record : seen)
         if (record.type == LIDAR_STREAM_ODOMETRY)
             odometry[static_cast<uint64_t>(le_i64(record.entries[0], 0))] = record.entries[0];
 
+    // The engine's world frame, taken back into the room the rays are traced in.
+    const kest_sim::pose room_from_world = device->slam_world_now();
     size_t clouds = 0, points = 0, off_surface = 0, outside_view = 0;
     double squared_z = 0, near_density = 0, far_density = 0;
     for (const seen_record &record : seen) {
-        if (record.type != LIDAR_STREAM_SLAM_CLOUD)
+        // The first clouds come before any wiwc, unmoved: near the room, not on it.
+        if (record.type != LIDAR_STREAM_SLAM_CLOUD ||
+            record.fields[0].value1 < settings.slam.clouds_before_wiwc)
             continue;
         const uint64_t stamp = record.fields[0].timestamp;
         auto match = odometry.lower_bound(stamp - 8000000);
         ASSERT_TRUE(match != odometry.end() && match->first <= stamp + 8000000);
-        const kest_sim::pose sensor = pose_of_odometry(match->second);
+        const kest_sim::pose sensor = room_from_world.after(pose_of_odometry(match->second));
         const kest_sim::pose to_sensor = sensor.inverse();
         std::vector<std::array<double, 3>> world;
         std::vector<std::pair<double, size_t>> by_range;
         for (size_t i = 0; i < record.entries[0].size() / 28; ++i) {
             int32_t xyz[3];
             memcpy(xyz, record.entries[0].data() + 28 * i, sizeof xyz);
-            world.push_back({xyz[0] / 1e4, xyz[1] / 1e4, xyz[2] / 1e4});
+            world.push_back(room_from_world.apply({xyz[0] / 1e4, xyz[1] / 1e4, xyz[2] / 1e4}));
             const std::array<double, 3> ray = minus(world.back(), sensor.t);
             const double range = length(ray);
             const std::array<double, 3> along = {ray[0] / range, ray[1] / range, ray[2] / range};
