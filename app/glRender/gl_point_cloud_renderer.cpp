@@ -176,6 +176,10 @@ GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int
     frame->frameIndex = frameIndex;
     frame->points = voxelSize > minVoxelEdge ? voxelDownsample(points, voxelSize) : points;
     frame->pointCount = static_cast<int>(frame->points.size());
+    // The voxel filter left nothing (every point NaN or infinite): the frame is
+    // kept, with no buffer, and counts as a frame of no points.
+    if (frame->pointCount < 1)
+        console_print("%s", "uploadPointsToGPU: frameData is null or empty\n");
     return frame;
 }
 

@@ -140,6 +140,16 @@ TEST_F(FrameStore, VoxelFilterKeepsTheLastPointOfEachVoxel) {
     ASSERT_EQ(odd.pointCount, 1) << "no voxel for NaN or infinity; far points share the last one";
     EXPECT_EQ(odd.points[0].r, 7);
 
+    // A cloud the filter empties is kept as a frame of no points, without a buffer.
+    const int framesBefore = view.frameCount();
+    std::string out = capture_stdout([&] {
+        view.updatePointCloud({{std::nanf(""), 0, 0, 8, 0, 0, 0, 0}}, 3);
+    });
+    EXPECT_EQ(out, "uploadPointsToGPU: frameData is null or empty\n");
+    EXPECT_EQ(view.frameCount(), framesBefore + 1);
+    EXPECT_EQ(view.storedFrames().back()->pointCount, 0);
+    EXPECT_EQ(view.storedFrames().back()->batch, nullptr);
+
     // Points on a voxel boundary within float rounding: the float quotient
     // 0.7f / 0.1f is 7 (a double one is 6.9999998), -0.3f / 0.1f is -3 (-3.0000001).
     auto voxels = [](std::vector<float> xs) {
