@@ -15,13 +15,9 @@ constexpr uint32_t depthParameter = 0;
 constexpr lidar_imu_parameter_t imuParameter{2, 1, 1}; // odr, accel_fsr, gyro_fsr codes
 constexpr uint32_t streamNumber = 1;
 constexpr int deviceMode = 1;
-// Every stream type the viewer shows or records, the depth frames first as
-// always. A device that sends a stream only once its type is activated would
-// otherwise give nothing but depth frames; one that sends them all anyway
-// answers the extra requests with OK.
-constexpr int activatedStreamTypes[] = {LIDAR_STREAM_DTOF, LIDAR_STREAM_SLAM_CLOUD,
-                                        LIDAR_STREAM_ODOMETRY, LIDAR_STREAM_IMU,
-                                        LIDAR_STREAM_IMAGE};
+// The device streams the other types once started; the depth frames are the one
+// type the attach sequence activates, and a device may rely on that.
+constexpr int activatedStreamType = LIDAR_STREAM_DTOF;
 
 } // namespace
 
@@ -87,9 +83,9 @@ void KestDataHandler::handleAttach(const lidar_device_info_t *info, bool attache
     if (!configure(LOG_ORIGIN) || !startStreaming(LOG_ORIGIN))
         return;
     report(DeviceState::Streaming, true, "Device connected and streaming");
-    for (int type : activatedStreamTypes)
-        if (lidar_device_t *device = handle.load())
-            lidar_activate_stream_type(device, type);
+    // Its result is not looked at: the streams already flow, or they do not.
+    if (lidar_device_t *device = handle.load())
+        lidar_activate_stream_type(device, activatedStreamType);
 }
 
 bool KestDataHandler::createAndOpen(const lidar_device_info_t *info, log_origin origin) {

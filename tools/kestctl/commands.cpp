@@ -137,8 +137,8 @@ void print_figures(double seconds, const std::map<uint32_t, stream_tally> &now,
 
 CLI::App *add_stream(CLI::App &app, options &opts) {
     CLI::App *sub = app.add_subcommand(
-        "stream", "start streaming; once a second print records, records/s and MB/s per "
-                  "stream, and drops");
+        "stream", "start streaming (mode 0, stream 0) and activate every stream type; once "
+                  "a second print records, records/s and MB/s per stream, and drops");
     sub->add_option("--seconds", opts.stream.seconds, "how long to stream")
         ->type_name("N")
         ->check(CLI::Range(0, 86400))
