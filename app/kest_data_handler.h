@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/binary_data_logger.h"
+#include "app/recording_notifier.h"
 #include "app/stream_decoding.h"
 #include "sdk/api/api.h"
 #include "sdk/logger/logger.h"
@@ -94,15 +95,11 @@ public:
     // first fallback that works; false, with an ERROR line, when none does.
     bool startRecorder(const QString &root);
 
+    // The recorder's news for the windows; owned by the handler.
+    RecordingNotifier *recordingNotifier() const { return notifier; }
+
 signals:
     void deviceStatusChanged(bool connected, QString message);
-    // Whether a recording is in progress, after every start or stop and after
-    // a start that failed, with a line for the user (the folder, or why not).
-    void recordingChanged(bool recording, QString message);
-    // A recording is about to stop: what was handed to the recorder is being
-    // written out, which may take a moment. Emitted on the GUI thread before the
-    // stop blocks, so a direct connection can still repaint.
-    void recordingFinishing();
 
 public slots:
     void onScanModeChanged(ScanMode mode);
@@ -171,4 +168,5 @@ private:
     QString recordRoot;
     QString startFailure;
     RecordingReport lastReport;
+    RecordingNotifier *notifier = new RecordingNotifier(this);
 };

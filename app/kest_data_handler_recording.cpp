@@ -107,17 +107,17 @@ void KestDataHandler::onRecordToggled(bool start) {
     if (start == recording.load())
         return;
     if (!start) {
-        emit recordingFinishing();
+        emit notifier->recordingFinishing();
         stopRecording();
         return;
     }
     if (!startRecorder(QString())) {
-        emit recordingChanged(false, startFailure);
+        emit notifier->recordingChanged(false, startFailure);
         return;
     }
     recording = true;
     console_print("[Recorder] Started. Root: %s\n", recordRoot.toLocal8Bit().constData());
-    emit recordingChanged(true, QStringLiteral("Recording to %1").arg(recordRoot));
+    emit notifier->recordingChanged(true, QStringLiteral("Recording to %1").arg(recordRoot));
 }
 
 void KestDataHandler::stopRecording() {
@@ -153,7 +153,7 @@ void KestDataHandler::stopRecording() {
                               .arg(lastReport.files[1].recordsWritten)
                               .arg(lastReport.files[2].recordsWritten);
     log_print(INFO, "[Recorder] %s\n", saved.toLocal8Bit().constData());
-    emit recordingChanged(false, saved);
+    emit notifier->recordingChanged(false, saved);
 }
 
 // Only a calibration this run fetched and verified belongs to the recording:

@@ -97,9 +97,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     // may report its first status at once.
     connect(dataHandler, &KestDataHandler::deviceStatusChanged, this,
             &MainWindow::onDeviceStatusChanged);
-    connect(dataHandler, &KestDataHandler::recordingChanged, this, &MainWindow::onRecordingChanged);
-    connect(dataHandler, &KestDataHandler::recordingChanged, pointCloudWidget,
-            [this](bool recording, const QString &) {
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged, this,
+            &MainWindow::onRecordingChanged);
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged,
+            pointCloudWidget, [this](bool recording, const QString &) {
                 pointCloudWidget->onRecordingChanged(recording);
             });
     KestDataHandler::initSdk();
@@ -113,9 +114,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     restoreViewerSettings(*this, *pointCloudWidget);
     statusFigures =
         new ViewerStatusBar(statusBar(), dataHandler, pointCloudWidget->renderer(), this);
-    connect(dataHandler, &KestDataHandler::recordingChanged, statusFigures,
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged, statusFigures,
             &ViewerStatusBar::onRecordingChanged);
-    connect(dataHandler, &KestDataHandler::recordingFinishing, statusFigures,
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingFinishing, statusFigures,
             &ViewerStatusBar::onRecordingFinishing);
     if (!logFileProblem.isEmpty()) {
         appendLogHtml(QStringLiteral("<b><span style='color:#CC0000;'>%1</span></b>")

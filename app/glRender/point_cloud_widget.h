@@ -73,7 +73,7 @@ public slots:
     void onInfiniteFramesToggled(bool infinite);
     void onScanModeChanged();
     void onRecordClicked();
-    // What the recorder reports (the data handler's recordingChanged): sets the
+    // What the recorder reports (the data handler's notifier's recordingChanged): sets the
     // button to match without emitting, so a recording that failed to start
     // shows "Start Recording" again.
     void onRecordingChanged(bool active);

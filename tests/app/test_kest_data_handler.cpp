@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 
+#include <QMetaMethod>
+#include <QMetaObject>
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -174,6 +177,23 @@ TEST_F(DataHandler, ADeviceThatWaitsForActivationSendsTheDepthFramesOnly) {
     // SLAM clouds, odometry, wiwc, IMU, high-frequency odometry, pictures.
     for (uint16_t type : {0, 1, 21, 2, 18, 3})
         EXPECT_EQ(device->counters().sent[type], 0u) << "messages of type " << type;
+}
+
+// Peers address the handler's methods by index: the status signal, then the
+// scan mode and record slots; the recorder's news live on its notifier.
+TEST(DataHandlerMetaObject, HoldsTheStatusSignalThenItsTwoSlotsInOrder) {
+    const QMetaObject &meta = KestDataHandler::staticMetaObject;
+    EXPECT_STREQ(meta.className(), "KestDataHandler");
+    const std::vector<std::pair<QMetaMethod::MethodType, QByteArray>> expected = {
+        {QMetaMethod::Signal, "deviceStatusChanged(bool,QString)"},
+        {QMetaMethod::Slot, "onScanModeChanged(ScanMode)"},
+        {QMetaMethod::Slot, "onRecordToggled(bool)"}};
+    ASSERT_GE(meta.methodCount() - meta.methodOffset(), static_cast<int>(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const QMetaMethod method = meta.method(meta.methodOffset() + static_cast<int>(i));
+        EXPECT_EQ(method.methodType(), expected[i].first) << "index " << i;
+        EXPECT_EQ(method.methodSignature(), expected[i].second) << "index " << i;
+    }
 }
 
 TEST_F(DataHandler, ScanModeChoosesTheCloudStream) {

@@ -270,7 +270,7 @@ TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
     setenv("XDG_DATA_HOME", blocked.c_str(), 1);
     std::vector<std::pair<bool, QString>> changes;
     QMetaObject::Connection told =
-        QObject::connect(handler(), &KestDataHandler::recordingChanged,
+        QObject::connect(handler()->recordingNotifier(), &RecordingNotifier::recordingChanged,
                          [&changes](bool recording, const QString &message) {
                              changes.emplace_back(recording, message);
                          });

@@ -106,7 +106,8 @@ TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskAndShowsTheFinish) {
     EXPECT_EQ(panelLinesWith("[Recorder] Only "), 1u) << "warned once while it stays low";
 
     QString shownWhileFinishing;
-    QObject::connect(handler, &KestDataHandler::recordingFinishing, window.get(),
+    QObject::connect(handler->recordingNotifier(), &RecordingNotifier::recordingFinishing,
+                     window.get(),
                      [&] { shownWhileFinishing = figures->recordingLabel()->text(); });
     handler->onRecordToggled(false);
     EXPECT_EQ(shownWhileFinishing, "Finishing recording…");
