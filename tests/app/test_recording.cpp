@@ -246,6 +246,30 @@ TEST_F(Recording, ThreeRowCalibrationIsConvertedWithItsBottomRow) {
     EXPECT_FALSE(log_contains("[Recorder] The calibration"));
 }
 
+// A fetched calibration that cannot be converted leaves the placeholder, and
+// the recorder's warning says why; one that lacks keys is converted with their
+// defaults, and an INFO line names them.
+TEST_F(Recording, CalibrationThatCannotBeConvertedIsNamedInTheWarning) {
+    ASSERT_TRUE(stream("demo"));
+    ASSERT_TRUE(handler()->calibrationFetched());
+    const fs::path fetched = fs::path(handler()->calibrationDir().toStdString()) / "calib.yaml";
+    write_file(fetched.string(), "cam_0: 3\n");
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    EXPECT_EQ(text_of(recording_folder() / "image/cam_in_ex.txt"),
+              "# camera intrinsics/extrinsics TBD\n");
+    EXPECT_TRUE(log_contains("[Recorder] The calibration was not converted (" + fetched.string() +
+                             ": cam_0 is a single value, not a map); "));
+
+    write_file(fetched.string(), "cam_0: {image_width: 640}\n");
+    capture_stdout([] { handler()->onRecordToggled(true); });
+    capture_stdout([] { handler()->onRecordToggled(false); });
+    EXPECT_THAT(text_of(recording_folder() / "image/cam_in_ex.txt"),
+                testing::HasSubstr("   image_width: 640\n   image_height: 0\n"));
+    EXPECT_TRUE(log_contains("[Recorder] The calibration file has no Tcl_0, cam_0/image_height, "
+                             "cam_0/k2"));
+}
+
 // An unwritable recording root (an installed program's folder) falls back on
 // KEST_DATA_DIR, then on the per-user data folder; when nothing can be
 // written no recording starts, and the stop that follows converts nothing.
