@@ -12,6 +12,7 @@
 #pragma once
 
 #include "app/binary_file_writer.h"
+#include "app/stream_decoding_records.h"
 
 #include <QDateTime>
 #include <QString>
@@ -51,5 +52,5 @@ public:
     const std::unique_ptr<BinaryFileWriter> cloudWriter;
     const std::unique_ptr<BinaryFileWriter> imageWriter;
 
-    static constexpr const char *PLACEHOLDER_CALIBRATION = "# camera intrinsics/extrinsics TBD\n";
+    static constexpr const char *PLACEHOLDER_CALIBRATION = StreamDecoding::PLACEHOLDER_CALIBRATION;
 };

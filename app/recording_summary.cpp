@@ -1,6 +1,6 @@
 #include "app/recording_summary.h"
 
-#include "app/binary_data_logger.h"
+#include "app/stream_decoding_records.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -36,7 +36,7 @@ CalibrationState calibrationOf(const fs::path &folder) {
     if (line.rfind("Tcl_0: [", 0) == 0)
         return CalibrationState::Converted;
     // The recorder's placeholder is one line: compared without its newline.
-    const std::string placeholder = BinaryDataLogger::PLACEHOLDER_CALIBRATION;
+    const std::string placeholder = StreamDecoding::PLACEHOLDER_CALIBRATION;
     return line + "\n" == placeholder ? CalibrationState::Placeholder : CalibrationState::Missing;
 }
 

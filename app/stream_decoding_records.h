@@ -29,6 +29,8 @@ constexpr size_t IMAGE_RECORD_HEADER_BYTES = 16;
 constexpr size_t RECORD_COUNT_AT = 12;
 constexpr size_t POSE_RECORD_VALUES_AT = 12;
 constexpr size_t CLOUD_POINT_COLOUR_AT = 12;
+// image/cam_in_ex.txt until the calibration is converted, when a recording stops.
+constexpr const char *PLACEHOLDER_CALIBRATION = "# camera intrinsics/extrinsics TBD\n";
 // Added to a picture's time stamp before it is recorded: the device's offset.
 constexpr uint64_t RECORDED_IMAGE_TIME_OFFSET_NS = 719060;
 
