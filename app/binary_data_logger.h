@@ -12,7 +12,7 @@
 #pragma once
 
 #include "app/binary_file_writer.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include <QDateTime>
 #include <QString>

@@ -4,10 +4,10 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
-#include "app/playback_control.h"
-#include "app/viewer_options.h"
-#include "app/viewer_startup.h"
-#include "app/viewer_status_bar.h"
+#include "app/viewer/playback_control.h"
+#include "app/viewer/viewer_options.h"
+#include "app/viewer/viewer_startup.h"
+#include "app/viewer/viewer_status_bar.h"
 
 #include <QApplication>
 

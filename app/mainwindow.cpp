@@ -5,8 +5,8 @@
 #include "app/kest_data_handler.h"
 #include "app/log_queue.h"
 #include "app/program_places.h"
-#include "app/viewer_settings.h"
-#include "app/viewer_status_bar.h"
+#include "app/viewer/viewer_settings.h"
+#include "app/viewer/viewer_status_bar.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 

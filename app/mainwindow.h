@@ -5,7 +5,7 @@
 // reports show in the status bar and the log panel.
 #pragma once
 
-#include "app/cloud_point.h"
+#include "recording/cloud_point.h"
 
 #include <QMainWindow>
 #include <QString>

@@ -4,7 +4,7 @@
 #include "app/stream_decoding.h"
 
 #include "app/stream_decoding_input.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 #include "sdk/common/byte_order.h"
 #include "sdk/logger/console.h"
 

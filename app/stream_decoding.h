@@ -16,11 +16,11 @@
 // (app/stream_decoding_input.h).
 #pragma once
 
-#include "app/cloud_point.h"
 #include "app/pose_record.h"
 #include "app/stream_decoding_device_info.h"
 #include "app/stream_decoding_image.h"
 #include "app/swap_buffer.h"
+#include "recording/cloud_point.h"
 #include "sdk/api/api.h"
 
 #include <opencv2/core.hpp>

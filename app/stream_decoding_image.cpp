@@ -2,7 +2,7 @@
 #include "app/stream_decoding_image.h"
 
 #include "app/stream_decoding_input.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

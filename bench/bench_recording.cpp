@@ -3,9 +3,9 @@
 // cloud file's bytes and reading the file itself (from the page cache, as a
 // recording just made or read once is). The recording is made here: 200
 // clouds of 20 000 points (60 MB), 2000 poses and 100 pictures.
-#include "app/recording_export.h"
-#include "app/recording_summary.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
+#include "recording/recording_export.h"
+#include "recording/recording_summary.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>

@@ -4,7 +4,7 @@
 // With --points FILE (x y z as float32, as bench/compare_open3d.py writes
 // them) it times the filter on those points instead and prints the best of
 // --repeat runs in milliseconds, for comparing with other implementations.
-#include "app/voxel_filter.h"
+#include "recording/voxel_filter.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // Arbitrary bytes as each of a recording's three binary files: the reader must
 // stop at a record it cannot trust, never read past what it was given and
 // never allocate more than the input holds.
-#include "app/recording_summary.h"
+#include "recording/recording_summary.h"
 
 #include <cstdio>
 #include <cstdlib>

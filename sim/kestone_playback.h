@@ -13,7 +13,7 @@
 // meet. Nothing is dropped: when the device's queues are full, playback waits.
 #pragma once
 
-#include "app/recording_reader.h"
+#include "recording/recording_reader.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
 

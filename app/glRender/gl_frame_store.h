@@ -6,7 +6,7 @@
 // needs the view's context current.
 #pragma once
 
-#include "app/cloud_point.h"
+#include "recording/cloud_point.h"
 
 #include <deque>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "app/glRender/gl_point_cloud_renderer.h"
 
-#include "app/voxel_filter.h"
+#include "recording/voxel_filter.h"
 
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"

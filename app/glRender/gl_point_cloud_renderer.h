@@ -4,8 +4,8 @@
 // and settings and reads its counters. Everything runs on the GUI thread.
 #pragma once
 
-#include "app/cloud_point.h"
 #include "app/glRender/gl_frame_store.h"
+#include "recording/cloud_point.h"
 
 #include <QMatrix4x4>
 #include <QOpenGLFunctions_3_3_Core>

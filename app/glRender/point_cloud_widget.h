@@ -7,9 +7,9 @@
 // handler. GUI thread only.
 #pragma once
 
-#include "app/cloud_point.h"
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/stream_decoding.h"
+#include "recording/cloud_point.h"
 
 #include <QWidget>
 

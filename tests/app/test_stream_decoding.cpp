@@ -4,7 +4,7 @@
 // rate limit on their log lines), and the latest-value hand-off buffer.
 #include "app/stream_decoding.h"
 #include "app/stream_decoding_input.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include "tests/support/log_capture.h"
 

@@ -1,7 +1,7 @@
 // export: a recording's clouds as PLY, PCD or CSV files (one per cloud, or one
 // map), its poses as a TUM trajectory and its pictures as numbered JPEG files.
-#include "app/recording_export.h"
-#include "app/recording_summary.h"
+#include "recording/recording_export.h"
+#include "recording/recording_summary.h"
 #include "tools/kestctl/commands.h"
 #include "tools/kestctl/progress_line.h"
 

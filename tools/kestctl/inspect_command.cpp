@@ -1,7 +1,7 @@
 // inspect: what a recording holds and whether it is sound, from its files
 // alone. Exit status 0 for a sound recording, 1 when the reader met faults,
 // 66 for a folder that is not a recording.
-#include "app/recording_summary.h"
+#include "recording/recording_summary.h"
 #include "tools/kestctl/commands.h"
 
 #include <CLI/CLI.hpp>

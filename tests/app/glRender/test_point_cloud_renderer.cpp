@@ -1,7 +1,7 @@
 // The renderer's frame store: frame limit, point budget, voxel filter and the
 // settings' bounds. The views are shown because clouds need their context.
 #include "app/glRender/gl_point_cloud_renderer.h"
-#include "app/voxel_filter.h"
+#include "recording/voxel_filter.h"
 #include "tests/app/glRender/view_harness.h"
 #include "tests/support/log_capture.h"
 

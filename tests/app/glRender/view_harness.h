@@ -2,7 +2,7 @@
 // back from them, synthetic clouds and input events.
 #pragma once
 
-#include "app/cloud_point.h"
+#include "recording/cloud_point.h"
 
 #include <QImage>
 #include <QOpenGLWidget>

@@ -1,10 +1,10 @@
 // A recording's clouds as point files: one per cloud with an index of their
 // times, or one map of them all, thinned by the view's voxel filter if asked.
-#include "app/export_file.h"
-#include "app/export_text.h"
-#include "app/recording_export.h"
-#include "app/recording_reader.h"
-#include "app/voxel_filter.h"
+#include "recording/export_file.h"
+#include "recording/export_text.h"
+#include "recording/recording_export.h"
+#include "recording/recording_reader.h"
+#include "recording/voxel_filter.h"
 #include "sdk/common/byte_order.h"
 
 #include <filesystem>

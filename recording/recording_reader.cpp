@@ -1,4 +1,4 @@
-#include "app/recording_reader.h"
+#include "recording/recording_reader.h"
 
 #include "sdk/common/byte_order.h"
 

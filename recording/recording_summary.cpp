@@ -1,6 +1,6 @@
-#include "app/recording_summary.h"
+#include "recording/recording_summary.h"
 
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,5 +1,5 @@
 // The viewer's command line (see the header), read with QCommandLineParser.
-#include "app/viewer_options.h"
+#include "app/viewer/viewer_options.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -4,7 +4,7 @@
 // One pass over each file; nothing is held but the figures.
 #pragma once
 
-#include "app/recording_reader.h"
+#include "recording/recording_reader.h"
 
 #include <cstdint>
 #include <map>

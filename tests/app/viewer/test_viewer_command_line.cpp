@@ -1,6 +1,6 @@
 // The viewer's command line, and the program itself: quitting while recording,
 // by --quit-after and by SIGTERM, leaves a complete recording.
-#include "app/viewer_options.h"
+#include "app/viewer/viewer_options.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"

@@ -1,7 +1,7 @@
 // The status bar's live figures around the main window: a KestOne that cannot
 // be opened, what the device layer dropped, and a recording's label from its
 // start to its finish, with a low disk.
-#include "app/viewer_status_bar.h"
+#include "app/viewer/viewer_status_bar.h"
 #include "sim/kestone.h"
 #include "tests/app/main_window_test.h"
 #include "tests/support/full_disk.h"

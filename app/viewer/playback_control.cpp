@@ -1,7 +1,7 @@
-#include "app/playback_control.h"
+#include "app/viewer/playback_control.h"
 
 #include "app/mainwindow.h"
-#include "app/viewer_startup.h"
+#include "app/viewer/viewer_startup.h"
 #include "sdk/logger/logger.h"
 
 #include <QAction>

@@ -1,10 +1,10 @@
 // The export's driver, and the trajectory and pictures (see the header).
-#include "app/recording_export.h"
+#include "recording/recording_export.h"
 
-#include "app/export_file.h"
-#include "app/export_text.h"
-#include "app/recording_reader.h"
-#include "app/recording_summary.h"
+#include "recording/export_file.h"
+#include "recording/export_text.h"
+#include "recording/recording_reader.h"
+#include "recording/recording_summary.h"
 #include "sdk/common/byte_order.h"
 
 #include <cmath>

@@ -1,5 +1,5 @@
 // The status bar's live figures (see the header).
-#include "app/viewer_status_bar.h"
+#include "app/viewer/viewer_status_bar.h"
 
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/kest_data_handler.h"

@@ -1,7 +1,7 @@
-#include "app/point_file_format.h"
+#include "recording/point_file_format.h"
 
-#include "app/export_text.h"
-#include "app/stream_decoding_records.h"
+#include "recording/export_text.h"
+#include "recording/record_layout.h"
 #include "sdk/common/byte_order.h"
 
 #include <cstring>

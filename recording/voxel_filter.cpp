@@ -7,7 +7,7 @@
 //   a radix sort by voxel; the last point of each run of one voxel survives;
 // - anything else (far points in the grid's outermost voxels), and the
 //   incremental VoxelFilter: a flat open-addressing table.
-#include "app/voxel_filter.h"
+#include "recording/voxel_filter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // The viewer's start-up helpers (see the header).
-#include "app/viewer_startup.h"
+#include "app/viewer/viewer_startup.h"
 
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"

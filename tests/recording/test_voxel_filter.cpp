@@ -1,7 +1,7 @@
 // The voxel filter against a plain reference (a std::map from voxel to the
 // last point met in it) on the clouds that take each of its ways: room-sized
 // ones (sorted), ones with far points (the table), and the incremental filter.
-#include "app/voxel_filter.h"
+#include "recording/voxel_filter.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 // and m being the u32 at offset 12.
 #pragma once
 
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,7 +5,7 @@
 // came before is exported and the problem reported.
 #pragma once
 
-#include "app/point_file_format.h"
+#include "recording/point_file_format.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,9 +2,9 @@
 // tests/tools/check_export.py): the point files' exact bytes, numbers that do
 // not follow the locale, a map whose last cloud is cut off, poses without a
 // rotation, files that cannot be written, and the progress it reports.
-#include "app/point_file_format.h"
-#include "app/recording_export.h"
-#include "app/stream_decoding_records.h"
+#include "recording/point_file_format.h"
+#include "recording/record_layout.h"
+#include "recording/recording_export.h"
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "app/viewer_settings.h"
+#include "app/viewer/viewer_settings.h"
 
 #include "app/glRender/point_cloud_widget.h"
 

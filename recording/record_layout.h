@@ -5,7 +5,7 @@
 // recorder's writers take these vectors over as they are.
 #pragma once
 
-#include "app/cloud_point.h"
+#include "recording/cloud_point.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // A point without a place (NaN or infinite) belongs to no voxel and is left out.
 #pragma once
 
-#include "app/cloud_point.h"
+#include "recording/cloud_point.h"
 
 #include <cstddef>
 #include <cstdint>

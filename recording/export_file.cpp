@@ -1,4 +1,4 @@
-#include "app/export_file.h"
+#include "recording/export_file.h"
 
 #include <cerrno>
 #include <cstring>

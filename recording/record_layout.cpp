@@ -1,5 +1,5 @@
 // The recorder's record layouts (see the header), named here once.
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
 
 #include "sdk/common/byte_order.h"
 

@@ -2,8 +2,8 @@
 // the faults a reader must report (gaps, times going back, a record cut off, a
 // length past the end of the file, a cloud without a point) without losing the
 // records before them or allocating what a bad length claims.
-#include "app/recording_summary.h"
-#include "app/stream_decoding_records.h"
+#include "recording/record_layout.h"
+#include "recording/recording_summary.h"
 #include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
