@@ -390,10 +390,15 @@ TEST_F(Transport, StallIsClearedAndTheTransferResubmitted) {
 
 TEST_F(Transport, TransferStatusesAreHandledAsTheirKind) {
     attach_with_channels();
-    kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::timeout);
+    kest_sim::bus_inject(device_id, ep_rx, kest_sim::fault::timeout, 2);
     EXPECT_TRUE(eventually_logged("transfer timeout: LIBUSB_TRANSFER_TIMED_OUT."));
     kest_sim::bus_queue_in(device_id, ep_rx, frame({1}));
     ASSERT_TRUE(wait_events(XFER_EVENT_DATA, 1)) << "a timed-out transfer goes out again";
+    // The data came after every injected time-out: exactly as many as asked for.
+    size_t timeouts = 0;
+    for (const std::string &line : captured_lines())
+        timeouts += line.find("transfer timeout: LIBUSB_TRANSFER_TIMED_OUT.") != std::string::npos;
+    EXPECT_EQ(timeouts, 2u);
 
     kest_sim::bus_inject(device_id, ep_imu, kest_sim::fault::error);
     EXPECT_TRUE(eventually_logged("transfer error: LIBUSB_TRANSFER_ERROR."));
