@@ -1,6 +1,5 @@
-// GoogleTest main for tests of widgets: an OpenGL 3.3 core default format and a
-// QApplication, with the user's settings kept out of reach (a scratch config
-// folder). Listing the tests needs no display, so it makes none.
+// GoogleTest main for widget tests: an OpenGL 3.3 core format, a QApplication and a
+// scratch config folder for settings. Listing the tests needs no display.
 #include "app/glRender/gl_default_format.h"
 
 #include <QApplication>
@@ -8,13 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
 int main(int argc, char **argv) {
-    bool listing = false;
-    for (int i = 1; i < argc; ++i)
-        listing = listing || strcmp(argv[i], "--gtest_list_tests") == 0;
+    const bool listing = std::any_of(argv + 1, argv + argc, [](const char *arg) {
+        return strcmp(arg, "--gtest_list_tests") == 0;
+    });
     testing::InitGoogleTest(&argc, argv);
     if (listing)
         return RUN_ALL_TESTS();

@@ -8,17 +8,18 @@
 #include "app/mainwindow.h"
 #include "sdk/logger/logger.h"
 #include "sim/usb_bus.h"
+#include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 #include <QFont>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QSettings>
 #include <QTextBlock>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -43,12 +44,19 @@ inline std::vector<Block> blocksOf(QPlainTextEdit *panel) {
     return out;
 }
 
-// The push button under parent showing text; null if none does.
-inline QPushButton *buttonWithText(QWidget *parent, const QString &text) {
-    for (QPushButton *button : parent->findChildren<QPushButton *>())
-        if (button->text() == text)
-            return button;
-    return nullptr;
+// A recording's folder checked whole: its five files, records numbered from 0,
+// none cut off and at least minimum of each kind.
+inline void expectWholeRecording(const std::filesystem::path &folder, size_t minimum = 1) {
+    for (const char *name : {"image/info.txt", "image/cam_in_ex.txt"})
+        EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;
+    const std::string stamp = folder.filename().string();
+    for (const read_file &file : {read_poses((folder / "KestPose.bin").string()),
+                                  read_clouds((folder / ("MT" + stamp + ".kvx")).string()),
+                                  read_images((folder / "KestImage.bin").string())}) {
+        EXPECT_EQ(file.fault, "");
+        EXPECT_EQ(numbering_fault(file), "");
+        EXPECT_GE(file.records.size(), minimum);
+    }
 }
 
 class MainWindowTest : public testing::Test {
@@ -59,8 +67,8 @@ protected:
         QSettings().clear();
     }
     void TearDown() override {
-        window.reset();
-        KestDataHandler::instance()->shutdown();
+        close();
+        KestDataHandler::instance()->onScanModeChanged(ScanMode::SLAM); // outlives the window
         kest_sim::bus_reset();
         log_config(KEST_LOG_VALUE_WARN, MainWindow::logSink);
         QSettings().clear();
@@ -68,6 +76,10 @@ protected:
     void open() {
         window = std::make_unique<MainWindow>();
         window->pollLogQueue();
+    }
+    void close() {
+        window.reset();
+        KestDataHandler::instance()->shutdown();
     }
     const Block &lastBlock() {
         blocks = blocksOf(window->logView());

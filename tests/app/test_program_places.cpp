@@ -1,6 +1,5 @@
-// Where the programs write: a developer's working folders when they run from
-// their build tree, per-user folders (and nothing beside the program) once
-// they are installed.
+// Where the programs write: a developer's working folders when they run from their build tree,
+// per-user folders (and nothing beside the program) once they are installed.
 #include "app/program_places.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
@@ -8,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFileInfo>
 
 #include <filesystem>
 
@@ -49,6 +47,11 @@ TEST_F(ProgramPlacesTest, FromTheBuildTreeTheWorkingFoldersServe) {
     fs::create_directory_symlink(dir.path() / "build", dir.path() / "link");
     EXPECT_FALSE(
         programPlacesFor(folder("link/bin"), folder("build/bin/"), folder("work")).installed);
+
+    // The tests run from the build tree too: a developer's run must not write into the per-user
+    // folders.
+    EXPECT_FALSE(programPlaces().installed);
+    EXPECT_EQ(programPlaces().calibrationFolder, QDir::current().absoluteFilePath("files/recv"));
 }
 
 TEST_F(ProgramPlacesTest, InstalledEverythingGoesToPerUserFolders) {
@@ -62,12 +65,4 @@ TEST_F(ProgramPlacesTest, InstalledEverythingGoesToPerUserFolders) {
     }
     EXPECT_TRUE(programPlacesFor(folder("usr/bin"), QString(), folder("work")).installed)
         << "a program that knows no build tree is installed";
-}
-
-// The tests run from the build tree, which the programs must recognise, or a
-// developer's run would write into the per-user folders.
-TEST_F(ProgramPlacesTest, ThisProgramKnowsItRunsFromItsBuildTree) {
-    const ProgramPlaces places = programPlaces();
-    EXPECT_FALSE(places.installed);
-    EXPECT_EQ(places.calibrationFolder, QDir::current().absoluteFilePath("files/recv"));
 }

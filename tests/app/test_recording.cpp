@@ -1,11 +1,9 @@
-// Recording through the data handler with the virtual KestOne streaming: what
-// the decoders build reaches the files, whole and numbered, the calibration
-// fetched in this run is converted at stop, and a recording that cannot be
-// made is refused instead of pretended.
+// Recording through the data handler with the virtual KestOne streaming: what the decoders build
+// reaches the files, whole and numbered, the calibration fetched in this run is converted at stop,
+// and a recording that cannot be made is refused instead of pretended.
 #include "app/calibration_conversion.h"
-#include "tests/app/recording_test.h"
+#include "tests/app/data_handler_test.h"
 #include "tests/support/full_rates.h"
-#include "tests/support/recording_files.h"
 
 #include <gmock/gmock.h>
 
@@ -17,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 using namespace kest_test;
 namespace fs = std::filesystem;
@@ -25,18 +22,34 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint16_t code_calib = 16;
+const std::string placeholder = "# camera intrinsics/extrinsics TBD\n";
 
-std::string text_of(const fs::path &path) {
-    std::vector<uint8_t> bytes = file_bytes(path.string());
-    return std::string(bytes.begin(), bytes.end());
+int thread_count() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// Replug cycles: KEST_HOTPLUG_CYCLES, else a thousand (about two minutes; sixty where a sanitizer
+// makes every attach sequence many times dearer).
+int hotplug_cycles() {
+    if (const char *asked = getenv("KEST_HOTPLUG_CYCLES"))
+        return atoi(asked);
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    return 60;
+#else
+    return 1000;
+#endif
 }
 
 } // namespace
 
-// Ten seconds at the device's nominal rates, stopped while the streams run:
-// nothing is lost between the decoders and the files, and the calibration
-// fetched at attach becomes cam_in_ex.txt with dots for decimals although the
-// user's locale writes commas.
+// Ten seconds at the nominal rates: nothing is lost between the decoders and the files, and the
+// calibration fetched becomes cam_in_ex.txt with decimal dots although the user's locale writes
+// commas.
 TEST_F(Recording, FullRateRecordingLosesNothingAndConvertsTheCalibration) {
     const kest_sim::stream_settings settings = full_rates();
     ASSERT_TRUE(stream(settings));
@@ -47,7 +60,7 @@ TEST_F(Recording, FullRateRecordingLosesNothingAndConvertsTheCalibration) {
     // Other threads print too (device info, the sender); the recorder's line is whole.
     EXPECT_THAT(started, testing::HasSubstr("[Recorder] Started. Root: " +
                                             handler()->recordingFolder().toStdString() + "\n"));
-    EXPECT_EQ(fs::path(handler()->recordingFolder().toStdString()).parent_path(), root.path());
+    EXPECT_EQ(recording_folder().parent_path(), root.path());
 
     EXPECT_TRUE(built_at_least({100, 100, 300})); // ten seconds of the "full" streams
     std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
@@ -65,68 +78,27 @@ TEST_F(Recording, FullRateRecordingLosesNothingAndConvertsTheCalibration) {
     fs::path expected = root.path() / "expected.txt";
     ASSERT_TRUE(convertCalibration(QDir(handler()->calibrationDir()).filePath("calib.yaml"),
                                    qpath(expected)));
-    std::string converted = text_of(recording_folder() / "image/cam_in_ex.txt");
-    EXPECT_EQ(converted, text_of(expected));
+    std::string converted = file_text(recording_folder() / "image/cam_in_ex.txt");
+    EXPECT_EQ(converted, file_text(expected));
     EXPECT_THAT(converted, testing::Not(testing::ContainsRegex("[0-9],[0-9]")));
 }
 
-// The device goes away mid-recording: what arrived before stays recorded,
-// whole, and the stop still closes the files.
-TEST_F(Recording, UnplugMidRecordingKeepsWhatArrived) {
-    ASSERT_TRUE(stream("demo"));
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    ASSERT_TRUE(built_at_least({3, 3, 3}));
-    unplug();
-    ASSERT_TRUE(wait_status("Device disconnected"));
-    std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
-    EXPECT_EQ(stopped, "[Recorder] Stopped.\n");
-    std::array<read_file, 3> files = expect_whole_recording(recording_folder());
-    EXPECT_GE(files[1].records.size(), 3u);
-}
-
-namespace {
-
-int thread_count() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0)
-            return std::stoi(line.substr(8));
-    return -1;
-}
-
-// Replug cycles: KEST_HOTPLUG_CYCLES, else a thousand (about two minutes;
-// sixty where a sanitizer makes every attach sequence many times dearer).
-int hotplug_cycles() {
-    if (const char *asked = getenv("KEST_HOTPLUG_CYCLES"))
-        return atoi(asked);
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    return 60;
-#else
-    return 1000;
-#endif
-}
-
-} // namespace
-
-// Unplugged and plugged in again cycle after cycle while recording: in the
-// attach sequence, just as the calibration file is asked for, and while
-// streaming. After every cycle the device streams again; the one recording
-// across them all holds every record the host built, whole and numbered; and
-// no thread, handle or transfer is left over.
+// Replugged again and again while recording (in the attach sequence, as the calibration is fetched,
+// while streaming): the device streams again after each, the one recording holds every record
+// built, and nothing leaks.
 TEST_F(Recording, ReplugsWhileRecordingLoseNothingAndLeakNothing) {
     kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
     settings.clock_survives_replug = true; // the recording's times run on
     ASSERT_TRUE(stream(settings));
-    capture_stdout([] { handler()->onRecordToggled(true); });
+    record(true);
     ASSERT_TRUE(built_at_least({2, 2, 2}));
     const int threads = thread_count();
     const kest_sim::bus_stats before = kest_sim::bus_get_stats();
     auto calibrations_in = [](const kest_sim::kestone_state &state) {
         return std::count(state.requests.begin(), state.requests.end(), code_calib);
     };
-    // The device layer prints much on every attach: its output is held back,
-    // and a failing cycle is reported once it is released.
+    // The device layer prints much on every attach: its output is held back, and the first failing
+    // cycle is reported once it is released.
     std::string failure;
     auto replug = [&] {
         unplug();
@@ -165,57 +137,45 @@ TEST_F(Recording, ReplugsWhileRecordingLoseNothingAndLeakNothing) {
     EXPECT_TRUE(eventually([&] { return thread_count() == threads; },
                            "threads back to the " + std::to_string(threads) + " counted first"))
         << thread_count() << " threads";
-    std::string stopped = capture_stdout([] { handler()->onRecordToggled(false); });
-    EXPECT_THAT(stopped, testing::HasSubstr("[Recorder] Stopped.\n"));
+    EXPECT_THAT(capture_stdout([] { handler()->onRecordToggled(false); }),
+                testing::HasSubstr("[Recorder] Stopped.\n"));
     expect_whole_recording(recording_folder());
 
     // The last replug's old session is closed by the monitor thread.
     EXPECT_TRUE(
         eventually([&] { return kest_sim::bus_get_stats().handles_open == before.handles_open; },
                    "one handle open, the current device's"));
-    const kest_sim::bus_stats after = kest_sim::bus_get_stats();
-    // Each receiving channel keeps one transfer out; a frame being sent (a
+    // Each receiving channel (rx, imu, rgb, dtof) keeps one transfer out; a frame being sent (a
     // heartbeat) holds one more for a moment.
-    constexpr uint64_t receiving_channels = 4; // rx, imu, rgb, dtof
     EXPECT_TRUE(eventually(
         [] {
             const kest_sim::bus_stats now = kest_sim::bus_get_stats();
-            return now.transfers_allocated - now.transfers_freed == receiving_channels;
+            return now.transfers_allocated - now.transfers_freed == 4;
         },
         "the current device's receiving transfers held, and nothing else"));
-    EXPECT_EQ(after.closed_with_transfers_in_flight, before.closed_with_transfers_in_flight);
+    EXPECT_EQ(kest_sim::bus_get_stats().closed_with_transfers_in_flight,
+              before.closed_with_transfers_in_flight);
 }
 
-// Quitting while recording runs the normal stop: the files are flushed and
-// closed before the device layer goes down.
+// Quitting while recording runs the normal stop: the files are flushed and closed before the device
+// layer goes down. With DTOF chosen no SLAM cloud is decoded, but the recording still has its
+// (empty) cloud file.
 TEST_F(Recording, QuitWhileRecordingStopsTheRecordingFirst) {
     ASSERT_TRUE(stream("demo"));
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    ASSERT_TRUE(built_at_least({3, 3, 3}));
+    handler()->onScanModeChanged(ScanMode::DTOF);
+    record(true);
+    ASSERT_TRUE(built_at_least({3, 0, 3}));
     std::string out = capture_stdout([] { handler()->shutdown(); });
     EXPECT_FALSE(handler()->isRecording());
     EXPECT_FALSE(handler()->hasDevice());
     EXPECT_THAT(out, testing::HasSubstr("[Recorder] Stopped.\n"));
-    expect_whole_recording(recording_folder());
+    EXPECT_TRUE(expect_whole_recording(recording_folder())[1].records.empty());
+    EXPECT_EQ(fs::file_size(recording_paths(recording_folder())[1]), 0u);
     ASSERT_TRUE(KestDataHandler::initSdk()); // for the fixture's own teardown
 }
 
-// With DTOF chosen no SLAM cloud is decoded, but the recording still has its
-// (empty) cloud file beside the poses and pictures.
-TEST_F(Recording, DtofRecordingHasAnEmptyCloudFile) {
-    ASSERT_TRUE(stream("demo"));
-    handler()->onScanModeChanged(ScanMode::DTOF);
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    ASSERT_TRUE(built_at_least({3, 0, 3}));
-    capture_stdout([] { handler()->onRecordToggled(false); });
-    std::array<read_file, 3> files = expect_whole_recording(recording_folder());
-    EXPECT_TRUE(files[1].records.empty());
-    std::string stamp = recording_folder().filename().string();
-    EXPECT_EQ(fs::file_size(recording_folder() / ("MT" + stamp + ".kvx")), 0u);
-}
-
-// A calib.yaml this run did not fetch may be another device's: it is not
-// converted, and one line says the recording has no calibration.
+// A calib.yaml this run did not fetch may be another device's: it is not converted, and one line
+// says the recording has no calibration.
 TEST_F(Recording, CalibrationNotFetchedInThisRunIsNotConverted) {
     fs::path stale = fs::path(handler()->calibrationDir().toStdString()) / "calib.yaml";
     fs::create_directories(stale.parent_path());
@@ -223,56 +183,48 @@ TEST_F(Recording, CalibrationNotFetchedInThisRunIsNotConverted) {
     device->fail_code(code_calib);
     ASSERT_TRUE(stream("demo"));
     ASSERT_FALSE(handler()->calibrationFetched());
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    capture_stdout([] { handler()->onRecordToggled(false); });
-    EXPECT_EQ(text_of(recording_folder() / "image/cam_in_ex.txt"),
-              "# camera intrinsics/extrinsics TBD\n");
+    record(true);
+    record(false);
+    EXPECT_EQ(file_text(recording_folder() / "image/cam_in_ex.txt"), placeholder);
     EXPECT_TRUE(log_contains("[Recorder] No calibration was fetched from the device in this run;"));
 }
 
-// A device that sends Tcl_0 as its top three rows still gives its recordings
-// their calibration: the bottom row is 0, 0, 0, 1.
+// Tcl_0 as its top three rows gets its bottom row 0, 0, 0, 1. A calibration that cannot be
+// converted leaves the placeholder and a warning that says why; one that lacks keys gets their
+// defaults and an INFO line naming them.
 TEST_F(Recording, ThreeRowCalibrationIsConvertedWithItsBottomRow) {
     kest_sim::stream_settings settings = kest_sim::stream_preset("demo");
     settings.camera.tcl_values = 12;
     ASSERT_TRUE(stream(settings));
     ASSERT_TRUE(handler()->calibrationFetched());
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    capture_stdout([] { handler()->onRecordToggled(false); });
-    std::string converted = text_of(recording_folder() / "image/cam_in_ex.txt");
-    EXPECT_THAT(converted, testing::StartsWith("Tcl_0: ["));
-    EXPECT_THAT(converted,
+    record(true);
+    record(false);
+    const fs::path converted = recording_folder() / "image/cam_in_ex.txt";
+    EXPECT_THAT(file_text(converted), testing::StartsWith("Tcl_0: ["));
+    EXPECT_THAT(file_text(converted),
                 testing::HasSubstr("\n        0.000000, 0.000000, 0.000000, 1.000000]\ncam_0: \n"));
     EXPECT_FALSE(log_contains("[Recorder] The calibration"));
-}
 
-// A fetched calibration that cannot be converted leaves the placeholder, and
-// the recorder's warning says why; one that lacks keys is converted with their
-// defaults, and an INFO line names them.
-TEST_F(Recording, CalibrationThatCannotBeConvertedIsNamedInTheWarning) {
-    ASSERT_TRUE(stream("demo"));
-    ASSERT_TRUE(handler()->calibrationFetched());
     const fs::path fetched = fs::path(handler()->calibrationDir().toStdString()) / "calib.yaml";
     write_file(fetched.string(), "cam_0: 3\n");
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    capture_stdout([] { handler()->onRecordToggled(false); });
-    EXPECT_EQ(text_of(recording_folder() / "image/cam_in_ex.txt"),
-              "# camera intrinsics/extrinsics TBD\n");
+    record(true);
+    record(false);
+    EXPECT_EQ(file_text(recording_folder() / "image/cam_in_ex.txt"), placeholder);
     EXPECT_TRUE(log_contains("[Recorder] The calibration was not converted (" + fetched.string() +
                              ": cam_0 is a single value, not a map); "));
 
     write_file(fetched.string(), "cam_0: {image_width: 640}\n");
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    capture_stdout([] { handler()->onRecordToggled(false); });
-    EXPECT_THAT(text_of(recording_folder() / "image/cam_in_ex.txt"),
+    record(true);
+    record(false);
+    EXPECT_THAT(file_text(recording_folder() / "image/cam_in_ex.txt"),
                 testing::HasSubstr("   image_width: 640\n   image_height: 0\n"));
     EXPECT_TRUE(log_contains("[Recorder] The calibration file has no Tcl_0, cam_0/image_height, "
                              "cam_0/k2"));
 }
 
-// An unwritable recording root (an installed program's folder) falls back on
-// KEST_DATA_DIR, then on the per-user data folder; when nothing can be
-// written no recording starts, and the stop that follows converts nothing.
+// An unwritable recording root (an installed program's folder) falls back on KEST_DATA_DIR, then on
+// the per-user data folder; when nothing can be written no recording starts, and the stop that
+// follows converts nothing.
 TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
     write_file(root.file("plain"), "a file where folders would go");
     std::string blocked = root.file("plain/below");
@@ -280,14 +232,14 @@ TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
     ASSERT_EQ(setenv("KEST_DATA_DIR", root.file("data").c_str(), 1), 0);
     ASSERT_EQ(setenv("XDG_DATA_HOME", root.file("share").c_str(), 1), 0);
 
-    capture_stdout([] { handler()->onRecordToggled(true); });
+    record(true);
     EXPECT_EQ(recording_folder().parent_path(), root.path() / "data");
-    capture_stdout([] { handler()->onRecordToggled(false); });
+    record(false);
 
     setenv("KEST_DATA_DIR", blocked.c_str(), 1);
-    capture_stdout([] { handler()->onRecordToggled(true); });
+    record(true);
     EXPECT_EQ(recording_folder().parent_path(), root.path() / "share/kestviewer/recordData");
-    capture_stdout([] { handler()->onRecordToggled(false); });
+    record(false);
     fs::path last = recording_folder();
     write_file((last / "image/cam_in_ex.txt").string(), "the last recording's calibration\n");
 
@@ -300,30 +252,23 @@ TEST_F(Recording, RootFallsBackAndNothingStartsWhereNothingCanBeWritten) {
                          });
     std::string out = capture_stdout([] { handler()->onRecordToggled(true); });
     QObject::disconnect(told);
+    unsetenv("KEST_DATA_DIR");
+    unsetenv("XDG_DATA_HOME");
     ASSERT_EQ(changes.size(), 1u) << "the panel learns that nothing records";
     EXPECT_FALSE(changes[0].first);
     EXPECT_TRUE(changes[0].second.startsWith("Recording not started: none of " +
                                              QString::fromStdString(blocked)));
-    unsetenv("KEST_DATA_DIR");
-    unsetenv("XDG_DATA_HOME");
     EXPECT_FALSE(handler()->isRecording());
     EXPECT_EQ(out, "") << "no \"[Recorder] Started.\" for a recording that did not start";
     EXPECT_TRUE(log_contains("[Recorder] No recording started: none of " + blocked));
     EXPECT_EQ(handler()->recordingFolder().toStdString(), last.string());
     EXPECT_EQ(capture_stdout([] { handler()->onRecordToggled(false); }), "");
-    EXPECT_EQ(text_of(last / "image/cam_in_ex.txt"), "the last recording's calibration\n");
+    EXPECT_EQ(file_text(last / "image/cam_in_ex.txt"), "the last recording's calibration\n");
 }
 
-// The decoders print on standard output; a reader that went away must not end
-// the program.
+// The decoders print on standard output; a reader that went away must not end the program.
 TEST_F(Recording, ClosedStandardOutputDoesNotEndTheProgram) {
     struct sigaction current {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
     EXPECT_EQ(current.sa_handler, SIG_IGN);
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    close(ends[0]);
-    EXPECT_EQ(write(ends[1], "x", 1), -1);
-    EXPECT_EQ(errno, EPIPE);
-    close(ends[1]);
 }

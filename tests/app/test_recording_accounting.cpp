@@ -7,7 +7,7 @@
 #include "sdk/common/stats/counters.h"
 #include "sim/kestone_faults.h"
 #include "sim/kestone_wire.h"
-#include "tests/app/recording_test.h"
+#include "tests/app/data_handler_test.h"
 #include "tests/support/full_disk.h"
 
 #include <gmock/gmock.h>
@@ -31,26 +31,22 @@ uint64_t count_of(const std::map<uint16_t, uint64_t> &counts, uint16_t type) {
 class Accounting : public Recording,
                    public testing::WithParamInterface<std::optional<kest_sim::fault_kind>> {
 protected:
-    // Unplugs and plugs the same device in again, as the fault injector asks.
-    void replug() {
-        kest_sim::bus_unplug(device_id);
-        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-    }
-
     // Throws the fault: a transfer fault on the clouds' and the pictures'
     // endpoints both, the others once.
     void inject(kest_sim::fault_kind kind) {
         kest_sim::fault_settings settings;
         settings.silence_max_s = 2;
         kest_sim::fault_injector faults(
-            device, [this] { replug(); }, settings);
-        const bool on_transfers = kind == kest_sim::fault_kind::stall ||
-                                  kind == kest_sim::fault_kind::short_transfer ||
-                                  kind == kest_sim::fault_kind::corrupt_frame;
-        if (!on_transfers) {
-            faults.inject(kind);
-            return;
-        }
+            device,
+            [this] { // the same device plugged in again
+                kest_sim::bus_unplug(device_id);
+                device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+            },
+            settings);
+        using kest_sim::fault_kind;
+        if (kind != fault_kind::stall && kind != fault_kind::short_transfer &&
+            kind != fault_kind::corrupt_frame)
+            return faults.inject(kind);
         faults.inject(kind, kest_sim::kestone::ep_dtof);
         faults.inject(kind, kest_sim::kestone::ep_rgb);
     }
@@ -74,19 +70,12 @@ protected:
 };
 
 std::string fault_label(const testing::TestParamInfo<std::optional<kest_sim::fault_kind>> &info) {
-    if (!info.param)
-        return "NoFault";
-    std::string name;
-    bool upper = true;
-    for (char c : std::string(kest_sim::fault_name(*info.param))) {
-        if (c == ' ') {
-            upper = true;
-            continue;
-        }
-        name += upper ? static_cast<char>(toupper(c)) : c;
-        upper = false;
-    }
-    return name;
+    const std::string name = info.param ? kest_sim::fault_name(*info.param) : "no fault";
+    std::string label; // in camel case
+    for (size_t i = 0; i < name.size(); ++i)
+        if (name[i] != ' ')
+            label += i == 0 || name[i - 1] == ' ' ? static_cast<char>(toupper(name[i])) : name[i];
+    return label;
 }
 
 } // namespace
@@ -101,7 +90,7 @@ std::string fault_label(const testing::TestParamInfo<std::optional<kest_sim::fau
 // - the recording: every record delivered while recording is in its file.
 TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     const std::optional<kest_sim::fault_kind> fault = GetParam();
-    capture_stdout([] { handler()->onRecordToggled(true); });
+    record(true);
     ASSERT_TRUE(handler()->isRecording());
     ASSERT_TRUE(stream("demo"));
     ASSERT_TRUE(built_at_least({3, 3, 3}));
@@ -117,7 +106,7 @@ TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     ASSERT_TRUE(drain_device());
     unplug();
     ASSERT_TRUE(wait_status("Device disconnected"));
-    capture_stdout([] { handler()->onRecordToggled(false); });
+    record(false);
     // The clouds still waiting for their odometry are given up at the layer's
     // stop: only then are all the counts final.
     ASSERT_EQ(lidar_system_deinit(), 0);
@@ -168,24 +157,19 @@ INSTANTIATE_TEST_SUITE_P(
 // files that still fit record on.
 TEST_F(Recording, FullDiskEndsAFileAtItsLastWholeRecordWithAnError) {
     ASSERT_TRUE(stream("demo"));
-    capture_stdout([] { handler()->onRecordToggled(true); });
-    std::array<uint32_t, 3> built{};
+    record(true);
     {
         full_disk full(256 * 1024); // a few dozen of the demo's clouds
         ASSERT_TRUE(full.active());
         ASSERT_TRUE(eventually([] { return handler()->recordingRecordsDropped() > 0; },
                                "records the recorder could not write", std::chrono::seconds(120)));
-        built = handler()->recordsBuilt();
+        const std::array<uint32_t, 3> built = handler()->recordsBuilt();
         ASSERT_TRUE(built_at_least({built[0] + 3, built[1] + 3, built[2] + 3}))
             << "the streams and the recording go on";
-        capture_stdout([] { handler()->onRecordToggled(false); });
+        record(false);
     }
     const KestDataHandler::RecordingReport report = handler()->lastRecordingReport();
-    const std::string stamp = recording_folder().filename().string();
-    const std::array<read_file, 3> files = {
-        read_poses((recording_folder() / "KestPose.bin").string()),
-        read_clouds((recording_folder() / ("MT" + stamp + ".kvx")).string()),
-        read_images((recording_folder() / "KestImage.bin").string())};
+    const std::array<read_file, 3> files = read_recording(recording_folder());
     size_t failed = 0;
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(report.files[i].path.toStdString());

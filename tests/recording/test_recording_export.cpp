@@ -1,7 +1,7 @@
 // The export's own rules, beyond what other programs read back (that is
-// tests/tools/check_export.py): the point files' exact bytes, numbers that do
-// not follow the locale, a map whose last cloud is cut off, poses without a
-// rotation, files that cannot be written, and the progress it reports.
+// tests/tools/check_export.py): the point files' exact bytes, numbers that do not follow the
+// locale, a map whose last cloud is cut off, poses without a rotation, files that cannot be
+// written, and the progress it reports.
 #include "recording/point_file_format.h"
 #include "recording/record_layout.h"
 #include "recording/recording_export.h"
@@ -12,23 +12,12 @@
 
 #include <clocale>
 #include <filesystem>
-#include <fstream>
 
 using namespace kest_test;
 using testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string text_of(const fs::path &path) {
-    std::vector<uint8_t> bytes = file_bytes(path.string());
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void append(const fs::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 std::vector<uint8_t> cloud(uint32_t sequence, std::vector<CloudPoint> points) {
     return StreamDecoding::buildCloudRecord(sequence, 100.0 + sequence, points);
@@ -85,11 +74,11 @@ TEST(PointFileFormat, TextIsTheSameUnderADecimalCommaLocale) {
 
 TEST(RecordingExport, AMapCountsOnlyTheWholeCloudsWhenTheLastIsCutOff) {
     recording rec;
-    append(rec.clouds(), cloud(0, two));
-    append(rec.clouds(), cloud(1, two));
+    append_file(rec.clouds(), cloud(0, two));
+    append_file(rec.clouds(), cloud(1, two));
     std::vector<uint8_t> cut = cloud(2, two);
     cut.resize(cut.size() - 1);
-    append(rec.clouds(), cut);
+    append_file(rec.clouds(), cut);
     ExportRequest request;
     request.clouds.dir = (rec.dir.path() / "out").string();
     request.clouds.merge = true;
@@ -100,7 +89,7 @@ TEST(RecordingExport, AMapCountsOnlyTheWholeCloudsWhenTheLastIsCutOff) {
                 testing::ElementsAre("clouds: the last record, at byte " +
                                      std::to_string(2 * (16 + 2 * 15)) +
                                      ", is cut off; the 2 before it were exported"));
-    const std::string map = text_of(rec.dir.path() / "out/map.ply");
+    const std::string map = file_text(rec.dir.path() / "out/map.ply");
     EXPECT_THAT(map, HasSubstr("element vertex 4\n"));
     EXPECT_EQ(map.size(), map.find("end_header\n") + 11 + 4 * 15) << "the header's count of points";
 }
@@ -109,20 +98,20 @@ TEST(RecordingExport, APoseWithoutARotationIsLeftOutAndCounted) {
     recording rec;
     const float good[7] = {1, 2, 3, 0, 0, 0, 2};
     const float zero[7] = {4, 5, 6, 0, 0, 0, 0};
-    append(rec.poses(), StreamDecoding::buildPoseRecord(0, 1.0, good));
-    append(rec.poses(), StreamDecoding::buildPoseRecord(1, 2.0, zero));
+    append_file(rec.poses(), StreamDecoding::buildPoseRecord(0, 1.0, good));
+    append_file(rec.poses(), StreamDecoding::buildPoseRecord(1, 2.0, zero));
     ExportRequest request;
     request.tumPath = (rec.dir.path() / "t.txt").string();
     const ExportReport report = exportRecording(rec.root.string(), request, {});
     EXPECT_EQ(report.poses, 1u);
     EXPECT_EQ(report.posesWithoutRotation, 1u);
-    EXPECT_EQ(text_of(request.tumPath),
+    EXPECT_EQ(file_text(request.tumPath),
               "# timestamp tx ty tz qx qy qz qw\n1.000000 1 2 3 0 0 0 1\n");
 }
 
 TEST(RecordingExport, AnOutputThatCannotBeWrittenStopsWithItsName) {
     recording rec;
-    append(rec.clouds(), cloud(0, two));
+    append_file(rec.clouds(), cloud(0, two));
     write_file(rec.dir.file("blocked"), "a file where the folder should go");
     ExportRequest request;
     request.clouds.dir = rec.dir.file("blocked");
@@ -130,7 +119,7 @@ TEST(RecordingExport, AnOutputThatCannotBeWrittenStopsWithItsName) {
                 HasSubstr("cannot create the folder " + rec.dir.file("blocked")));
     request.clouds.dir.clear();
     request.tumPath = rec.dir.file("absent/t.txt");
-    append(rec.poses(), std::vector<uint8_t>(40, 0));
+    append_file(rec.poses(), std::vector<uint8_t>(40, 0));
     EXPECT_THAT(exportRecording(rec.root.string(), request, {}).error,
                 HasSubstr("cannot write " + rec.dir.file("absent/t.txt")));
 }
@@ -138,8 +127,8 @@ TEST(RecordingExport, AnOutputThatCannotBeWrittenStopsWithItsName) {
 TEST(RecordingExport, ProgressRisesToTheBytesOfEveryFileRead) {
     recording rec;
     for (uint32_t i = 0; i < 5; ++i)
-        append(rec.clouds(), cloud(i, two));
-    append(rec.poses(), std::vector<uint8_t>(80, 0));
+        append_file(rec.clouds(), cloud(i, two));
+    append_file(rec.poses(), std::vector<uint8_t>(80, 0));
     ExportRequest request;
     request.clouds.dir = rec.dir.file("out");
     request.tumPath = rec.dir.file("t.txt");

@@ -1,16 +1,15 @@
-// A recording read back without trusting it: the figures of a sound one, and
-// the faults a reader must report (gaps, times going back, a record cut off, a
-// length past the end of the file, a cloud without a point) without losing the
-// records before them or allocating what a bad length claims.
+// A recording read back without trusting it: the figures of a sound one, and the faults a reader
+// must report (gaps, times going back, a record cut off, a length past the end of the file, a cloud
+// without a point) without losing the records before them or allocating what a bad length claims.
 #include "recording/record_layout.h"
 #include "recording/recording_summary.h"
+#include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
-#include <fstream>
 
 using namespace kest_test;
 using testing::HasSubstr;
@@ -29,11 +28,6 @@ std::vector<uint8_t> jpeg(int width, int height) {
     std::vector<uint8_t> out;
     cv::imencode(".jpg", cv::Mat(height, width, CV_8UC3, cv::Scalar(40, 90, 200)), out);
     return out;
-}
-
-void append(const fs::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::vector<uint8_t> pose(uint32_t sequence, double seconds) {
@@ -72,13 +66,13 @@ struct recording_folder {
 TEST(RecordingSummary, ASoundRecordingsFiguresAndNoFaults) {
     recording_folder rec;
     for (uint32_t i = 0; i < 11; ++i)
-        append(rec.poses, pose(i, 100.0 + i * 0.1));
-    append(rec.clouds, cloud(0, 100.05, 3));
-    append(rec.clouds, cloud(1, 100.55, 5));
-    append(rec.clouds, cloud(2, 101.05, 10));
-    append(rec.images, image(0, 99.9, jpeg(64, 48)));
-    append(rec.images, image(1, 100.4, jpeg(64, 48)));
-    append(rec.images, image(2, 100.9, jpeg(32, 16)));
+        append_file(rec.poses, pose(i, 100.0 + i * 0.1));
+    append_file(rec.clouds, cloud(0, 100.05, 3));
+    append_file(rec.clouds, cloud(1, 100.55, 5));
+    append_file(rec.clouds, cloud(2, 101.05, 10));
+    append_file(rec.images, image(0, 99.9, jpeg(64, 48)));
+    append_file(rec.images, image(1, 100.4, jpeg(64, 48)));
+    append_file(rec.images, image(2, 100.9, jpeg(32, 16)));
 
     // A trailing separator names the same folder, and its name finds the cloud file.
     const RecordingSummary summary = summariseRecording(rec.root.string() + "/");
@@ -103,7 +97,7 @@ TEST(RecordingSummary, ASoundRecordingsFiguresAndNoFaults) {
     EXPECT_EQ(summary.images.pictureSizes, sizes);
 }
 
-TEST(RecordingSummary, CalibrationConvertedPlaceholderOrMissing) {
+TEST(RecordingSummary, CalibrationConvertedPlaceholderOrMissingAndFoldersThatAreNotOne) {
     recording_folder placeholder("# camera intrinsics/extrinsics TBD\n");
     EXPECT_EQ(summariseRecording(placeholder.root.string()).calibration,
               CalibrationState::Placeholder);
@@ -113,18 +107,22 @@ TEST(RecordingSummary, CalibrationConvertedPlaceholderOrMissing) {
     EXPECT_EQ(summary.calibration, CalibrationState::Missing);
     // An empty recording (no stream reached it) is still a sound one.
     EXPECT_TRUE(summary.sound()) << testing::PrintToString(summary.faults());
+
+    EXPECT_FALSE(summariseRecording(missing.dir.path().string()).isRecording);
+    EXPECT_FALSE(summariseRecording(missing.dir.file("absent")).isRecording);
+    EXPECT_FALSE(summariseRecording((missing.root / "image/info.txt").string()).isRecording);
 }
 
 TEST(RecordingSummary, ARecordCutOffIsReportedWithItsOffsetAndTheOnesBeforeCount) {
     recording_folder rec;
-    append(rec.clouds, cloud(0, 1.0, 4));
-    append(rec.clouds, cloud(1, 1.1, 4));
+    append_file(rec.clouds, cloud(0, 1.0, 4));
+    append_file(rec.clouds, cloud(1, 1.1, 4));
     const uint64_t cutAt = fs::file_size(rec.clouds);
     std::vector<uint8_t> last = cloud(2, 1.2, 4);
     last.resize(last.size() - 7); // the recorder stopped mid-record
-    append(rec.clouds, last);
-    append(rec.poses, pose(0, 1.0));
-    append(rec.poses, {1, 2, 3}); // a pose record's first bytes only
+    append_file(rec.clouds, last);
+    append_file(rec.poses, pose(0, 1.0));
+    append_file(rec.poses, {1, 2, 3}); // a pose record's first bytes only
 
     const RecordingSummary summary = summariseRecording(rec.root.string());
     EXPECT_EQ(summary.clouds.records, 2u);
@@ -142,10 +140,10 @@ TEST(RecordingSummary, ARecordCutOffIsReportedWithItsOffsetAndTheOnesBeforeCount
 TEST(RecordingSummary, GapsRepeatsAndTimesGoingBackAreFaults) {
     recording_folder rec;
     for (uint32_t sequence : {0u, 1u, 4u, 5u, 9u})
-        append(rec.poses, pose(sequence, sequence));
-    append(rec.images, image(0, 2.0, jpeg(8, 8)));
-    append(rec.images, image(1, 1.5, jpeg(8, 8)));
-    append(rec.images, image(1, 2.5, jpeg(8, 8)));
+        append_file(rec.poses, pose(sequence, sequence));
+    append_file(rec.images, image(0, 2.0, jpeg(8, 8)));
+    append_file(rec.images, image(1, 1.5, jpeg(8, 8)));
+    append_file(rec.images, image(1, 2.5, jpeg(8, 8)));
 
     const RecordingSummary summary = summariseRecording(rec.root.string());
     EXPECT_EQ(summary.poses.gaps, 2u);
@@ -161,13 +159,13 @@ TEST(RecordingSummary, GapsRepeatsAndTimesGoingBackAreFaults) {
 
 TEST(RecordingSummary, BadContentIsReportedNotTrusted) {
     recording_folder rec;
-    append(rec.clouds, cloud(0, 1.0, 0));
-    // A cloud record claiming 2^32 - 1 points (60 GB) in a file of a few bytes:
-    // reported where it starts, never allocated.
+    append_file(rec.clouds, cloud(0, 1.0, 0));
+    // A cloud record claiming 2^32 - 1 points (60 GB) in a file of a few bytes: reported where it
+    // starts, never allocated.
     std::vector<uint8_t> huge = cloud(1, 1.1, 1);
     huge[12] = huge[13] = huge[14] = huge[15] = 0xFF;
-    append(rec.clouds, huge);
-    append(rec.images, image(0, 1.0, {1, 2, 3, 4, 5}));
+    append_file(rec.clouds, huge);
+    append_file(rec.images, image(0, 1.0, {1, 2, 3, 4, 5}));
     fs::remove(rec.poses);
 
     const RecordingSummary summary = summariseRecording(rec.root.string());
@@ -180,46 +178,32 @@ TEST(RecordingSummary, BadContentIsReportedNotTrusted) {
                     "images: 1 picture without a JPEG frame header"));
 }
 
-TEST(RecordingSummary, AFolderWithoutARecordingsFilesIsNotOne) {
-    temp_dir dir;
-    EXPECT_FALSE(summariseRecording(dir.path().string()).isRecording);
-    EXPECT_FALSE(summariseRecording((dir.path() / "absent").string()).isRecording);
-    write_file(dir.file("file"), "x");
-    EXPECT_FALSE(summariseRecording(dir.file("file")).isRecording);
-}
-
-TEST(RecordFileReader, AMissingFileOrAFolderIsAnErrorNamingIt) {
-    temp_dir dir;
-    RecordFileReader reader;
-    std::string error;
-    EXPECT_FALSE(reader.open(dir.file("absent.bin"), RecordKind::Pose, error));
-    EXPECT_THAT(error, HasSubstr("absent.bin: No such file"));
-    EXPECT_FALSE(reader.open(dir.path().string(), RecordKind::Pose, error));
-    EXPECT_THAT(error, HasSubstr("not a regular file"));
-}
-
-TEST(RecordFileReader, ReadsRecordsWholeWithTheirOffsets) {
+TEST(RecordFileReader, ReadsRecordsWholeWithTheirOffsetsAndNamesWhatItCannotOpen) {
     temp_dir dir;
     const fs::path path = dir.path() / "clouds.kvx";
     const std::vector<uint8_t> first = cloud(7, 1.25, 2);
-    append(path, first);
-    append(path, cloud(8, 1.5, 3));
+    append_file(path, first);
+    append_file(path, cloud(8, 1.5, 3));
     RecordFileReader reader;
     std::string error;
     ASSERT_TRUE(reader.open(path.string(), RecordKind::Cloud, error)) << error;
     RecordView record;
     ASSERT_TRUE(reader.next(record));
     EXPECT_EQ(record.bytes, first);
-    EXPECT_EQ(record.sequence, 7u);
-    EXPECT_EQ(record.seconds, 1.25);
-    EXPECT_EQ(record.count, 2u);
-    EXPECT_EQ(record.offset, 0u);
+    EXPECT_EQ(std::make_tuple(record.sequence, record.seconds, record.count, record.offset),
+              std::make_tuple(7u, 1.25, 2u, uint64_t(0)));
     ASSERT_TRUE(reader.next(record));
     EXPECT_EQ(record.offset, first.size());
     EXPECT_EQ(record.bytes.size(), 16u + 3 * 15);
     EXPECT_FALSE(reader.next(record));
     EXPECT_FALSE(reader.truncatedAt().has_value());
     EXPECT_EQ(reader.readError(), "");
+
+    RecordFileReader other;
+    EXPECT_FALSE(other.open(dir.file("absent.bin"), RecordKind::Pose, error));
+    EXPECT_THAT(error, HasSubstr("absent.bin: No such file"));
+    EXPECT_FALSE(other.open(dir.path().string(), RecordKind::Pose, error));
+    EXPECT_THAT(error, HasSubstr("not a regular file"));
 }
 
 TEST(JpegSize, FindsTheFrameHeaderAfterOtherSegmentsAndRejectsTheRest) {

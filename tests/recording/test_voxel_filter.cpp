@@ -1,6 +1,6 @@
-// The voxel filter against a plain reference (a std::map from voxel to the
-// last point met in it) on the clouds that take each of its ways: room-sized
-// ones (sorted), ones with far points (the table), and the incremental filter.
+// The voxel filter against a plain reference (a std::map from voxel to the last point met in it) on
+// the clouds that take each of its ways: room-sized ones (sorted), ones with far points (the
+// table), and the incremental filter.
 #include "recording/voxel_filter.h"
 
 #include <gtest/gtest.h>
@@ -101,8 +101,8 @@ TEST(VoxelFilter, KeepsTheLastPointOfEachVoxelOnEveryKindOfCloud) {
 }
 
 TEST(VoxelKeys, NeighbouringVoxelsHashApart) {
-    // A 5 cm grid over a 10 x 10 x 2 m room: every voxel should find its own
-    // bucket, or the table slows to a crawl on large clouds.
+    // A 5 cm grid over a 10 x 10 x 2 m room: every voxel should find its own bucket, or the table
+    // slows to a crawl on large clouds.
     VoxelKeyHash hash;
     std::unordered_set<size_t> values;
     size_t keys = 0;

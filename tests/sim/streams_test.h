@@ -1,9 +1,9 @@
-// The virtual KestOne streaming through the whole host stack: the device layer
-// on the virtual bus, with the application's part (a handle, its callback and
-// streaming on every soft attach) played by the fixture.
+// The virtual KestOne streaming through the whole host stack, with the
+// application's part played by the fixture.
 #pragma once
 
 #include "sim/kestone.h"
+#include "sim/kestone_motion.h"
 #include "tests/sdk/api/api_harness.h"
 
 #include <algorithm>
@@ -17,22 +17,9 @@ namespace kest_test {
 
 class Streams : public ApiTest {
 protected:
-    // The application's part: on every soft attach a handle, its callback and
-    // streaming; on detach the handle goes.
     void bring_up_streaming(const kest_sim::stream_settings &settings) {
         device->set_streams(settings);
-        on_attach = [this](bool attached) {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (attached && handle == nullptr) {
-                handle = make_device();
-                uint32_t rate = 0;
-                EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
-                start_rate = rate;
-            } else if (!attached && handle != nullptr) {
-                lidar_destory_device(handle);
-                handle = nullptr;
-            }
-        };
+        keep_a_handle(starting::must_succeed);
         bring_up();
     }
     // Brings streaming up with settings, or, once up, restarts the device's
@@ -50,19 +37,8 @@ protected:
         }
         bring_up_streaming(settings);
     }
-    void TearDown() override {
-        clear_on_attach(); // no late attach makes a new handle now
-        {
-            std::lock_guard<std::mutex> lock(handle_mutex);
-            if (handle != nullptr)
-                lidar_destory_device(handle);
-            handle = nullptr;
-        }
-        ApiTest::TearDown();
-    }
-    // How far the delivered SLAM cloud's points lie from where the device
-    // scanned them, in metres: the largest difference along an axis and the
-    // mean distance; -1 for both if their counts differ.
+    // How far the delivered SLAM cloud's points lie from where the device scanned
+    // them, in metres: the largest along an axis and the mean; -1 if counts differ.
     struct scan_offset {
         double worst_axis = -1, mean = -1;
     };
@@ -90,15 +66,10 @@ protected:
         return eventually([&] { return count_records(type) >= n; },
                           std::to_string(n) + " records of type " + std::to_string(type));
     }
-    std::mutex handle_mutex;
-    lidar_device_t *handle = nullptr;
-    std::atomic<uint32_t> start_rate{0}; // what the last start answer reported
 };
 
 // The demo preset with only the streams a test looks at (and the device info):
-// the others would only load the device and host, and a loaded sanitizer build
-// then drops messages at the device, which these tests are not about. All
-// streams together are measured by the rate test.
+// the others would only load a sanitizer build into dropping messages.
 struct wanted_streams {
     bool clouds = false; // with their odometry and wiwc
     bool depth = false;
@@ -118,6 +89,14 @@ inline kest_sim::stream_settings demo_with_only(wanted_streams wanted) {
     if (!wanted.pictures)
         settings.image_hz = 0;
     return settings;
+}
+
+// An odometry record's position (micrometres) and quaternion (millionths), as sent.
+inline kest_sim::odometry_sample odometry_of(const std::vector<uint8_t> &record) {
+    kest_sim::odometry_sample sample{};
+    memcpy(sample.position_um.data(), record.data() + 8, 24);
+    memcpy(sample.quaternion_e6.data(), record.data() + 32, 32);
+    return sample;
 }
 
 } // namespace kest_test

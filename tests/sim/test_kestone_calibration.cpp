@@ -21,34 +21,29 @@ using vec2 = std::array<double, 2>;
 // What a host reads from calib.yaml: Tcl_0 (12 or 16 values) and cam_0.
 struct host_calibration {
     kest_sim::pose tcl;
+    size_t tcl_values;
+    int width, height;
     double a11, a12, a22, u0, v0, p1, p2;
     std::array<double, 6> k; // k2 .. k7
-    int width, height;
-    size_t tcl_values;
 };
 
 host_calibration read_calibration(const std::string &path) {
-    const YAML::Node file = YAML::LoadFile(path);
+    const YAML::Node file = YAML::LoadFile(path), tcl = file["Tcl_0"], cam = file["cam_0"];
     host_calibration c{};
-    const YAML::Node tcl = file["Tcl_0"];
     c.tcl_values = tcl.size();
     for (size_t row = 0; row < 3; ++row) {
         for (size_t col = 0; col < 3; ++col)
             c.tcl.r[3 * row + col] = tcl[4 * row + col].as<double>();
         c.tcl.t[row] = tcl[4 * row + 3].as<double>();
     }
-    const YAML::Node cam = file["cam_0"];
     c.width = cam["image_width"].as<int>();
     c.height = cam["image_height"].as<int>();
+    double *values[] = {&c.a11, &c.a12, &c.a22, &c.u0, &c.v0, &c.p1, &c.p2};
+    const char *keys[] = {"A11", "A12", "A22", "u0", "v0", "p1", "p2"};
+    for (size_t i = 0; i < 7; ++i)
+        *values[i] = cam[keys[i]].as<double>();
     for (size_t i = 0; i < 6; ++i)
         c.k[i] = cam["k" + std::to_string(i + 2)].as<double>();
-    c.p1 = cam["p1"].as<double>();
-    c.p2 = cam["p2"].as<double>();
-    c.a11 = cam["A11"].as<double>();
-    c.a12 = cam["A12"].as<double>();
-    c.a22 = cam["A22"].as<double>();
-    c.u0 = cam["u0"].as<double>();
-    c.v0 = cam["v0"].as<double>();
     return c;
 }
 
@@ -113,58 +108,16 @@ std::optional<corner_view> find_corner(const host_calibration &c,
     return std::nullopt;
 }
 
-// Which of the three surfaces meeting at the corner a pixel shows: the wall
-// across x (0), the wall across y (1), floor or ceiling (2), or none (-1).
-class surface_classes {
-public:
-    explicit surface_classes(const vec3 &corner) {
-        const cv::Vec3b x_wall = corner[0] < 0 ? cv::Vec3b(50, 60, 200) : cv::Vec3b(200, 80, 50);
-        const cv::Vec3b y_wall = corner[1] < 0 ? cv::Vec3b(80, 170, 60) : cv::Vec3b(60, 200, 220);
-        hue[0] = hue_of(x_wall);
-        hue[1] = hue_of(y_wall);
-    }
-    int of(const cv::Vec3b &hsv) const {
-        if (hsv[1] < 50 && hsv[2] > 40)
-            return 2;
-        if (hsv[1] < 90)
-            return -1;
-        for (int wall = 0; wall < 2; ++wall) {
-            int apart = std::abs(hsv[0] - hue[wall]);
-            if (std::min(apart, 180 - apart) <= 10)
-                return wall;
-        }
-        return -1;
-    }
-
-private:
-    static int hue_of(const cv::Vec3b &bgr) {
-        cv::Mat one(1, 1, CV_8UC3, cv::Scalar(bgr[0], bgr[1], bgr[2])), hsv;
-        cv::cvtColor(one, hsv, cv::COLOR_BGR2HSV);
-        return hsv.at<cv::Vec3b>(0, 0)[0];
-    }
-    int hue[2];
-};
-
-// A line a x + b y = c through points, by total least squares.
-struct line {
+struct line { // a x + b y = c
     double a, b, c;
 };
-std::optional<line> fit(const std::vector<vec2> &points) {
+// The line through points, by total least squares.
+std::optional<line> fit(const std::vector<cv::Point2f> &points) {
     if (points.size() < 8)
         return std::nullopt;
-    double mx = 0, my = 0;
-    for (const vec2 &p : points)
-        mx += p[0], my += p[1];
-    mx /= points.size(), my /= points.size();
-    double sxx = 0, syy = 0, sxy = 0;
-    for (const vec2 &p : points) {
-        sxx += (p[0] - mx) * (p[0] - mx);
-        syy += (p[1] - my) * (p[1] - my);
-        sxy += (p[0] - mx) * (p[1] - my);
-    }
-    const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy); // the direction of the line
-    const double a = -std::sin(angle), b = std::cos(angle);
-    return line{a, b, a * mx + b * my};
+    cv::Vec4f l; // direction, then a point on it
+    cv::fitLine(points, l, cv::DIST_L2, 0, 0.01, 0.01);
+    return line{-l[1], l[0], -l[1] * l[2] + l[0] * l[3]};
 }
 
 std::optional<vec2> meet(const line &l, const line &m) {
@@ -177,28 +130,41 @@ std::optional<vec2> meet(const line &l, const line &m) {
 // Where the picture shows the corner near guess: the crossing of the edges
 // between its three surfaces, each fitted to the midpoints between pixels of
 // the two surfaces it divides.
-std::optional<vec2> corner_in_picture(const cv::Mat &bgr, const surface_classes &classes,
-                                      const vec2 &guess) {
-    cv::Mat hsv;
+std::optional<vec2> corner_in_picture(const cv::Mat &bgr, const vec3 &corner, const vec2 &guess) {
+    cv::Mat hsv, walls(1, 2, CV_8UC3); // the walls across x and across y at the corner
+    walls.at<cv::Vec3b>(0, 0) = corner[0] < 0 ? cv::Vec3b(50, 60, 200) : cv::Vec3b(200, 80, 50);
+    walls.at<cv::Vec3b>(0, 1) = corner[1] < 0 ? cv::Vec3b(80, 170, 60) : cv::Vec3b(60, 200, 220);
+    cv::cvtColor(walls, walls, cv::COLOR_BGR2HSV);
     cv::cvtColor(bgr, hsv, cv::COLOR_BGR2HSV);
+    // The surface a pixel shows: the wall across x (0) or y (1), floor or ceiling (2), none (-1).
+    auto surface = [&](const cv::Vec3b &pixel) {
+        if (pixel[1] < 50 && pixel[2] > 40)
+            return 2;
+        for (int wall = 0; wall < 2 && pixel[1] >= 90; ++wall) {
+            const int apart = std::abs(pixel[0] - walls.at<cv::Vec3b>(0, wall)[0]);
+            if (std::min(apart, 180 - apart) <= 10)
+                return wall;
+        }
+        return -1;
+    };
     const int radius = 25;
-    std::vector<vec2> edge[3]; // between 0 and 1, 0 and 2, 1 and 2
+    std::vector<cv::Point2f> edge[3]; // between 0 and 1, 0 and 2, 1 and 2
     const int x0 = static_cast<int>(guess[0]), y0 = static_cast<int>(guess[1]);
     for (int y = y0 - radius; y <= y0 + radius; ++y)
         for (int x = x0 - radius; x <= x0 + radius; ++x) {
-            const int here = classes.of(hsv.at<cv::Vec3b>(y, x));
+            const int here = surface(hsv.at<cv::Vec3b>(y, x));
             if (here < 0)
                 continue;
             for (auto [dx, dy] : {std::pair{1, 0}, {2, 0}, {0, 1}, {0, 2}}) {
-                const int there = classes.of(hsv.at<cv::Vec3b>(y + dy, x + dx));
+                const int there = surface(hsv.at<cv::Vec3b>(y + dy, x + dx));
                 if (there < 0 || there == here)
                     continue;
                 const int pair = here + there - 1; // 0+1, 0+2, 1+2 -> 0, 1, 2
-                edge[pair].push_back({x + dx / 2.0, y + dy / 2.0});
+                edge[pair].emplace_back(x + dx / 2.0f, y + dy / 2.0f);
             }
         }
     std::vector<line> lines;
-    for (const std::vector<vec2> &points : edge)
+    for (const std::vector<cv::Point2f> &points : edge)
         if (std::optional<line> fitted = fit(points))
             lines.push_back(*fitted);
     vec2 sum{0, 0};
@@ -246,10 +212,9 @@ TEST_F(Streams, ServedCalibrationPutsARoomCornerWhereThePictureShowsIt) {
                     const_cast<uint8_t *>(nv12.data())),
             bgr;
         cv::cvtColor(yuv, bgr, cv::COLOR_YUV2BGR_NV12);
-        const std::optional<vec2> found =
-            corner_in_picture(bgr, surface_classes(view->corner), view->pixel);
+        const std::optional<vec2> found = corner_in_picture(bgr, view->corner, view->pixel);
         ASSERT_TRUE(found) << "the corner's edges are not in the picture near the projection";
-        EXPECT_NEAR((*found)[0], view->pixel[0], 1.5) << "corner at t = " << view->t;
-        EXPECT_NEAR((*found)[1], view->pixel[1], 1.5) << "corner at t = " << view->t;
+        for (size_t axis = 0; axis < 2; ++axis)
+            EXPECT_NEAR((*found)[axis], view->pixel[axis], 1.5) << "corner at t = " << view->t;
     }
 }

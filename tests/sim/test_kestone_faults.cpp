@@ -10,19 +10,8 @@
 using namespace kest_test;
 
 TEST_F(Streams, StreamingComesBackAfterEveryKindOfFault) {
-    // As bring_up_streaming, but the start may fail: the lost answer is its.
-    device->set_streams(demo_with_only({true, false, false}));
-    on_attach = [this](bool attached) {
-        std::lock_guard<std::mutex> lock(handle_mutex);
-        if (attached && handle == nullptr) {
-            handle = make_device();
-            uint32_t rate = 0;
-            lidar_start_stream(handle, 0, &rate);
-        } else if (!attached && handle != nullptr) {
-            lidar_destory_device(handle);
-            handle = nullptr;
-        }
-    };
+    device->set_streams(demo_with_only({true}));
+    keep_a_handle(starting::may_fail); // the lost answer is the start's
     bring_up();
     ASSERT_TRUE(wait_count(LIDAR_STREAM_SLAM_CLOUD, 1));
     std::mutex replugging; // the fixture unplugs device_id at the end
@@ -69,4 +58,24 @@ TEST(FaultCampaign, DrawsEveryKindAndReplugsForReplugsAndLostAnswers) {
             "two faults of every kind"));
     }
     EXPECT_GE(replugs, counts[4] + counts[5]) << "a replug for each, a lost answer included";
+}
+
+// Whichever request of the attach sequence a lost answer cut short by stopping hit, it is answered.
+TEST_F(Streams, ALostAnswerCutShortByStoppingIsAnsweredAgain) {
+    kest_sim::fault_settings settings;
+    settings.every_s = 0.002;
+    settings.lost_answer_s = 600;
+    settings.silence_max_s = 0.01;
+    {
+        kest_sim::fault_injector faults(
+            device, [] {}, settings);
+        ASSERT_TRUE(eventually([&] { return faults.injected()[5] >= 1; }, "a lost answer"));
+    }
+    bring_up();
+    handle = make_device();
+    uint32_t rate = 0;
+    EXPECT_EQ(lidar_set_mode(handle, 0), 0);
+    EXPECT_EQ(lidar_set_mode(handle, 1), 0);
+    EXPECT_EQ(lidar_get_version(handle), 0);
+    EXPECT_EQ(lidar_start_stream(handle, 0, &rate), 0);
 }

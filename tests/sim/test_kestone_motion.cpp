@@ -1,12 +1,9 @@
 // The virtual KestOne's motion as the host receives it: a hand-held path that
-// turns about every axis and changes height, a quaternion sent with either sign
-// and not quite of unit length, and an IMU whose readings agree with the
-// odometry.
+// turns about every axis and changes height, a quaternion of either sign and
+// not quite of unit length, and an IMU that agrees with the odometry.
 #include "sim/kestone_motion.h"
 #include "sim/kestone_payloads.h"
 #include "tests/sim/streams_test.h"
-
-#include <gmock/gmock.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,55 +16,28 @@ namespace {
 
 struct seen_pose {
     double t; // seconds into the device's streaming
-    std::array<double, 3> position;
-    std::array<double, 4> quaternion; // as sent: x, y, z, w
+    kest_sim::odometry_sample sample;
 };
-
-int64_t le64(const std::vector<uint8_t> &bytes, size_t at) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < 8; ++i)
-        value |= static_cast<uint64_t>(bytes[at + i]) << (8 * i);
-    return static_cast<int64_t>(value);
-}
-
-double seconds_of(int64_t timestamp_ns) {
-    return static_cast<double>(timestamp_ns - kest_sim::device_time(0)) * 1e-9;
-}
 
 std::map<int64_t, seen_pose> hf_poses(const std::vector<seen_record> &records) {
     std::map<int64_t, seen_pose> out;
     for (const seen_record &record : records) {
         if (record.type != LIDAR_STREAM_HF_ODOMETRY || record.entries[0].size() < 64)
             continue;
-        const std::vector<uint8_t> &b = record.entries[0];
-        const int64_t ts = le64(b, 0);
-        out[ts] = {
-            seconds_of(ts),
-            {le64(b, 8) * 1e-6, le64(b, 16) * 1e-6, le64(b, 24) * 1e-6},
-            {le64(b, 32) * 1e-6, le64(b, 40) * 1e-6, le64(b, 48) * 1e-6, le64(b, 56) * 1e-6}};
+        int64_t ts;
+        memcpy(&ts, record.entries[0].data(), sizeof ts);
+        out[ts] = {(ts - kest_sim::device_time(0)) * 1e-9, odometry_of(record.entries[0])};
     }
     return out;
 }
 
-// The rotation a host makes of a quaternion of any length and sign.
-kest_sim::pose host_pose(const seen_pose &seen) {
-    kest_sim::odometry_sample sample{};
-    for (size_t i = 0; i < 3; ++i)
-        sample.position_um[i] = std::llround(seen.position[i] * 1e6);
-    for (size_t i = 0; i < 4; ++i)
-        sample.quaternion_e6[i] = std::llround(seen.quaternion[i] * 1e6);
-    return kest_sim::odometry_pose(sample);
-}
-
-double length(const std::array<double, 4> &q) {
-    return std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-}
-
 } // namespace
 
-TEST_F(Streams, OdometryTurnsAboutEveryAxisWithAQuaternionOfEitherSignAndLength) {
+// The quaternion, whatever its sign and length, is the path's rotation; rates and
+// accelerations worked out from the odometry agree with the IMU at the same instants.
+TEST_F(Streams, OdometryTurnsAboutEveryAxisAndTheImuAgreesWithIt) {
     kest_sim::stream_settings settings = demo_with_only({false, false, false, true});
-    settings.imu_hz = 0;
+    settings.imu_hz = settings.hf_odometry_hz = 200;
     bring_up_streaming(settings);
     // Past the first sign flip, 1.5 s into streaming.
     ASSERT_TRUE(eventually(
@@ -76,23 +46,26 @@ TEST_F(Streams, OdometryTurnsAboutEveryAxisWithAQuaternionOfEitherSignAndLength)
             return !poses.empty() && poses.rbegin()->second.t > 2.0;
         },
         "two seconds of odometry"));
+    const std::vector<seen_record> all = records();
+    const std::map<int64_t, seen_pose> poses = hf_poses(all);
     const kest_sim::pose world = device->slam_world_now();
     double tipped = 0, shortest = 2, longest = 0, low = 10, high = 0;
     bool negative_w = false, positive_w = false;
-    for (const auto &[ts, seen] : hf_poses(records())) {
-        const std::array<double, 4> &q = seen.quaternion;
-        const double n = length(q);
+    for (const auto &[ts, seen] : poses) {
+        std::array<double, 4> q;
+        for (size_t i = 0; i < 4; ++i)
+            q[i] = seen.sample.quaternion_e6[i] * 1e-6;
+        const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
         tipped = std::max({tipped, std::fabs(q[0]) / n, std::fabs(q[1]) / n});
         shortest = std::min(shortest, n);
         longest = std::max(longest, n);
-        low = std::min(low, seen.position[2]);
-        high = std::max(high, seen.position[2]);
+        low = std::min(low, seen.sample.position_um[2] * 1e-6);
+        high = std::max(high, seen.sample.position_um[2] * 1e-6);
         negative_w = negative_w || q[3] < 0;
         positive_w = positive_w || q[3] > 0;
-        // Whatever its sign and length, the quaternion is the path's rotation.
         const kest_sim::pose truth =
             world.inverse().after(kest_sim::sensor_pose(seen.t, settings.motion));
-        const kest_sim::pose seen_as = host_pose(seen);
+        const kest_sim::pose seen_as = kest_sim::odometry_pose(seen.sample);
         for (size_t i = 0; i < 9; ++i)
             ASSERT_NEAR(seen_as.r[i], truth.r[i], 1e-5) << "t = " << seen.t << ", element " << i;
     }
@@ -101,21 +74,11 @@ TEST_F(Streams, OdometryTurnsAboutEveryAxisWithAQuaternionOfEitherSignAndLength)
     EXPECT_LT(shortest, 0.995);
     EXPECT_GT(longest, 1.005);
     EXPECT_GT(high - low, 0.01) << "the height changes";
-}
 
-// Rates and accelerations worked out on the host side from the odometry it
-// received agree with the IMU samples taken at the same instants.
-TEST_F(Streams, ImuAgreesWithTheOdometry) {
-    kest_sim::stream_settings settings = demo_with_only({false, false, false, true});
-    settings.imu_hz = settings.hf_odometry_hz = 200;
-    bring_up_streaming(settings);
-    ASSERT_TRUE(wait_count(LIDAR_STREAM_IMU, 150));
-    const std::vector<seen_record> seen = records();
-    const std::map<int64_t, seen_pose> poses = hf_poses(seen);
     const int64_t step = std::llround(1e9 / settings.imu_hz);
     size_t compared = 0;
     double worst_gyro = 0, worst_accel = 0, largest_gyro = 0;
-    for (const seen_record &record : seen) {
+    for (const seen_record &record : all) {
         if (record.type != LIDAR_STREAM_IMU)
             continue;
         lidar_imu_record_t imu;
@@ -125,8 +88,9 @@ TEST_F(Streams, ImuAgreesWithTheOdometry) {
         auto before = poses.find(ts - step), now = poses.find(ts), after = poses.find(ts + step);
         if (before == poses.end() || now == poses.end() || after == poses.end())
             continue;
-        const kest_sim::pose r0 = host_pose(before->second), r1 = host_pose(now->second),
-                             r2 = host_pose(after->second);
+        const kest_sim::pose r0 = kest_sim::odometry_pose(before->second.sample),
+                             r1 = kest_sim::odometry_pose(now->second.sample),
+                             r2 = kest_sim::odometry_pose(after->second.sample);
         const double dt = step * 1e-9;
         std::array<double, 9> rate{}; // R1^T (R2 - R0) / 2dt
         for (int row = 0; row < 3; ++row)

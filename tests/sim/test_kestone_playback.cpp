@@ -1,8 +1,6 @@
-// The player's own rules, on a small recording written here from the file
-// layouts: its outline (rates, picture size), the order and time of what it
-// sends, waiting instead of dropping when the queues are full, and looping
-// with numbers and time stamps running on. That the host gets the recording
-// back is kestctl's playback test.
+// The player's own rules, on a small recording written here: its outline, the
+// order and time of what it sends, waiting for room, and looping with numbers
+// and stamps running on. That the host gets it back is kestctl's playback test.
 #include "sim/kestone.h"
 #include "sim/kestone_playback.h"
 #include "sim/kestone_wire.h"
@@ -10,7 +8,7 @@
 
 #include <gmock/gmock.h>
 
-#include <cstring>
+#include <array>
 #include <filesystem>
 #include <fstream>
 
@@ -20,40 +18,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void put(std::string &out, const void *value, size_t bytes) {
-    out.append(static_cast<const char *>(value), bytes);
-}
-
-std::string header(uint32_t sequence, double seconds) {
+template <typename... T>
+std::string packed(const T &...values) {
     std::string out;
-    put(out, &sequence, 4);
-    put(out, &seconds, 8);
+    (out.append(reinterpret_cast<const char *>(&values), sizeof values), ...);
     return out;
 }
 
+// Records of the recording's files: a sequence number and a time in seconds first.
 std::string pose(uint32_t sequence, double seconds) {
-    std::string out = header(sequence, seconds);
-    const float values[7] = {1, 2, 3, 0, 0, 0, 1};
-    put(out, values, sizeof values);
-    return out;
+    return packed(sequence, seconds, std::array<float, 7>{1, 2, 3, 0, 0, 0, 1});
 }
-
-std::string cloud(uint32_t sequence, double seconds) {
-    std::string out = header(sequence, seconds);
-    const uint32_t count = 1;
-    put(out, &count, 4);
-    const float xyz[3] = {1, 2, 3};
-    put(out, xyz, sizeof xyz);
-    return out + "\x0a\x14\x1e";
+std::string cloud(uint32_t sequence, double seconds) { // one point, its colour last
+    return packed(sequence, seconds, uint32_t{1}, std::array<float, 3>{1, 2, 3}) + "\x0a\x14\x1e";
 }
-
-// A JPEG's start and frame header: enough for its size.
-std::string image(uint32_t sequence, double seconds) {
+std::string image(uint32_t sequence, double seconds) { // a JPEG's start and frame header
     const std::string jpeg("\xff\xd8\xff\xc0\x00\x11\x08\x00\x30\x00\x40", 11);
-    std::string out = header(sequence, seconds);
-    const uint32_t bytes = uint32_t(jpeg.size());
-    put(out, &bytes, 4);
-    return out + jpeg;
+    return packed(sequence, seconds, uint32_t(jpeg.size())) + jpeg;
 }
 
 // Poses at 10.0, 10.1, 10.2 s, clouds at 10.05 and 10.15 s, a picture at 10.1 s.

@@ -1,7 +1,6 @@
-// A full disk for one scope: the process's file size limit stands in for it.
-// Writes beyond the limit fail with EFBIG after writing what fits, as they
-// would with ENOSPC, and SIGXFSZ is ignored meanwhile so that the failure
-// reaches the writer instead of ending the process.
+// A full disk for one scope: the process's file size limit stands in for it. Writes beyond the
+// limit fail with EFBIG after writing what fits, as they would with ENOSPC, and SIGXFSZ is ignored
+// meanwhile so that the failure reaches the writer instead of ending the process.
 #pragma once
 
 #include <sys/resource.h>

@@ -1,6 +1,6 @@
-// The virtual KestOne's "full" preset for tests: its rates as they are, with
-// small clouds, depth frames and pictures where a sanitizer makes every byte
-// (and every ray the device casts) many times dearer.
+// The virtual KestOne's "full" preset for tests: its rates as they are, with small clouds, depth
+// frames and pictures where a sanitizer makes every byte (and every ray the device casts) many
+// times dearer.
 #pragma once
 
 #include "sim/kestone.h"

@@ -1,12 +1,13 @@
-// Reads a recording's binary files back, written from the file layouts rather
-// than from the recorder's own builders: every record starts with its sequence
-// number (u32) and its time in seconds (f64, unaligned); a pose record is 40
-// bytes, a cloud record 16 + 15 n bytes and an image record 16 + m bytes, n and
-// m being the u32 at offset 12. Little-endian throughout.
+// Reads a recording's binary files back, written from the file layouts rather than from the
+// recorder's own builders: every record starts with its sequence number (u32) and its time in
+// seconds (f64, unaligned); a pose record is 40 bytes, a cloud record 16 + 15 n bytes and an image
+// record 16 + m bytes, n and m being the u32 at offset 12. Little-endian throughout.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,6 +30,16 @@ struct read_file {
 inline std::vector<uint8_t> file_bytes(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string file_text(const std::filesystem::path &path) {
+    const std::vector<uint8_t> bytes = file_bytes(path.string());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline void append_file(const std::filesystem::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 inline uint32_t le32(const uint8_t *p) {
@@ -76,6 +87,18 @@ inline read_file read_clouds(const std::string &path) {
 }
 inline read_file read_images(const std::string &path) {
     return read_records(path, 1);
+}
+
+// A recording folder's binary files: poses, clouds, images.
+inline std::array<std::filesystem::path, 3> recording_paths(const std::filesystem::path &folder) {
+    return {folder / "KestPose.bin", folder / ("MT" + folder.filename().string() + ".kvx"),
+            folder / "KestImage.bin"};
+}
+
+inline std::array<read_file, 3> read_recording(const std::filesystem::path &folder) {
+    const std::array<std::filesystem::path, 3> paths = recording_paths(folder);
+    return {read_poses(paths[0].string()), read_clouds(paths[1].string()),
+            read_images(paths[2].string())};
 }
 
 // Empty when the records are numbered 0, 1, 2, ... in order; else what is wrong.

@@ -21,47 +21,29 @@ namespace kest_test {
 namespace {
 
 constexpr const char *syspath = "/sys/devices/usb1/1-1";
-constexpr const char *driver_name = "kestone_hid";
-// A reap that finds nothing waits this long for a completion before EAGAIN:
-// the node of an emulated device always polls ready, and libusb would spin.
+// A reap that finds nothing waits this long before EAGAIN: the node of an
+// emulated device always polls ready, and libusb would spin.
 constexpr std::chrono::milliseconds reap_patience{5};
 
 const usb_backend &bus() {
     return *kest_sim::bus_backend();
 }
 
-// The descriptors file of sysfs: the device descriptor, then the whole
-// configuration (interface 0 with the KestOne's five bulk endpoints, 512 bytes each).
+// sysfs's descriptors file, in hex: interface 0 has the KestOne's bulk endpoints
+// (512 bytes each).
 std::string descriptors_hex() {
     const kest_sim::device_desc desc = kest_sim::kestone_desc();
-    std::vector<uint8_t> bytes = {18,
-                                  1,
-                                  0x00,
-                                  0x02,
-                                  0,
-                                  0,
-                                  0,
-                                  64,
-                                  static_cast<uint8_t>(desc.vendor_id),
-                                  static_cast<uint8_t>(desc.vendor_id >> 8),
-                                  static_cast<uint8_t>(desc.product_id),
-                                  static_cast<uint8_t>(desc.product_id >> 8),
-                                  0x00,
-                                  0x01,
-                                  1,
-                                  2,
-                                  3,
-                                  1};
-    const size_t total = 9 + 9 + 7 * desc.endpoints.size();
-    const std::vector<uint8_t> config = {9, 2, static_cast<uint8_t>(total), 0, 1, 1, 0, 0xC0, 50};
-    bytes.insert(bytes.end(), config.begin(), config.end());
-    const std::vector<uint8_t> interface = {
-        9, 4, 0, 0, static_cast<uint8_t>(desc.endpoints.size()), 0xFF, 0, 0, 0};
-    bytes.insert(bytes.end(), interface.begin(), interface.end());
-    for (uint8_t endpoint : desc.endpoints) {
-        const std::vector<uint8_t> bulk = {7, 5, endpoint, 2, 0x00, 0x02, 0};
-        bytes.insert(bytes.end(), bulk.begin(), bulk.end());
-    }
+    // Device, configuration and interface descriptors; ids and counts set below.
+    std::vector<uint8_t> bytes = {18, 1, 0, 2, 0, 0, 0, 64,   0,  0, 0, 0, 0, 1, 1,    2, 3, 1,
+                                  9,  2, 0, 0, 1, 1, 0, 0xC0, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
+    const size_t count = desc.endpoints.size();
+    const uint8_t ids[] = {uint8_t(desc.vendor_id), uint8_t(desc.vendor_id >> 8),
+                           uint8_t(desc.product_id), uint8_t(desc.product_id >> 8)};
+    std::copy(std::begin(ids), std::end(ids), bytes.begin() + 8);
+    bytes[20] = static_cast<uint8_t>(18 + 7 * count);
+    bytes[31] = static_cast<uint8_t>(count);
+    for (uint8_t endpoint : desc.endpoints)
+        bytes.insert(bytes.end(), {7, 5, endpoint, 2, 0x00, 0x02, 0});
     std::string hex;
     char two[3];
     for (uint8_t byte : bytes) {
@@ -71,27 +53,7 @@ std::string descriptors_hex() {
     return hex;
 }
 
-// The URB status usbfs gives for how the transfer on the virtual bus ended.
-int urb_status(int transfer_status) {
-    switch (transfer_status) {
-    case LIBUSB_TRANSFER_COMPLETED:
-        return 0;
-    case LIBUSB_TRANSFER_STALL:
-        return -EPIPE;
-    case LIBUSB_TRANSFER_CANCELLED:
-        return -ENOENT;
-    case LIBUSB_TRANSFER_NO_DEVICE:
-        return -ESHUTDOWN;
-    case LIBUSB_TRANSFER_OVERFLOW:
-        return -EOVERFLOW;
-    case LIBUSB_TRANSFER_TIMED_OUT:
-        return -ETIMEDOUT;
-    default:
-        return -EPROTO;
-    }
-}
-
-// Reads the ioctl's argument: the pointer it carries, resolved to len bytes.
+// The ioctl's argument: the pointer it carries, resolved to len bytes.
 UMockdevIoctlData *resolved(UMockdevIoctlData *arg, size_t len) {
     GError *error = nullptr;
     UMockdevIoctlData *data = umockdev_ioctl_data_resolve(arg, 0, len, &error);
@@ -102,7 +64,7 @@ UMockdevIoctlData *resolved(UMockdevIoctlData *arg, size_t len) {
 
 } // namespace
 
-// One URB between its submission and its reaping: the client's URB (read at
+// One URB from its submission to its reaping: the client's URB (read at
 // submission, written back at reaping) and its transfer on the virtual bus.
 struct usbfs_kestone::urb {
     usbfs_kestone *owner = nullptr;
@@ -127,7 +89,12 @@ usbfs_kestone::usbfs_kestone(std::shared_ptr<kest_sim::kestone> model) : device(
     handler = umockdev_ioctl_base_new();
     signal_id = g_signal_connect_after(handler, "handle-ioctl", G_CALLBACK(handle_ioctl), this);
     bus().init(&context);
-    events = std::thread([this] { run_events(); });
+    events = std::thread([this] {
+        while (!stopping) {
+            timeval wait = {0, 50000};
+            bus().handle_events_timeout(context, &wait);
+        }
+    });
 }
 
 usbfs_kestone::~usbfs_kestone() {
@@ -156,14 +123,7 @@ std::string usbfs_kestone::node() const {
     return path;
 }
 
-void usbfs_kestone::run_events() {
-    while (!stopping) {
-        timeval wait = {0, 50000};
-        bus().handle_events_timeout(context, &wait);
-    }
-}
-
-void usbfs_kestone::plug(usbfs_driver holder) {
+void usbfs_kestone::plug() {
     std::string path;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -171,9 +131,6 @@ void usbfs_kestone::plug(usbfs_driver holder) {
             return;
         ++device_number;
         path = node();
-        driver = holder;
-        driver_attached = holder != usbfs_driver::none;
-        claimed = false;
     }
     // The device side first: it answers as soon as the host opens the node.
     const int id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
@@ -191,12 +148,12 @@ void usbfs_kestone::plug(usbfs_driver holder) {
         present = true;
     }
     umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, nullptr);
-    const std::string number = std::to_string(device_number);
+    const std::string number = path.substr(path.size() - 3);
     const std::string description =
-        std::string("P: /devices/usb1/1-1\n") + "N: " + path.substr(5) + "\n" +
-        "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n" + "E: BUSNUM=001\n" +
-        "E: DEVNUM=" + path.substr(path.size() - 3) + "\n" + "E: DEVNAME=" + path + "\n" +
-        "A: busnum=1\\n\nA: devnum=" + number +
+        "P: /devices/usb1/1-1\nN: " + path.substr(5) +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" +
+        number + "\nE: DEVNAME=" + path +
+        "\nA: busnum=1\\n\nA: devnum=" + std::to_string(device_number) +
         "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
         "H: descriptors=" + descriptors_hex() + "\n";
     umockdev_testbed_add_from_string(testbed, description.c_str(), nullptr);
@@ -204,26 +161,22 @@ void usbfs_kestone::plug(usbfs_driver holder) {
 
 void usbfs_kestone::unplug() {
     int id;
-    std::string path;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!present)
             return;
         present = false;
         id = virtual_id;
-        path = node();
     }
-    // The removal's uevent goes out while the device's properties (its node
-    // among them) are still there to describe it, as the kernel's does.
+    // The uevent goes out while the device's properties can still describe it,
+    // as the kernel's does.
     umockdev_testbed_uevent(testbed, syspath, "remove");
     umockdev_testbed_remove_device(testbed, syspath);
-    // Every transfer on the virtual bus completes as "no device"; their URBs
-    // wait to be reaped with the status a disconnect gives.
+    // Every transfer on the virtual bus completes as "no device"; bounded, so a
+    // fault here fails a test instead of hanging it.
     kest_sim::bus_unplug(id);
     libusb_device_handle *gone;
     {
-        // The event thread ends them at once; bounded all the same, so a fault
-        // here fails a test instead of hanging it.
         std::unique_lock<std::mutex> lock(mutex);
         reapable.wait_for(lock, patience(), [this] { return transfers_out == 0; });
         gone = handle;
@@ -235,21 +188,11 @@ void usbfs_kestone::unplug() {
     reapable.notify_all();
 }
 
-int usbfs_kestone::bus_device() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return virtual_id;
-}
-
 usbfs_stats usbfs_kestone::stats() const {
     std::lock_guard<std::mutex> lock(mutex);
     usbfs_stats out = counts;
     out.urbs_in_flight = flying.size();
     return out;
-}
-
-bool usbfs_kestone::driver_holds() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return driver_attached;
 }
 
 int usbfs_kestone::handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client,
@@ -262,20 +205,18 @@ bool usbfs_kestone::serve(UMockdevIoctlClient *client) {
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
         return reap(client, arg);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!present) {
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
-            return true;
-        }
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!present) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return true;
     }
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
+        lock.unlock();
         UMockdevIoctlData *caps = resolved(arg, sizeof(uint32_t));
         if (caps == nullptr)
             return false;
-        // As a host controller with scatter-gather offers: libusb submits each
-        // transfer as one URB, and the device sees whole transfers.
+        // As a host controller with scatter-gather: each transfer is one URB.
         const uint32_t offered = USBDEVFS_CAP_BULK_SCATTER_GATHER |
                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET |
                                  USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
@@ -284,115 +225,31 @@ bool usbfs_kestone::serve(UMockdevIoctlClient *client) {
         umockdev_ioctl_data_unref(caps);
         return true;
     }
-    case USBDEVFS_CLAIMINTERFACE:
-        return claim(client, arg);
-    case USBDEVFS_RELEASEINTERFACE: {
-        std::lock_guard<std::mutex> lock(mutex);
-        claimed = false;
-        ++counts.releases;
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_GETDRIVER:
-        return get_driver(client, arg);
-    case USBDEVFS_IOCTL:
-        return driver_ioctl(client, arg);
-    case USBDEVFS_CLEAR_HALT:
-        return clear_halt(client, arg);
     case USBDEVFS_SUBMITURB:
+        lock.unlock();
         return submit(client, arg);
     case USBDEVFS_DISCARDURB:
+        lock.unlock();
         return discard(client, arg);
+    case USBDEVFS_GETDRIVER: // no kernel driver holds the interface
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return true;
+    case USBDEVFS_CLAIMINTERFACE:
+        ++counts.claims;
+        [[fallthrough]];
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_IOCTL: // a driver connect after the release: none to connect
+    case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESET:
     case USBDEVFS_RESETEP:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
-    default: {
-        std::lock_guard<std::mutex> lock(mutex);
+    default:
         ++counts.unknown_ioctls;
         return false;
     }
-    }
-}
-
-bool usbfs_kestone::claim(UMockdevIoctlClient *client, UMockdevIoctlData *) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (driver_attached) {
-        umockdev_ioctl_client_complete(client, -1, EBUSY);
-        return true;
-    }
-    claimed = true;
-    ++counts.claims;
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return true;
-}
-
-bool usbfs_kestone::get_driver(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
-    UMockdevIoctlData *query = resolved(arg, sizeof(usbdevfs_getdriver));
-    if (query == nullptr)
-        return false;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (driver_attached) {
-        auto *answer = reinterpret_cast<usbdevfs_getdriver *>(query->data);
-        snprintf(answer->driver, sizeof answer->driver, "%s", driver_name);
-        umockdev_ioctl_client_complete(client, 0, 0);
-    } else {
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
-    }
-    umockdev_ioctl_data_unref(query);
-    return true;
-}
-
-// USBDEVFS_IOCTL carries the driver commands: disconnect and connect.
-bool usbfs_kestone::driver_ioctl(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
-    UMockdevIoctlData *command = resolved(arg, sizeof(usbdevfs_ioctl));
-    if (command == nullptr)
-        return false;
-    const int code = reinterpret_cast<usbdevfs_ioctl *>(command->data)->ioctl_code;
-    umockdev_ioctl_data_unref(command);
-    std::lock_guard<std::mutex> lock(mutex);
-    int error = 0;
-    if (code == USBDEVFS_DISCONNECT) {
-        if (!driver_attached)
-            error = ENODATA;
-        else if (driver == usbfs_driver::stuck)
-            error = EPERM;
-        else {
-            driver_attached = false;
-            ++counts.driver_disconnects;
-        }
-    } else if (code == USBDEVFS_CONNECT) {
-        if (claimed) {
-            error = EBUSY;
-        } else if (driver != usbfs_driver::none && !driver_attached) {
-            driver_attached = true;
-            ++counts.driver_connects;
-        }
-    } else {
-        error = EINVAL;
-    }
-    umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
-    return true;
-}
-
-bool usbfs_kestone::clear_halt(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
-    UMockdevIoctlData *which = resolved(arg, sizeof(unsigned int));
-    if (which == nullptr)
-        return false;
-    unsigned int endpoint = 0;
-    memcpy(&endpoint, which->data, sizeof endpoint);
-    umockdev_ioctl_data_unref(which);
-    libusb_device_handle *current;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        current = handle;
-        ++counts.clear_halts;
-    }
-    const int result = bus().clear_halt(current, static_cast<unsigned char>(endpoint));
-    umockdev_ioctl_client_complete(client, result == 0 ? 0 : -1, result == 0 ? 0 : EIO);
-    return true;
 }
 
 bool usbfs_kestone::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
@@ -400,7 +257,9 @@ bool usbfs_kestone::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) 
     if (data == nullptr)
         return false;
     const auto *request = reinterpret_cast<const usbdevfs_urb *>(data->data);
-    if (request->type != USBDEVFS_URB_TYPE_BULK || request->buffer_length < 0) {
+    libusb_transfer *transfer = nullptr;
+    if (request->type != USBDEVFS_URB_TYPE_BULK || request->buffer_length < 0 ||
+        (transfer = bus().alloc_transfer(0)) == nullptr) {
         umockdev_ioctl_data_unref(data);
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return true;
@@ -414,35 +273,23 @@ bool usbfs_kestone::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) 
     // The client shares this address space: its buffer is read in place.
     if (!entry->in && request->buffer_length > 0)
         memcpy(entry->bytes.data(), request->buffer, entry->bytes.size());
-    libusb_transfer *transfer = bus().alloc_transfer(0);
-    if (transfer == nullptr) {
-        umockdev_ioctl_client_complete(client, -1, ENOMEM);
-        return true;
-    }
-    transfer->endpoint = request->endpoint;
-    transfer->type = LIBUSB_TRANSFER_TYPE_BULK;
-    transfer->timeout = 0;
-    transfer->buffer = entry->bytes.data();
-    transfer->length = request->buffer_length;
-    transfer->callback = transfer_done;
-    transfer->user_data = entry.get();
     entry->transfer = transfer;
-    urb *submitted = entry.get();
+    const unsigned long address = entry->client_addr;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        transfer->dev_handle = handle;
-        flying[entry->client_addr] = std::move(entry);
+        libusb_fill_bulk_transfer(transfer, handle, request->endpoint, entry->bytes.data(),
+                                  request->buffer_length, transfer_done, entry.get(), 0);
+        flying[address] = std::move(entry);
         ++transfers_out;
     }
     const int result = bus().submit_transfer(transfer);
     std::lock_guard<std::mutex> lock(mutex);
     if (result != 0) {
         --transfers_out;
-        flying.erase(submitted->client_addr);
+        flying.erase(address);
         umockdev_ioctl_client_complete(client, -1, result == LIBUSB_ERROR_NO_DEVICE ? ENODEV : EIO);
         return true;
     }
-    ++counts.urbs_submitted;
     umockdev_ioctl_client_complete(client, 0, 0);
     return true;
 }
@@ -452,7 +299,12 @@ void usbfs_kestone::transfer_done(libusb_transfer *transfer) {
     usbfs_kestone *self = entry->owner;
     {
         std::lock_guard<std::mutex> lock(self->mutex);
-        entry->status = urb_status(transfer->status);
+        // The URB status usbfs gives for how the transfer on the virtual bus ended.
+        const int status = transfer->status;
+        entry->status = status == LIBUSB_TRANSFER_COMPLETED   ? 0
+                        : status == LIBUSB_TRANSFER_CANCELLED ? -ENOENT
+                        : status == LIBUSB_TRANSFER_NO_DEVICE ? -ESHUTDOWN
+                                                              : -EPROTO;
         entry->actual = transfer->actual_length;
         self->done.push_back(entry);
         --self->transfers_out;
@@ -499,18 +351,13 @@ bool usbfs_kestone::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg)
         std::lock_guard<std::mutex> lock(mutex);
         auto found = flying.find(address);
         if (found != flying.end() &&
-            std::find(done.begin(), done.end(), found->second.get()) == done.end()) {
+            std::find(done.begin(), done.end(), found->second.get()) == done.end())
             transfer = found->second->transfer;
-            ++counts.urbs_discarded;
-        }
     }
     // The transfer stays allocated until its URB is reaped, so a completion
     // racing this cancel leaves nothing dangling.
-    if (transfer == nullptr || bus().cancel_transfer(transfer) != 0) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return true;
-    }
-    umockdev_ioctl_client_complete(client, 0, 0);
+    const bool cancelled = transfer != nullptr && bus().cancel_transfer(transfer) == 0;
+    umockdev_ioctl_client_complete(client, cancelled ? 0 : -1, cancelled ? 0 : EINVAL);
     return true;
 }
 

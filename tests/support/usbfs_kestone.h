@@ -1,12 +1,8 @@
-// A KestOne on the real libusb: a umockdev testbed holds the device (its sysfs
-// attributes, its descriptors and a /dev/bus/usb node), and the usbfs ioctls
-// libusb sends to that node are served here. Bulk URBs become transfers on the
-// virtual USB bus, where the virtual KestOne answers them, so the protocol
-// code that answers on the virtual bus answers here too, while the host side
-// runs the transport over unmodified libusb.
-//
-// The test program must run with umockdev's preload library (umockdev-wrapper,
-// or LD_PRELOAD=libumockdev-preload.so.0); available() says whether it does.
+// A KestOne on the real libusb: a umockdev testbed holds the device (sysfs,
+// descriptors, a /dev/bus/usb node) and the usbfs ioctls libusb sends to that
+// node are served here; bulk URBs become transfers on the virtual USB bus,
+// where the virtual KestOne answers them. The program must run with umockdev's
+// preload library; available() says whether it does.
 #pragma once
 
 #include "sim/kestone.h"
@@ -32,23 +28,10 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace kest_test {
 
-// Who holds interface 0 when the device appears, as usbfs reports it.
-enum class usbfs_driver {
-    none,       // nothing: the claim succeeds at once
-    detachable, // a kernel driver: the claim is busy until it is disconnected
-    stuck,      // a kernel driver that refuses to be disconnected
-};
-
 struct usbfs_stats {
-    uint64_t urbs_submitted = 0;
     uint64_t urbs_reaped = 0;
-    uint64_t urbs_discarded = 0; // DISCARDURB that found its URB
     uint64_t urbs_in_flight = 0; // submitted, not reaped
     uint64_t claims = 0;         // CLAIMINTERFACE that succeeded
-    uint64_t releases = 0;
-    uint64_t clear_halts = 0;
-    uint64_t driver_disconnects = 0; // kernel driver detached through USBDEVFS_IOCTL
-    uint64_t driver_connects = 0;
     uint64_t unknown_ioctls = 0;
 };
 
@@ -59,44 +42,28 @@ public:
     usbfs_kestone(const usbfs_kestone &) = delete;
     usbfs_kestone &operator=(const usbfs_kestone &) = delete;
 
-    // True when the program runs under umockdev's preload library.
     static bool available();
-
-    // The device appears on the bus (a new device number each time, as the
-    // kernel gives) with driver holding its interface.
-    void plug(usbfs_driver driver = usbfs_driver::none);
-    // The device goes: its node and sysfs entry are removed (a uevent), its
-    // URBs complete as after a disconnect and every later ioctl on it fails
-    // with ENODEV.
+    // The device appears (a new device number each time, as the kernel gives).
+    void plug();
+    // The device goes with a uevent; its URBs complete as after a disconnect
+    // and every later ioctl on it fails with ENODEV.
     void unplug();
-
-    // The device's number on the virtual bus while plugged, for its faults.
-    int bus_device() const;
     usbfs_stats stats() const;
-    // Holds a kernel driver interface 0 now.
-    bool driver_holds() const;
 
 private:
     struct urb;
-    static int handle_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
-                            usbfs_kestone *self);
+    static int handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, usbfs_kestone *self);
     bool serve(UMockdevIoctlClient *client);
     bool submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     bool reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     bool discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    bool claim(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    bool get_driver(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    bool driver_ioctl(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
-    bool clear_halt(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     static void transfer_done(libusb_transfer *transfer);
-    void run_events();
     std::string node() const;
 
     std::shared_ptr<kest_sim::kestone> device;
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
     unsigned long signal_id = 0;
-
     // The virtual bus side: a context, an event thread and the device's handle.
     libusb_context *context = nullptr;
     std::thread events;
@@ -108,9 +75,6 @@ private:
     int virtual_id = 0;
     libusb_device_handle *handle = nullptr;
     bool present = false;
-    bool claimed = false;
-    usbfs_driver driver = usbfs_driver::none;
-    bool driver_attached = false;
     std::map<unsigned long, std::unique_ptr<urb>> flying; // by the URB's address in the client
     std::deque<urb *> done;                               // completed, waiting to be reaped
     size_t transfers_out = 0;                             // on the virtual bus

@@ -1,6 +1,6 @@
-// kestctl record end to end: the program records the virtual KestOne for a
-// moment, and the folder it names holds what its summary says, in records a
-// reader written from the file layouts can parse.
+// kestctl record end to end: the program records the virtual KestOne for a moment, and the folder
+// it names holds what its summary says, in records a reader written from the file layouts can
+// parse; inspect and playback read it.
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -38,98 +38,14 @@ run_result run_kestctl(const std::string &arguments) {
     return result;
 }
 
-} // namespace
-
-TEST(KestctlRecord, WritesARecordingThatParsesAndMatchesItsSummary) {
-    temp_dir dir(true); // the calibration goes to ./files/recv
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-    // Small pictures: a sanitizer makes the virtual camera's rays many times dearer.
-    const std::string light = " --virtual-set image_width=160 --virtual-set image_height=120";
-#else
-    const std::string light;
-#endif
-    run_result run =
-        run_kestctl("--virtual-device" + light + " record --seconds " +
-                    std::to_string(2 * time_scale()) + " --dir " + dir.file("recordings"));
-    ASSERT_EQ(run.status, 0) << run.out;
-
-    std::smatch folder;
-    ASSERT_TRUE(std::regex_search(run.out, folder, std::regex("recording: (\\S+)\n"))) << run.out;
-    fs::path recording = folder[1].str();
-    EXPECT_EQ(recording.parent_path(), dir.path() / "recordings");
-    std::string stamp = recording.filename().string();
-
-    const std::array<const char *, 3> labels = {"poses", "clouds", "images"};
-    const std::array<std::string, 3> file_names = {"KestPose.bin", "MT" + stamp + ".kvx",
-                                                   "KestImage.bin"};
-    const std::array<read_file, 3> files = {read_poses((recording / file_names[0]).string()),
-                                            read_clouds((recording / file_names[1]).string()),
-                                            read_images((recording / file_names[2]).string())};
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(labels[i]);
-        std::smatch line;
-        ASSERT_TRUE(std::regex_search(
-            run.out, line,
-            std::regex(std::string(labels[i]) + " +([0-9]+) records +([0-9]+) bytes")));
-        EXPECT_EQ(files[i].fault, "");
-        EXPECT_EQ(numbering_fault(files[i]), "");
-        EXPECT_GT(files[i].records.size(), 0u);
-        EXPECT_EQ(std::to_string(files[i].records.size()), line[1].str());
-        EXPECT_EQ(std::to_string(fs::file_size(recording / file_names[i])), line[2].str());
-    }
-    std::vector<uint8_t> calibration = file_bytes((recording / "image/cam_in_ex.txt").string());
-    EXPECT_THAT(std::string(calibration.begin(), calibration.end()),
-                testing::StartsWith("Tcl_0: ["))
-        << "the calibration fetched at attach, converted";
-}
-
-TEST(KestctlRecord, RefusesZeroSecondsAsBadUsage) {
-    temp_dir dir;
-    EXPECT_EQ(run_kestctl("--virtual-device record --seconds 0 --dir " + dir.file("r")).status, 64);
-    EXPECT_FALSE(fs::exists(dir.path() / "r"));
-}
-
-// inspect on what record wrote: sound, then with its last cloud cut off.
-TEST(KestctlInspect, FindsARecordingSoundAndReportsItsLastRecordCutOff) {
-    temp_dir dir(true);
-    run_result run = run_kestctl("--virtual-device --virtual-set image_width=160 "
-                                 "--virtual-set image_height=120 record --seconds " +
-                                 std::to_string(2 * time_scale()) + " --dir " + dir.file("r"));
-    ASSERT_EQ(run.status, 0) << run.out;
-    std::smatch folder;
-    ASSERT_TRUE(std::regex_search(run.out, folder, std::regex("recording: (\\S+)\n"))) << run.out;
-    const fs::path recording = folder[1].str();
-    const fs::path clouds = recording / ("MT" + recording.filename().string() + ".kvx");
-    const read_file written = read_clouds(clouds.string());
-    ASSERT_GT(written.records.size(), 1u);
-
-    run_result sound = run_kestctl("inspect " + recording.string());
-    EXPECT_EQ(sound.status, 0) << sound.out;
-    EXPECT_THAT(sound.out, testing::HasSubstr("sound: no faults"));
-    EXPECT_THAT(sound.out, testing::HasSubstr("calibration: converted"));
-    EXPECT_THAT(sound.out, testing::ContainsRegex(
-                               "clouds +" + std::to_string(written.records.size()) + " records"));
-    EXPECT_THAT(sound.out, testing::ContainsRegex("picture sizes: 160x120 \\([0-9]+\\)"));
-
-    const uintmax_t size = fs::file_size(clouds);
-    const size_t last = written.records.back().bytes.size();
-    fs::resize_file(clouds, size - 3);
-    run_result cut = run_kestctl("inspect " + recording.string());
-    EXPECT_EQ(cut.status, 1) << cut.out;
-    EXPECT_THAT(cut.out, testing::HasSubstr("clouds: the last record, at byte " +
-                                            std::to_string(size - last) + ", is cut off"));
-}
-
-TEST(KestctlInspect, AFolderThatIsNotARecordingIsExitStatus66) {
-    temp_dir dir;
-    EXPECT_EQ(run_kestctl("inspect " + dir.path().string()).status, 66);
-    EXPECT_EQ(run_kestctl("inspect " + dir.file("absent")).status, 66);
-    EXPECT_EQ(run_kestctl("inspect").status, 64);
-}
-
-namespace {
-
+// Small pictures: a sanitizer makes the virtual camera's rays many times dearer.
 const std::string light_camera = " --virtual-set image_width=160 --virtual-set image_height=120";
+
+// kestctl record from device for the seconds given (scaled) into dir.
+run_result record(const std::string &device, int seconds, const std::string &dir) {
+    return run_kestctl(device + " record --seconds " + std::to_string(seconds * time_scale()) +
+                       " --dir " + dir);
+}
 
 // The folder kestctl record names, or empty with the output in a failure.
 fs::path recorded(const run_result &run) {
@@ -140,13 +56,64 @@ fs::path recorded(const run_result &run) {
     return fs::path(folder[1].str());
 }
 
-struct recording_files {
-    read_file poses, clouds, images;
-    explicit recording_files(const fs::path &folder)
-        : poses(read_poses((folder / "KestPose.bin").string())),
-          clouds(read_clouds((folder / ("MT" + folder.filename().string() + ".kvx")).string())),
-          images(read_images((folder / "KestImage.bin").string())) {}
-};
+} // namespace
+
+// Then inspect finds it sound, and once its last cloud is cut off, says where.
+TEST(KestctlRecord, WritesARecordingThatMatchesItsSummaryAndInspectFindsItsFaults) {
+    temp_dir dir(true); // the calibration goes to ./files/recv
+    const run_result run = record("--virtual-device" + light_camera, 2, dir.file("recordings"));
+    const fs::path folder = recorded(run);
+    ASSERT_FALSE(folder.empty()) << run.out;
+    EXPECT_EQ(folder.parent_path(), dir.path() / "recordings");
+    const std::array<fs::path, 3> paths = recording_paths(folder);
+    const std::array<read_file, 3> files = read_recording(folder);
+    const char *labels[] = {"poses", "clouds", "images"};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(labels[i]);
+        std::smatch line;
+        ASSERT_TRUE(std::regex_search(
+            run.out, line,
+            std::regex(std::string(labels[i]) + " +([0-9]+) records +([0-9]+) bytes")));
+        EXPECT_EQ(files[i].fault, "");
+        EXPECT_EQ(numbering_fault(files[i]), "");
+        EXPECT_GT(files[i].records.size(), 0u);
+        EXPECT_EQ(line[1].str(), std::to_string(files[i].records.size()));
+        EXPECT_EQ(line[2].str(), std::to_string(fs::file_size(paths[i])));
+    }
+    const std::vector<uint8_t> calibration = file_bytes((folder / "image/cam_in_ex.txt").string());
+    EXPECT_THAT(std::string(calibration.begin(), calibration.end()),
+                testing::StartsWith("Tcl_0: ["))
+        << "the calibration fetched at attach, converted";
+
+    const run_result sound = run_kestctl("inspect " + folder.string());
+    EXPECT_EQ(sound.status, 0) << sound.out;
+    EXPECT_THAT(sound.out, testing::HasSubstr("sound: no faults"));
+    EXPECT_THAT(sound.out, testing::HasSubstr("calibration: converted"));
+    EXPECT_THAT(sound.out, testing::ContainsRegex(
+                               "clouds +" + std::to_string(files[1].records.size()) + " records"));
+    EXPECT_THAT(sound.out, testing::ContainsRegex("picture sizes: 160x120 \\([0-9]+\\)"));
+
+    ASSERT_GT(files[1].records.size(), 1u);
+    const uintmax_t size = fs::file_size(paths[1]);
+    fs::resize_file(paths[1], size - 3);
+    const run_result cut = run_kestctl("inspect " + folder.string());
+    EXPECT_EQ(cut.status, 1) << cut.out;
+    EXPECT_THAT(cut.out,
+                testing::HasSubstr("clouds: the last record, at byte " +
+                                   std::to_string(size - files[1].records.back().bytes.size()) +
+                                   ", is cut off"));
+}
+
+TEST(KestctlRecord, RefusesZeroSecondsAndInspectRefusesWhatIsNotARecording) {
+    temp_dir dir;
+    EXPECT_EQ(run_kestctl("--virtual-device record --seconds 0 --dir " + dir.file("r")).status, 64);
+    EXPECT_FALSE(fs::exists(dir.path() / "r"));
+    EXPECT_EQ(run_kestctl("inspect " + dir.path().string()).status, 66);
+    EXPECT_EQ(run_kestctl("inspect " + dir.file("absent")).status, 66);
+    EXPECT_EQ(run_kestctl("inspect").status, 64);
+}
+
+namespace {
 
 float point_value(const read_record &cloud, size_t point, size_t axis) {
     float value;
@@ -154,11 +121,11 @@ float point_value(const read_record &cloud, size_t point, size_t axis) {
     return value;
 }
 
-// The copy is the original from some record on (the recorder starts once the
-// device streams, so the first may be missed) to its end, none missing: the
-// same times, the same bytes after the sequence number, points within the
-// device's 0.1 mm.
-void expect_same_records(const read_file &original, const read_file &copy, const char *what) {
+// The copy is the original from some record on (the recorder starts once the device streams, so the
+// first may be missed) to its end, none missing: the same times, the same bytes after the sequence
+// number, points within the device's 0.1 mm.
+void expect_same_records(const read_file &original, const read_file &copy,
+                         const std::string &what) {
     SCOPED_TRACE(what);
     ASSERT_FALSE(copy.records.empty());
     size_t start = 0;
@@ -172,7 +139,7 @@ void expect_same_records(const read_file &original, const read_file &copy, const
         const read_record &source = original.records[start + k];
         ASSERT_EQ(source.seconds, record.seconds);
         ASSERT_EQ(source.bytes.size(), record.bytes.size());
-        if (std::string(what) != "clouds") {
+        if (what != "clouds") {
             EXPECT_TRUE(
                 std::equal(source.bytes.begin() + 4, source.bytes.end(), record.bytes.begin() + 4));
             continue;
@@ -182,54 +149,48 @@ void expect_same_records(const read_file &original, const read_file &copy, const
                 ASSERT_NEAR(point_value(record, point, axis), point_value(source, point, axis),
                             1.0e-4 + 1e-6)
                     << "cloud at " << record.seconds << " s, point " << point;
-            ASSERT_TRUE(std::equal(source.bytes.begin() + 16 + 15 * point + 12,
-                                   source.bytes.begin() + 16 + 15 * point + 15,
-                                   record.bytes.begin() + 16 + 15 * point + 12));
+            const auto colour = [&](const read_record &r) {
+                return r.bytes.begin() + 28 + 15 * point;
+            };
+            ASSERT_TRUE(std::equal(colour(source), colour(source) + 3, colour(record)));
         }
     }
 }
 
 } // namespace
 
-// Record the virtual KestOne, play the recording back through the whole host
-// and record it again: the same clouds (to the device's unit), poses and pictures.
+// Record the virtual KestOne, play the recording back through the whole host and record it again:
+// the same clouds (to the device's unit), poses and pictures.
 TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
     temp_dir dir(true);
     const fs::path original =
-        recorded(run_kestctl("--virtual-device" + light_camera + " record --seconds " +
-                             std::to_string(2 * time_scale()) + " --dir " + dir.file("first")));
+        recorded(record("--virtual-device" + light_camera, 2, dir.file("first")));
     ASSERT_FALSE(original.empty());
     // Poses removed from a copy: its clouds come with odometry of the device's own.
     fs::copy(original, dir.path() / "bare");
-    fs::rename(dir.path() / "bare" / ("MT" + original.filename().string() + ".kvx"),
-               dir.path() / "bare/MTbare.kvx");
+    fs::rename(dir.path() / "bare" / recording_paths(original)[1].filename(),
+               recording_paths(dir.path() / "bare")[1]);
     fs::remove(dir.path() / "bare/KestPose.bin");
 
-    const recording_files first(original);
-    ASSERT_GT(first.clouds.records.size(), 2u);
+    const std::array<read_file, 3> first = read_recording(original);
+    ASSERT_GT(first[1].records.size(), 2u);
     for (const std::string &source : {original.string(), dir.file("bare")}) {
         SCOPED_TRACE(source);
-        const fs::path again = recorded(run_kestctl(
-            "--virtual-device=play:" + source + " --virtual-set speed=2 record --seconds " +
-            std::to_string(3 * time_scale()) +
-            " "
-            "--dir " +
-            dir.file("again-" + fs::path(source).filename().string())));
+        const fs::path again =
+            recorded(record("--virtual-device=play:" + source + " --virtual-set speed=2", 3,
+                            dir.file("again-" + fs::path(source).filename().string())));
         ASSERT_FALSE(again.empty());
-        const recording_files second(again);
-        // The recorder starts once the device streams: the first items may be missed.
-        expect_same_records(first.clouds, second.clouds, "clouds");
-        expect_same_records(first.images, second.images, "images");
-        if (source == original.string()) {
-            expect_same_records(first.poses, second.poses, "poses");
-        }
+        const std::array<read_file, 3> second = read_recording(again);
+        expect_same_records(first[1], second[1], "clouds");
+        expect_same_records(first[2], second[2], "images");
+        if (source == original.string())
+            expect_same_records(first[0], second[0], "poses");
     }
 }
 
 TEST(KestctlPlayback, AFolderWithoutARecordingIsBadUsage) {
     temp_dir dir;
-    run_result run = run_kestctl("--virtual-device=play:" + dir.path().string() + " stream");
-    EXPECT_EQ(run.status, 64);
+    EXPECT_EQ(run_kestctl("--virtual-device=play:" + dir.path().string() + " stream").status, 64);
     EXPECT_EQ(run_kestctl("--virtual-device --virtual-set loop=1 stream --seconds 1").status, 64)
         << "loop without a recording";
 }

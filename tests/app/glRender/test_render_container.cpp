@@ -20,59 +20,37 @@ namespace {
 
 const QRect inset(10, 10, 200, 150);
 
-void click(QWidget &widget, Qt::MouseButton button, QPoint at) {
-    press(widget, button, at);
-    release(widget, button, at);
-}
-
-// Which view the container shows at a point: the one on top there.
-QWidget *on_top_at(RenderContainerWidget &container, QPoint at) {
-    return container.childAt(at);
+// The main view fills the container, the other is the inset, drawn over it.
+void expect_main(RenderContainerWidget &container, QWidget *main, QWidget *other) {
+    EXPECT_EQ(container.pointCloudIsMain(), main == container.renderer());
+    EXPECT_EQ(main->geometry(), container.rect());
+    EXPECT_EQ(other->geometry(), inset);
+    EXPECT_EQ(container.childAt({15, 15}), other);
+    EXPECT_EQ(container.childAt({400, 300}), main);
 }
 
 } // namespace
 
-TEST(RenderContainer, LeftClickOnTheInsetSwapsTheViews) {
+TEST(RenderContainer, LeftClickOnTheInsetSwapsTheViewsAndThePictureFillsTheInset) {
     RenderContainerWidget container;
     ASSERT_TRUE(show_and_wait(container, 800, 600));
     GLPointCloudRenderer *renderer = container.renderer();
     GLImagePreviewWidget *preview = container.preview();
-    ASSERT_TRUE(container.pointCloudIsMain());
-    EXPECT_EQ(renderer->geometry(), container.rect());
-    EXPECT_EQ(preview->geometry(), inset);
-    EXPECT_EQ(on_top_at(container, {15, 15}), preview);
-    EXPECT_EQ(on_top_at(container, {400, 300}), renderer);
-
+    expect_main(container, renderer, preview);
     click(*renderer, Qt::LeftButton, {400, 300}); // the main view: nothing changes
-    EXPECT_TRUE(container.pointCloudIsMain());
-    click(*preview, Qt::RightButton, {5, 5}); // only a left click swaps
-    EXPECT_TRUE(container.pointCloudIsMain());
-
+    click(*preview, Qt::RightButton, {5, 5});     // only a left click swaps
+    expect_main(container, renderer, preview);
     click(*preview, Qt::LeftButton, {5, 5});
-    EXPECT_FALSE(container.pointCloudIsMain());
-    EXPECT_EQ(preview->geometry(), container.rect());
-    EXPECT_EQ(renderer->geometry(), inset);
-    EXPECT_EQ(on_top_at(container, {15, 15}), renderer);
-    EXPECT_EQ(on_top_at(container, {400, 300}), preview);
-
-    click(*preview, Qt::LeftButton, {400, 300}); // the main view again: nothing changes
-    EXPECT_FALSE(container.pointCloudIsMain());
-
+    expect_main(container, preview, renderer);
+    click(*preview, Qt::LeftButton, {400, 300});
+    expect_main(container, preview, renderer);
     click(*renderer, Qt::LeftButton, {5, 5});
-    EXPECT_TRUE(container.pointCloudIsMain());
-    EXPECT_EQ(renderer->geometry(), container.rect());
-    EXPECT_EQ(preview->geometry(), inset);
-    EXPECT_EQ(on_top_at(container, {15, 15}), preview);
-}
+    expect_main(container, renderer, preview);
 
-TEST(RenderContainer, InsetPictureFillsTheInsetWithoutMargin) {
-    RenderContainerWidget container;
-    ASSERT_TRUE(show_and_wait(container, 800, 600));
-    GLImagePreviewWidget &preview = *container.preview();
-    preview.updateImage(cv::Mat(150, 200, CV_8UC3, cv::Scalar(255, 255, 255)));
-    QImage image = grab(preview);
-    ASSERT_EQ(image.size(), QSize(200, 150));
     // With a margin the corners would keep the transparent clear colour.
+    preview->updateImage(cv::Mat(150, 200, CV_8UC3, cv::Scalar(255, 255, 255)));
+    QImage image = grab(*preview);
+    ASSERT_EQ(image.size(), QSize(200, 150));
     for (QPoint corner : {QPoint(1, 1), QPoint(198, 1), QPoint(1, 148), QPoint(198, 148)})
         EXPECT_TRUE(near(image.pixelColor(corner), 255, 255, 255, 3))
             << "picture at " << corner.x() << "," << corner.y();
@@ -84,19 +62,16 @@ TEST(RenderContainer, WindowResizeStretchesTheMainViewAndKeepsTheInset) {
     RenderContainerWidget &container = *panel.renderContainer();
     const int limit = static_cast<int>(std::chrono::milliseconds(patience()).count());
     const QSize before = container.size();
-
     panel.resize(1400, 900);
     ASSERT_TRUE(QTest::qWaitFor([&] { return container.width() > before.width(); }, limit))
         << "the container did not grow with the window";
     ASSERT_GT(container.height(), before.height());
-    EXPECT_EQ(container.renderer()->geometry(), container.rect());
-    EXPECT_EQ(container.preview()->geometry(), inset);
+    expect_main(container, container.renderer(), container.preview());
 
     click(*container.preview(), Qt::LeftButton, {5, 5});
     const QSize grown = container.size();
     panel.resize(1100, 750);
     ASSERT_TRUE(QTest::qWaitFor([&] { return container.width() < grown.width(); }, limit))
         << "the container did not shrink with the window";
-    EXPECT_EQ(container.preview()->geometry(), container.rect());
-    EXPECT_EQ(container.renderer()->geometry(), inset);
+    expect_main(container, container.preview(), container.renderer());
 }

@@ -1,6 +1,6 @@
 // The status bar's live figures around the main window: a KestOne that cannot
 // be opened, what the device layer dropped, and a recording's label from its
-// start to its finish, with a low disk.
+// start to its finish, with a low disk and a full one.
 #include "app/viewer/viewer_status_bar.h"
 #include "sim/kestone.h"
 #include "tests/app/main_window_test.h"
@@ -23,11 +23,19 @@ namespace {
 
 class StatusBarTest : public MainWindowTest {
 protected:
-    // A virtual KestOne on the bus, chosen as the USB backend, before the window opens.
-    int plug(const kest_sim::device_desc &desc) {
+    // A virtual KestOne on the bus, chosen as the USB backend, then the window.
+    int plugAndOpen(const kest_sim::device_desc &desc) {
         usb_backend_select(kest_sim::bus_backend());
         device->set_streams(kest_sim::stream_preset("demo"));
-        return kest_sim::bus_plug(desc, device);
+        const int id = kest_sim::bus_plug(desc, device);
+        open();
+        figures = window->liveStatus();
+        return id;
+    }
+    testing::AssertionResult deviceShows(const QString &text) {
+        if (QTest::qWaitFor([&] { return figures->deviceLabel()->text() == text; }, patienceMs))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << figures->deviceLabel()->text().toStdString();
     }
     size_t panelLinesWith(const QString &fragment) {
         window->pollLogQueue();
@@ -38,22 +46,18 @@ protected:
     }
 
     std::shared_ptr<kest_sim::kestone> device = std::make_shared<kest_sim::kestone>();
+    ViewerStatusBar *figures = nullptr;
 };
 
 } // namespace
 
 // Nothing reaches the attach sequence from a device that cannot be opened; the
-// status bar still tells the user it is there and what to do, and the log says
-// it once.
+// status bar still tells the user it is there and what to do, and the log says it once.
 TEST_F(StatusBarTest, ADeviceThatCannotBeOpenedIsShownWithAHint) {
     kest_sim::device_desc desc = kest_sim::kestone_desc();
     desc.open_error = LIBUSB_ERROR_ACCESS;
-    plug(desc);
-    open();
-    ViewerStatusBar *figures = window->liveStatus();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return figures->deviceLabel()->text() != "No device"; }, patienceMs));
-    EXPECT_EQ(figures->deviceLabel()->text(), "Cannot open device (no permission)");
+    plugAndOpen(desc);
+    EXPECT_TRUE(deviceShows("Cannot open device (no permission)"));
     EXPECT_THAT(figures->deviceLabel()->toolTip().toStdString(),
                 HasSubstr("install the udev rule 70-kestone.rules"));
     figures->refresh();
@@ -61,11 +65,8 @@ TEST_F(StatusBarTest, ADeviceThatCannotBeOpenedIsShownWithAHint) {
 }
 
 TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
-    const int id = plug(kest_sim::kestone_desc());
-    open();
-    ViewerStatusBar *figures = window->liveStatus();
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return figures->deviceLabel()->text() == "Streaming"; }, patienceMs));
+    const int id = plugAndOpen(kest_sim::kestone_desc());
+    ASSERT_TRUE(deviceShows("Streaming"));
     // The third figure counts clouds given up (no odometry matched them).
     const QRegularExpression figuresShown("drops ([0-9]+)/([0-9]+)/([0-9]+)$");
     QRegularExpressionMatch drops = figuresShown.match(figures->dataLabel()->text());
@@ -87,13 +88,10 @@ TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
     EXPECT_THAT(figures->dataLabel()->styleSheet().toStdString(), HasSubstr("#CC8400"));
 }
 
-// No device is needed for a recording's label: the recorder writes its files
-// whether or not records come.
-TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskAndShowsTheFinish) {
+TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskShowsTheFinishAndCountsRecordsNotWritten) {
     KestDataHandler *handler = KestDataHandler::instance();
     handler->setRecordingRoot(QString::fromStdString(dir.file("recordings")));
-    open();
-    ViewerStatusBar *figures = window->liveStatus();
+    plugAndOpen(kest_sim::kestone_desc());
     figures->setLowDiskBytes(std::numeric_limits<int64_t>::max());
     handler->onRecordToggled(true);
     ASSERT_TRUE(handler->isRecording());
@@ -113,36 +111,22 @@ TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskAndShowsTheFinish) {
     EXPECT_EQ(shownWhileFinishing, "Finishing recording…");
     EXPECT_TRUE(figures->recordingLabel()->isHidden());
 
+    // Records the recorder could not write show on the label at once.
     figures->setLowDiskBytes(0);
+    ASSERT_TRUE(deviceShows("Streaming"));
     handler->onRecordToggled(true);
     EXPECT_THAT(figures->recordingLabel()->text().toStdString(),
                 testing::Not(HasSubstr("low disk")));
-    handler->onRecordToggled(false);
-}
-
-// Records the recorder could not write show on the recording's label at once.
-TEST_F(StatusBarTest, RecordingLabelCountsTheRecordsNotWritten) {
-    KestDataHandler *handler = KestDataHandler::instance();
-    handler->setRecordingRoot(QString::fromStdString(dir.file("recordings")));
-    plug(kest_sim::kestone_desc());
-    open();
-    ViewerStatusBar *figures = window->liveStatus();
-    figures->setLowDiskBytes(0);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return figures->deviceLabel()->text() == "Streaming"; }, patienceMs));
-    handler->onRecordToggled(true);
     EXPECT_THAT(figures->recordingLabel()->text().toStdString(),
                 testing::Not(HasSubstr("not written")));
-    {
-        full_disk full(64 * 1024);
-        ASSERT_TRUE(full.active());
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                return figures->recordingLabel()->text().contains(
-                    QRegularExpression(" · [0-9]+ records not written$"));
-            },
-            patienceMs))
-            << figures->recordingLabel()->text().toStdString();
-        handler->onRecordToggled(false);
-    }
+    full_disk full(64 * 1024);
+    ASSERT_TRUE(full.active());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return figures->recordingLabel()->text().contains(
+                QRegularExpression(" · [0-9]+ records not written$"));
+        },
+        patienceMs))
+        << figures->recordingLabel()->text().toStdString();
+    handler->onRecordToggled(false);
 }

@@ -3,18 +3,16 @@
 
 #include "sdk/api/api_context.h"
 #include "sim/usb_bus.h"
-#include "tests/support/recorder.h"
 
-#include <cstdio>
+#include <atomic>
 
 namespace kest_test {
 
 std::function<void(bool)> ApiTest::on_attach;
+recorder<seen_record> ApiTest::seen;
+recorder<seen_attach> ApiTest::attach_events;
 
 namespace {
-
-recorder<seen_record> seen;
-recorder<seen_attach> attach_events;
 
 // Holding the callback thread inside a record, for queue tests.
 std::mutex hold_mutex;
@@ -32,7 +30,7 @@ void record_attach(const lidar_device_info_t *, bool attached) {
     }
     if (hook)
         hook(attached);
-    attach_events.add({attached, std::this_thread::get_id()});
+    ApiTest::attach_events.add({attached, std::this_thread::get_id()});
 }
 
 void record_stream(const lidar_stream_data_t *data, void *) {
@@ -44,7 +42,7 @@ void record_stream(const lidar_stream_data_t *data, void *) {
         fields.data = nullptr;
         entry.fields.push_back(fields);
     }
-    seen.add(std::move(entry));
+    ApiTest::seen.add(std::move(entry));
     std::unique_lock<std::mutex> lock(hold_mutex);
     if (hold) {
         held = true;
@@ -61,12 +59,20 @@ void ApiTest::clear_on_attach() {
     on_attach = nullptr;
 }
 
+std::future<std::vector<int>> ApiTest::on_first_attach(std::function<std::vector<int>()> steps) {
+    auto results = std::make_shared<std::promise<std::vector<int>>>();
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    on_attach = [=](bool attached) {
+        if (attached && !ran->exchange(true))
+            results->set_value(steps());
+    };
+    return results->get_future();
+}
+
 void ApiTest::SetUp() {
     bus_test::SetUp();
     device = std::make_shared<kest_sim::kestone>();
-    // A wide beat window: a 3 MiB calibration file on rx delays the heartbeat
-    // answers behind it, more so under the sanitizers; tests that want quick
-    // soft detaches set their own.
+    // A wide beat window: a 3 MiB calibration file on rx delays the heartbeat answers.
     context().sender.set_heartbeat_timing(scaled_heartbeat(std::chrono::seconds(2)));
     seen.clear();
     attach_events.clear();
@@ -78,9 +84,34 @@ void ApiTest::SetUp() {
 // outlives the test.
 void ApiTest::TearDown() {
     release();
+    clear_on_attach(); // no late attach makes a new handle now
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        if (handle != nullptr)
+            lidar_destory_device(handle);
+        handle = nullptr;
+    }
     lidar_system_deinit();
     clear_on_attach();
     bus_test::TearDown();
+}
+
+void ApiTest::keep_a_handle(starting start) {
+    on_attach = [this, start](bool attached) {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        if (attached && handle == nullptr) {
+            handle = make_device();
+            uint32_t rate = 0;
+            if (start == starting::no)
+                return;
+            const int started = lidar_start_stream(handle, 0, &rate);
+            EXPECT_TRUE(started == 0 || start == starting::may_fail) << "the start failed";
+            start_rate = rate;
+        } else if (!attached && handle != nullptr) {
+            lidar_destory_device(handle);
+            handle = nullptr;
+        }
+    };
 }
 
 void ApiTest::bring_up() {
@@ -100,30 +131,6 @@ lidar_device_t *ApiTest::make_device() {
     lidar_stream_callback_t callback{record_stream, nullptr};
     EXPECT_EQ(lidar_register_stream_callback(handle, &callback), 0);
     return handle;
-}
-
-testing::AssertionResult ApiTest::wait_attach_events(size_t count) {
-    return attach_events.wait_count(count, std::to_string(count) + " attach notifications");
-}
-
-testing::AssertionResult ApiTest::wait_records(size_t count) {
-    return seen.wait_count(count, std::to_string(count) + " stream records");
-}
-
-std::vector<seen_record> ApiTest::records() {
-    return seen.snapshot();
-}
-
-size_t ApiTest::count_records(uint32_t type) {
-    return seen.count_if([type](const seen_record &record) { return record.type == type; });
-}
-
-std::vector<seen_attach> ApiTest::attaches() {
-    return attach_events.snapshot();
-}
-
-void ApiTest::send(uint16_t type, const std::vector<uint8_t> &payload, uint8_t endpoint) {
-    ASSERT_TRUE(device->send(endpoint, type, payload));
 }
 
 void ApiTest::hold_next_record() {

@@ -5,13 +5,16 @@
 #include "sdk/api/api.h"
 #include "sim/kestone.h"
 #include "tests/support/bus_test.h"
+#include "tests/support/recorder.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -40,30 +43,51 @@ protected:
     static lidar_attach_cb attach_recorder();
     // Creates a handle with the recording stream callback registered.
     lidar_device_t *make_device();
-    testing::AssertionResult wait_attach_events(size_t count);
-    testing::AssertionResult wait_records(size_t count);
-    std::vector<seen_record> records();
+    static testing::AssertionResult wait_attach_events(size_t count) {
+        return attach_events.wait_count(count, std::to_string(count) + " attach notifications");
+    }
+    static testing::AssertionResult wait_records(size_t count) {
+        return seen.wait_count(count, std::to_string(count) + " stream records");
+    }
+    static std::vector<seen_record> records() { return seen.snapshot(); }
+    static std::vector<seen_attach> attaches() { return attach_events.snapshot(); }
     // Records of the type so far, counted without copying them.
-    static size_t count_records(uint32_t type);
-    std::vector<seen_attach> attaches();
+    static size_t count_records(uint32_t type) {
+        return seen.count_if([type](const seen_record &record) { return record.type == type; });
+    }
     // Sends a message from the device on the dtof channel (or another endpoint).
     void send(uint16_t type, const std::vector<uint8_t> &payload,
-              uint8_t endpoint = kest_sim::kestone::ep_dtof);
+              uint8_t endpoint = kest_sim::kestone::ep_dtof) {
+        ASSERT_TRUE(device->send(endpoint, type, payload));
+    }
 
     // Holds the callback thread inside the next record until release() is called.
     void hold_next_record();
     testing::AssertionResult wait_held();
     void release();
 
+    // The application's part: on every soft attach a handle (make_device) and, as
+    // asked, streaming; at detach the handle goes.
+    enum class starting { no, must_succeed, may_fail };
+    void keep_a_handle(starting start);
+
     std::shared_ptr<kest_sim::kestone> device;
     int device_id = 0;
+    std::mutex handle_mutex;
+    lidar_device_t *handle = nullptr;
+    std::atomic<uint32_t> start_rate{0}; // what the last start answer reported
 
+    // Runs steps once, on the notification thread at the first soft attach: their results.
+    static std::future<std::vector<int>> on_first_attach(std::function<std::vector<int>()> steps);
     // Stops calling on_attach; callbacks already inside it finish on their own.
     static void clear_on_attach();
 
 public:
     // Runs on the notification thread inside every attach callback.
     static std::function<void(bool)> on_attach;
+    // What the callbacks were handed.
+    static recorder<seen_record> seen;
+    static recorder<seen_attach> attach_events;
 };
 
 } // namespace kest_test

@@ -26,7 +26,7 @@ size_t lines_with(const std::string &fragment) {
 
 } // namespace
 
-TEST_F(Api, EveryCallBeforeInitIsRefused) {
+TEST_F(Api, EveryCallBeforeInitIsRefusedAndInitOnlyOnce) {
     lidar_device_info_t info{};
     lidar_device_t *handle = nullptr;
     lidar_device_t stack_device{};
@@ -53,12 +53,8 @@ TEST_F(Api, EveryCallBeforeInitIsRefused) {
     for (int result : results)
         EXPECT_EQ(result, -1);
     EXPECT_EQ(lines_with("SDK not initialized."), sizeof results / sizeof results[0]);
-    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_open_device:"), 1u)
-        << "each line names its entry point";
-    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_set_imu_parameter:"), 1u);
-}
+    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_open_device:"), 1u) << "each names its call";
 
-TEST_F(Api, InitOnceAndAgainAfterDeinit) {
     ASSERT_EQ(lidar_system_init(nullptr), 0);
     EXPECT_TRUE(log_contains(
         "SLAM synchronizer started (cloud=REQUIRED, odom=REQUIRED, wiwc=OPTIONAL_LATEST)"));
@@ -66,30 +62,21 @@ TEST_F(Api, InitOnceAndAgainAfterDeinit) {
     EXPECT_TRUE(log_contains("SDK already initialized."));
     EXPECT_EQ(lidar_system_deinit(), 0);
     EXPECT_TRUE(log_contains("SLAM synchronizer stopped"));
-    EXPECT_EQ(lidar_system_init(nullptr), 0);
+    EXPECT_EQ(lidar_system_init(nullptr), 0) << "and again after de-initialisation";
 }
 
 TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
-    // Owned by the hook itself: an attach callback may outlive this body.
-    struct sequence {
-        std::promise<std::vector<int>> results;
-        std::atomic<bool> ran{false};
-        temp_dir dir;
-    };
-    auto state = std::make_shared<sequence>();
-    on_attach = [state](bool attached) {
-        if (!attached || state->ran.exchange(true))
-            return;
-        const temp_dir &dir = state->dir;
+    auto dir = std::make_shared<temp_dir>(); // the hook's: a callback may outlive this body
+    auto future = on_first_attach([dir] {
         lidar_device_info_t info{};
         lidar_device_t *handle = nullptr;
         uint32_t rate = 0, depth = 0;
         lidar_imu_parameter_t imu{2, 1, 1};
         lidar_stream_callback_t callback{[](const lidar_stream_data_t *, void *) {}, nullptr};
-        std::vector<int> steps = {
+        return std::vector<int>{
             lidar_create_device(&info, &handle),
             lidar_open_device(handle),
-            lidar_get_calib_file(handle, (dir.path() / "files/recv").c_str()),
+            lidar_get_calib_file(handle, (dir->path() / "files/recv").c_str()),
             lidar_get_version(handle),
             lidar_set_mode(handle, 1),
             lidar_register_stream_callback(handle, &callback),
@@ -99,17 +86,18 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
             lidar_activate_stream_type(handle, 16),
             static_cast<int>(rate),
         };
-        state->results.set_value(steps);
-    };
-    auto future = state->results.get_future();
+    });
     std::string out = capture_stdout([&] { bring_up(); });
     ASSERT_EQ(future.wait_for(patience()), std::future_status::ready);
     // The rate is the subframe rate of what the device sends: four per depth frame.
     const int subframes = static_cast<int>(std::lround(kest_sim::stream_settings{}.dtof_hz * 4));
     EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, subframes));
     EXPECT_THAT(device->state().requests, ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 24));
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: kernel_version:V5.10.110 \n"));
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: soc_app_version:V2.4.1 \n"));
+    EXPECT_THAT(out, HasSubstr("\n [device_version]: iq_md5: 5f4dcc3b5aa765d61d8327deb882cf99 \n"));
+    EXPECT_LT(out.find("kernel_version"), out.find("soc_app_version"));
     EXPECT_TRUE(log_contains("device attach."));
-    EXPECT_TRUE(log_contains("device soft attach."));
     ASSERT_EQ(attaches().size(), 1u) << "the USB attach itself is only logged";
     EXPECT_TRUE(attaches()[0].attached);
     EXPECT_NE(attaches()[0].thread, std::this_thread::get_id());
@@ -155,17 +143,12 @@ TEST_F(Api, AttachNotificationWaitsForTheDetachBeforeIt) {
     EXPECT_TRUE(attaches()[2].attached);
 }
 
-TEST_F(Api, RefusalsSendNothing) {
+TEST_F(Api, RefusalsSendNothingAndFailedRequestsReportTheirStep) {
     bring_up();
     lidar_device_t *handle = make_device();
     size_t before = device->state().requests.size();
     EXPECT_EQ(lidar_set_mode(handle, 2), -1);
-    std::vector<std::string> lines = captured_lines();
-    auto asked = std::find_if(lines.begin(), lines.end(), [](const std::string &l) {
-        return l.find("set device mode 2") != std::string::npos;
-    });
-    ASSERT_NE(asked, lines.end());
-    EXPECT_THAT(*(asked + 1), HasSubstr("Unknown lidar mode: 2"));
+    EXPECT_TRUE(log_contains("Unknown lidar mode: 2"));
     for (int type : {1, 64, 3})
         EXPECT_EQ(lidar_activate_stream_type(handle, type), -1);
     EXPECT_TRUE(log_contains("Unknown stream type: 64"));
@@ -183,35 +166,27 @@ TEST_F(Api, RefusalsSendNothing) {
     EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), 0);
     EXPECT_EQ(lidar_set_depth_parameter(handle, &depth), 0);
     EXPECT_EQ(device->state().requests.size(), before + 2 + 4);
-}
 
-TEST_F(Api, NullArgumentsAreRefused) {
-    bring_up();
-    lidar_device_info_t info{};
-    EXPECT_EQ(lidar_create_device(&info, nullptr), -1);
-    EXPECT_TRUE(log_contains("Device out pointer is null."));
-    EXPECT_EQ(lidar_create_device(nullptr, nullptr), -1);
-    EXPECT_TRUE(log_contains("Device info is null."));
-    lidar_device_t *handle = make_device();
-    EXPECT_EQ(lidar_start_stream(handle, 0, nullptr), -1);
-    EXPECT_TRUE(log_contains("Stream rate pointer is null."));
-    EXPECT_EQ(lidar_register_stream_callback(handle, nullptr), -1);
-    EXPECT_TRUE(log_contains("Stream callback is null."));
-    EXPECT_EQ(lidar_open_device(nullptr), -1);
-    EXPECT_TRUE(log_contains("Device handle is null."));
-    EXPECT_EQ(lidar_destory_device(nullptr), -1);
-    EXPECT_TRUE(
-        log_contains("Device handle is null. probably device only usb attach, not soft attach."));
-    EXPECT_EQ(lidar_set_imu_parameter(handle, nullptr), -1);
-    EXPECT_TRUE(log_contains("Device or parameter handle is null."));
-    EXPECT_EQ(lidar_destory_device(handle), 0);
+    device->fail_code(CTRL_SET_IMU_ACC_RANGE, 5);
+    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
+    EXPECT_TRUE(log_contains("set imu accel fsr fail."));
+    EXPECT_EQ(device->state().requests.back(), CTRL_SET_IMU_ACC_RANGE) << "it stops there";
+    device->fail_code(CTRL_OPEN_DEVICE);
+    EXPECT_EQ(lidar_open_device(handle), -1);
+    EXPECT_TRUE(log_contains("open device fail."));
+    device->fail_code(CTRL_START_STREAM);
+    rate = 99;
+    EXPECT_EQ(lidar_start_stream(handle, 3, &rate), -1);
+    EXPECT_TRUE(log_contains("device start stream 3 fail."));
+    EXPECT_EQ(rate, 99u);
+    device->set_version_length(155);
+    EXPECT_EQ(lidar_get_version(handle), -1) << "only a 156-byte record is printed";
+    EXPECT_TRUE(log_contains("get device version fail."));
 }
 
 // A device that cannot be opened never reaches the attach callback; only the
 // statistics tell the host that one is there.
 TEST_F(Api, StatisticsTellOfADeviceThatCannotBeOpenedAndStartAfreshAtInit) {
-    EXPECT_EQ(lidar_get_statistics(nullptr), -1);
-    EXPECT_TRUE(log_contains("statistics destination is null."));
     kest_sim::device_desc desc = kest_sim::kestone_desc();
     desc.open_error = LIBUSB_ERROR_ACCESS;
     device_id = kest_sim::bus_plug(desc, device);
@@ -224,8 +199,6 @@ TEST_F(Api, StatisticsTellOfADeviceThatCannotBeOpenedAndStartAfreshAtInit) {
                    "the failed open counted"));
     EXPECT_EQ(stats.open_failures, 1u);
     EXPECT_EQ(stats.last_open_error, LIBUSB_ERROR_ACCESS);
-    EXPECT_EQ(stats.device_dropped, 0u);
-    EXPECT_EQ(stats.callback_dropped, 0u);
     EXPECT_TRUE(attaches().empty());
 
     ASSERT_EQ(lidar_system_deinit(), 0);
@@ -234,36 +207,4 @@ TEST_F(Api, StatisticsTellOfADeviceThatCannotBeOpenedAndStartAfreshAtInit) {
     ASSERT_EQ(lidar_get_statistics(&stats), 0);
     EXPECT_EQ(stats.open_failures, 0u);
     EXPECT_EQ(stats.last_open_error, 0);
-}
-
-TEST_F(Api, VersionIsPrintedOnlyFromARecordOfTheRightLength) {
-    bring_up();
-    lidar_device_t *handle = make_device();
-    std::string out = capture_stdout([&] { EXPECT_EQ(lidar_get_version(handle), 0); });
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: kernel_version:V5.10.110 \n"));
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: soc_app_version:V2.4.1 \n"));
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: iq_md5: 5f4dcc3b5aa765d61d8327deb882cf99 \n"));
-    EXPECT_LT(out.find("kernel_version"), out.find("soc_app_version"));
-    device->set_version_length(155);
-    EXPECT_EQ(lidar_get_version(handle), -1);
-    EXPECT_TRUE(log_contains("get device version fail."));
-}
-
-TEST_F(Api, FailedRequestsReportTheirStep) {
-    bring_up();
-    lidar_device_t *handle = make_device();
-    device->fail_code(CTRL_SET_IMU_ACC_RANGE, 5);
-    lidar_imu_parameter_t imu{2, 1, 1};
-    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
-    EXPECT_TRUE(log_contains("set imu accel fsr fail."));
-    EXPECT_EQ(device->state().parameters.count(CTRL_SET_IMU_GYRO_RANGE), 0u)
-        << "it stops at the failing step";
-    device->fail_code(CTRL_OPEN_DEVICE);
-    EXPECT_EQ(lidar_open_device(handle), -1);
-    EXPECT_TRUE(log_contains("open device fail."));
-    device->fail_code(CTRL_START_STREAM);
-    uint32_t rate = 99;
-    EXPECT_EQ(lidar_start_stream(handle, 3, &rate), -1);
-    EXPECT_TRUE(log_contains("device start stream 3 fail."));
-    EXPECT_EQ(rate, 99u);
 }

@@ -1,7 +1,4 @@
-// Bringing the layer up and down: a start that fails part-way, a device that
-// is soft attached while the start finishes, de-initialisation while attach
-// callbacks are talking to the device, and a device that falls silent during
-// the application's attach sequence.
+// Bringing the layer up and down, and devices that fall silent or are slow.
 #include "sdk/api/api_context.h"
 #include "sim/usb_bus.h"
 #include "tests/sdk/api/api_harness.h"
@@ -20,21 +17,10 @@ using steady = std::chrono::steady_clock;
 
 namespace {
 
-class ApiLifecycle : public ApiTest {
-protected:
-    // Starts the layer with a fresh device plugged in, without waiting for anything.
-    void start_with_new_device() {
-        device = std::make_shared<kest_sim::kestone>();
-        ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
-        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
-    }
-};
+class ApiLifecycle : public ApiTest {};
 
-size_t thread_count() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
+auto thread_count() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
 // Makes every new thread of the process fail to start, for real: the default
@@ -70,7 +56,7 @@ private:
 } // namespace
 
 TEST_F(ApiLifecycle, FailedStartIsReportedAndLeavesNothingRunning) {
-    size_t threads_before = thread_count();
+    const auto threads_before = thread_count();
     {
         threads_cannot_start no_threads;
         if (!threads_cannot_start::in_effect())
@@ -107,28 +93,23 @@ int sink_holding_the_start_line(const char *format, ...) {
 } // namespace
 
 TEST_F(ApiLifecycle, DeviceSoftAttachedWhileTheStartFinishesFindsTheLayerUp) {
-    auto created = std::make_shared<std::promise<int>>();
-    auto once = std::make_shared<std::atomic<bool>>(false);
-    on_attach = [created, once](bool attached) {
-        if (!attached || once->exchange(true))
-            return;
+    auto result = on_first_attach([] {
         lidar_device_info_t info{};
         lidar_device_t *handle = nullptr;
-        int result = lidar_create_device(&info, &handle);
-        if (result == 0)
+        int created = lidar_create_device(&info, &handle);
+        if (created == 0)
             lidar_destory_device(handle);
-        created->set_value(result);
         std::lock_guard<std::mutex> lock(gate_mutex);
         attach_handled = true;
         gate.notify_all();
-    };
+        return std::vector<int>{created};
+    });
     attach_handled = false;
     device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     log_sink = sink_holding_the_start_line;
     ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
-    auto result = created->get_future();
     ASSERT_EQ(result.wait_for(patience()), std::future_status::ready);
-    EXPECT_EQ(result.get(), 0) << "the attach sequence met a layer that was not initialised";
+    EXPECT_EQ(result.get(), std::vector<int>{0}) << "the attach sequence met a layer not up";
 }
 
 // Every cycle: the application's attach callback keeps asking the device to open
@@ -155,7 +136,9 @@ TEST_F(ApiLifecycle, DeinitWhileAttachCallbacksAreRequesting) {
             }
             --state->running;
         };
-        start_with_new_device();
+        device = std::make_shared<kest_sim::kestone>();
+        ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
+        device_id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
         ASSERT_TRUE(eventually([&] { return state->requests.load() > 0; },
                                "the callback requesting in cycle " + std::to_string(cycle)));
         ASSERT_EQ(lidar_system_deinit(), 0);
@@ -169,37 +152,27 @@ TEST_F(ApiLifecycle, DeinitWhileAttachCallbacksAreRequesting) {
 
 TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
     context().sender.set_heartbeat_timing(scaled_heartbeat());
-    struct sequence {
-        std::atomic<bool> ran{false};
-        std::promise<std::vector<int>> results;
-        steady::time_point silent_since;
-        temp_dir dir;
-    };
-    auto state = std::make_shared<sequence>();
-    auto dev = device;
-    on_attach = [state, dev](bool attached) {
-        if (!attached || state->ran.exchange(true))
-            return;
+    auto silent_since = std::make_shared<steady::time_point>();
+    auto dir = std::make_shared<temp_dir>();
+    auto results = on_first_attach([silent_since, dir, dev = device] {
         lidar_device_info_t info{};
         lidar_device_t *handle = nullptr;
         lidar_create_device(&info, &handle);
         int opened = lidar_open_device(handle);
         dev->fall_silent();
-        state->silent_since = steady::now();
-        std::vector<int> steps = {
+        *silent_since = steady::now();
+        return std::vector<int>{
             opened,
-            lidar_get_calib_file(handle, (state->dir.path() / "files/recv").c_str()),
+            lidar_get_calib_file(handle, (dir->path() / "files/recv").c_str()),
             lidar_get_version(handle),
             lidar_set_mode(handle, 1),
         };
-        state->results.set_value(steps);
-    };
+    });
     bring_up();
-    auto results = state->results.get_future();
     ASSERT_EQ(results.wait_for(patience()), std::future_status::ready);
     EXPECT_THAT(results.get(), testing::ElementsAre(0, -1, -1, -1));
     ASSERT_TRUE(wait_attach_events(2));
-    double seconds = std::chrono::duration<double>(steady::now() - state->silent_since).count();
+    double seconds = std::chrono::duration<double>(steady::now() - *silent_since).count();
     EXPECT_FALSE(attaches()[1].attached);
     // The device is declared gone 125 ms after it fell silent; the waiting
     // request ends a second later, the others fail at once (a ten-second wait
@@ -210,29 +183,14 @@ TEST_F(ApiLifecycle, DeviceFallingSilentAfterOpenIsReportedDetachedPromptly) {
     EXPECT_TRUE(log_contains("device stopped answering heartbeats, request not sent."));
 }
 
-// A device that is only busy for a moment (its heartbeat answers stop, its
-// answer comes 400 ms late) is declared gone, but the request waiting on it
-// keeps waiting through the grace and gets its answer.
-TEST_F(ApiLifecycle, DeviceBusyPastABeatWindowKeepsItsRequest) {
+// A device only busy for a moment (no heartbeat answers, its answer 400 ms
+// late) is declared gone, but the request waiting on it gets its answer. On a
+// slow link the calibration file holds the heartbeat answers behind it for
+// longer than a beat window, but its frames keep the device alive.
+TEST_F(ApiLifecycle, SlowAnswersAndLongCalibrationTransfersKeepTheirRequests) {
     context().sender.set_heartbeat_timing(scaled_heartbeat());
     bring_up();
-    lidar_device_t *handle = make_device();
-    device->answer_heartbeats(false);
-    device->set_answer_delay(scaled(std::chrono::milliseconds(400)));
-    EXPECT_EQ(lidar_open_device(handle), 0);
-    EXPECT_TRUE(log_contains("device soft dettach.")) << "the device was declared gone meanwhile";
-    device->set_answer_delay(std::chrono::milliseconds(0));
-    device->answer_heartbeats(true);
-    lidar_destory_device(handle);
-}
-
-// On a slow link the calibration file holds the heartbeat answers behind it for
-// longer than a beat window; its frames keep the device alive meanwhile.
-TEST_F(ApiLifecycle, LongCalibrationTransferIsNotTakenForSilence) {
-    context().sender.set_heartbeat_timing(scaled_heartbeat());
-    bring_up();
-    // 13 frames: about 0.7 s, scaled like the window.
-    device->set_rx_frame_gap(scaled(std::chrono::milliseconds(60)));
+    device->set_rx_frame_gap(scaled(std::chrono::milliseconds(60))); // 13 frames: about 0.7 s
     lidar_device_t *handle = make_device();
     temp_dir dir;
     auto began = steady::now();
@@ -241,5 +199,13 @@ TEST_F(ApiLifecycle, LongCalibrationTransferIsNotTakenForSilence) {
     EXPECT_GT(seconds, 0.6 * time_scale()) << "the transfer took several beat windows";
     EXPECT_FALSE(log_contains("device soft dettach."));
     EXPECT_EQ(attaches().size(), 1u);
+
+    device->set_rx_frame_gap(std::chrono::milliseconds(0));
+    device->answer_heartbeats(false);
+    device->set_answer_delay(scaled(std::chrono::milliseconds(400)));
+    EXPECT_EQ(lidar_open_device(handle), 0);
+    EXPECT_TRUE(log_contains("device soft dettach.")) << "the device was declared gone meanwhile";
+    device->set_answer_delay(std::chrono::milliseconds(0));
+    device->answer_heartbeats(true);
     lidar_destory_device(handle);
 }

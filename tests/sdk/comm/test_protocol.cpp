@@ -10,25 +10,15 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <future>
-#include <sstream>
-#include <thread>
 
 using namespace kest_test;
 using bytes = std::vector<uint8_t>;
 using testing::ElementsAre;
-using testing::HasSubstr;
 
 namespace {
 
 class Protocol : public ProtocolTest {};
-
-long long ms_since(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 since)
-        .count();
-}
 
 bytes as_bytes(const uint8_t *msg) {
     return bytes(msg, msg + CMD_HEADER_SIZE + cmd_payload_len(msg));
@@ -39,19 +29,15 @@ bytes as_bytes(const uint8_t *msg) {
 TEST_F(Protocol, ControlCommandsHaveTheirWireBytes) {
     std::unique_ptr<uint8_t, decltype(&free)> plain(sender->construct_simple_control_cmd(12), free);
     bytes expected(25, 0);
-    expected[1] = 0x07;
-    expected[22] = 0x02;
-    expected[24] = 0x0C;
-    EXPECT_EQ(bytes(plain.get(), plain.get() + 25), expected);
-
+    expected[1] = 0x07;  // control
+    expected[22] = 0x02; // payload length
+    expected[24] = 0x0C; // the code, big-endian
+    EXPECT_EQ(as_bytes(plain.get()), expected);
     std::unique_ptr<uint8_t, decltype(&free)> with(
-        sender->construct_simple_control_cmd_with_u32(30, 2), free);
-    expected.assign(29, 0);
-    expected[1] = 0x07;
-    expected[22] = 0x06;
-    expected[24] = 0x1E;
-    expected[28] = 0x02;
-    EXPECT_EQ(bytes(with.get(), with.get() + 29), expected);
+        sender->construct_simple_control_cmd_with_u32(30, 0x01020304), free);
+    expected = {0, 7, 0, 0, 0, 0, 0, 0, 0, 0,  0, 0, 0, 0, 0,
+                0, 0, 0, 0, 0, 0, 0, 6, 0, 30, 1, 2, 3, 4};
+    EXPECT_EQ(as_bytes(with.get()), expected);
 }
 
 TEST_F(Protocol, RefusesBeforeInitAndBeforeAttach) {
@@ -73,10 +59,8 @@ TEST_F(Protocol, RefusesBeforeInitAndBeforeAttach) {
 }
 
 TEST_F(Protocol, AttachOpensTheChannelsAndAnsweringDeviceSoftAttachesOnce) {
-    std::string out = capture_stdout([&] { start(); });
-    EXPECT_THAT(out, HasSubstr("sender connect.\n"));
-    EXPECT_EQ(captured_line_with("sender connect."),
-              "<INFO><protocol.cpp:zev_sdk::sender::dxfer_evt_cb:N>: sender connect.\n");
+    start();
+    EXPECT_TRUE(log_contains("sender connect."));
     for (const char *name : {"tx", "rx", "imu", "rgb", "dtof"})
         EXPECT_TRUE(log_contains(std::string("comm ") + name + " channel create success."));
     EXPECT_EQ(sender->tx_channel(), 0);
@@ -138,7 +122,7 @@ TEST_F(Protocol, AHostThatStopsListeningDoesNotDeclareItsDeviceSilent) {
     device->fall_silent();
     auto silent_at = std::chrono::steady_clock::now();
     ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
-    EXPECT_LT(ms_since(silent_at), scaled(std::chrono::seconds(1)).count() * 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - silent_at, scaled(std::chrono::seconds(1)));
 }
 
 TEST_F(Protocol, AHostDeafForLongerThanItsLimitJudgesItsDeviceAgain) {
@@ -155,7 +139,7 @@ TEST_F(Protocol, AHostDeafForLongerThanItsLimitJudgesItsDeviceAgain) {
     auto held_at = std::chrono::steady_clock::now();
     device->fall_silent();
     ASSERT_TRUE(wait_handed_up(CMD_SOFT_DETACH));
-    EXPECT_LT(ms_since(held_at), hold.count() * 1000) << "before the host listened again";
+    EXPECT_LT(std::chrono::steady_clock::now() - held_at, hold) << "before the host listened again";
 }
 
 TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
@@ -174,13 +158,26 @@ TEST_F(Protocol, MessageDuringTheFirstPollStepAfterATimeOutRaisesNeither) {
     EXPECT_EQ(handed(CMD_SOFT_ATTACH).size(), 1u);
 }
 
-TEST_F(Protocol, UnplugRaisesNoSoftDetachAndEndsTheHeartbeatFirst) {
+// An unplug fails a waiting request at once, raises no soft detach and ends the
+// heartbeat before the detach goes up.
+TEST_F(Protocol, UnplugFailsAWaitAtOnceAndEndsTheHeartbeatFirst) {
     start();
-    std::string out = capture_stdout([&] {
-        kest_sim::bus_unplug(device_id);
-        ASSERT_TRUE(wait_handed_up(CMD_DETACH));
+    sender->set_answer_timeout(scaled(std::chrono::seconds(60)));
+    device->never_answer(CTRL_OPEN_DEVICE);
+    auto waiting = std::async(std::launch::async, [&] {
+        auto began = std::chrono::steady_clock::now();
+        bool answered = static_cast<bool>(ask(CTRL_OPEN_DEVICE));
+        return std::make_pair(answered, std::chrono::steady_clock::now() - began);
     });
-    EXPECT_THAT(out, HasSubstr("sender disconnect.\n"));
+    ASSERT_TRUE(device->wait_state(
+        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
+    kest_sim::bus_unplug(device_id);
+    ASSERT_TRUE(wait_handed_up(CMD_DETACH));
+    auto [answered, waited] = waiting.get();
+    EXPECT_FALSE(answered);
+    EXPECT_LT(waited, scaled(std::chrono::seconds(30)));
+    EXPECT_TRUE(log_contains("cmd data is null."));
+    EXPECT_TRUE(log_contains("sender disconnect."));
     EXPECT_TRUE(handed(CMD_SOFT_DETACH).empty());
     EXPECT_TRUE(handed(CMD_DETACH)[0].heartbeat_thread_gone);
     EXPECT_FALSE(sender->is_soft_attached());
@@ -238,38 +235,38 @@ TEST_F(Protocol, HeartbeatCallbackMayAskForItsThreadWhileDeinitJoinsIt) {
 
 TEST_F(Protocol, RequestsGetTheirAnswers) {
     start();
-    auto ok = request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
+    auto ok = ask(CTRL_OPEN_DEVICE);
     ASSERT_TRUE(ok);
     EXPECT_EQ(get_be16(ok.get()), CMD_OK);
     ASSERT_TRUE(request(sender->construct_simple_control_cmd_with_u32(CTRL_SET_IMU_RATE, 2)));
-    ASSERT_TRUE(request(sender->construct_simple_control_cmd(CTRL_SET_MODE_1)));
+    ASSERT_TRUE(ask(CTRL_SET_MODE_1));
 
     device->set_start_rate(0x01020304);
-    auto started = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
+    auto started = ask(CTRL_START_STREAM);
     ASSERT_TRUE(started);
     EXPECT_EQ(as_bytes(started.get()).size(), CMD_HEADER_SIZE + 4);
     EXPECT_EQ(started.get()[CMD_HEADER_SIZE], 0x04) << "the rate is little-endian";
     EXPECT_EQ(started.get()[CMD_HEADER_SIZE + 3], 0x01);
     device->set_start_rate(std::nullopt);
-    auto bare = request(sender->construct_simple_control_cmd(CTRL_START_STREAM));
+    auto bare = ask(CTRL_START_STREAM);
     ASSERT_TRUE(bare);
     EXPECT_EQ(cmd_payload_len(bare.get()), 0u);
 
-    auto version = request(sender->construct_simple_control_cmd(CTRL_GET_VERSION));
+    auto version = ask(CTRL_GET_VERSION);
     ASSERT_TRUE(version);
     EXPECT_EQ(cmd_payload_len(version.get()), 156u);
     device->set_version_length(150);
-    version = request(sender->construct_simple_control_cmd(CTRL_GET_VERSION));
+    version = ask(CTRL_GET_VERSION);
     ASSERT_TRUE(version);
     EXPECT_EQ(cmd_payload_len(version.get()), 150u);
 
     device->fail_code(CTRL_CLOSE_DEVICE);
-    auto fail = request(sender->construct_simple_control_cmd(CTRL_CLOSE_DEVICE));
+    auto fail = ask(CTRL_CLOSE_DEVICE);
     ASSERT_TRUE(fail);
     EXPECT_EQ(get_be16(fail.get()), CMD_FAIL);
     EXPECT_EQ(cmd_payload_len(fail.get()), 0u);
     device->fail_code(CTRL_STOP_STREAM, 0x11223344);
-    fail = request(sender->construct_simple_control_cmd(CTRL_STOP_STREAM));
+    fail = ask(CTRL_STOP_STREAM);
     ASSERT_TRUE(fail);
     EXPECT_EQ(as_bytes(fail.get()), bytes({0, 16, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,   0,
                                            0, 0,  0, 0, 0, 0, 0, 0, 4, 0x44, 0x33, 0x22, 0x11}));
@@ -299,65 +296,37 @@ TEST_F(Protocol, AnswerArrivingBeforeTheWaitBeginsIsKept) {
     EXPECT_TRUE(handed(CMD_OK).empty());
 }
 
-TEST_F(Protocol, UnansweredRequestFailsAfterTheTimeOut) {
+TEST_F(Protocol, SlowAnswerIsTakenWithinTheTimeOutAndNoneFailsAfterIt) {
     start();
-    sender->set_answer_timeout(std::chrono::milliseconds(300));
-    device->never_answer(CTRL_OPEN_DEVICE);
+    device->set_answer_delay(std::chrono::milliseconds(300));
+    sender->set_answer_timeout(std::chrono::seconds(5));
     auto began = std::chrono::steady_clock::now();
-    EXPECT_FALSE(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
+    auto ok = ask(CTRL_OPEN_DEVICE);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(get_be16(ok.get()), CMD_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
+
+    device->set_answer_delay(std::chrono::milliseconds(0));
+    sender->set_answer_timeout(std::chrono::milliseconds(300));
+    device->never_answer(CTRL_CLOSE_DEVICE);
+    began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ask(CTRL_CLOSE_DEVICE));
     EXPECT_LT(std::chrono::steady_clock::now() - began, scaled(std::chrono::seconds(5)));
     EXPECT_TRUE(log_contains("no answer on channel 1 within 300 ms."));
-    EXPECT_TRUE(request(sender->construct_simple_control_cmd(CTRL_CLOSE_DEVICE)))
-        << "the next request works";
+    EXPECT_TRUE(ask(CTRL_OPEN_DEVICE)) << "the next request works";
+    EXPECT_TRUE(handed(CMD_OK).empty());
 }
 
-TEST_F(Protocol, UnplugDuringAWaitFailsItAtOnce) {
+// Streams may use the answer channel: a heartbeat there is consumed, other
+// messages arriving while a request waits go up, and the OK after them is still
+// the request's answer.
+TEST_F(Protocol, HeartbeatsAndStreamMessagesOnTheAnswerChannelDoNotTakeTheAnswersPlace) {
     start();
-    sender->set_answer_timeout(scaled(std::chrono::seconds(60)));
-    device->never_answer(CTRL_OPEN_DEVICE);
-    auto waiting = std::async(std::launch::async, [&] {
-        auto began = std::chrono::steady_clock::now();
-        bool answered =
-            static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
-        return std::make_pair(answered, std::chrono::steady_clock::now() - began);
-    });
-    ASSERT_TRUE(device->wait_state(
-        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
-    kest_sim::bus_unplug(device_id);
-    auto [answered, waited] = waiting.get();
-    EXPECT_FALSE(answered);
-    EXPECT_LT(waited, scaled(std::chrono::seconds(30)));
-    EXPECT_TRUE(log_contains("cmd data is null."));
-}
-
-TEST_F(Protocol, HeartbeatsAreConsumedAndStrayMessagesGoUp) {
-    start();
-    sender->set_answer_timeout(std::chrono::milliseconds(400));
-    device->never_answer(CTRL_OPEN_DEVICE);
-    auto waiting = std::async(std::launch::async, [&] {
-        return static_cast<bool>(request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE)));
-    });
+    device->set_answer_delay(std::chrono::milliseconds(300));
+    auto waiting = std::async(std::launch::async, [&] { return ask(CTRL_OPEN_DEVICE); });
     ASSERT_TRUE(device->wait_state(
         [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
     device->send(kest_sim::kestone::ep_rx, CMD_HEARTBEAT);
-    EXPECT_FALSE(waiting.get()) << "a heartbeat is no answer";
-    EXPECT_TRUE(handed(CMD_HEARTBEAT).empty());
-
-    device->send(kest_sim::kestone::ep_rx, CMD_DEVICE_INFO, bytes(104, 7));
-    ASSERT_TRUE(wait_handed_up(CMD_DEVICE_INFO));
-    EXPECT_EQ(handed(CMD_DEVICE_INFO)[0].payload, bytes(104, 7));
-}
-
-// Streams may use the answer channel: one that arrives while a request waits
-// goes to the dispatcher, and the OK after it is still the request's answer.
-TEST_F(Protocol, StreamMessageOnTheAnswerChannelDoesNotTakeTheAnswersPlace) {
-    start();
-    device->set_answer_delay(std::chrono::milliseconds(300));
-    auto waiting = std::async(std::launch::async, [&] {
-        return request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
-    });
-    ASSERT_TRUE(device->wait_state(
-        [](const kest_sim::kestone_state &s) { return !s.requests.empty(); }, patience()));
     device->send(kest_sim::kestone::ep_rx, CMD_DEVICE_INFO, bytes(104, 9));
     device->send(kest_sim::kestone::ep_rx, CMD_IMU, bytes(64, 3));
     auto answer = waiting.get();
@@ -366,6 +335,7 @@ TEST_F(Protocol, StreamMessageOnTheAnswerChannelDoesNotTakeTheAnswersPlace) {
     ASSERT_TRUE(wait_handed_up(CMD_IMU));
     ASSERT_EQ(handed(CMD_DEVICE_INFO).size(), 1u);
     EXPECT_EQ(handed(CMD_DEVICE_INFO)[0].payload, bytes(104, 9));
+    EXPECT_TRUE(handed(CMD_HEARTBEAT).empty());
     EXPECT_TRUE(handed(CMD_OK).empty()) << "the OK went to its request, not up as missed";
 }
 
@@ -394,16 +364,4 @@ TEST_F(Protocol, FailedChannelUndoesTheOnesBefore) {
     EXPECT_TRUE(eventually([&] { return sender->is_attached(); }, "the sender attached"));
     EXPECT_EQ(sender->send_cmd(0, header), -1) << "tx was closed again";
     EXPECT_TRUE(log_contains("channel 0 not exist."));
-}
-
-TEST_F(Protocol, SlowAnswerWithinTheTimeOutIsTaken) {
-    start();
-    device->set_answer_delay(std::chrono::milliseconds(300));
-    sender->set_answer_timeout(std::chrono::seconds(5));
-    auto began = std::chrono::steady_clock::now();
-    auto ok = request(sender->construct_simple_control_cmd(CTRL_OPEN_DEVICE));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(get_be16(ok.get()), CMD_OK);
-    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
-    EXPECT_TRUE(handed(CMD_OK).empty());
 }

@@ -1,9 +1,6 @@
-// The real USB path: the transport over unmodified libusb, with the libusb
-// backend record the program uses on a real KestOne, against a KestOne that
-// umockdev emulates (sysfs, descriptors and usbfs ioctls) and the virtual
-// KestOne answers. The viewer's data handler runs its whole attach sequence on
-// it, so enumeration, interface claim, kernel driver handling, bulk URB
-// submission and reaping, stalls and removal all go through libusb's own code.
+// The real USB path: the viewer's data handler over unmodified libusb against a
+// KestOne that umockdev emulates and the virtual KestOne answers, so
+// enumeration, claim, bulk URBs, hot-plug and removal go through libusb's code.
 #include "app/kest_data_handler.h"
 #include "sdk/api/api.h"
 #include "sdk/comm/libusb/usb_backend.h"
@@ -36,7 +33,6 @@ protected:
 
     void SetUp() override {
         logged_test::SetUp();
-        // ctest runs these with the preload; run by hand, they say what is missing.
         ASSERT_TRUE(usbfs_kestone::available())
             << "needs umockdev's preload library: run under umockdev-wrapper";
         kest_sim::bus_reset();
@@ -55,7 +51,7 @@ protected:
     }
 
     void TearDown() override {
-        if (started) {
+        if (usb) {
             usb->unplug();
             EXPECT_TRUE(eventually([] { return !KestDataHandler::instance()->hasDevice(); },
                                    "the handle cleared"));
@@ -67,11 +63,6 @@ protected:
         logged_test::TearDown();
     }
 
-    void start() {
-        ASSERT_TRUE(KestDataHandler::initSdk());
-        started = true;
-    }
-
     testing::AssertionResult wait_status(const QString &message) {
         return statuses->wait(
             [&](const std::vector<std::pair<bool, QString>> &all) {
@@ -79,16 +70,16 @@ protected:
             },
             "the status \"" + message.toStdString() + "\"");
     }
-    static size_t log_lines_with(const std::string &fragment) {
-        size_t count = 0;
-        for (const std::string &line : captured_lines())
-            count += line.find(fragment) != std::string::npos ? 1 : 0;
-        return count;
-    }
     size_t statuses_with(const QString &message) {
         size_t count = 0;
         for (const auto &[connected, text] : statuses->snapshot())
             count += text == message ? 1 : 0;
+        return count;
+    }
+    static size_t hotplug_entries() {
+        size_t count = 0;
+        for (const std::string &line : captured_lines())
+            count += line.find("hotplug_callback enter.") != std::string::npos ? 1 : 0;
         return count;
     }
     // Stream data keeps arriving: more bytes than now, within patience.
@@ -103,102 +94,41 @@ protected:
     std::unique_ptr<usbfs_kestone> usb;
     std::shared_ptr<recorder<std::pair<bool, QString>>> statuses;
     QMetaObject::Connection connection;
-    bool started = false;
 };
 
 } // namespace
 
-// Found by its ids, opened and claimed through usbfs; the attach sequence
-// (calibration file included) runs to streaming over bulk URBs.
-TEST_F(Usb, DeviceIsFoundClaimedAndStreams) {
+// Found, claimed and streaming (calibration file included) over bulk URBs; removed
+// mid-transfer with every URB given back and one detach; plugged again (a new
+// device number) and streaming again. Both events come through libusb's
+// hot-plug (its udev monitor sees umockdev's uevents), not polling.
+TEST_F(Usb, DeviceStreamsIsRemovedMidTransferAndAttachesAgain) {
     usb->plug();
-    start();
+    ASSERT_TRUE(KestDataHandler::initSdk());
     ASSERT_TRUE(wait_status(streaming));
     EXPECT_TRUE(KestDataHandler::instance()->calibrationFetched());
-    EXPECT_TRUE(data_flows());
-    const usbfs_stats stats = usb->stats();
-    EXPECT_EQ(stats.claims, 1u);
-    EXPECT_GT(stats.urbs_reaped, 10u) << "the attach sequence and the streams";
-    EXPECT_EQ(stats.unknown_ioctls, 0u);
+    ASSERT_TRUE(data_flows());
     EXPECT_TRUE(device->state().streaming);
-}
-
-// A stalled endpoint comes back to libusb as a stall; the transport clears the
-// halt through usbfs and the stream goes on.
-TEST_F(Usb, StalledEndpointIsClearedAndTheStreamGoesOn) {
-    usb->plug();
-    start();
-    ASSERT_TRUE(wait_status(streaming));
-    ASSERT_TRUE(data_flows());
-    kest_sim::bus_halt(usb->bus_device(), kest_sim::kestone::ep_dtof);
-    EXPECT_TRUE(eventually([&] { return usb->stats().clear_halts >= 1; }, "the halt cleared"));
-    EXPECT_TRUE(eventually([] { return log_contains("transfer stall"); }, "the stall logged"));
-    EXPECT_TRUE(data_flows());
-}
-
-// A kernel driver holding the interface is disconnected before the claim and
-// connected again once the device layer lets the device go.
-TEST_F(Usb, KernelDriverIsDetachedForTheClaimAndGivenBackAfter) {
-    usb->plug(usbfs_driver::detachable);
-    start();
-    ASSERT_TRUE(wait_status(streaming));
-    EXPECT_EQ(usb->stats().driver_disconnects, 1u);
     EXPECT_EQ(usb->stats().claims, 1u);
-    EXPECT_FALSE(usb->driver_holds());
-    KestDataHandler::instance()->shutdown();
-    started = false;
-    EXPECT_EQ(usb->stats().releases, 1u);
-    EXPECT_EQ(usb->stats().driver_connects, 1u);
-    EXPECT_TRUE(usb->driver_holds()) << "the driver has its interface back";
-}
-
-// A driver that will not let go: the open fails with a reason and counts,
-// and nothing pretends the device streams.
-TEST_F(Usb, KernelDriverThatWillNotLetGoIsReported) {
-    usb->plug(usbfs_driver::stuck);
-    start();
-    lidar_statistics_t stats{};
-    EXPECT_TRUE(
-        eventually([&] { return lidar_get_statistics(&stats) == 0 && stats.open_failures >= 1; },
-                   "the failed open counted"));
-    EXPECT_TRUE(log_contains("unable to detach kernel driver"));
-    EXPECT_EQ(statuses_with(streaming), 0u);
-    EXPECT_TRUE(usb->driver_holds());
-}
-
-// Removed while URBs are in flight: one detach, and every URB comes back to
-// libusb (reaped, the way usbfs gives them back after a disconnect).
-TEST_F(Usb, RemovalMidTransferEndsInOneDetachWithEveryUrbReaped) {
-    usb->plug();
-    start();
-    ASSERT_TRUE(wait_status(streaming));
-    ASSERT_TRUE(data_flows());
+    EXPECT_GT(usb->stats().urbs_reaped, 10u) << "the attach sequence and the streams";
     ASSERT_GT(usb->stats().urbs_in_flight, 0u);
+
     usb->unplug();
     ASSERT_TRUE(wait_status(disconnected));
     EXPECT_TRUE(
         eventually([&] { return usb->stats().urbs_in_flight == 0; }, "every URB given back"));
-    EXPECT_EQ(statuses_with(disconnected), 1u);
     EXPECT_TRUE(
         eventually([] { return !KestDataHandler::instance()->hasDevice(); }, "the handle cleared"));
-    EXPECT_EQ(log_lines_with("hotplug_callback enter."), 1u) << "one departure, through hot-plug";
-    EXPECT_EQ(log_lines_with("<BUG>"), 0u);
-}
+    EXPECT_EQ(hotplug_entries(), 1u) << "one departure, through hot-plug";
 
-// Unplugged and plugged in again (a new device number, as the kernel gives):
-// attached again and streaming. Both events reach the transport through
-// libusb's hot-plug (its udev monitor sees umockdev's uevents), not polling.
-TEST_F(Usb, DeviceThatReappearsAttachesAgain) {
-    usb->plug();
-    start();
-    ASSERT_TRUE(wait_status(streaming));
-    usb->unplug();
-    ASSERT_TRUE(wait_status(disconnected));
     usb->plug();
     ASSERT_TRUE(wait_status(streaming));
     EXPECT_TRUE(data_flows());
     EXPECT_EQ(usb->stats().claims, 2u);
     EXPECT_EQ(statuses_with(streaming), 2u);
+    EXPECT_EQ(statuses_with(disconnected), 1u);
+    EXPECT_EQ(hotplug_entries(), 2u) << "the departure and the arrival";
     EXPECT_FALSE(log_contains("fallback to polling mode"));
-    EXPECT_EQ(log_lines_with("hotplug_callback enter."), 2u) << "the departure and the arrival";
+    EXPECT_FALSE(log_contains("<BUG>"));
+    EXPECT_EQ(usb->stats().unknown_ioctls, 0u);
 }

@@ -60,6 +60,10 @@ void *join_self(void *argument) {
 } // namespace
 
 TEST_F(Thread, StartsNamedThreadAndJoinsIt) {
+    multhreadsw idle;
+    EXPECT_EQ(idle.nst_join(), 0) << "a never started object joins at once";
+    EXPECT_FALSE(idle.started());
+
     gate g;
     multhreadsw worker;
     ASSERT_EQ(worker.nst_create(hold_at_gate, "event_monitor_routine", &g), 0);
@@ -72,15 +76,17 @@ TEST_F(Thread, StartsNamedThreadAndJoinsIt) {
     EXPECT_FALSE(worker.started());
     EXPECT_EQ(worker.nst_join(), 0) << "a second join is a no-op";
     EXPECT_TRUE(kest_test::captured_lines().empty());
+
+    std::string long_name(200, 'n');
+    ASSERT_EQ(worker.nst_create(hold_at_gate, long_name.c_str(), &g), 0);
+    EXPECT_EQ(strlen(worker.thread_name()), multhreadsw::name_capacity - 1);
+    EXPECT_EQ(worker.nst_join(), 0);
+    EXPECT_EQ(worker.nst_create(nullptr, "no_entry", nullptr), -1);
+    EXPECT_FALSE(worker.started());
+    EXPECT_TRUE(kest_test::log_contains("Thread creation failed: no entry function"));
 }
 
-TEST_F(Thread, JoinOfNeverStartedObjectReturnsAtOnce) {
-    multhreadsw idle;
-    EXPECT_EQ(idle.nst_join(), 0);
-    EXPECT_FALSE(idle.started());
-}
-
-TEST_F(Thread, RefusesToStartOverARunningThread) {
+TEST_F(Thread, RefusesToStartOverARunningThreadOrToJoinItself) {
     gate first;
     gate second;
     multhreadsw worker;
@@ -102,29 +108,12 @@ TEST_F(Thread, RefusesToStartOverARunningThread) {
         << "after the join it may start again";
     EXPECT_EQ(worker.nst_join(), 0);
     EXPECT_TRUE(second.entered);
-}
 
-TEST_F(Thread, RefusesToJoinItself) {
     gate g;
-    multhreadsw worker;
     g.owner = &worker;
     ASSERT_EQ(worker.nst_create(join_self, "event_handle_routine", &g), 0);
     g.release();
     ASSERT_EQ(worker.nst_join(), 0);
     EXPECT_EQ(g.join_result, -1);
     EXPECT_TRUE(kest_test::log_contains("Thread event_handle_routine cannot join itself."));
-}
-
-TEST_F(Thread, LongNamesAreCutAndNullEntryIsRefused) {
-    gate g;
-    g.release();
-    multhreadsw worker;
-    std::string long_name(200, 'n');
-    ASSERT_EQ(worker.nst_create(hold_at_gate, long_name.c_str(), &g), 0);
-    EXPECT_EQ(strlen(worker.thread_name()), multhreadsw::name_capacity - 1);
-    EXPECT_EQ(worker.nst_join(), 0);
-
-    EXPECT_EQ(worker.nst_create(nullptr, "no_entry", nullptr), -1);
-    EXPECT_FALSE(worker.started());
-    EXPECT_TRUE(kest_test::log_contains("Thread creation failed: no entry function"));
 }

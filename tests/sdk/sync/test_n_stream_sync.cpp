@@ -2,6 +2,7 @@
 #include "sdk/api/stream_layout.h"
 #include "sdk/sync/n_stream_sync.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/recorder.h"
 #include "tests/support/wait.h"
 
 #include <gmock/gmock.h>
@@ -48,17 +49,12 @@ protected:
         uint8_t payload[3] = {static_cast<uint8_t>(stream), static_cast<uint8_t>(id), 0xAB};
         return sync->push(stream, t, payload, sizeof payload, id);
     }
-    void take(std::vector<sample> &&set) {
-        std::lock_guard<std::mutex> lock(mutex);
-        sets.push_back(std::move(set));
-        changed.notify_all();
-    }
+    void take(std::vector<sample> &&set) { sets.add(std::move(set)); }
     testing::AssertionResult wait_sets(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (changed.wait_for(lock, patience(), [&] { return sets.size() >= count; }))
-            return testing::AssertionSuccess();
-        return testing::AssertionFailure() << count << " sets did not come within patience";
+        return sets.wait([&](const auto &all) { return all.size() >= count; },
+                         std::to_string(count) + " sets");
     }
+    std::vector<sample> set(size_t index) const { return sets.snapshot().at(index); }
     // Waits until the queues hold these counts (the worker has done its part).
     testing::AssertionResult wait_queued(size_t c, size_t o, size_t w) {
         return eventually(
@@ -69,34 +65,36 @@ protected:
             "queues of " + std::to_string(c) + ", " + std::to_string(o) + " and " +
                 std::to_string(w) + " samples");
     }
-    size_t set_count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return sets.size();
-    }
-
     std::unique_ptr<n_stream_sync> sync;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::vector<sample>> sets;
+    kest_test::recorder<std::vector<sample>> sets;
     std::array<std::atomic<uint64_t>, 3> discarded{}; // told by the synchronizer, per stream
 };
 
 } // namespace
 
-TEST_F(Timeline, CloudAndOdometry30MsApartMakeOneSetWithAnEmptyWiwcSlot) {
+TEST_F(Timeline, CloudAndOdometryMakeASetWithTheLatestWiwcInsideTheWindow) {
     start();
     ASSERT_EQ(push(cloud, 1000 * ms, 1), 0);
     ASSERT_EQ(push(odom, 1030 * ms, 2), 0);
     ASSERT_TRUE(wait_sets(1));
-    const std::vector<sample> &set = sets[0];
-    ASSERT_EQ(set.size(), 3u);
-    EXPECT_EQ(set[cloud].timestamp_ns, 1000 * ms);
-    EXPECT_EQ(set[cloud].data, (std::vector<uint8_t>{0, 1, 0xAB}));
-    EXPECT_EQ(set[odom].timestamp_ns, 1030 * ms);
-    EXPECT_EQ(set[odom].extra, 2u);
-    EXPECT_EQ(set[wiwc].timestamp_ns, 0);
-    EXPECT_TRUE(set[wiwc].data.empty());
-    EXPECT_EQ(set[wiwc].extra, 0u);
+    ASSERT_EQ(set(0).size(), 3u);
+    EXPECT_EQ(set(0)[cloud].timestamp_ns, 1000 * ms);
+    EXPECT_EQ(set(0)[cloud].data, (std::vector<uint8_t>{0, 1, 0xAB}));
+    EXPECT_EQ(set(0)[odom].timestamp_ns, 1030 * ms);
+    EXPECT_EQ(set(0)[odom].extra, 2u);
+    EXPECT_EQ(set(0)[wiwc].timestamp_ns, 0) << "an empty slot";
+    EXPECT_TRUE(set(0)[wiwc].data.empty());
+    EXPECT_EQ(set(0)[wiwc].extra, 0u);
+
+    push(wiwc, 1990 * ms, 3);
+    push(wiwc, 2010 * ms, 4);
+    push(wiwc, 2080 * ms, 5);
+    push(cloud, 2000 * ms);
+    push(odom, 2000 * ms);
+    ASSERT_TRUE(wait_sets(2));
+    EXPECT_EQ(set(1)[wiwc].extra, 4u);
+    EXPECT_EQ(set(1)[wiwc].timestamp_ns, 2010 * ms);
+    EXPECT_EQ(sync->queued(wiwc), 1u) << "2.08 s stays for a later set";
 }
 
 TEST_F(Timeline, CloudTooFarBehindIsDroppedUntilOneLinesUp) {
@@ -104,29 +102,14 @@ TEST_F(Timeline, CloudTooFarBehindIsDroppedUntilOneLinesUp) {
     push(cloud, 1000 * ms);
     push(odom, 1200 * ms);
     ASSERT_TRUE(wait_queued(0, 1, 0)) << "the older cloud is dropped";
-    EXPECT_EQ(set_count(), 0u);
+    EXPECT_EQ(sets.size(), 0u);
     EXPECT_EQ(discarded[cloud], 1u) << "and told";
     push(cloud, 1210 * ms, 7);
     ASSERT_TRUE(wait_sets(1));
-    EXPECT_EQ(sets[0][cloud].extra, 7u);
+    EXPECT_EQ(set(0)[cloud].extra, 7u);
 }
 
-TEST_F(Timeline, HeadsOverASecondApartResetEverything) {
-    start();
-    testing::internal::CaptureStderr();
-    push(cloud, 1000 * ms);
-    push(odom, 2500 * ms);
-    bool emptied = wait_queued(0, 0, 0);
-    push(cloud, 500 * ms); // earlier than the forgotten 1.0 s: no backward jump any more
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(emptied);
-    EXPECT_THAT(err, HasSubstr("[n_stream_sync] cross-stream gap 1500000000 ns > jump_threshold "
-                               "1000000000 ns -> reset\n"));
-    EXPECT_THAT(err, testing::Not(HasSubstr("backward jump")));
-    EXPECT_EQ(sync->queued(cloud), 1u);
-}
-
-TEST_F(Timeline, BackwardJumpBeyondTheToleranceResets) {
+TEST_F(Timeline, BackwardJumpsBeyondTheToleranceResetAndTheirLinesStopAfterEight) {
     start();
     testing::internal::CaptureStderr();
     push(cloud, 1000 * ms);
@@ -138,6 +121,14 @@ TEST_F(Timeline, BackwardJumpBeyondTheToleranceResets) {
     EXPECT_EQ(err, "[n_stream_sync] backward jump on stream 0: prev=960000000 ns, new=900000000 ns "
                    "-> reset\n");
     EXPECT_EQ(sync->queued(cloud), 1u) << "the sample that caused the reset is still queued";
+
+    testing::internal::CaptureStderr();
+    for (int i = 1; i <= 9; ++i)
+        push(cloud, 900 * ms - i * 80 * ms); // every push is a backward jump
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 7) << "eight lines in all";
+    EXPECT_EQ(sync->queued(cloud), 1u) << "the resets after them took effect";
+    EXPECT_EQ(sync_log_count(), 10);
 }
 
 TEST_F(Timeline, UnitMismatchIsRejected) {
@@ -157,27 +148,22 @@ TEST_F(Timeline, UnitMismatchIsRejected) {
               1);
 }
 
-TEST_F(Timeline, OptionalStreamTakesItsLatestSampleInsideTheWindow) {
+TEST_F(Timeline, FullQueueDropsItsOldestOrRefusesAndSoDoBadPushes) {
+    n_stream_sync idle(slam_sync_config());
+    uint8_t byte = 0;
+    EXPECT_EQ(idle.push(1, 1000 * ms, &byte, 1, 0), -2) << "before the start";
     start();
-    push(wiwc, 990 * ms, 1);
-    push(wiwc, 1010 * ms, 2);
-    push(wiwc, 1080 * ms, 3);
-    push(cloud, 1000 * ms);
-    push(odom, 1000 * ms);
-    ASSERT_TRUE(wait_sets(1));
-    EXPECT_EQ(sets[0][wiwc].extra, 2u);
-    EXPECT_EQ(sets[0][wiwc].timestamp_ns, 1010 * ms);
-    EXPECT_EQ(sync->queued(wiwc), 1u) << "1.08 s stays for a later set";
-}
-
-TEST_F(Timeline, FullQueueDropsItsOldestOrRefuses) {
-    start();
+    EXPECT_EQ(push(3, 1000 * ms), -1) << "an unknown stream";
     for (uint32_t i = 0; i < 33; ++i)
         ASSERT_EQ(push(cloud, 1000 * ms + i * ms, i), 0);
     EXPECT_EQ(sync->queued(cloud), 32u);
     push(odom, 1001 * ms);
     ASSERT_TRUE(wait_sets(1));
-    EXPECT_EQ(sets[0][cloud].extra, 1u) << "sample 0 was pushed out";
+    EXPECT_EQ(set(0)[cloud].extra, 1u) << "sample 0 was pushed out";
+    sync->stop();
+    EXPECT_EQ(push(cloud, 1000 * ms), -2);
+    EXPECT_EQ(sync->start(nullptr, nullptr), 0) << "a stopped synchronizer starts again";
+    EXPECT_EQ(push(cloud, 1000 * ms), 0);
 
     sync_config strict = slam_sync_config();
     strict.drop_oldest = false;
@@ -185,32 +171,6 @@ TEST_F(Timeline, FullQueueDropsItsOldestOrRefuses) {
     start(strict);
     EXPECT_EQ(push(cloud, 1000 * ms), 0);
     EXPECT_EQ(push(cloud, 1001 * ms), -3);
-}
-
-TEST_F(Timeline, RefusesUnknownStreamsAndPushesBeforeStart) {
-    n_stream_sync idle(slam_sync_config());
-    uint8_t byte = 0;
-    EXPECT_EQ(idle.push(1, 1000 * ms, &byte, 1, 0), -2);
-    start();
-    EXPECT_EQ(push(3, 1000 * ms), -1);
-    sync->stop();
-    EXPECT_EQ(push(cloud, 1000 * ms), -2);
-    EXPECT_EQ(sync->start(nullptr, nullptr), 0) << "a stopped synchronizer starts again";
-    EXPECT_EQ(push(cloud, 1000 * ms), 0);
-}
-
-TEST_F(Timeline, DiagnosticsStopAfterEightLinesButResetsGoOn) {
-    start();
-    testing::internal::CaptureStderr();
-    int64_t t = 10 * s;
-    for (int i = 0; i < 10; ++i) {
-        push(cloud, t);
-        t -= 100 * ms; // every push is a backward jump
-    }
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 8);
-    EXPECT_EQ(sync->queued(cloud), 1u) << "the ninth and tenth resets took effect";
-    EXPECT_EQ(sync_log_count(), 9);
 }
 
 TEST_F(Timeline, PassthroughStreamGoesStraightToItsCallback) {
@@ -248,7 +208,7 @@ TEST_F(Timeline, WithoutARequiredStreamTheWorkerSleeps) {
                u.ru_stime.tv_usec;
     };
     EXPECT_LT(cpu_us(after) - cpu_us(before), 150000);
-    EXPECT_EQ(set_count(), 0u);
+    EXPECT_EQ(sets.size(), 0u);
     EXPECT_EQ(sync->queued(0), 1u);
     sync->stop();
     EXPECT_FALSE(sync->running());
@@ -289,12 +249,13 @@ TEST_F(Timeline, RandomRunsKeepEverySetSound) {
         }
         sync->stop();
 
-        ASSERT_GT(sets.size(), 2000u);
+        const std::vector<std::vector<sample>> all = sets.snapshot();
+        ASSERT_GT(all.size(), 2000u);
         // Every sample taken is in a set or was told as thrown away, the
         // leftovers at stop included.
         for (size_t stream = 0; stream < 3; ++stream) {
             size_t in_sets = 0;
-            for (const std::vector<sample> &set : sets)
+            for (const std::vector<sample> &set : all)
                 in_sets += set[stream].extra != 0 ? 1 : 0;
             EXPECT_EQ(pushed_ids[stream].size(), in_sets + discarded[stream])
                 << "stream " << stream;
@@ -302,7 +263,7 @@ TEST_F(Timeline, RandomRunsKeepEverySetSound) {
         }
         std::set<uint32_t> seen;
         uint32_t last_id[3] = {0, 0, 0};
-        for (const std::vector<sample> &set : sets) {
+        for (const std::vector<sample> &set : all) {
             ASSERT_EQ(set.size(), 3u);
             ASSERT_NE(set[cloud].timestamp_ns, 0);
             ASSERT_NE(set[odom].timestamp_ns, 0);
@@ -348,7 +309,7 @@ TEST_F(Timeline, ConcurrentPushesSurviveStopAndStart) {
         }
     });
     for (int round = 0; round < 50; ++round) {
-        wait_sets(set_count() + 1);
+        wait_sets(sets.size() + 1);
         sync->stop();
         ASSERT_EQ(sync->start([this](std::vector<sample> &&set) { take(std::move(set)); }, nullptr),
                   0);
@@ -358,18 +319,30 @@ TEST_F(Timeline, ConcurrentPushesSurviveStopAndStart) {
         pusher.join();
     ticker.join();
     sync->stop();
-    std::lock_guard<std::mutex> lock(mutex);
     ASSERT_GE(sets.size(), 50u);
-    for (const std::vector<sample> &set : sets) {
+    for (const std::vector<sample> &set : sets.snapshot()) {
         EXPECT_NE(set[cloud].timestamp_ns, 0);
         EXPECT_NE(set[odom].timestamp_ns, 0);
     }
 }
 
-TEST_F(Timeline, TimeStampsAtTheEndsOfTheRangeDoNotOverflow) {
+// Heads over a second apart reset everything, even at the ends of the range
+// where a careless difference would overflow.
+TEST_F(Timeline, HeadsOverASecondApartResetEverythingWithoutOverflow) {
     sync_config config = slam_sync_config();
     config.unit_ratio = 0;
     start(config);
+    testing::internal::CaptureStderr();
+    push(cloud, 1000 * ms);
+    push(odom, 2500 * ms);
+    bool emptied = wait_queued(0, 0, 0);
+    push(cloud, 500 * ms); // earlier than the forgotten 1.0 s: no backward jump any more
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(emptied);
+    EXPECT_EQ(err, "[n_stream_sync] cross-stream gap 1500000000 ns > jump_threshold 1000000000 ns "
+                   "-> reset\n");
+    EXPECT_EQ(sync->queued(cloud), 1u);
+
     testing::internal::CaptureStderr();
     const int64_t top = std::numeric_limits<int64_t>::max(),
                   bottom = std::numeric_limits<int64_t>::min();
@@ -379,7 +352,7 @@ TEST_F(Timeline, TimeStampsAtTheEndsOfTheRangeDoNotOverflow) {
     EXPECT_TRUE(wait_queued(0, 0, 0));
     EXPECT_EQ(push(cloud, top), 0);
     EXPECT_EQ(push(cloud, bottom), 0); // the furthest step back: a reset
-    std::string err = testing::internal::GetCapturedStderr();
+    err = testing::internal::GetCapturedStderr();
     EXPECT_THAT(err, HasSubstr("cross-stream gap 9223372036854775807 ns > jump_threshold"));
     EXPECT_THAT(err, HasSubstr("backward jump on stream 0"));
     EXPECT_EQ(sync->queued(cloud), 1u);
