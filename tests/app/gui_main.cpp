@@ -1,5 +1,5 @@
-// GoogleTest main for widget tests: an OpenGL 3.3 core format, a QApplication and a
-// scratch config folder for settings. Listing the tests needs no display.
+// GoogleTest main for widget tests: an OpenGL 3.3 core format, a QApplication and a scratch config
+// folder for settings. Listing the tests needs no display.
 #include "app/glRender/gl_default_format.h"
 
 #include <QApplication>
@@ -7,15 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-
 int main(int argc, char **argv) {
-    const bool listing = std::any_of(argv + 1, argv + argc, [](const char *arg) {
-        return strcmp(arg, "--gtest_list_tests") == 0;
-    });
     testing::InitGoogleTest(&argc, argv);
-    if (listing)
+    if (GTEST_FLAG_GET(list_tests))
         return RUN_ALL_TESTS();
     QTemporaryDir config;
     if (!config.isValid() || !qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit()))

@@ -1,6 +1,5 @@
-// The main window under test: a window in a scratch working folder (its "logs"
-// go there) with no settings stored and no device; the device layer is taken
-// down again afterwards.
+// The main window under test, in a scratch working folder (its "logs" go there) with no settings
+// stored and no device; the device layer is taken down again afterwards.
 #pragma once
 
 #include "app/kest_data_handler.h"
@@ -25,12 +24,10 @@
 
 namespace kest_test {
 
-// Generous: a loaded machine under Xvfb.
 const int patienceMs = 30000 * kest_test::time_scale();
 
 struct Block {
-    QString text;
-    QString colour;
+    QString text, colour;
     bool bold;
 };
 
@@ -44,8 +41,8 @@ inline std::vector<Block> blocksOf(QPlainTextEdit *panel) {
     return out;
 }
 
-// A recording's folder checked whole: its five files, records numbered from 0,
-// none cut off and at least minimum of each kind.
+// A recording's folder checked whole: its five files, records numbered from 0, none cut off and at
+// least minimum of each kind.
 inline void expectWholeRecording(const std::filesystem::path &folder, size_t minimum = 1) {
     for (const char *name : {"image/info.txt", "image/cam_in_ex.txt"})
         EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;

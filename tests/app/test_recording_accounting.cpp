@@ -1,9 +1,4 @@
-// Nothing lost without a count: under every fault the virtual KestOne can
-// throw, each odometry record, cloud and picture the device made is followed
-// to where it ended (lost on the device, lost on the way and counted by the
-// host, given up by the cloud matching, or delivered), and each one delivered
-// while recording is in its file. A full disk ends one file at its last whole
-// record, with an error, and the others record on.
+// Nothing lost without a count, under every fault the virtual KestOne can throw or a full disk.
 #include "sdk/common/stats/counters.h"
 #include "sim/kestone_faults.h"
 #include "sim/kestone_wire.h"
@@ -13,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include <optional>
+#include <regex>
 
 using namespace kest_test;
 
@@ -23,16 +19,10 @@ constexpr uint16_t recorded_types[3] = {kest_sim::wire::type_odometry, kest_sim:
 constexpr uint8_t streaming_endpoints[] = {kest_sim::kestone::ep_rx, kest_sim::kestone::ep_imu,
                                            kest_sim::kestone::ep_rgb, kest_sim::kestone::ep_dtof};
 
-uint64_t count_of(const std::map<uint16_t, uint64_t> &counts, uint16_t type) {
-    auto found = counts.find(type);
-    return found != counts.end() ? found->second : 0;
-}
-
 class Accounting : public Recording,
                    public testing::WithParamInterface<std::optional<kest_sim::fault_kind>> {
 protected:
-    // Throws the fault: a transfer fault on the clouds' and the pictures'
-    // endpoints both, the others once.
+    // Throws the fault: a transfer fault on the clouds' and the pictures' endpoints both.
     void inject(kest_sim::fault_kind kind) {
         kest_sim::fault_settings settings;
         settings.silence_max_s = 2;
@@ -50,7 +40,6 @@ protected:
         faults.inject(kind, kest_sim::kestone::ep_dtof);
         faults.inject(kind, kest_sim::kestone::ep_rgb);
     }
-
     // The device makes nothing more and everything it queued leaves it.
     testing::AssertionResult drain_device() {
         device->hold_streams(true);
@@ -71,28 +60,19 @@ protected:
 
 std::string fault_label(const testing::TestParamInfo<std::optional<kest_sim::fault_kind>> &info) {
     const std::string name = info.param ? kest_sim::fault_name(*info.param) : "no fault";
-    std::string label; // in camel case
-    for (size_t i = 0; i < name.size(); ++i)
-        if (name[i] != ' ')
-            label += i == 0 || name[i - 1] == ' ' ? static_cast<char>(toupper(name[i])) : name[i];
-    return label;
+    return std::regex_replace(name, std::regex(" "), "_");
 }
 
 } // namespace
 
-// Recording from before the device is plugged in until after it is gone, with
-// one fault in between. Per kind of record, once all is settled:
-// - the device: made = sent to the host + lost on it (full queues, unplugs);
-// - the way: sent - delivered (less the clouds the matching gave up, which it
-//   counts) is at most what the host counted as malformed, never delivered or
-//   cut off by the unplug; without a fault that loses data, at most what the
-//   final detach counted as never delivered;
-// - the recording: every record delivered while recording is in its file.
+// Recording from before the device is plugged in until after it is gone, with one fault in between.
+// Per kind of record: made = sent + lost on the device; sent - delivered (less the clouds the
+// matching gave up) is counted by the host; every record delivered is in its file.
 TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     const std::optional<kest_sim::fault_kind> fault = GetParam();
     record(true);
     ASSERT_TRUE(handler()->isRecording());
-    ASSERT_TRUE(stream("demo"));
+    ASSERT_TRUE(stream(kest_sim::stream_preset("demo")));
     ASSERT_TRUE(built_at_least({3, 3, 3}));
     const std::array<uint32_t, 3> before = handler()->recordsBuilt();
     if (fault) {
@@ -107,13 +87,11 @@ TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     unplug();
     ASSERT_TRUE(wait_status("Device disconnected"));
     record(false);
-    // The clouds still waiting for their odometry are given up at the layer's
-    // stop: only then are all the counts final.
+    // The clouds still waiting for their odometry are given up at the layer's stop.
     ASSERT_EQ(lidar_system_deinit(), 0);
     const sdk_counters::snapshot host = sdk_counters::read();
-    ASSERT_TRUE(KestDataHandler::initSdk()); // for the fixture's own stop
-
-    const kest_sim::stream_counters made = device->counters();
+    ASSERT_TRUE(KestDataHandler::initSdk());             // for the fixture's own stop
+    kest_sim::stream_counters made = device->counters(); // [] reads 0 for a type never seen
     const KestDataHandler::RecordingReport report = handler()->lastRecordingReport();
     const uint64_t discarded = kest_sim::bus_get_stats().in_discarded;
     const bool loses_data = fault && *fault != kest_sim::fault_kind::stall;
@@ -121,9 +99,8 @@ TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
     for (size_t kind = 0; kind < 3; ++kind) {
         const uint16_t type = recorded_types[kind];
         SCOPED_TRACE("message type " + std::to_string(type));
-        const uint64_t sent = count_of(made.on_bus, type);
-        EXPECT_EQ(count_of(made.sent, type), sent + count_of(made.lost, type))
-            << "made = sent + lost on the device";
+        const uint64_t sent = made.on_bus[type];
+        EXPECT_EQ(made.sent[type], sent + made.lost[type]) << "made = sent + lost on the device";
         const uint64_t given_up = type == kest_sim::wire::type_cloud ? host.cloud_drops : 0;
         ASSERT_LE(report.delivered[kind] + given_up, sent) << "nothing delivered twice";
         lost_on_the_way += sent - report.delivered[kind] - given_up;
@@ -132,13 +109,9 @@ TEST_P(Accounting, EveryRecordIsDeliveredAndWrittenOrCountedWhereItWasLost) {
         << "every message lost on the way is a frame the host counted as malformed, a record "
            "it counted as never delivered, or a frame the unplug cut off";
     if (!loses_data) {
-        // Without a fault that loses data, only the final detach may cost a
-        // record still on its way to the application, and it is counted.
+        // Only the final detach may cost a record on its way to the application, and it is counted.
         EXPECT_EQ(host.device_drops, 0u);
         EXPECT_LE(lost_on_the_way, host.callback_drops);
-    }
-    if (fault == kest_sim::fault_kind::short_transfer) {
-        EXPECT_GE(host.device_drops, 2u) << "a short transfer loses its frame, on each endpoint";
     }
     for (size_t kind = 0; kind < 3; ++kind)
         EXPECT_EQ(report.built[kind], report.delivered[kind]) << "the decoders lose nothing valid";
@@ -152,11 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
                     kest_sim::fault_kind::replug, kest_sim::fault_kind::lost_answer),
     fault_label);
 
-// The disk fills while recording: the file that hits it says so and ends at
-// its last whole record, the records it could not take are counted, and the
-// files that still fit record on.
+// The disk fills while recording: the file that hits it ends at its last whole record, the records
+// it could not take are counted, and the files that still fit record on.
 TEST_F(Recording, FullDiskEndsAFileAtItsLastWholeRecordWithAnError) {
-    ASSERT_TRUE(stream("demo"));
+    ASSERT_TRUE(stream(kest_sim::stream_preset("demo")));
     record(true);
     {
         full_disk full(256 * 1024); // a few dozen of the demo's clouds
@@ -178,14 +150,8 @@ TEST_F(Recording, FullDiskEndsAFileAtItsLastWholeRecordWithAnError) {
         EXPECT_EQ(files[i].records.size(), report.files[i].recordsWritten);
         EXPECT_EQ(report.files[i].recordsWritten + report.files[i].recordsDropped, report.built[i])
             << "each record built is written or counted as dropped";
-        if (!report.files[i].failed) {
-            EXPECT_EQ(report.files[i].recordsDropped, 0u);
-            continue;
-        }
-        ++failed;
-        EXPECT_GT(report.files[i].recordsDropped, 0u);
-        EXPECT_TRUE(log_contains("[Recorder] Cannot write " + report.files[i].path.toStdString() +
-                                 ": File too large; no more records go to this file."));
+        EXPECT_EQ(report.files[i].recordsDropped > 0, report.files[i].failed);
+        failed += report.files[i].failed;
     }
     EXPECT_GE(failed, 1u);
     EXPECT_LT(failed, 3u) << "the poses' file is far from the limit";

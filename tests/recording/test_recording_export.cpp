@@ -1,7 +1,4 @@
-// The export's own rules, beyond what other programs read back (that is
-// tests/tools/check_export.py): the point files' exact bytes, numbers that do not follow the
-// locale, a map whose last cloud is cut off, poses without a rotation, files that cannot be
-// written, and the progress it reports.
+// The export's own rules, beyond what other programs read back (tests/tools/check_export.py).
 #include "recording/point_file_format.h"
 #include "recording/record_layout.h"
 #include "recording/recording_export.h"
@@ -29,7 +26,6 @@ struct recording {
     fs::path root = dir.path() / "rec";
     recording() { fs::create_directories(root / "image"); }
     fs::path clouds() const { return root / "MTrec.kvx"; }
-    fs::path poses() const { return root / "KestPose.bin"; }
 };
 
 const std::vector<CloudPoint> two = {{1.5f, -2.25f, 0.1f, 255, 128, 1, 0, 0},
@@ -43,13 +39,11 @@ TEST(PointFileFormat, BinaryBodiesCarryTheRecordedBytes) {
     std::string ply;
     appendPointFileBody(PointFileFormat::Ply, false, points, 2, ply);
     EXPECT_EQ(ply, std::string(record.begin() + 16, record.end()));
-
     std::string pcd;
     appendPointFileBody(PointFileFormat::Pcd, false, points, 2, pcd);
     ASSERT_EQ(pcd.size(), 32u);
     EXPECT_EQ(pcd.substr(0, 12), ply.substr(0, 12)) << "x y z as recorded";
     EXPECT_EQ(pcd.substr(12, 4), std::string("\x01\x80\xff\x00", 4)) << "0x00RRGGBB, little-endian";
-
     EXPECT_THAT(pointFileHeader(PointFileFormat::Ply, false, 2, "c"),
                 HasSubstr("format binary_little_endian 1.0\ncomment c\nelement vertex 2\n"));
     EXPECT_THAT(pointFileHeader(PointFileFormat::Pcd, false, 2, "c"),
@@ -92,53 +86,4 @@ TEST(RecordingExport, AMapCountsOnlyTheWholeCloudsWhenTheLastIsCutOff) {
     const std::string map = file_text(rec.dir.path() / "out/map.ply");
     EXPECT_THAT(map, HasSubstr("element vertex 4\n"));
     EXPECT_EQ(map.size(), map.find("end_header\n") + 11 + 4 * 15) << "the header's count of points";
-}
-
-TEST(RecordingExport, APoseWithoutARotationIsLeftOutAndCounted) {
-    recording rec;
-    const float good[7] = {1, 2, 3, 0, 0, 0, 2};
-    const float zero[7] = {4, 5, 6, 0, 0, 0, 0};
-    append_file(rec.poses(), StreamDecoding::buildPoseRecord(0, 1.0, good));
-    append_file(rec.poses(), StreamDecoding::buildPoseRecord(1, 2.0, zero));
-    ExportRequest request;
-    request.tumPath = (rec.dir.path() / "t.txt").string();
-    const ExportReport report = exportRecording(rec.root.string(), request, {});
-    EXPECT_EQ(report.poses, 1u);
-    EXPECT_EQ(report.posesWithoutRotation, 1u);
-    EXPECT_EQ(file_text(request.tumPath),
-              "# timestamp tx ty tz qx qy qz qw\n1.000000 1 2 3 0 0 0 1\n");
-}
-
-TEST(RecordingExport, AnOutputThatCannotBeWrittenStopsWithItsName) {
-    recording rec;
-    append_file(rec.clouds(), cloud(0, two));
-    write_file(rec.dir.file("blocked"), "a file where the folder should go");
-    ExportRequest request;
-    request.clouds.dir = rec.dir.file("blocked");
-    EXPECT_THAT(exportRecording(rec.root.string(), request, {}).error,
-                HasSubstr("cannot create the folder " + rec.dir.file("blocked")));
-    request.clouds.dir.clear();
-    request.tumPath = rec.dir.file("absent/t.txt");
-    append_file(rec.poses(), std::vector<uint8_t>(40, 0));
-    EXPECT_THAT(exportRecording(rec.root.string(), request, {}).error,
-                HasSubstr("cannot write " + rec.dir.file("absent/t.txt")));
-}
-
-TEST(RecordingExport, ProgressRisesToTheBytesOfEveryFileRead) {
-    recording rec;
-    for (uint32_t i = 0; i < 5; ++i)
-        append_file(rec.clouds(), cloud(i, two));
-    append_file(rec.poses(), std::vector<uint8_t>(80, 0));
-    ExportRequest request;
-    request.clouds.dir = rec.dir.file("out");
-    request.tumPath = rec.dir.file("t.txt");
-    std::vector<std::pair<uint64_t, uint64_t>> seen;
-    exportRecording(rec.root.string(), request,
-                    [&](uint64_t done, uint64_t total) { seen.emplace_back(done, total); });
-    const uint64_t total = fs::file_size(rec.clouds()) + 80;
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back(), std::make_pair(total, total));
-    for (size_t i = 1; i < seen.size(); ++i)
-        EXPECT_LE(seen[i - 1].first, seen[i].first);
-    EXPECT_EQ(seen.size(), 5u + 2 + 1) << "once per record and once at the end";
 }

@@ -1,12 +1,23 @@
-// Frames a virtual KestOne may send that the host must take: reserved bytes and
-// filler not zero, without checksums or split into small frames.
+// The virtual KestOne's parts on their own: the frames it may send (reserved bytes and filler not
+// zero, without checksums or split into small frames), its fault campaign, and its player's rules
+// on a small recording written here (that the host gets a playback back is kestctl's test).
+#include "sim/kestone.h"
+#include "sim/kestone_faults.h"
 #include "sim/kestone_frames.h"
-#include "tests/sim/streams_test.h"
+#include "sim/kestone_playback.h"
+#include "sim/kestone_wire.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
+
+#include <gmock/gmock.h>
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
 
+using namespace kest_sim;
 using namespace kest_test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,6 +32,45 @@ kest_sim::byte_vector message_of(size_t n) {
 uint32_t payload_length(const kest_sim::byte_vector &frame) {
     return static_cast<uint32_t>(
         kest_sim::wire::get_be(frame.data() + kest_sim::wire::frame_length_at, 4));
+}
+
+template <typename... T>
+std::string packed(const T &...values) {
+    std::string out;
+    (out.append(reinterpret_cast<const char *>(&values), sizeof values), ...);
+    return out;
+}
+
+// Records of the recording's files: a sequence number and a time in seconds first.
+std::string pose(uint32_t sequence, double seconds) {
+    return packed(sequence, seconds, std::array<float, 7>{1, 2, 3, 0, 0, 0, 1});
+}
+std::string cloud(uint32_t sequence, double seconds) { // one point, its colour last
+    return packed(sequence, seconds, uint32_t{1}, std::array<float, 3>{1, 2, 3}) + "\x0a\x14\x1e";
+}
+std::string image(uint32_t sequence, double seconds) { // a JPEG's start and frame header
+    const std::string jpeg("\xff\xd8\xff\xc0\x00\x11\x08\x00\x30\x00\x40", 11);
+    return packed(sequence, seconds, uint32_t(jpeg.size())) + jpeg;
+}
+
+// Poses at 10.0, 10.1, 10.2 s, clouds at 10.05 and 10.15 s, a picture at 10.1 s.
+struct small_recording {
+    temp_dir dir;
+    fs::path root = dir.path() / "rec";
+    small_recording() {
+        fs::create_directories(root);
+        write_file((root / "KestPose.bin").string(), pose(0, 10.0) + pose(1, 10.1) + pose(2, 10.2));
+        write_file((root / "MTrec.kvx").string(), cloud(0, 10.05) + cloud(1, 10.15));
+        write_file((root / "KestImage.bin").string(), image(0, 10.1));
+    }
+};
+
+int64_t stamp_of(const byte_vector &message) {
+    const size_t payload = message.size() - wire::message_payload_length(message);
+    if (wire::message_type(message) == wire::type_odometry ||
+        wire::message_type(message) == wire::type_wiwc)
+        return int64_t(wire::get_le(message.data() + payload, 8));
+    return int64_t(wire::get_be(message.data() + payload + wire::buffer_time_at, 8));
 }
 
 } // namespace
@@ -64,29 +114,55 @@ TEST(DeviceFrames, StyleShapesTheFramesAsAsked) {
         << "never more frames than a group may have";
 }
 
-// The calibration file (one large message), answers and every stream, all
-// framed in every way a device may: the host takes all of it and drops nothing.
-TEST_F(Streams, HostTakesEverythingFramedAsADeviceMay) {
-    kest_sim::stream_settings settings = demo_with_only({true, true, true, true});
-    settings.cloud_points = 500;
-    settings.dtof_cols = 32;
-    settings.dtof_rows = 24;
-    settings.camera.width = 64;
-    settings.camera.height = 48;
-    settings.frames.reserved_noise = true;
-    settings.frames.unchecked = true;
-    settings.frames.group_frame_bytes = 4096;
-    bring_up_streaming(settings);
+TEST(FaultCampaign, DrawsEveryKindAndReplugsForReplugsAndLostAnswers) {
+    auto device = std::make_shared<kest_sim::kestone>();
+    kest_sim::fault_settings settings;
+    settings.every_s = 0.002;
+    settings.lost_answer_s = 0.001;
+    settings.silence_max_s = 0.01;
+    std::array<uint64_t, kest_sim::fault_kinds> counts{};
+    int replugs = 0;
     {
-        std::lock_guard<std::mutex> lock(handle_mutex);
-        ASSERT_NE(handle, nullptr);
-        temp_dir dir;
-        EXPECT_EQ(lidar_get_calib_file(handle, dir.path().string().c_str()), 0);
+        kest_sim::fault_injector faults(
+            device, [&] { ++replugs; }, settings);
+        ASSERT_TRUE(eventually(
+            [&] {
+                counts = faults.injected();
+                return std::all_of(counts.begin(), counts.end(),
+                                   [](uint64_t count) { return count >= 2; });
+            },
+            "two faults of every kind"));
     }
-    for (uint32_t type : {LIDAR_STREAM_SLAM_CLOUD, LIDAR_STREAM_DTOF, LIDAR_STREAM_IMAGE,
-                          LIDAR_STREAM_IMU, LIDAR_STREAM_ODOMETRY})
-        EXPECT_TRUE(wait_count(type, 3));
-    lidar_statistics_t statistics{};
-    ASSERT_EQ(lidar_get_statistics(&statistics), 0);
-    EXPECT_EQ(statistics.device_dropped, 0u) << "frames, groups or messages refused";
+    EXPECT_GE(replugs, counts[4] + counts[5]) << "a replug for each, a lost answer included";
+}
+
+TEST(Playback, WaitsForRoomAndLoopsWithNumbersAndTimesRunningOn) {
+    small_recording rec;
+    recording_player player;
+    std::string error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, true, std::nullopt}, error)) << error;
+    std::vector<std::pair<uint8_t, byte_vector>> all;
+    for (int call = 0; call < 20; ++call) {
+        auto some = player.take_due(0.5, 3); // room for one cloud's messages at a time
+        EXPECT_LE(some.size(), 3u);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    EXPECT_FALSE(player.finished());
+    std::vector<int64_t> clouds;
+    std::vector<uint64_t> numbers;
+    for (const auto &[endpoint, message] : all) {
+        if (wire::message_type(message) != wire::type_cloud)
+            continue;
+        clouds.push_back(stamp_of(message));
+        const size_t payload = message.size() - wire::message_payload_length(message);
+        numbers.push_back(wire::get_be(message.data() + payload + wire::buffer_number_at, 8));
+    }
+    EXPECT_THAT(numbers, testing::ElementsAre(0, 1, 2, 3));
+    // Two passes fit half a second: the second 0.2 s + 719060 ns + 0.1 s later.
+    const int64_t pass = 200000000 + 719060 + 100000000;
+    EXPECT_THAT(clouds, testing::ElementsAre(10050000000, 10150000000, 10050000000 + pass,
+                                             10150000000 + pass));
+    for (size_t i = 1; i < all.size(); ++i)
+        EXPECT_LE(stamp_of(all[i - 1].second), stamp_of(all[i].second) + 719060)
+            << "message " << i << " goes back in time";
 }

@@ -1,6 +1,5 @@
-// A full disk for one scope: the process's file size limit stands in for it. Writes beyond the
-// limit fail with EFBIG after writing what fits, as they would with ENOSPC, and SIGXFSZ is ignored
-// meanwhile so that the failure reaches the writer instead of ending the process.
+// A full disk for one scope: the file size limit stands in for it (EFBIG after what fits), and
+// SIGXFSZ is ignored so that the failure reaches the writer instead of ending the process.
 #pragma once
 
 #include <sys/resource.h>
@@ -26,7 +25,6 @@ public:
     }
     full_disk(const full_disk &) = delete;
     full_disk &operator=(const full_disk &) = delete;
-
     bool active() const { return applied; }
 
 private:

@@ -1,7 +1,6 @@
-// Reads a recording's binary files back, written from the file layouts rather than from the
-// recorder's own builders: every record starts with its sequence number (u32) and its time in
-// seconds (f64, unaligned); a pose record is 40 bytes, a cloud record 16 + 15 n bytes and an image
-// record 16 + m bytes, n and m being the u32 at offset 12. Little-endian throughout.
+// Reads a recording's files back from the layouts, not the recorder's builders: each record starts
+// with its number (u32) and time (f64 s); a pose is 40 bytes, a cloud 16 + 15 n, an image 16 + m
+// (n, m the u32 at offset 12). Little-endian throughout.
 #pragma once
 
 #include <array>
@@ -42,38 +41,28 @@ inline void append_file(const std::filesystem::path &path, const std::vector<uin
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-inline uint32_t le32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-inline double le_double(const uint8_t *p) {
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = bits << 8 | p[i];
-    double value;
-    memcpy(&value, &bits, sizeof value);
+// A value stored little-endian, like the host's.
+template <typename T>
+T stored(const uint8_t *p) {
+    T value;
+    memcpy(&value, p, sizeof value);
     return value;
 }
 
 // unit: 0 for the pose file, else the bytes per counted item (15 or 1).
 inline read_file read_records(const std::string &path, size_t unit) {
     read_file out;
-    std::vector<uint8_t> bytes = file_bytes(path);
-    size_t at = 0;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 16) {
-            out.fault = "a record header is cut off at byte " + std::to_string(at);
-            return out;
-        }
+    const std::vector<uint8_t> bytes = file_bytes(path);
+    for (size_t at = 0; at < bytes.size();) {
         const uint8_t *p = bytes.data() + at;
-        read_record record{le32(p), le_double(p + 4), unit == 0 ? 0 : le32(p + 12), {}};
-        size_t size = unit == 0 ? 40 : 16 + size_t(record.count) * unit;
-        if (bytes.size() - at < size) {
+        const size_t left = bytes.size() - at;
+        const uint32_t count = unit == 0 || left < 16 ? 0 : stored<uint32_t>(p + 12);
+        const size_t size = unit == 0 ? 40 : 16 + size_t(count) * unit;
+        if (left < size) {
             out.fault = "a record is cut off at byte " + std::to_string(at);
             return out;
         }
-        record.bytes.assign(p, p + size);
-        out.records.push_back(std::move(record));
+        out.records.push_back({stored<uint32_t>(p), stored<double>(p + 4), count, {p, p + size}});
         at += size;
     }
     return out;

@@ -12,21 +12,16 @@ public:
     scoped_env(const char *name, std::optional<std::string> value) : name(name) {
         if (const char *old = getenv(name))
             previous = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
+        set(value);
     }
-    ~scoped_env() {
-        if (previous)
-            setenv(name, previous->c_str(), 1);
-        else
-            unsetenv(name);
-    }
+    ~scoped_env() { set(previous); }
     scoped_env(const scoped_env &) = delete;
     scoped_env &operator=(const scoped_env &) = delete;
 
 private:
+    void set(const std::optional<std::string> &value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
     const char *name;
     std::optional<std::string> previous;
 };

@@ -12,45 +12,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kest_test {
 
 namespace {
 
-constexpr const char *syspath = "/sys/devices/usb1/1-1";
-// A reap that finds nothing waits this long before EAGAIN: the node of an
-// emulated device always polls ready, and libusb would spin.
+constexpr const char *syspath = "/sys/devices/usb1/1-1", *node = "/dev/bus/usb/001/002";
+// An empty reap waits before EAGAIN: the emulated node always polls ready.
 constexpr std::chrono::milliseconds reap_patience{5};
 
 const usb_backend &bus() {
     return *kest_sim::bus_backend();
-}
-
-// sysfs's descriptors file, in hex: interface 0 has the KestOne's bulk endpoints
-// (512 bytes each).
-std::string descriptors_hex() {
-    const kest_sim::device_desc desc = kest_sim::kestone_desc();
-    // Device, configuration and interface descriptors; ids and counts set below.
-    std::vector<uint8_t> bytes = {18, 1, 0, 2, 0, 0, 0, 64,   0,  0, 0, 0, 0, 1, 1,    2, 3, 1,
-                                  9,  2, 0, 0, 1, 1, 0, 0xC0, 50, 9, 4, 0, 0, 0, 0xFF, 0, 0, 0};
-    const size_t count = desc.endpoints.size();
-    const uint8_t ids[] = {uint8_t(desc.vendor_id), uint8_t(desc.vendor_id >> 8),
-                           uint8_t(desc.product_id), uint8_t(desc.product_id >> 8)};
-    std::copy(std::begin(ids), std::end(ids), bytes.begin() + 8);
-    bytes[20] = static_cast<uint8_t>(18 + 7 * count);
-    bytes[31] = static_cast<uint8_t>(count);
-    for (uint8_t endpoint : desc.endpoints)
-        bytes.insert(bytes.end(), {7, 5, endpoint, 2, 0x00, 0x02, 0});
-    std::string hex;
-    char two[3];
-    for (uint8_t byte : bytes) {
-        snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
-    }
-    return hex;
 }
 
 // The ioctl's argument: the pointer it carries, resolved to len bytes.
@@ -64,8 +39,7 @@ UMockdevIoctlData *resolved(UMockdevIoctlData *arg, size_t len) {
 
 } // namespace
 
-// One URB from its submission to its reaping: the client's URB (read at
-// submission, written back at reaping) and its transfer on the virtual bus.
+// A client's URB (read at submission, written back at reaping) and its bus transfer.
 struct usbfs_kestone::urb {
     usbfs_kestone *owner = nullptr;
     UMockdevIoctlData *data = nullptr; // the client's usbdevfs_urb, referenced
@@ -117,21 +91,7 @@ bool usbfs_kestone::available() {
     return preload != nullptr && strstr(preload, "umockdev-preload") != nullptr;
 }
 
-std::string usbfs_kestone::node() const {
-    char path[32];
-    snprintf(path, sizeof path, "/dev/bus/usb/001/%03d", device_number);
-    return path;
-}
-
 void usbfs_kestone::plug() {
-    std::string path;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (present)
-            return;
-        ++device_number;
-        path = node();
-    }
     // The device side first: it answers as soon as the host opens the node.
     const int id = kest_sim::bus_plug(kest_sim::kestone_desc(), device);
     libusb_device **list = nullptr;
@@ -147,16 +107,16 @@ void usbfs_kestone::plug() {
         handle = opened;
         present = true;
     }
-    umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, nullptr);
-    const std::string number = path.substr(path.size() - 3);
-    const std::string description =
-        "P: /devices/usb1/1-1\nN: " + path.substr(5) +
-        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" +
-        number + "\nE: DEVNAME=" + path +
-        "\nA: busnum=1\\n\nA: devnum=" + std::to_string(device_number) +
-        "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" +
-        "H: descriptors=" + descriptors_hex() + "\n";
-    umockdev_testbed_add_from_string(testbed, description.c_str(), nullptr);
+    umockdev_testbed_attach_ioctl(testbed, node, handler, nullptr);
+    // sysfs's descriptors: device, configuration, interface 0, five bulk endpoints.
+    umockdev_testbed_add_from_string(
+        testbed,
+        "P: /devices/usb1/1-1\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+        "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=002\nE: DEVNAME=/dev/bus/usb/001/002\n"
+        "A: busnum=1\\n\nA: devnum=2\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+        "H: descriptors=12010002000000400722190000010102030109023500010100c0320904000005ff0000"
+        "000705810200020007050102000200070582020002000705830200020007058402000200\n",
+        nullptr);
 }
 
 void usbfs_kestone::unplug() {
@@ -168,12 +128,10 @@ void usbfs_kestone::unplug() {
         present = false;
         id = virtual_id;
     }
-    // The uevent goes out while the device's properties can still describe it,
-    // as the kernel's does.
+    // The uevent goes while the device can still be described, as the kernel's does.
     umockdev_testbed_uevent(testbed, syspath, "remove");
     umockdev_testbed_remove_device(testbed, syspath);
-    // Every transfer on the virtual bus completes as "no device"; bounded, so a
-    // fault here fails a test instead of hanging it.
+    // Every bus transfer completes as "no device"; bounded: a fault fails, not hangs.
     kest_sim::bus_unplug(id);
     libusb_device_handle *gone;
     {
@@ -188,11 +146,9 @@ void usbfs_kestone::unplug() {
     reapable.notify_all();
 }
 
-usbfs_stats usbfs_kestone::stats() const {
+size_t usbfs_kestone::urbs_in_flight() const {
     std::lock_guard<std::mutex> lock(mutex);
-    usbfs_stats out = counts;
-    out.urbs_in_flight = flying.size();
-    return out;
+    return flying.size();
 }
 
 int usbfs_kestone::handle_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client,
@@ -228,15 +184,13 @@ bool usbfs_kestone::serve(UMockdevIoctlClient *client) {
     case USBDEVFS_SUBMITURB:
         lock.unlock();
         return submit(client, arg);
-    case USBDEVFS_DISCARDURB:
-        lock.unlock();
-        return discard(client, arg);
+    case USBDEVFS_DISCARDURB: // not needed: the test unplugs before anything is cancelled
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return true;
     case USBDEVFS_GETDRIVER: // no kernel driver holds the interface
         umockdev_ioctl_client_complete(client, -1, ENODATA);
         return true;
     case USBDEVFS_CLAIMINTERFACE:
-        ++counts.claims;
-        [[fallthrough]];
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_IOCTL: // a driver connect after the release: none to connect
     case USBDEVFS_CLEAR_HALT:
@@ -247,7 +201,6 @@ bool usbfs_kestone::serve(UMockdevIoctlClient *client) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     default:
-        ++counts.unknown_ioctls;
         return false;
     }
 }
@@ -302,7 +255,6 @@ void usbfs_kestone::transfer_done(libusb_transfer *transfer) {
         // The URB status usbfs gives for how the transfer on the virtual bus ended.
         const int status = transfer->status;
         entry->status = status == LIBUSB_TRANSFER_COMPLETED   ? 0
-                        : status == LIBUSB_TRANSFER_CANCELLED ? -ENOENT
                         : status == LIBUSB_TRANSFER_NO_DEVICE ? -ESHUTDOWN
                                                               : -EPROTO;
         entry->actual = transfer->actual_length;
@@ -333,31 +285,11 @@ bool usbfs_kestone::reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
     if (entry->in && entry->actual > 0)
         memcpy(finished->buffer, entry->bytes.data(), static_cast<size_t>(entry->actual));
     umockdev_ioctl_data_set_ptr(pointer, 0, entry->data);
-    ++counts.urbs_reaped;
     std::unique_ptr<urb> reaped = std::move(flying[entry->client_addr]);
     flying.erase(entry->client_addr);
     lock.unlock();
     umockdev_ioctl_client_complete(client, 0, 0);
     umockdev_ioctl_data_unref(pointer);
-    return true;
-}
-
-bool usbfs_kestone::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
-    unsigned long address = 0;
-    memcpy(&address, arg->data,
-           std::min<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
-    libusb_transfer *transfer = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto found = flying.find(address);
-        if (found != flying.end() &&
-            std::find(done.begin(), done.end(), found->second.get()) == done.end())
-            transfer = found->second->transfer;
-    }
-    // The transfer stays allocated until its URB is reaped, so a completion
-    // racing this cancel leaves nothing dangling.
-    const bool cancelled = transfer != nullptr && bus().cancel_transfer(transfer) == 0;
-    umockdev_ioctl_client_complete(client, cancelled ? 0 : -1, cancelled ? 0 : EINVAL);
     return true;
 }
 

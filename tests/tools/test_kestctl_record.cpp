@@ -1,6 +1,4 @@
-// kestctl record end to end: the program records the virtual KestOne for a moment, and the folder
-// it names holds what its summary says, in records a reader written from the file layouts can
-// parse; inspect and playback read it.
+// kestctl record end to end against the virtual KestOne; inspect and playback read what it made.
 #include "tests/support/recording_files.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -56,6 +54,40 @@ fs::path recorded(const run_result &run) {
     return fs::path(folder[1].str());
 }
 
+// The copy is the original from some record on (the first may be missed) to its end: the same times
+// and bytes after the sequence number, points within the device's 0.1 mm.
+void expect_same_records(const read_file &original, const read_file &copy,
+                         const std::string &what) {
+    SCOPED_TRACE(what);
+    ASSERT_FALSE(copy.records.empty());
+    size_t start = 0;
+    while (start < original.records.size() &&
+           original.records[start].seconds < copy.records[0].seconds)
+        ++start;
+    ASSERT_EQ(start + copy.records.size(), original.records.size())
+        << "records missing or added after the first one recorded again";
+    for (size_t k = 0; k < copy.records.size(); ++k) {
+        const read_record &record = copy.records[k];
+        const read_record &source = original.records[start + k];
+        ASSERT_EQ(source.seconds, record.seconds);
+        ASSERT_EQ(source.bytes.size(), record.bytes.size());
+        if (what != "clouds") {
+            EXPECT_TRUE(
+                std::equal(source.bytes.begin() + 4, source.bytes.end(), record.bytes.begin() + 4));
+            continue;
+        }
+        for (size_t point = 0, at = 16; point < record.count; ++point, at += 15) {
+            for (size_t axis = 0; axis < 3; ++axis)
+                ASSERT_NEAR(stored<float>(&record.bytes[at + 4 * axis]),
+                            stored<float>(&source.bytes[at + 4 * axis]), 1.0e-4 + 1e-6)
+                    << "cloud at " << record.seconds << " s, point " << point;
+            ASSERT_TRUE(
+                std::equal(&source.bytes[at + 12], &source.bytes[at + 15], &record.bytes[at + 12]))
+                << "the colour of point " << point;
+        }
+    }
+}
+
 } // namespace
 
 // Then inspect finds it sound, and once its last cloud is cut off, says where.
@@ -80,19 +112,9 @@ TEST(KestctlRecord, WritesARecordingThatMatchesItsSummaryAndInspectFindsItsFault
         EXPECT_EQ(line[1].str(), std::to_string(files[i].records.size()));
         EXPECT_EQ(line[2].str(), std::to_string(fs::file_size(paths[i])));
     }
-    const std::vector<uint8_t> calibration = file_bytes((folder / "image/cam_in_ex.txt").string());
-    EXPECT_THAT(std::string(calibration.begin(), calibration.end()),
-                testing::StartsWith("Tcl_0: ["))
-        << "the calibration fetched at attach, converted";
-
     const run_result sound = run_kestctl("inspect " + folder.string());
     EXPECT_EQ(sound.status, 0) << sound.out;
     EXPECT_THAT(sound.out, testing::HasSubstr("sound: no faults"));
-    EXPECT_THAT(sound.out, testing::HasSubstr("calibration: converted"));
-    EXPECT_THAT(sound.out, testing::ContainsRegex(
-                               "clouds +" + std::to_string(files[1].records.size()) + " records"));
-    EXPECT_THAT(sound.out, testing::ContainsRegex("picture sizes: 160x120 \\([0-9]+\\)"));
-
     ASSERT_GT(files[1].records.size(), 1u);
     const uintmax_t size = fs::file_size(paths[1]);
     fs::resize_file(paths[1], size - 3);
@@ -109,55 +131,7 @@ TEST(KestctlRecord, RefusesZeroSecondsAndInspectRefusesWhatIsNotARecording) {
     EXPECT_EQ(run_kestctl("--virtual-device record --seconds 0 --dir " + dir.file("r")).status, 64);
     EXPECT_FALSE(fs::exists(dir.path() / "r"));
     EXPECT_EQ(run_kestctl("inspect " + dir.path().string()).status, 66);
-    EXPECT_EQ(run_kestctl("inspect " + dir.file("absent")).status, 66);
-    EXPECT_EQ(run_kestctl("inspect").status, 64);
 }
-
-namespace {
-
-float point_value(const read_record &cloud, size_t point, size_t axis) {
-    float value;
-    memcpy(&value, cloud.bytes.data() + 16 + 15 * point + 4 * axis, sizeof value);
-    return value;
-}
-
-// The copy is the original from some record on (the recorder starts once the device streams, so the
-// first may be missed) to its end, none missing: the same times, the same bytes after the sequence
-// number, points within the device's 0.1 mm.
-void expect_same_records(const read_file &original, const read_file &copy,
-                         const std::string &what) {
-    SCOPED_TRACE(what);
-    ASSERT_FALSE(copy.records.empty());
-    size_t start = 0;
-    while (start < original.records.size() &&
-           original.records[start].seconds < copy.records[0].seconds)
-        ++start;
-    ASSERT_EQ(start + copy.records.size(), original.records.size())
-        << "records missing or added after the first one recorded again";
-    for (size_t k = 0; k < copy.records.size(); ++k) {
-        const read_record &record = copy.records[k];
-        const read_record &source = original.records[start + k];
-        ASSERT_EQ(source.seconds, record.seconds);
-        ASSERT_EQ(source.bytes.size(), record.bytes.size());
-        if (what != "clouds") {
-            EXPECT_TRUE(
-                std::equal(source.bytes.begin() + 4, source.bytes.end(), record.bytes.begin() + 4));
-            continue;
-        }
-        for (size_t point = 0; point < record.count; ++point) {
-            for (size_t axis = 0; axis < 3; ++axis)
-                ASSERT_NEAR(point_value(record, point, axis), point_value(source, point, axis),
-                            1.0e-4 + 1e-6)
-                    << "cloud at " << record.seconds << " s, point " << point;
-            const auto colour = [&](const read_record &r) {
-                return r.bytes.begin() + 28 + 15 * point;
-            };
-            ASSERT_TRUE(std::equal(colour(source), colour(source) + 3, colour(record)));
-        }
-    }
-}
-
-} // namespace
 
 // Record the virtual KestOne, play the recording back through the whole host and record it again:
 // the same clouds (to the device's unit), poses and pictures.
@@ -171,7 +145,6 @@ TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
     fs::rename(dir.path() / "bare" / recording_paths(original)[1].filename(),
                recording_paths(dir.path() / "bare")[1]);
     fs::remove(dir.path() / "bare/KestPose.bin");
-
     const std::array<read_file, 3> first = read_recording(original);
     ASSERT_GT(first[1].records.size(), 2u);
     for (const std::string &source : {original.string(), dir.file("bare")}) {
@@ -186,11 +159,4 @@ TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
         if (source == original.string())
             expect_same_records(first[0], second[0], "poses");
     }
-}
-
-TEST(KestctlPlayback, AFolderWithoutARecordingIsBadUsage) {
-    temp_dir dir;
-    EXPECT_EQ(run_kestctl("--virtual-device=play:" + dir.path().string() + " stream").status, 64);
-    EXPECT_EQ(run_kestctl("--virtual-device --virtual-set loop=1 stream --seconds 1").status, 64)
-        << "loop without a recording";
 }

@@ -1,8 +1,6 @@
-// The orbit camera: reset, orbit, pitch limit, zoom, pan, the follow jump and the keys.
+// The orbit camera: reset, orbit, pitch limit, zoom, pan and the follow jump.
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "tests/app/glRender/view_harness.h"
-
-#include <QSignalSpy>
 
 #include <cmath>
 
@@ -16,11 +14,6 @@ namespace {
     return ::testing::AssertionFailure()
            << "(" << seen.x() << ", " << seen.y() << ", " << seen.z() << ") instead of ("
            << wanted.x() << ", " << wanted.y() << ", " << wanted.z() << ")";
-}
-
-float pitch_degrees(const GLPointCloudRenderer &view) {
-    QVector3D forward = (view.targetPosition() - view.eyePosition()).normalized();
-    return std::asin(forward.z()) * 180.0f / static_cast<float>(M_PI);
 }
 
 class Camera : public ::testing::Test {
@@ -39,10 +32,12 @@ TEST_F(Camera, OrbitsAboutTheTargetWithThePitchHeldShortOfVertical) {
     const struct {
         int from, to;
         float pitch;
-    } drags[] = {{0, 1000, -89}, {0, 500, -89}, {100, 80, -79}, {1000, 0, 89}};
+    } drags[] = {{0, 1000, -89}, {100, 80, -79}, {1000, 0, 89}};
     for (const auto &each : drags) {
         drag(view, Qt::LeftButton, {100, each.from}, {100, each.to});
-        EXPECT_NEAR(pitch_degrees(view), each.pitch, 0.01f) << each.from << " to " << each.to;
+        const QVector3D forward = (view.targetPosition() - view.eyePosition()).normalized();
+        EXPECT_NEAR(std::asin(forward.z()) * 180 / M_PI, each.pitch, 0.01)
+            << each.from << " to " << each.to;
     }
     EXPECT_NEAR(view.cameraDistance(), 10.0f, 1e-4f);
     key(view, Qt::Key_R);
@@ -65,8 +60,7 @@ TEST_F(Camera, WheelZoomsByATenthPerNotchWithinBoundsAndRightDragPans) {
     EXPECT_TRUE(at(view.targetPosition(), {0, 2, 0}));
     drag(view, Qt::RightButton, {100, 100}, {100, 150}); // 50 pixels down: up by 1
     EXPECT_TRUE(at(view.targetPosition(), {0, 2, 1}));
-    mouse(view, QEvent::MouseMove, Qt::NoButton, {300, 300},
-          Qt::NoButton); // no button held: nothing moves
+    mouse(view, QEvent::MouseMove, Qt::NoButton, {300, 300}, Qt::NoButton); // no button held
     EXPECT_TRUE(at(view.targetPosition(), {0, 2, 1}));
 }
 
@@ -86,6 +80,8 @@ TEST_F(Camera, FollowKeyJumpsToThePoseAndBack) {
         key(view, Qt::Key_F);
         EXPECT_TRUE(view.followModeValue());
         EXPECT_TRUE(at(view.targetPosition(), each.target)) << "looking along the pose's x axis";
+        // The eye is derived again from the camera's own rotation, which the jump keeps: only an
+        // unturned pose puts it at the pose's position.
         if (each.rotation == identity) {
             EXPECT_TRUE(at(view.eyePosition(), {1, 2, 3}));
         }
@@ -96,22 +92,13 @@ TEST_F(Camera, FollowKeyJumpsToThePoseAndBack) {
     }
 }
 
-TEST_F(Camera, KeysChooseTheDisplayModeAndLeftPressesSignal) {
-    const struct {
-        int key;
-        int mode;
-    } keys[] = {{Qt::Key_2, GLPointCloudRenderer::Intensity},
-                {Qt::Key_3, GLPointCloudRenderer::Label},
-                {Qt::Key_1, GLPointCloudRenderer::RGB},
-                {Qt::Key_9, GLPointCloudRenderer::RGB}};
-    for (const auto &each : keys) {
-        key(view, each.key);
-        EXPECT_EQ(view.displayModeValue(), each.mode) << "key " << each.key;
+TEST_F(Camera, NumberKeysChooseTheDisplayMode) {
+    const std::pair<int, int> keys[] = {{Qt::Key_2, GLPointCloudRenderer::Intensity},
+                                        {Qt::Key_3, GLPointCloudRenderer::Label},
+                                        {Qt::Key_1, GLPointCloudRenderer::RGB},
+                                        {Qt::Key_9, GLPointCloudRenderer::RGB}};
+    for (const auto &[pressed, mode] : keys) {
+        key(view, pressed);
+        EXPECT_EQ(view.displayModeValue(), mode) << "key " << pressed;
     }
-    QSignalSpy clicked(&view, &GLPointCloudRenderer::widgetClicked);
-    press(view, Qt::RightButton, {5, 5});
-    press(view, Qt::MiddleButton, {5, 5});
-    EXPECT_EQ(clicked.count(), 0);
-    press(view, Qt::LeftButton, {5, 5});
-    EXPECT_EQ(clicked.count(), 1);
 }

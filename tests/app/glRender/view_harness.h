@@ -1,5 +1,4 @@
-// Shared helpers for the view tests: shown widgets of a fixed size, pixels read
-// back from them, synthetic clouds and input events.
+// Shared helpers for the view tests: shown widgets, pixels read back, clouds and input events.
 #pragma once
 
 #include "recording/cloud_point.h"
@@ -21,19 +20,16 @@
 
 namespace kest_test {
 
-// Shows widget at width x height and waits until it is on screen.
 inline bool show_and_wait(QWidget &widget, int width, int height) {
     widget.resize(width, height);
     widget.show();
     return QTest::qWaitForWindowExposed(&widget, 10000);
 }
 
-// What the widget draws now, as RGBA bytes.
 inline QImage grab(QOpenGLWidget &widget) {
     return widget.grabFramebuffer().convertToFormat(QImage::Format_RGBA8888);
 }
 
-// Whether a pixel is within tolerance of (r, g, b) in every channel.
 inline bool near(const QColor &pixel, int r, int g, int b, int tolerance = 3) {
     return std::abs(pixel.red() - r) <= tolerance && std::abs(pixel.green() - g) <= tolerance &&
            std::abs(pixel.blue() - b) <= tolerance;
@@ -57,17 +53,15 @@ cloud_at(size_t n, QVector3D position, uint8_t r = 255, uint8_t g = 255, uint8_t
     return std::vector<CloudPoint>(n, {position.x(), position.y(), position.z(), r, g, b, 0, 0});
 }
 
-// Where a world point shows in a width x height view from the reset camera:
-// at (-10, 0, 0) looking along +x with +z up, 45 degrees vertically.
+// Where a world point shows from the reset camera: at (-10, 0, 0) along +x, +z up, 45 degrees high.
 inline QPointF reset_camera_pixel(QVector3D world, int width, int height) {
     const double half = std::tan(22.5 * M_PI / 180.0), aspect = double(width) / height;
-    const double depth = world.x() + 10.0; // along the view direction
+    const double depth = world.x() + 10.0;
     const double x = -world.y() / (depth * half * aspect), y = world.z() / (depth * half);
     return QPointF((x + 1) / 2 * width, (1 - y) / 2 * height);
 }
 
-// Input events, sent straight to widget: a press (button held), a release
-// (Qt::NoButton) or a move (held), a wheel of notches and a key press.
+// Input events, sent straight to widget; held is Qt::NoButton for a release.
 inline void mouse(QWidget &widget, QEvent::Type type, Qt::MouseButton button, QPoint at,
                   Qt::MouseButtons held) {
     QMouseEvent event(type, QPointF(at), widget.mapToGlobal(QPointF(at)), button, held,

@@ -96,17 +96,13 @@ void ApiTest::TearDown() {
     bus_test::TearDown();
 }
 
-void ApiTest::keep_a_handle(starting start) {
-    on_attach = [this, start](bool attached) {
+void ApiTest::keep_a_handle(bool streaming) {
+    on_attach = [this, streaming](bool attached) {
         std::lock_guard<std::mutex> lock(handle_mutex);
         if (attached && handle == nullptr) {
             handle = make_device();
             uint32_t rate = 0;
-            if (start == starting::no)
-                return;
-            const int started = lidar_start_stream(handle, 0, &rate);
-            EXPECT_TRUE(started == 0 || start == starting::may_fail) << "the start failed";
-            start_rate = rate;
+            EXPECT_TRUE(!streaming || lidar_start_stream(handle, 0, &rate) == 0) << "start failed";
         } else if (!attached && handle != nullptr) {
             lidar_destory_device(handle);
             handle = nullptr;

@@ -66,16 +66,14 @@ protected:
     testing::AssertionResult wait_held();
     void release();
 
-    // The application's part: on every soft attach a handle (make_device) and, as
-    // asked, streaming; at detach the handle goes.
-    enum class starting { no, must_succeed, may_fail };
-    void keep_a_handle(starting start);
+    // The application's part: on every soft attach a handle (make_device) and, if asked,
+    // streaming; at detach the handle goes.
+    void keep_a_handle(bool streaming);
 
     std::shared_ptr<kest_sim::kestone> device;
     int device_id = 0;
     std::mutex handle_mutex;
     lidar_device_t *handle = nullptr;
-    std::atomic<uint32_t> start_rate{0}; // what the last start answer reported
 
     // Runs steps once, on the notification thread at the first soft attach: their results.
     static std::future<std::vector<int>> on_first_attach(std::function<std::vector<int>()> steps);

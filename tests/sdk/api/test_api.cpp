@@ -4,64 +4,34 @@
 
 #include <gmock/gmock.h>
 
-#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <future>
 
 using namespace kest_test;
 using testing::ElementsAre;
-using testing::HasSubstr;
 
 namespace {
 
 class Api : public ApiTest {};
 
-size_t lines_with(const std::string &fragment) {
-    size_t count = 0;
-    for (const std::string &line : captured_lines())
-        count += line.find(fragment) != std::string::npos;
-    return count;
-}
-
 } // namespace
 
-TEST_F(Api, EveryCallBeforeInitIsRefusedAndInitOnlyOnce) {
+// Before init no call may touch the handle it is given (one on the stack here).
+TEST_F(Api, CallsBeforeInitAreRefusedAndInitOnlyOnce) {
     lidar_device_info_t info{};
     lidar_device_t *handle = nullptr;
     lidar_device_t stack_device{};
-    lidar_imu_parameter_t imu{};
-    uint32_t value = 0;
+    uint32_t rate = 0;
     lidar_stream_callback_t callback{nullptr, nullptr};
-    int results[] = {
-        lidar_system_deinit(),
-        lidar_create_device(&info, &handle),
-        lidar_destory_device(&stack_device),
-        lidar_open_device(&stack_device),
-        lidar_close_device(&stack_device),
-        lidar_set_mode(&stack_device, 0),
-        lidar_start_stream(&stack_device, 0, &value),
-        lidar_stop_stream(&stack_device, 0),
-        lidar_activate_stream_type(&stack_device, 2),
-        lidar_register_stream_callback(&stack_device, &callback),
-        lidar_unregister_stream_callback(&stack_device),
-        lidar_get_calib_file(&stack_device, "unused"),
-        lidar_get_version(&stack_device),
-        lidar_set_imu_parameter(&stack_device, &imu),
-        lidar_set_depth_parameter(&stack_device, &value),
-    };
-    for (int result : results)
+    for (int result : {lidar_system_deinit(), lidar_create_device(&info, &handle),
+                       lidar_destory_device(&stack_device), lidar_open_device(&stack_device),
+                       lidar_start_stream(&stack_device, 0, &rate),
+                       lidar_register_stream_callback(&stack_device, &callback)})
         EXPECT_EQ(result, -1);
-    EXPECT_EQ(lines_with("SDK not initialized."), sizeof results / sizeof results[0]);
-    EXPECT_EQ(lines_with("<ERROR><api.cpp:lidar_open_device:"), 1u) << "each names its call";
-
     ASSERT_EQ(lidar_system_init(nullptr), 0);
-    EXPECT_TRUE(log_contains(
-        "SLAM synchronizer started (cloud=REQUIRED, odom=REQUIRED, wiwc=OPTIONAL_LATEST)"));
     EXPECT_EQ(lidar_system_init(nullptr), -1);
-    EXPECT_TRUE(log_contains("SDK already initialized."));
     EXPECT_EQ(lidar_system_deinit(), 0);
-    EXPECT_TRUE(log_contains("SLAM synchronizer stopped"));
     EXPECT_EQ(lidar_system_init(nullptr), 0) << "and again after de-initialisation";
 }
 
@@ -93,11 +63,7 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
     const int subframes = static_cast<int>(std::lround(kest_sim::stream_settings{}.dtof_hz * 4));
     EXPECT_THAT(future.get(), ElementsAre(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, subframes));
     EXPECT_THAT(device->state().requests, ElementsAre(1, 16, 27, 12, 33, 30, 31, 32, 7, 24));
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: kernel_version:V5.10.110 \n"));
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: soc_app_version:V2.4.1 \n"));
-    EXPECT_THAT(out, HasSubstr("\n [device_version]: iq_md5: 5f4dcc3b5aa765d61d8327deb882cf99 \n"));
-    EXPECT_LT(out.find("kernel_version"), out.find("soc_app_version"));
-    EXPECT_TRUE(log_contains("device attach."));
+    EXPECT_THAT(out, testing::HasSubstr("\n [device_version]: soc_app_version:V2.4.1 \n"));
     ASSERT_EQ(attaches().size(), 1u) << "the USB attach itself is only logged";
     EXPECT_TRUE(attaches()[0].attached);
     EXPECT_NE(attaches()[0].thread, std::this_thread::get_id());
@@ -105,12 +71,10 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
     kest_sim::bus_unplug(device_id);
     ASSERT_TRUE(wait_attach_events(2));
     EXPECT_FALSE(attaches()[1].attached);
-    EXPECT_TRUE(log_contains("device dettach."));
 }
 
-// The application's detach handling is slow; the device comes back meanwhile.
-// Its attach must wait for the detach to be handled, or the application would
-// close the device it has just opened.
+// The application's detach handling is slow and the device comes back meanwhile: its attach
+// must wait, or the application would close the device it has just opened.
 TEST_F(Api, AttachNotificationWaitsForTheDetachBeforeIt) {
     struct watch {
         std::mutex mutex;
@@ -143,68 +107,30 @@ TEST_F(Api, AttachNotificationWaitsForTheDetachBeforeIt) {
     EXPECT_TRUE(attaches()[2].attached);
 }
 
-TEST_F(Api, RefusalsSendNothingAndFailedRequestsReportTheirStep) {
+// Bad arguments and parameters changed while streaming send nothing; a failed step ends its
+// request sequence there, and a short version record is not read.
+TEST_F(Api, RefusalsSendNothingAndAFailedStepEndsItsSequence) {
     bring_up();
     lidar_device_t *handle = make_device();
-    size_t before = device->state().requests.size();
+    const size_t before = device->state().requests.size();
     EXPECT_EQ(lidar_set_mode(handle, 2), -1);
-    EXPECT_TRUE(log_contains("Unknown lidar mode: 2"));
     for (int type : {1, 64, 3})
         EXPECT_EQ(lidar_activate_stream_type(handle, type), -1);
-    EXPECT_TRUE(log_contains("Unknown stream type: 64"));
-
-    uint32_t rate = 0;
-    ASSERT_EQ(lidar_start_stream(handle, 0, &rate), 0);
+    uint32_t rate = 0, depth = 0;
     lidar_imu_parameter_t imu{2, 1, 1};
-    uint32_t depth = 0;
-    size_t streaming = device->state().requests.size();
+    ASSERT_EQ(lidar_start_stream(handle, 0, &rate), 0);
     EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
     EXPECT_EQ(lidar_set_depth_parameter(handle, &depth), -1);
-    EXPECT_EQ(lines_with("Device is streaming."), 2u);
-    EXPECT_EQ(device->state().requests.size(), streaming);
     ASSERT_EQ(lidar_stop_stream(handle, 0), 0);
-    EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), 0);
-    EXPECT_EQ(lidar_set_depth_parameter(handle, &depth), 0);
-    EXPECT_EQ(device->state().requests.size(), before + 2 + 4);
+    EXPECT_EQ(device->state().requests.size(), before + 2) << "the start and the stop only";
 
     device->fail_code(CTRL_SET_IMU_ACC_RANGE, 5);
     EXPECT_EQ(lidar_set_imu_parameter(handle, &imu), -1);
-    EXPECT_TRUE(log_contains("set imu accel fsr fail."));
     EXPECT_EQ(device->state().requests.back(), CTRL_SET_IMU_ACC_RANGE) << "it stops there";
-    device->fail_code(CTRL_OPEN_DEVICE);
-    EXPECT_EQ(lidar_open_device(handle), -1);
-    EXPECT_TRUE(log_contains("open device fail."));
     device->fail_code(CTRL_START_STREAM);
     rate = 99;
     EXPECT_EQ(lidar_start_stream(handle, 3, &rate), -1);
-    EXPECT_TRUE(log_contains("device start stream 3 fail."));
     EXPECT_EQ(rate, 99u);
     device->set_version_length(155);
     EXPECT_EQ(lidar_get_version(handle), -1) << "only a 156-byte record is printed";
-    EXPECT_TRUE(log_contains("get device version fail."));
-}
-
-// A device that cannot be opened never reaches the attach callback; only the
-// statistics tell the host that one is there.
-TEST_F(Api, StatisticsTellOfADeviceThatCannotBeOpenedAndStartAfreshAtInit) {
-    kest_sim::device_desc desc = kest_sim::kestone_desc();
-    desc.open_error = LIBUSB_ERROR_ACCESS;
-    device_id = kest_sim::bus_plug(desc, device);
-    ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
-    ASSERT_TRUE(eventually_logged("cannot open device 2207:0019: LIBUSB_ERROR_ACCESS"));
-    lidar_statistics_t stats{};
-    // The failure is logged before it is counted.
-    ASSERT_TRUE(
-        eventually([&] { return lidar_get_statistics(&stats) == 0 && stats.open_failures >= 1; },
-                   "the failed open counted"));
-    EXPECT_EQ(stats.open_failures, 1u);
-    EXPECT_EQ(stats.last_open_error, LIBUSB_ERROR_ACCESS);
-    EXPECT_TRUE(attaches().empty());
-
-    ASSERT_EQ(lidar_system_deinit(), 0);
-    kest_sim::bus_unplug(device_id);
-    ASSERT_EQ(lidar_system_init(attach_recorder()), 0);
-    ASSERT_EQ(lidar_get_statistics(&stats), 0);
-    EXPECT_EQ(stats.open_failures, 0u);
-    EXPECT_EQ(stats.last_open_error, 0);
 }

@@ -1,5 +1,5 @@
-// Soft attach and detach again and again while the device streams, and the
-// process ending with the layer still up.
+// Soft attach and detach again and again while the device streams, and the process ending with
+// the layer still up.
 #include "sdk/api/api_context.h"
 #include "sdk/comm/libusb/usb_backend.h"
 #include "sim/usb_bus.h"
@@ -13,14 +13,13 @@ using bytes = std::vector<uint8_t>;
 using ApiStress = ApiTest;
 
 TEST_F(ApiStress, HundredSoftAttachCyclesWithMessagesFlowing) {
-    keep_a_handle(starting::no);
+    keep_a_handle(false);
     // Quick heartbeats so that a silent device soft-detaches in a few milliseconds.
     context().sender.set_heartbeat_timing(
         {std::chrono::milliseconds(20), std::chrono::milliseconds(2)});
     bring_up();
 
-    // The device streams while it talks; any message is a sign of life, so it
-    // stops streaming when it falls silent.
+    // Any message is a sign of life, so the device stops streaming when it falls silent.
     std::atomic<bool> done{false}, talking{true};
     std::thread streamer([&] {
         bytes info(104, 3), odometry(688, 4);

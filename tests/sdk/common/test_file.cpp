@@ -1,23 +1,13 @@
 // RFC 1321 digests, whole-file MD5 and the directory test.
 #include "sdk/common/file/file.h"
 #include "sdk/common/file/md5.h"
-#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-using testing::ElementsAre;
-using testing::MatchesRegex;
-
 namespace {
-
-class File : public kest_test::logged_test {
-protected:
-    kest_test::temp_dir dir;
-};
 
 // Feeds message in pieces of the given size; 0 means one call for everything.
 std::string md5_hex(const std::string &message, size_t piece = 0) {
@@ -43,72 +33,41 @@ std::string counting_bytes(size_t count) {
 
 } // namespace
 
-TEST(Md5, MatchesTheRfc1321TestSuite) {
+TEST(Md5, MatchesTheRfc1321TestSuiteInWholeAndInPieces) {
     EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(md5_hex("a"), "0cc175b9c0f1b6a831c399e269772661");
     EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(md5_hex("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-    EXPECT_EQ(md5_hex("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
     EXPECT_EQ(md5_hex("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
               "d174ab98d277d9f5a5611c2c9f419d9f");
     EXPECT_EQ(md5_hex("1234567890123456789012345678901234567890123456789012345678901234567890123456"
                       "7890"),
               "57edf4a22be3c955ac49da2e2107b67a");
-}
-
-TEST(Md5, PiecewiseUpdatesGiveTheSameDigestAndNoHexComesBeforeIt) {
     // Lengths around the padding boundary (55, 56, 64) and the block boundary.
-    for (size_t length : {55u, 56u, 63u, 64u, 65u, 119u, 120u, 1000u}) {
+    for (size_t length : {55u, 56u, 64u, 65u, 1000u}) {
         std::string message = counting_bytes(length);
         std::string whole = md5_hex(message);
-        for (size_t piece : {1u, 3u, 63u, 64u, 65u})
+        for (size_t piece : {1u, 63u, 64u, 65u})
             EXPECT_EQ(md5_hex(message, piece), whole) << length << " bytes in pieces of " << piece;
     }
-
-    md5_context context;
-    md5_init(&context);
-    md5_update(&context, "abc", 3);
-    char hex[MD5_HEX_SIZE] = "untouched";
-    EXPECT_FALSE(md5_to_hex(&context, hex));
-    EXPECT_STREQ(hex, "untouched");
 }
 
-TEST_F(File, HashesFilesAcrossReadChunks) {
+TEST(File, HashesFilesAcrossReadChunksAndFailsOnWhatItCannotRead) {
+    kest_test::temp_dir dir;
     // Expected digests from an independent MD5 of the same bytes.
-    const struct {
-        size_t size;
-        const char *digest;
-    } files[] = {
-        {0, "d41d8cd98f00b204e9800998ecf8427e"},
-        {4096, "a0c16616c91907bd14e999986cf822d5"},
-        {4097, "e4df5b23488e51a7998f218196a6ef6d"},
-    };
-    for (const auto &file : files) {
-        std::string path = dir.file("data_" + std::to_string(file.size));
-        kest_test::write_file(path, counting_bytes(file.size));
-        char out[MD5_HEX_SIZE];
-        memset(out, 'z', sizeof out);
-        EXPECT_EQ(get_file_md5(path, out), 1) << file.size;
-        EXPECT_STREQ(out, file.digest) << file.size << " bytes";
-    }
-    EXPECT_TRUE(kest_test::captured_lines().empty());
-}
-
-// A directory opens for reading here but every read fails: no digest of nothing.
-TEST_F(File, MissingOrUnreadableFilesFailAndIsDirIsOnlyForDirectories) {
-    std::string path = dir.file("absent.yaml");
+    const std::pair<size_t, const char *> files[] = {{0, "d41d8cd98f00b204e9800998ecf8427e"},
+                                                     {4096, "a0c16616c91907bd14e999986cf822d5"},
+                                                     {4097, "e4df5b23488e51a7998f218196a6ef6d"}};
     char out[MD5_HEX_SIZE];
-    EXPECT_EQ(get_file_md5(path, out), 0);
-    EXPECT_THAT(kest_test::captured_lines(),
-                ElementsAre(MatchesRegex("<ERROR><file\\.cpp:get_file_md5:[0-9]+>: open file " +
-                                         path + " fail\\.\n")));
+    for (const auto &[size, digest] : files) {
+        std::string path = dir.file("data_" + std::to_string(size));
+        kest_test::write_file(path, counting_bytes(size));
+        memset(out, 'z', sizeof out);
+        EXPECT_EQ(get_file_md5(path, out), 1) << size;
+        EXPECT_STREQ(out, digest) << size << " bytes";
+    }
+    EXPECT_EQ(get_file_md5(dir.file("absent.yaml"), out), 0);
+    // A directory opens for reading here but every read fails: no digest of nothing.
     EXPECT_EQ(get_file_md5(dir.path().string(), out), 0);
-    EXPECT_TRUE(kest_test::log_contains("read file " + dir.path().string() + " fail."));
-
-    std::string regular = dir.file("plain.txt");
-    kest_test::write_file(regular, "x");
     EXPECT_TRUE(is_dir(dir.path().c_str()));
-    EXPECT_FALSE(is_dir(regular.c_str()));
-    EXPECT_FALSE(is_dir(dir.file("missing").c_str()));
+    EXPECT_FALSE(is_dir(dir.file("data_0").c_str()));
     EXPECT_FALSE(is_dir(nullptr));
 }
