@@ -23,12 +23,13 @@ namespace {
 class StatusBarTest : public MainWindowTest {
 protected:
     // A virtual KestOne on the bus, chosen as the USB backend, then the window.
-    void plugAndOpen(const kest_sim::device_desc &desc) {
+    int plugAndOpen(const kest_sim::device_desc &desc) {
         usb_backend_select(kest_sim::bus_backend());
         device->set_streams(kest_sim::stream_preset("demo"));
-        kest_sim::bus_plug(desc, device);
+        const int id = kest_sim::bus_plug(desc, device);
         open();
         figures = window->liveStatus();
+        return id;
     }
     testing::AssertionResult deviceShows(const QString &text) {
         if (QTest::qWaitFor([&] { return figures->deviceLabel()->text() == text; }, patienceMs))
@@ -50,6 +51,21 @@ TEST_F(StatusBarTest, ADeviceThatCannotBeOpenedIsShownWithAHint) {
     EXPECT_TRUE(deviceShows("Cannot open device (no permission)"));
     EXPECT_THAT(figures->deviceLabel()->toolTip().toStdString(),
                 HasSubstr("install the udev rule 70-kestone.rules"));
+}
+
+// A frame the device layer rejects is the second drop figure, and drops turn the figures amber.
+TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
+    const int id = plugAndOpen(kest_sim::kestone_desc());
+    ASSERT_TRUE(deviceShows("Streaming"));
+    const QRegularExpression shown("drops ([0-9]+)/([0-9]+)/([0-9]+)$");
+    const auto rejected = [&] {
+        return shown.match(figures->dataLabel()->text()).captured(2).toInt();
+    };
+    EXPECT_EQ(rejected(), 0) << figures->dataLabel()->text().toStdString();
+    kest_sim::bus_inject(id, kest_sim::kestone::ep_dtof, kest_sim::fault::corrupt, 1, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rejected() != 0; }, patienceMs));
+    EXPECT_LE(rejected(), 8) << "one corrupted frame rejects at most the rest of its message";
+    EXPECT_THAT(figures->dataLabel()->styleSheet().toStdString(), HasSubstr("#CC8400"));
 }
 
 TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskShowsTheFinishAndCountsRecordsNotWritten) {
