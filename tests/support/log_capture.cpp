@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-#include <regex>
 
 namespace kest_test {
 
@@ -71,15 +70,6 @@ std::vector<std::string> captured_lines() {
 void print_captured_logs() {
     for (const log_record &record : captured_logs())
         fprintf(stderr, "log: %s", record.text.c_str());
-}
-
-std::string captured_line_with(const std::string &fragment) {
-    static const std::regex line_number(":[0-9]+>: ");
-    for (const log_record &record : captured_logs())
-        if (record.text.find(fragment) != std::string::npos)
-            return std::regex_replace(record.text, line_number,
-                                      ":N>: ", std::regex_constants::format_first_only);
-    return {};
 }
 
 testing::AssertionResult eventually_logged(const std::string &fragment) {

@@ -38,10 +38,6 @@ std::vector<std::string> captured_lines();
 bool log_contains(const std::string &fragment);
 // Waits until some captured text contains fragment.
 testing::AssertionResult eventually_logged(const std::string &fragment);
-// The first captured text containing fragment, its line number written "N"
-// ("<INFO><lib_usb.cpp:usb_data_xfer::event_monitor_routine:N>: ..."), so a test
-// can compare a whole line without pinning source lines; empty if none.
-std::string captured_line_with(const std::string &fragment);
 
 // Calls fn with standard output captured and returns what was written.
 inline std::string capture_stdout(const std::function<void()> &fn) {
