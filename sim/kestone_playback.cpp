@@ -113,7 +113,7 @@ bool outline_recording(const std::string &path, recording_outline &out, std::str
     out.clouds = counts[cloud_source];
     out.images = counts[image_source];
     if (out.poses + out.clouds + out.images == 0) {
-        error = path + " holds no recorded pose, cloud or picture";
+        error = path + " is not a recording: it holds no recorded pose, cloud or picture";
         return false;
     }
     bool any = false;

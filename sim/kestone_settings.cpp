@@ -202,8 +202,8 @@ bool virtual_device_settings(const std::string &device, const std::vector<std::s
         recording_outline outline;
         if (settings.playback.folder.empty() ||
             !outline_recording(settings.playback.folder, outline, error)) {
-            error = "cannot play " +
-                    (settings.playback.folder.empty() ? std::string("nothing") : error);
+            if (settings.playback.folder.empty())
+                error = "play: names no recording to play";
             return false;
         }
         take_rates_of(outline, settings);

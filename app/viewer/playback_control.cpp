@@ -81,7 +81,7 @@ bool PlaybackControl::play(const QString &folder) {
                                               : QString::fromStdString(reason);
         log_print(WARN, "[Playback] Cannot play %s: %s.\n", folder.toLocal8Bit().constData(),
                   why.toLocal8Bit().constData());
-        error = tr("Cannot play this recording: %1.").arg(why);
+        error = device == nullptr ? tr("Cannot play this recording: %1.").arg(why) : why + ".";
         emit failed(error);
         return false;
     }

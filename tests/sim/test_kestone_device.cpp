@@ -166,3 +166,15 @@ TEST(Playback, WaitsForRoomAndLoopsWithNumbersAndTimesRunningOn) {
         EXPECT_LE(stamp_of(all[i - 1].second), stamp_of(all[i].second) + 719060)
             << "message " << i << " goes back in time";
 }
+
+// What the user reads when a folder cannot be played: what the folder is, not a phrase to decode.
+TEST(Playback, AFolderThatIsNotARecordingIsNamedSo) {
+    temp_dir dir;
+    stream_settings settings;
+    std::string error;
+    EXPECT_FALSE(virtual_device_settings("play:" + dir.path().string(), {}, settings, error));
+    EXPECT_EQ(error, dir.path().string() +
+                         " is not a recording: it holds no recorded pose, cloud or picture");
+    EXPECT_FALSE(virtual_device_settings("play:", {}, settings, error));
+    EXPECT_EQ(error, "play: names no recording to play");
+}

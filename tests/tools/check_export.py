@@ -189,8 +189,11 @@ done = run("export", cut, "--out", f"{work}/cut-out", expect=1)
 check("is cut off" in done.stderr, f"the cut is reported: {done.stderr}")
 check(len(list(csv.DictReader(open(f"{work}/cut-out/clouds.csv")))) == len(clouds) - 1,
       "the clouds before the cut are exported")
-check(run("export", f"{work}/nothing-here", "--out", f"{work}/x", expect=66).returncode == 66,
-      "a folder that is not a recording")
+missing = run("export", f"{work}/nothing-here", "--out", f"{work}/x", expect=66)
+check("nothing-here does not exist" in missing.stderr, f"a folder that does not exist: {missing.stderr}")
+os.makedirs(f"{work}/empty")
+empty = run("export", f"{work}/empty", "--out", f"{work}/x", expect=66)
+check("empty is not a recording" in empty.stderr, f"a folder that is not a recording: {empty.stderr}")
 
 print(f"{len(failures)} failures" if failures else "every export read back as recorded")
 sys.exit(1 if failures else 0)

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace kestctl {
 
@@ -86,7 +87,8 @@ int run_export(const options &opts, device_session &) {
         return exit_usage;
     }
     if (!locateRecording(o.folder).isRecording) {
-        fprintf(stderr, "kestctl: %s is not a recording\n", o.folder.c_str());
+        fprintf(stderr, "kestctl: %s %s\n", o.folder.c_str(),
+                std::filesystem::exists(o.folder) ? "is not a recording" : "does not exist");
         return exit_not_recording;
     }
     const ExportRequest request = request_of(o);
