@@ -70,9 +70,15 @@ public:
     // the per-user data folder ($XDG_DATA_HOME or ~/.local/share). GUI thread,
     // as are the calls below.
     void setRecordingRoot(const QString &root) { preferredRoot = root; }
+    // Those folders, in the order they are tried.
+    QStringList recordingPlaces() const { return recordingRoots(preferredRoot); }
     bool isRecording() const { return recording.load(); }
     // The folder of the current or last recording; empty before the first.
     QString recordingFolder() const { return recordRoot; }
+    // The folder named for the current or last recording (setRecordingRoot or
+    // startRecorder's root) when it could not be written and the recording
+    // went to a fallback instead; empty otherwise.
+    QString refusedRecordingRoot() const { return refusedRoot; }
     // What a recording built and what became of it, for poses, clouds and
     // images in that order.
     struct RecordingReport {
@@ -166,6 +172,7 @@ private:
     std::condition_variable decoderReleased;
     QString preferredRoot; // GUI thread only, as are the two below
     QString recordRoot;
+    QString refusedRoot;
     QString startFailure;
     RecordingReport lastReport;
     RecordingNotifier *notifier = new RecordingNotifier(this);

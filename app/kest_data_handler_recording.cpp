@@ -80,7 +80,9 @@ uint64_t KestDataHandler::recordingBytesWritten() const {
 }
 
 bool KestDataHandler::startRecorder(const QString &root) {
-    const QStringList roots = recordingRoots(root.isEmpty() ? preferredRoot : root);
+    const QString named = root.isEmpty() ? preferredRoot : root;
+    const QStringList roots = recordingRoots(named);
+    refusedRoot.clear();
     for (const QString &candidate : roots) {
         QDir().mkpath(candidate); // a failure shows as the recorder's own
         RecorderConfig config;
@@ -90,6 +92,13 @@ bool KestDataHandler::startRecorder(const QString &root) {
             auto recorder = std::make_shared<BinaryDataLogger>(config);
             recordRoot = recorder->recordDir;
             std::atomic_store(&active, std::make_shared<Recording>(std::move(recorder)));
+            if (!named.isEmpty() && candidate != roots.first()) {
+                refusedRoot = named;
+                log_print(WARN,
+                          "[Recorder] Recording to %s instead of %s, which cannot be written.\n",
+                          QFile::encodeName(recordRoot).constData(),
+                          QFile::encodeName(named).constData());
+            }
             return true;
         } catch (const std::exception &error) {
             log_print(WARN, "[Recorder] Cannot record under %s (%s).\n",
@@ -117,7 +126,9 @@ void KestDataHandler::onRecordToggled(bool start) {
     }
     recording = true;
     console_print("[Recorder] Started. Root: %s\n", recordRoot.toLocal8Bit().constData());
-    emit notifier->recordingChanged(true, QStringLiteral("Recording to %1").arg(recordRoot));
+    const QString started = QStringLiteral("Recording to %1").arg(recordRoot);
+    log_print(INFO, "[Recorder] %s\n", started.toLocal8Bit().constData());
+    emit notifier->recordingChanged(true, started);
 }
 
 void KestDataHandler::stopRecording() {

@@ -10,17 +10,21 @@
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <cmath>
 #include <cstdarg>
@@ -39,19 +43,6 @@ constexpr size_t sinkCapacity = 4096;
 
 uint32_t simulationFrame = 0;
 float simulationPhase = 0.0f;
-
-// Colour of a log line: the first tag found, in this order, decides.
-QString colourOf(const QString &line) {
-    if (line.contains(QLatin1String("<ERROR>")) || line.contains(QLatin1String("<BUG>")))
-        return QStringLiteral("#CC0000");
-    if (line.contains(QLatin1String("<WARN>")))
-        return QStringLiteral("#CC8400");
-    if (line.contains(QLatin1String("<INFO>")))
-        return QStringLiteral("#008000");
-    if (line.contains(QLatin1String("<DEBUG>")))
-        return QStringLiteral("#404040");
-    return QStringLiteral("#808080");
-}
 
 QFont logFont() {
     QFont font(QStringLiteral("Consolas"), logFontPoints);
@@ -110,7 +101,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
             &KestDataHandler::onRecordToggled);
 
     buildLogPanel();
-    buildViewMenu();
+    buildMenus();
     restoreViewerSettings(*this, *pointCloudWidget);
     statusFigures =
         new ViewerStatusBar(statusBar(), dataHandler, pointCloudWidget->renderer(), this);
@@ -120,7 +111,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
             &ViewerStatusBar::onRecordingFinishing);
     if (!logFileProblem.isEmpty()) {
         appendLogHtml(QStringLiteral("<b><span style='color:#CC0000;'>%1</span></b>")
-                          .arg(logFileProblem.toHtmlEscaped()));
+                          .arg(logFileProblem.toHtmlEscaped()),
+                      LogPanelFilter::Errors);
         statusBar()->showMessage(logFileProblem);
     }
     logTimer = new QTimer(this);
@@ -189,11 +181,24 @@ void MainWindow::setupForm() {
 void MainWindow::buildLogPanel() {
     logDock = new QDockWidget(tr("Log Output"), this);
     logDock->setObjectName(QStringLiteral("logDock")); // named, so its place is remembered
-    logPanel = new QPlainTextEdit(logDock);
+    auto *content = new QWidget(logDock);
+    logPanel = new QPlainTextEdit(content);
     logPanel->setReadOnly(true);
     logPanel->document()->setMaximumBlockCount(static_cast<int>(LogQueue::CAPACITY));
     logPanel->setFont(logFont());
-    logDock->setWidget(logPanel);
+    auto *choice = new QComboBox(content);
+    choice->setObjectName(QStringLiteral("logShownCombo"));
+    logFilter = new LogPanelFilter(logPanel, choice, this);
+    auto *row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(new QLabel(tr("Show:"), content));
+    row->addWidget(choice);
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addLayout(row);
+    column->addWidget(logPanel);
+    logDock->setWidget(content);
     addDockWidget(Qt::BottomDockWidgetArea, logDock);
     logDock->setMinimumHeight(logPanelMinimumHeight);
     // As small as allowed until the user (or the stored layout) says otherwise:
@@ -201,30 +206,26 @@ void MainWindow::buildLogPanel() {
     resizeDocks({logDock}, {logPanelMinimumHeight}, Qt::Vertical);
 }
 
-void MainWindow::buildViewMenu() {
-    QMenu *menu = formMenuBar->addMenu(tr("&View"));
-    QAction *reset = menu->addAction(tr("Reset View Settings"));
-    reset->setObjectName(QStringLiteral("resetViewSettings"));
-    connect(reset, &QAction::triggered, this,
-            [this] { resetViewerSettings(*this, *pointCloudWidget); });
-}
-
-void MainWindow::appendLogHtml(const QString &html) {
-    if (logPanel != nullptr)
-        logPanel->appendHtml(html);
+void MainWindow::appendLogHtml(const QString &html, LogPanelFilter::Level level) {
+    if (logFilter != nullptr)
+        logFilter->append(html, level);
 }
 
 void MainWindow::pollLogQueue() {
     LogQueue::Drained drained = LogQueue::instance().drain();
-    for (const QString &line : drained.lines)
+    for (const QString &line : drained.lines) {
+        const LogPanelFilter::Style style = LogPanelFilter::styleOf(line);
         appendLogHtml(QStringLiteral("<span style='color:%1;'>%2</span>")
-                          .arg(colourOf(line), line.toHtmlEscaped()));
+                          .arg(QLatin1String(style.colour), line.toHtmlEscaped()),
+                      style.level);
+    }
     // After the lines, so that the panel's own limit never drops the notice.
     if (drained.dropped > 0)
         appendLogHtml(QStringLiteral("<span style='color:#CC8400;'>(%1 log lines before these "
                                      "were dropped: they came faster than the panel could show "
                                      "them)</span>")
-                          .arg(drained.dropped));
+                          .arg(drained.dropped),
+                      LogPanelFilter::Warnings);
 }
 
 // The report's line goes after the log lines queued before it, so the panel
@@ -234,15 +235,13 @@ void MainWindow::onDeviceStatusChanged(bool connected, const QString &message) {
     pollLogQueue();
     appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Device] %2</span></b>")
                       .arg(connected ? QStringLiteral("#008000") : QStringLiteral("#CC0000"),
-                           message.toHtmlEscaped()));
+                           message.toHtmlEscaped()),
+                  connected ? LogPanelFilter::Info : LogPanelFilter::Errors);
 }
 
-void MainWindow::onRecordingChanged(bool recording, const QString &message) {
+// The recorder logs its own line (the log file keeps it): the panel has it from there.
+void MainWindow::onRecordingChanged(bool, const QString &message) {
     statusBar()->showMessage(message, statusMessageMs);
-    pollLogQueue();
-    appendLogHtml(QStringLiteral("<b><span style='color:%1;'>[Recorder] %2</span></b>")
-                      .arg(recording ? QStringLiteral("#008000") : QStringLiteral("#404040"),
-                           message.toHtmlEscaped()));
 }
 
 void MainWindow::generateSimulationData() {

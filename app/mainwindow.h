@@ -5,6 +5,7 @@
 // reports show in the status bar and the log panel.
 #pragma once
 
+#include "app/viewer/log_panel_filter.h"
 #include "recording/cloud_point.h"
 
 #include <QMainWindow>
@@ -13,6 +14,7 @@
 class KestDataHandler;
 class PointCloudWidget;
 class QDockWidget;
+class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QTimer;
@@ -34,6 +36,8 @@ public:
     // The log file in use; empty when none could be created.
     QString logFilePath() const { return logFile; }
     ViewerStatusBar *liveStatus() const { return statusFigures; }
+    // File, which others add their actions to.
+    QMenu *fileMenu() const { return fileMenuOfWindow; }
 
 public slots:
     void generateSimulationData();
@@ -45,16 +49,20 @@ private:
     void openLogFile();
     void setupForm();
     void buildLogPanel();
-    void buildViewMenu();
-    void appendLogHtml(const QString &html);
+    void buildMenus();
+    void showKeysAndMouse();
+    void showAbout();
+    void appendLogHtml(const QString &html, LogPanelFilter::Level level);
 
     QWidget *formCentralWidget = nullptr; // the form's placeholder, replaced by the view
     QMenuBar *formMenuBar = nullptr;
+    QMenu *fileMenuOfWindow = nullptr;
     PointCloudWidget *pointCloudWidget = nullptr;
     QTimer *simulationTimer = nullptr;
     KestDataHandler *dataHandler = nullptr;
     QDockWidget *logDock = nullptr;
     QPlainTextEdit *logPanel = nullptr;
+    LogPanelFilter *logFilter = nullptr;
     QTimer *logTimer = nullptr;
     ViewerStatusBar *statusFigures = nullptr;
     QString logFile;

@@ -40,6 +40,7 @@ PointCloudWidget::PointCloudWidget(QWidget *parent) : QWidget(parent) {
     recording = false;
 
     auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0); // the view to the edges; the column keeps the height
     container = new RenderContainerWidget(this);
     buildControlPanel();
     layout->addWidget(container, containerStretch);

@@ -3,6 +3,7 @@
 // connected, so the initial values reach no slot and send no signal. The
 // defaults live here, and so does putting them back.
 #include "app/glRender/point_cloud_widget.h"
+#include "app/glRender/wheel_needs_focus.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,6 +34,8 @@ constexpr int pointSizeDecimals = 1;
 QVBoxLayout *addGroup(QVBoxLayout *column, const QString &title, QWidget *parent) {
     auto *group = new QGroupBox(title, parent);
     auto *layout = new QVBoxLayout(group);
+    layout->setContentsMargins(6, 0, 6, 3);
+    layout->setSpacing(2);
     column->addWidget(group);
     return layout;
 }
@@ -50,6 +53,8 @@ void PointCloudWidget::buildControlPanel() {
     controlPanel = new QWidget;
     controlPanel->setFixedWidth(controlPanelWidth);
     auto *column = new QVBoxLayout(controlPanel);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(3);
 
     QVBoxLayout *group = addGroup(column, "Scan Mode", controlPanel);
     scanModeCombo = named(new QComboBox, "scanModeCombo");
@@ -141,6 +146,7 @@ void PointCloudWidget::buildControlPanel() {
     group->addWidget(framesLabel);
 
     column->addStretch();
+    makeWheelNeedFocus(controlPanel);
 
     pointCloudTimer = new QTimer(this);
     imageTimer = new QTimer(this);

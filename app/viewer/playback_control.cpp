@@ -39,12 +39,15 @@ QString playbackTime(double positionSeconds, double lengthSeconds) {
 
 PlaybackControl::PlaybackControl(MainWindow *mainWindow, VirtualKestOne *virtualDevice)
     : QObject(mainWindow), window(mainWindow), device(virtualDevice) {
-    QMenu *file = window->menuBar()->addMenu(tr("&File"));
-    openRecording = file->addAction(tr("Open Recording…"));
+    QMenu *file = window->fileMenu();
+    QAction *first = file->actions().value(0);
+    openRecording = new QAction(tr("Open Recording…"), file);
     openRecording->setShortcut(QKeySequence::Open);
     connect(openRecording, &QAction::triggered, this, &PlaybackControl::chooseRecording);
-    pausePlayback = file->addAction(tr("Pause Playback"));
+    pausePlayback = new QAction(tr("Pause Playback"), file);
     pausePlayback->setCheckable(true);
+    file->insertActions(first, {openRecording, pausePlayback});
+    file->insertSeparator(first);
     pausePlayback->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
     connect(pausePlayback, &QAction::toggled, this, &PlaybackControl::setPaused);
 

@@ -75,8 +75,12 @@ ViewerStatusBar::ViewerStatusBar(QStatusBar *bar, KestDataHandler *handler,
                                  GLPointCloudRenderer *renderer, QObject *parent)
     : QObject(parent), handler(handler), renderer(renderer), device(addLabel(bar, "deviceState")),
       view(addLabel(bar, "viewFigures")), data(addLabel(bar, "dataFigures")),
-      recorder(addLabel(bar, "recordingFigures")), timer(new QTimer(this)) {
+      recorder(addLabel(bar, "recordingFigures")), elsewhere(addLabel(bar, "recordingElsewhere")),
+      timer(new QTimer(this)) {
     recorder->hide();
+    elsewhere->hide();
+    connect(handler, &KestDataHandler::deviceStatusChanged, this,
+            &ViewerStatusBar::refreshDeviceState);
     if (renderer != nullptr)
         connect(renderer, &QOpenGLWidget::frameSwapped, this, [this] { ++framesSwapped; });
     bytesBefore = handler->bytesReceived();
@@ -103,6 +107,12 @@ QString ViewerStatusBar::summary() const {
         if (!label->isHidden())
             parts << label->text();
     return parts.join(QStringLiteral(" | "));
+}
+
+void ViewerStatusBar::refreshDeviceState() {
+    lidar_statistics_t stats{};
+    lidar_get_statistics(&stats);
+    refreshDevice(stats);
 }
 
 void ViewerStatusBar::refreshDevice(const lidar_statistics_t &stats) {
@@ -155,9 +165,10 @@ void ViewerStatusBar::refreshData(const lidar_statistics_t &stats, double second
              .arg(stats.device_dropped)
              .arg(stats.cloud_dropped),
          dropped ? "#CC8400" : nullptr,
-         tr("Stream data received. Drops: %1 records the host fell behind on (callback queue) / "
-            "%2 frames or messages from the device dropped as malformed / %3 SLAM clouds that "
-            "found no odometry to match them in time.")
+         tr("Stream data received, and what was dropped:\n"
+            "%1 records the host fell behind on (callback queue)\n"
+            "%2 frames or messages from the device dropped as malformed\n"
+            "%3 SLAM clouds that found no odometry to match them in time")
              .arg(stats.callback_dropped)
              .arg(stats.device_dropped)
              .arg(stats.cloud_dropped));
@@ -194,10 +205,16 @@ bool ViewerStatusBar::checkDisk() {
 
 void ViewerStatusBar::onRecordingChanged(bool active, const QString &) {
     recording = active;
+    const QString refused = handler->refusedRecordingRoot();
+    elsewhere->setVisible(active && !refused.isEmpty());
     if (!active) {
         recorder->hide();
         return;
     }
+    if (!refused.isEmpty())
+        show(elsewhere,
+             tr("%1 cannot be written: recording to %2").arg(refused, handler->recordingFolder()),
+             "#CC0000");
     recordFolder = handler->recordingFolder();
     recordClock.start();
     diskWarned = false;

@@ -2,7 +2,8 @@
 // a second: where the device stands (with a hint when a KestOne is on the bus
 // but cannot be opened), the view's frames per second, the points shown, the
 // data rate, what the device layer dropped, and, while recording, the folder,
-// the elapsed time, the bytes written and a warning when the disk runs low.
+// the elapsed time, the bytes written and a warning when the disk runs low,
+// and where it went when the folder the user named could not be written.
 // The messages of the status bar itself still show at its left. GUI thread only.
 #pragma once
 
@@ -37,6 +38,8 @@ public:
     QLabel *viewLabel() const { return view; }
     QLabel *dataLabel() const { return data; }
     QLabel *recordingLabel() const { return recorder; }
+    // Shown while a recording goes elsewhere than the folder the user named.
+    QLabel *recordingElsewhereLabel() const { return elsewhere; }
     // The figures on one line, as shown ("Streaming | 21.0 FPS · 5,000 pts | ...").
     QString summary() const;
 
@@ -47,6 +50,8 @@ signals:
 public slots:
     // Takes the figures anew; the timer calls it once a second.
     void refresh();
+    // The device's state alone, at once: the handler reports a change.
+    void refreshDeviceState();
     void onRecordingChanged(bool recording, const QString &message);
     // Shows "Finishing recording…" at once: the stop that follows blocks.
     void onRecordingFinishing();
@@ -65,6 +70,7 @@ private:
     QLabel *view;
     QLabel *data;
     QLabel *recorder;
+    QLabel *elsewhere;
     QTimer *timer;
 
     QElapsedTimer sinceRefresh;

@@ -66,6 +66,43 @@ TEST_F(StatusBarTest, FramesTheDeviceLayerDroppedAreCounted) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return rejected() != 0; }, patienceMs));
     EXPECT_LE(rejected(), 8) << "one corrupted frame rejects at most the rest of its message";
     EXPECT_THAT(figures->dataLabel()->styleSheet().toStdString(), HasSubstr("#CC8400"));
+    for (const QString &line : figures->dataLabel()->toolTip().split('\n'))
+        EXPECT_LE(line.size(), 80) << "the tooltip fits a screen: " << line.toStdString();
+}
+
+// The state shows when the handler reports it, not at the next once-a-second refresh.
+TEST_F(StatusBarTest, TheDeviceStateFollowsTheHandlersReportAtOnce) {
+    usb_backend_select(kest_sim::bus_backend());
+    open();
+    figures = window->liveStatus();
+    QStringList shownWhenReported;
+    QObject::connect(KestDataHandler::instance(), &KestDataHandler::deviceStatusChanged,
+                     window.get(), [&] { shownWhenReported << figures->deviceLabel()->text(); });
+    device->set_streams(kest_sim::stream_preset("demo"));
+    kest_sim::bus_plug(kest_sim::kestone_desc(), device);
+    ASSERT_TRUE(deviceShows("Streaming"));
+    ASSERT_FALSE(shownWhenReported.isEmpty());
+    EXPECT_EQ(shownWhenReported.last().toStdString(), "Streaming");
+}
+
+// A folder the user named that cannot be written: the status bar says, while the recording lasts,
+// where it went instead.
+TEST_F(StatusBarTest, ARecordingThatCouldNotGoWhereNamedSaysWhereItWent) {
+    KestDataHandler *handler = KestDataHandler::instance();
+    handler->setRecordingRoot("/proc/nope");
+    ASSERT_EQ(setenv("KEST_DATA_DIR", dir.file("fallback").c_str(), 1), 0);
+    open();
+    figures = window->liveStatus();
+    handler->onRecordToggled(true);
+    unsetenv("KEST_DATA_DIR");
+    ASSERT_TRUE(handler->isRecording());
+    EXPECT_TRUE(
+        handler->recordingFolder().startsWith(QString::fromStdString(dir.file("fallback"))));
+    EXPECT_FALSE(figures->recordingElsewhereLabel()->isHidden());
+    EXPECT_EQ(figures->recordingElsewhereLabel()->text(),
+              "/proc/nope cannot be written: recording to " + handler->recordingFolder());
+    handler->onRecordToggled(false);
+    EXPECT_TRUE(figures->recordingElsewhereLabel()->isHidden());
 }
 
 TEST_F(StatusBarTest, RecordingLabelWarnsOfALowDiskShowsTheFinishAndCountsRecordsNotWritten) {

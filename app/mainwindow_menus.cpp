@@ -1,0 +1,118 @@
+// The main window's menus: File (recording and quitting; the playback control
+// puts its own actions at the top), View (the log panel, the view settings) and
+// Help (every key and mouse binding, and where things go).
+#include "app/glRender/point_cloud_widget.h"
+#include "app/kest_data_handler.h"
+#include "app/mainwindow.h"
+#include "app/viewer/viewer_settings.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDockWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QSettings>
+
+namespace {
+
+// What the 3D view does with the mouse and keys of its own; the menus' shortcuts
+// are listed from the menus themselves.
+const char *const viewBindings[][2] = {
+    {"Left drag", "orbits the camera around the point it looks at"},
+    {"Right drag", "pans"},
+    {"Wheel", "zooms"},
+    {"1, 2, 3", "colours the points by their colour, intensity or label"},
+    {"F", "follows the device's pose (press again to stop)"},
+    {"R", "resets the camera"},
+    {"Click the camera inset", "swaps the camera picture and the 3D view"},
+    {"Wheel over a panel value", "changes it once it has focus (click it first)"},
+};
+
+QString row(const QString &keys, const QString &does) {
+    return QStringLiteral("<tr><td><b>%1</b></td><td>%2</td></tr>")
+        .arg(keys.toHtmlEscaped(), does.toHtmlEscaped());
+}
+
+// A window that shows text and leaves the rest of the program running.
+void showNote(QWidget *parent, const char *name, const QString &title, const QString &html) {
+    auto *note = new QMessageBox(QMessageBox::NoIcon, title, html, QMessageBox::Close, parent);
+    note->setObjectName(QLatin1String(name));
+    note->setTextFormat(Qt::RichText);
+    note->setAttribute(Qt::WA_DeleteOnClose);
+    note->setModal(false);
+    note->show();
+}
+
+} // namespace
+
+void MainWindow::buildMenus() {
+    fileMenuOfWindow = formMenuBar->addMenu(tr("&File"));
+    fileMenuOfWindow->setObjectName(QStringLiteral("fileMenu"));
+    QAction *record = fileMenuOfWindow->addAction(tr("Start Recording"));
+    record->setObjectName(QStringLiteral("recordAction"));
+    record->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    // The same click as the panel's button, so both say the same.
+    connect(record, &QAction::triggered, pointCloudWidget, &PointCloudWidget::onRecordClicked);
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged, record,
+            [record](bool recording) {
+                record->setText(recording ? tr("Stop Recording") : tr("Start Recording"));
+            });
+    fileMenuOfWindow->addSeparator();
+    QAction *quit = fileMenuOfWindow->addAction(tr("Quit"));
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &QWidget::close); // as the close button does
+
+    QMenu *view = formMenuBar->addMenu(tr("&View"));
+    QAction *log = logDock->toggleViewAction();
+    log->setObjectName(QStringLiteral("logOutputAction"));
+    view->addAction(log);
+    QAction *reset = view->addAction(tr("Reset View Settings"));
+    reset->setObjectName(QStringLiteral("resetViewSettings"));
+    connect(reset, &QAction::triggered, this,
+            [this] { resetViewerSettings(*this, *pointCloudWidget); });
+
+    QMenu *help = formMenuBar->addMenu(tr("&Help"));
+    QAction *keys = help->addAction(tr("Keys and Mouse"));
+    keys->setObjectName(QStringLiteral("keysAction"));
+    keys->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(keys, &QAction::triggered, this, &MainWindow::showKeysAndMouse);
+    QAction *about = help->addAction(tr("About KestViewer"));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+}
+
+void MainWindow::showKeysAndMouse() {
+    QString rows;
+    for (const auto &binding : viewBindings)
+        rows += row(tr(binding[0]), tr(binding[1]));
+    for (const QAction *menu : menuBar()->actions())
+        for (const QAction *action :
+             menu->menu() != nullptr ? menu->menu()->actions() : QList<QAction *>())
+            if (!action->shortcut().isEmpty())
+                rows +=
+                    row(action->shortcut().toString(QKeySequence::NativeText),
+                        QStringLiteral("%1 → %2").arg(menu->text(), action->text()).remove('&'));
+    showNote(this, "keysAndMouseDialog", tr("Keys and Mouse"),
+             QStringLiteral("<table cellspacing='4'>%1</table>").arg(rows));
+}
+
+void MainWindow::showAbout() {
+    const QStringList roots = dataHandler->recordingPlaces();
+    QString text = tr("<p><b>KestViewer %1</b></p><p>A viewer and recorder for the KestOne.</p>")
+                       .arg(QCoreApplication::applicationVersion().toHtmlEscaped());
+    text += tr("<p>Log file: %1</p>")
+                .arg(logFile.isEmpty() ? tr("none (%1)").arg(logFileProblem.toHtmlEscaped())
+                                       : QDir::toNativeSeparators(logFile).toHtmlEscaped());
+    if (!roots.isEmpty())
+        text +=
+            tr("<p>Recordings go under %1").arg(roots.first().toHtmlEscaped()) +
+            (roots.size() > 1 ? tr(", or where it cannot be written, the first of %1 that can be")
+                                    .arg(roots.mid(1).join(QStringLiteral(", ")).toHtmlEscaped())
+                              : QString()) +
+            QStringLiteral(".</p>");
+    text += tr("<p>Settings: %1</p>").arg(QSettings().fileName().toHtmlEscaped());
+    showNote(this, "aboutDialog", tr("About KestViewer"), text);
+}
