@@ -92,6 +92,7 @@ void GLFrameStore::upload(FrameData &frame) {
     batch->firsts.push_back(batch->filled);
     batch->counts.push_back(frame.pointCount);
     batch->filled += frame.pointCount;
+    uploaded += static_cast<unsigned long long>(frame.pointCount);
     frame.batch = batch;
 }
 

@@ -67,6 +67,8 @@ public:
     long long pointCount() const { return storedPoints; }
     const std::deque<std::unique_ptr<FrameData>> &storedFrames() const { return frames; }
     size_t bufferCount() const { return batches.size(); }
+    // Points copied into buffers since the store was made, repacking included.
+    unsigned long long uploadedPoints() const { return uploaded; }
 
 private:
     void upload(FrameData &frame);
@@ -78,4 +80,5 @@ private:
     std::deque<std::unique_ptr<PointBatch>> batches;
     long long storedPoints = 0;
     bool repackPending = false; // frames wait for their buffers
+    unsigned long long uploaded = 0;
 };

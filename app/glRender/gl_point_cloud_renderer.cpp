@@ -9,6 +9,7 @@
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
 #include <QOpenGLVertexArrayObject>
+#include <QPainter>
 #include <QTimer>
 
 #include <algorithm>
@@ -78,6 +79,9 @@ void GLPointCloudRenderer::releaseGL() {
     delete pointProgram;
     delete axisProgram;
     delete modelProgram;
+    if (colormapTexture != 0)
+        glDeleteTextures(1, &colormapTexture);
+    colormapTexture = 0;
     pointVao = axisVao = nullptr;
     axisVbo = nullptr;
     pointProgram = axisProgram = modelProgram = nullptr;
@@ -145,6 +149,9 @@ void GLPointCloudRenderer::initShaders() {
     mvpLocation = pointProgram->uniformLocation("uMVPMatrix");
     displayModeLocation = pointProgram->uniformLocation("uDisplayMode");
     pointSizeLocation = pointProgram->uniformLocation("uPointSize");
+    colormapLocation = pointProgram->uniformLocation("uColormap");
+    scaleRangeLocation = pointProgram->uniformLocation("uScaleRange");
+    devicePositionLocation = pointProgram->uniformLocation("uDevicePosition");
     axisMvpLocation = axisProgram->uniformLocation("uMVPMatrix");
 }
 
@@ -166,6 +173,7 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
     } else {
         addAccumulatedFrame(points, frameIndex);
     }
+    rangeStale = true;
     update();
     doneCurrent();
 }
@@ -221,6 +229,7 @@ void GLPointCloudRenderer::setDisplayMode(int mode) {
     if (mode == displayMode)
         return;
     displayMode = mode;
+    rangeStale = true;
     update();
 }
 
@@ -264,6 +273,7 @@ void GLPointCloudRenderer::clearPoints() {
     latest.clear();
     accumulated.clear();
     totalPointCount = 0;
+    rangeStale = true;
     update();
     doneCurrent();
 }
@@ -271,6 +281,12 @@ void GLPointCloudRenderer::clearPoints() {
 void GLPointCloudRenderer::paintGL() {
     if (!glReady)
         return;
+    // The overlays' painter leaves its own state behind.
+    glEnable(GL_DEPTH_TEST);
+    glEnable(GL_PROGRAM_POINT_SIZE);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     updateViewMatrix();
     model.setToIdentity();
@@ -278,6 +294,14 @@ void GLPointCloudRenderer::paintGL() {
     drawPointCloud();
     drawPoseAxes();
     drawAxisGizmo();
+    paintOverlays();
+}
+
+void GLPointCloudRenderer::paintOverlays() {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    drawColourBar(painter);
+    drawGizmoLabels(painter);
 }
 
 void GLPointCloudRenderer::drawPointCloud() {
@@ -288,6 +312,7 @@ void GLPointCloudRenderer::drawPointCloud() {
     pointProgram->setUniformValue(mvpLocation, mvp);
     pointProgram->setUniformValue(displayModeLocation, displayMode);
     pointProgram->setUniformValue(pointSizeLocation, pointSize);
+    bindColourScale();
     drawFrames(renderMode == SingleFrame ? latest : accumulated);
     pointVao->release();
     pointProgram->release();

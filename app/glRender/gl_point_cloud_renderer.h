@@ -4,6 +4,7 @@
 // and settings and reads its counters. Everything runs on the GUI thread.
 #pragma once
 
+#include "app/glRender/colour_scale.h"
 #include "app/glRender/gl_frame_store.h"
 #include "recording/cloud_point.h"
 
@@ -19,6 +20,7 @@
 #include <vector>
 
 class QOpenGLBuffer;
+class QPainter;
 class QOpenGLShaderProgram;
 class QOpenGLVertexArrayObject;
 class QTimer;
@@ -27,8 +29,19 @@ class GLPointCloudRenderer : public QOpenGLWidget, protected QOpenGLFunctions_3_
     Q_OBJECT
 
 public:
-    enum DisplayMode { RGB = 0, Intensity = 1, Label = 2 };
+    // Beside the three of the design: colour by a value through a colour map.
+    // Values apart from the first three, so that modes 3 to 9 stay unknown ones.
+    enum DisplayMode {
+        RGB = 0,
+        Intensity = 1,
+        Label = 2,
+        Height = 10, // world z
+        Range = 11,  // distance from the device's current position
+        AxisX = 12,
+        AxisY = 13
+    };
     Q_ENUM(DisplayMode)
+    static bool colouredByValue(int mode) { return mode >= Height && mode <= AxisY; }
     enum RenderMode { SingleFrame = 0, Accumulate = 1 };
     Q_ENUM(RenderMode)
 
@@ -45,6 +58,12 @@ public:
     void setPointSize(float size);
     void setVoxelSize(float size); // for clouds received afterwards
     void clearPoints();
+    // The value modes' colour map (colour_scale::Colormap) and range: automatic
+    // (the 2nd to 98th percentile of the points shown, following them) or the
+    // fixed one given here.
+    void setColormap(int map);
+    void setAutoColourRange(bool on);
+    void setColourRange(float low, float high);
 
     void resetCamera();
     // Device pose: rotation as nine doubles in column-major order, translation in metres.
@@ -63,6 +82,16 @@ public:
     int maxPointsValue() const { return maxPoints; }
     float pointSizeValue() const { return pointSize; }
     float voxelSizeValue() const { return voxelSize; }
+    int colormapValue() const { return colormap; }
+    bool autoColourRangeValue() const { return autoRange; }
+    // The range the last drawing used, low end first.
+    std::pair<float, float> colourRange() const { return {shownLow, shownHigh}; }
+    // Where the colour bar is drawn (while a value mode shows), in widget pixels.
+    QRect colourBarRect() const;
+    // Points copied into vertex buffers since the view was made.
+    unsigned long long uploadedPoints() const {
+        return latest.uploadedPoints() + accumulated.uploadedPoints();
+    }
     bool followModeValue() const { return followMode; }
     QVector3D eyePosition() const { return eye; }
     QVector3D targetPosition() const { return target; }
@@ -105,6 +134,13 @@ private:
     void initializeAxis();
     void drawPoseAxes();
     void drawAxisGizmo();
+    void paintOverlays();
+    void drawColourBar(QPainter &painter);
+    void drawGizmoLabels(QPainter &painter);
+    float valueOf(const CloudPoint &point, const QVector3D &device) const;
+    void refreshColourRange();
+    void uploadColormap();
+    void bindColourScale();
     void updateViewMatrix();
     void releaseGL();
     void contextAboutToGo();
@@ -146,7 +182,20 @@ private:
     QMatrix4x4 poseMatrix;
     bool followMode = false;
 
+    // The colour scale.
+    GLuint colormapTexture = 0;
+    int colormap = colour_scale::Turbo;
+    bool colormapStale = true;
+    bool autoRange = true;
+    bool rangeStale = true; // the shown points, the mode or the device moved
+    float fixedLow = 0.0f, fixedHigh = 1.0f;
+    float shownLow = 0.0f, shownHigh = 1.0f;
+    QMatrix4x4 gizmoMatrix; // as last drawn, for its labels
+
     int mvpLocation = -1;
+    int colormapLocation = -1;
+    int scaleRangeLocation = -1;
+    int devicePositionLocation = -1;
     int displayModeLocation = -1;
     int pointSizeLocation = -1;
     int axisMvpLocation = -1;

@@ -10,6 +10,7 @@
 #include <QOpenGLBuffer>
 #include <QOpenGLShaderProgram>
 #include <QOpenGLVertexArrayObject>
+#include <QPainter>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -142,6 +143,12 @@ void GLPointCloudRenderer::keyPressEvent(QKeyEvent *event) {
     case Qt::Key_3:
         setDisplayMode(Label);
         break;
+    case Qt::Key_4:
+        setDisplayMode(Height);
+        break;
+    case Qt::Key_5:
+        setDisplayMode(Range);
+        break;
     case Qt::Key_F:
         setFollowMode(!followMode);
         break;
@@ -188,6 +195,7 @@ void GLPointCloudRenderer::updatePose(double, const double rotationColumns[9],
         pose(row, 3) = static_cast<float>(translation[row]);
     }
     poseMatrix = pose * poseOffset;
+    rangeStale = rangeStale || displayMode == Range;
     update();
 }
 
@@ -239,7 +247,8 @@ void GLPointCloudRenderer::drawAxisGizmo() {
     glViewport(pixelWidth - pixelSize - pixelMargin, pixelMargin, pixelSize, pixelSize);
     axisProgram->bind();
     axisVao->bind();
-    QMatrix4x4 gizmo;
+    QMatrix4x4 &gizmo = gizmoMatrix;
+    gizmo.setToIdentity();
     gizmo.perspective(fieldOfView, 1.0f, nearPlane, 100.0f);
     gizmo.lookAt(rotation.map(QVector3D(-3, 0, 0)), QVector3D(0, 0, 0),
                  rotation.map(QVector3D(0, 0, 1)));
@@ -249,4 +258,31 @@ void GLPointCloudRenderer::drawAxisGizmo() {
     axisVao->release();
     axisProgram->release();
     glViewport(saved[0], saved[1], saved[2], saved[3]);
+}
+
+// "X", "Y" and "Z" just beyond the gizmo's axis ends, in the axes' colours.
+void GLPointCloudRenderer::drawGizmoLabels(QPainter &painter) {
+    if (axisProgram == nullptr || !axisProgram->isLinked())
+        return;
+    const QRect box(width() - gizmoSize - gizmoMargin, height() - gizmoSize - gizmoMargin,
+                    gizmoSize, gizmoSize);
+    const struct {
+        QVector3D end;
+        QColor colour;
+        const char *name;
+    } axes[] = {{{1.25f, 0, 0}, QColor(255, 80, 80), "X"},
+                {{0, 1.25f, 0}, QColor(80, 255, 80), "Y"},
+                {{0, 0, 1.25f}, QColor(110, 140, 255), "Z"}};
+    const QFontMetrics metrics = painter.fontMetrics();
+    for (const auto &axis : axes) {
+        const QVector3D ndc = gizmoMatrix.map(axis.end); // divided by w
+        // The label's box centred beyond the axis end, but inside the gizmo's corner.
+        QRectF label(0, 0, metrics.horizontalAdvance(axis.name), metrics.ascent());
+        label.moveCenter(QPointF(box.left() + (ndc.x() + 1) / 2 * box.width(),
+                                 box.top() + (1 - ndc.y()) / 2 * box.height()));
+        label.moveLeft(std::clamp(label.left(), box.left() + 1.0, box.right() - label.width()));
+        label.moveTop(std::clamp(label.top(), box.top() + 1.0, box.bottom() - label.height()));
+        painter.setPen(axis.colour);
+        painter.drawText(label.bottomLeft(), QLatin1String(axis.name));
+    }
 }

@@ -193,4 +193,5 @@ void PointCloudWidget::updateStats() {
         return;
     pointsLabel->setText(QString("Points: %1").arg(container->renderer()->totalPoints()));
     framesLabel->setText(QString("Frames: %1").arg(container->renderer()->frameCount()));
+    showAutomaticRange();
 }

@@ -38,8 +38,8 @@ public:
     void updatePointCloud(const std::vector<CloudPoint> &points);
 
     // The view controls kept between runs under "view/": display mode, render
-    // mode, infinite frames, frame limit, voxel size, point budget and point
-    // size. Scan mode and recording are never stored: every run starts in SLAM,
+    // mode, infinite frames, frame limit, voxel size, point budget, point size
+    // and the colour scale. Scan mode and recording are never stored: every run starts in SLAM,
     // not recording. Restoring and resetting set the controls, whose own slots
     // bring the renderer along; a stored value that is missing, unreadable or
     // out of its control's range leaves that control as it is. Restoring is
@@ -77,6 +77,8 @@ public slots:
     // button to match without emitting, so a recording that failed to start
     // shows "Start Recording" again.
     void onRecordingChanged(bool active);
+    // The colour scale's range fields or its "Automatic Range" box changed.
+    void onColourRangeChanged();
 
 private slots:
     void pollPointCloud();
@@ -94,8 +96,13 @@ private:
         std::optional<double> voxelSize;
         std::optional<int> maxPoints;
         std::optional<double> pointSize;
+        std::optional<int> colormap;
+        std::optional<bool> autoColourRange;
+        std::optional<double> colourLow, colourHigh;
     };
     void buildControlPanel();
+    QWidget *buildColourScaleGroup();
+    void showAutomaticRange();
     void applyViewSettings(const ViewSettings &values);
 
     RenderContainerWidget *container = nullptr;
@@ -113,6 +120,10 @@ private:
     QPushButton *recordButton = nullptr;
     QLabel *pointsLabel = nullptr;
     QLabel *framesLabel = nullptr;
+    QComboBox *colormapCombo = nullptr;
+    QCheckBox *autoRangeCheck = nullptr;
+    QDoubleSpinBox *rangeLowSpin = nullptr;
+    QDoubleSpinBox *rangeHighSpin = nullptr;
     QTimer *pointCloudTimer = nullptr;
     QTimer *imageTimer = nullptr;
     QTimer *poseTimer = nullptr;

@@ -70,6 +70,10 @@ void PointCloudWidget::buildControlPanel() {
     displayModeCombo->addItem("RGB", GLPointCloudRenderer::RGB);
     displayModeCombo->addItem("Intensity", GLPointCloudRenderer::Intensity);
     displayModeCombo->addItem("Label", GLPointCloudRenderer::Label);
+    displayModeCombo->addItem("Height", GLPointCloudRenderer::Height);
+    displayModeCombo->addItem("Range", GLPointCloudRenderer::Range);
+    displayModeCombo->addItem("Axis X", GLPointCloudRenderer::AxisX);
+    displayModeCombo->addItem("Axis Y", GLPointCloudRenderer::AxisY);
     group->addWidget(displayModeCombo);
     connect(displayModeCombo, &QComboBox::currentIndexChanged, this,
             &PointCloudWidget::onDisplayModeChanged);
@@ -144,6 +148,7 @@ void PointCloudWidget::buildControlPanel() {
     framesLabel = named(new QLabel("Frames: 0"), "framesLabel");
     group->addWidget(pointsLabel);
     group->addWidget(framesLabel);
+    column->addWidget(buildColourScaleGroup()); // below the design's seven
 
     column->addStretch();
     makeWheelNeedFocus(controlPanel);
@@ -168,5 +173,7 @@ void PointCloudWidget::resetViewSettings() {
     defaults.voxelSize = voxelDefault;
     defaults.maxPoints = maxPointsDefault;
     defaults.pointSize = pointSizeDefault;
+    defaults.colormap = colour_scale::Turbo;
+    defaults.autoColourRange = true;
     applyViewSettings(defaults);
 }

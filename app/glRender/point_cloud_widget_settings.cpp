@@ -20,6 +20,10 @@ const char *const maxFramesKey = "view/maxFrames";
 const char *const voxelSizeKey = "view/voxelSize";
 const char *const maxPointsKey = "view/maxPoints";
 const char *const pointSizeKey = "view/pointSize";
+const char *const colormapKey = "view/colormap";
+const char *const autoColourRangeKey = "view/autoColourRange";
+const char *const colourLowKey = "view/colourLow";
+const char *const colourHighKey = "view/colourHigh";
 
 // A whole number within [low, high]; anything else, a missing key included, is nothing.
 std::optional<int> storedInt(const QSettings &settings, const char *key, int low, int high) {
@@ -72,6 +76,10 @@ void PointCloudWidget::saveViewSettings(QSettings &settings) const {
     settings.setValue(voxelSizeKey, voxelSizeSpin->value());
     settings.setValue(maxPointsKey, maxPointsSpin->value());
     settings.setValue(pointSizeKey, pointSizeSpin->value());
+    settings.setValue(colormapKey, colormapCombo->currentData().toInt());
+    settings.setValue(autoColourRangeKey, autoRangeCheck->isChecked());
+    settings.setValue(colourLowKey, rangeLowSpin->value());
+    settings.setValue(colourHighKey, rangeHighSpin->value());
 }
 
 void PointCloudWidget::restoreViewSettings(const QSettings &settings) {
@@ -87,6 +95,12 @@ void PointCloudWidget::restoreViewSettings(const QSettings &settings) {
         storedInt(settings, maxPointsKey, maxPointsSpin->minimum(), maxPointsSpin->maximum());
     stored.pointSize =
         storedDouble(settings, pointSizeKey, pointSizeSpin->minimum(), pointSizeSpin->maximum());
+    stored.colormap = storedItem(settings, colormapKey, *colormapCombo);
+    stored.autoColourRange = storedBool(settings, autoColourRangeKey);
+    stored.colourLow =
+        storedDouble(settings, colourLowKey, rangeLowSpin->minimum(), rangeLowSpin->maximum());
+    stored.colourHigh =
+        storedDouble(settings, colourHighKey, rangeHighSpin->minimum(), rangeHighSpin->maximum());
     applyViewSettings(stored);
 }
 
@@ -108,4 +122,12 @@ void PointCloudWidget::applyViewSettings(const ViewSettings &values) {
         maxPointsSpin->setValue(*values.maxPoints);
     if (values.pointSize)
         pointSizeSpin->setValue(*values.pointSize);
+    if (values.colormap)
+        colormapCombo->setCurrentIndex(colormapCombo->findData(*values.colormap));
+    if (values.colourLow)
+        rangeLowSpin->setValue(*values.colourLow);
+    if (values.colourHigh)
+        rangeHighSpin->setValue(*values.colourHigh);
+    if (values.autoColourRange)
+        autoRangeCheck->setChecked(*values.autoColourRange);
 }
