@@ -1,6 +1,7 @@
 // kestviewer: the viewer's entry point. The command line is read before the
 // application object exists, so --help and --version work without a display.
 #include "app/glRender/gl_default_format.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
@@ -63,8 +64,18 @@ int main(int argc, char *argv[]) {
             printf("stats: %s\n", window->liveStatus()->summary().toUtf8().constData());
             fflush(stdout);
         });
+    GLPointCloudRenderer &view = *window->centralView()->renderer();
+    if (options.displayMode)
+        view.setDisplayMode(*options.displayMode);
+    if (options.colormap)
+        view.setColormap(*options.colormap);
+    if (options.viewPreset)
+        frameWhenShown(view, *options.viewPreset);
     if (options.quitAfterSeconds >= 0)
         screenshotAndQuit(*window, {options.screenshot, options.viewScreenshot},
-                          options.quitAfterSeconds);
+                          options.quitAfterSeconds, [&view, preset = options.viewPreset] {
+                              if (preset)
+                                  frame(view, *preset);
+                          });
     return application.exec();
 }

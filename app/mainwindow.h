@@ -50,6 +50,7 @@ private:
     void setupForm();
     void buildLogPanel();
     void buildMenus();
+    void buildCameraMenu(QMenu *view);
     void showKeysAndMouse();
     void showAbout();
     void appendLogHtml(const QString &html, LogPanelFilter::Level level);

@@ -1,6 +1,7 @@
 // The main window's menus: File (recording and quitting; the playback control
 // puts its own actions at the top), View (the log panel, the view settings) and
 // Help (every key and mouse binding, and where things go).
+#include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
@@ -24,8 +25,14 @@ const char *const viewBindings[][2] = {
     {"Right drag", "pans"},
     {"Wheel", "zooms"},
     {"1, 2, 3", "colours the points by their colour, intensity or label"},
+    {"4, 5", "colours the points by height or by range from the device"},
     {"F", "follows the device's pose (press again to stop)"},
+    {"Shift+F", "chases the device: the camera behind and above it, z up"},
     {"R", "resets the camera"},
+    {"Home", "fits the camera to the points shown"},
+    {"7, 8, 9", "views from the top, the front or the side"},
+    {"O", "switches between perspective and orthographic"},
+    {"G, Shift+G", "shows or hides the ground grid, the range rings"},
     {"Click the camera inset", "swaps the camera picture and the 3D view"},
     {"Wheel over a panel value", "changes it once it has focus (click it first)"},
 };
@@ -73,6 +80,8 @@ void MainWindow::buildMenus() {
     reset->setObjectName(QStringLiteral("resetViewSettings"));
     connect(reset, &QAction::triggered, this,
             [this] { resetViewerSettings(*this, *pointCloudWidget); });
+    view->addSeparator();
+    buildCameraMenu(view);
 
     QMenu *help = formMenuBar->addMenu(tr("&Help"));
     QAction *keys = help->addAction(tr("Keys and Mouse"));
@@ -82,6 +91,69 @@ void MainWindow::buildMenus() {
     QAction *about = help->addAction(tr("About KestViewer"));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+}
+
+// The 3D view's own keys act while it has focus; its menu entries name them
+// after a tab, as Qt shows a shortcut, without taking the key from other widgets.
+void MainWindow::buildCameraMenu(QMenu *view) {
+    GLPointCloudRenderer *renderer = pointCloudWidget->renderer();
+    const auto add = [&](QMenu *menu, const QString &text, const char *key, const char *name,
+                         auto slot) {
+        QAction *action = menu->addAction(text + QLatin1Char('\t') + QLatin1String(key));
+        action->setObjectName(QLatin1String(name));
+        connect(action, &QAction::triggered, renderer, slot);
+        return action;
+    };
+    QMenu *colours = view->addMenu(tr("Colour Points By"));
+    const struct {
+        const char *text, *key;
+        int mode;
+    } modes[] = {{"Colour", "1", GLPointCloudRenderer::RGB},
+                 {"Intensity", "2", GLPointCloudRenderer::Intensity},
+                 {"Label", "3", GLPointCloudRenderer::Label},
+                 {"Height", "4", GLPointCloudRenderer::Height},
+                 {"Range", "5", GLPointCloudRenderer::Range}};
+    for (const auto &mode : modes)
+        add(colours, tr(mode.text), mode.key, "colourAction",
+            [renderer, value = mode.mode] { renderer->setDisplayMode(value); });
+    add(view, tr("Fit All"), "Home", "fitAllAction", [renderer] { renderer->frameAll(); });
+    add(view, tr("Top View"), "7", "topViewAction",
+        [renderer] { renderer->viewFrom(GLPointCloudRenderer::Top); });
+    add(view, tr("Front View"), "8", "frontViewAction",
+        [renderer] { renderer->viewFrom(GLPointCloudRenderer::Front); });
+    add(view, tr("Side View"), "9", "sideViewAction",
+        [renderer] { renderer->viewFrom(GLPointCloudRenderer::Side); });
+    add(view, tr("Reset Camera"), "R", "resetCameraAction", [renderer] {
+        renderer->resetCamera();
+        renderer->update();
+    });
+    const struct {
+        const char *text, *key, *name;
+        void (GLPointCloudRenderer::*set)(bool);
+        bool (GLPointCloudRenderer::*get)() const;
+    } toggles[] = {
+        {"Orthographic", "O", "orthographicAction", &GLPointCloudRenderer::setOrthographic,
+         &GLPointCloudRenderer::orthographicValue},
+        {"Ground Grid", "G", "gridAction", &GLPointCloudRenderer::setGridShown,
+         &GLPointCloudRenderer::gridShownValue},
+        {"Range Rings", "Shift+G", "ringsAction", &GLPointCloudRenderer::setRingsShown,
+         &GLPointCloudRenderer::ringsShownValue},
+        {"Follow Device", "F", "followAction", &GLPointCloudRenderer::setFollowMode,
+         &GLPointCloudRenderer::followModeValue},
+        {"Chase View", "Shift+F", "chaseAction", &GLPointCloudRenderer::setChaseMode,
+         &GLPointCloudRenderer::chaseModeValue},
+    };
+    view->addSeparator();
+    for (const auto &toggle : toggles) {
+        QAction *action = add(view, tr(toggle.text), toggle.key, toggle.name,
+                              [renderer, set = toggle.set](bool on) { (renderer->*set)(on); });
+        action->setCheckable(true);
+        const auto follow = [renderer, action, get = toggle.get] {
+            action->setChecked((renderer->*get)());
+        };
+        connect(renderer, &GLPointCloudRenderer::viewOptionsChanged, action, follow);
+        connect(view, &QMenu::aboutToShow, action, follow);
+    }
 }
 
 void MainWindow::showKeysAndMouse() {

@@ -50,7 +50,6 @@ constexpr Rgb maps[colormapCount][anchors] = {
 };
 const char *const names[colormapCount] = {"turbo", "viridis", "grey"};
 
-constexpr float lowPercentile = 0.02f, highPercentile = 0.98f;
 constexpr float narrowestSpan = 0.001f; // metres
 
 } // namespace
@@ -85,7 +84,7 @@ std::optional<Colormap> colormapNamed(const char *name) {
     return std::nullopt;
 }
 
-std::optional<std::pair<float, float>> robustRange(std::vector<float> values) {
+std::optional<std::pair<float, float>> robustRange(std::vector<float> values, float tail) {
     std::vector<float> &picked = values;
     picked.erase(std::remove_if(picked.begin(), picked.end(),
                                 [](float value) { return !std::isfinite(value); }),
@@ -98,7 +97,7 @@ std::optional<std::pair<float, float>> robustRange(std::vector<float> values) {
         std::nth_element(picked.begin(), nth, picked.end());
         return *nth;
     };
-    float low = at(lowPercentile), high = at(highPercentile);
+    float low = at(tail), high = at(1.0f - tail);
     if (high - low < narrowestSpan) {
         const float middle = 0.5f * (low + high);
         low = middle - 0.5f * narrowestSpan;

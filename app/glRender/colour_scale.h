@@ -28,9 +28,11 @@ std::optional<Colormap> colormapNamed(const char *name);
 // How many values robustRange needs to be representative: a caller with more
 // takes every n-th.
 constexpr size_t rangeSample = 65536;
-// The 2nd and 98th percentiles of values, so that a few far outliers do not
-// squeeze the rest into one colour. Non-finite values are left out; none left:
-// nothing. A span narrower than a millimetre is widened to one around its middle.
-std::optional<std::pair<float, float>> robustRange(std::vector<float> values);
+// The tail-th and (1 - tail)-th quantiles of values (the 2nd and 98th
+// percentiles by default), so that a few far outliers do not squeeze the rest
+// into one colour or out of a framed view. Non-finite values are left out; none
+// left: nothing. A span narrower than a millimetre is widened to one around its
+// middle.
+std::optional<std::pair<float, float>> robustRange(std::vector<float> values, float tail = 0.02f);
 
 } // namespace colour_scale

@@ -76,6 +76,10 @@ void GLPointCloudRenderer::releaseGL() {
     delete pointVao;
     delete axisVao;
     delete axisVbo;
+    delete lineVao;
+    delete lineVbo;
+    lineVao = nullptr;
+    lineVbo = nullptr;
     delete pointProgram;
     delete axisProgram;
     delete modelProgram;
@@ -173,7 +177,7 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
     } else {
         addAccumulatedFrame(points, frameIndex);
     }
-    rangeStale = true;
+    rangeStale = groundStale = true;
     update();
     doneCurrent();
 }
@@ -273,7 +277,7 @@ void GLPointCloudRenderer::clearPoints() {
     latest.clear();
     accumulated.clear();
     totalPointCount = 0;
-    rangeStale = true;
+    rangeStale = groundStale = true;
     update();
     doneCurrent();
 }
@@ -289,9 +293,11 @@ void GLPointCloudRenderer::paintGL() {
     glClearColor(0.1f, 0.1f, 0.1f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     updateViewMatrix();
+    updateProjection();
     model.setToIdentity();
     mvp = projection * view * model;
     drawPointCloud();
+    drawGround();
     drawPoseAxes();
     drawAxisGizmo();
     paintOverlays();

@@ -72,6 +72,25 @@ public:
     void setCameraLookAt(const QVector3D &eyePosition, const QVector3D &targetPosition,
                          const QVector3D &up);
 
+    // Framing, beside the design's camera (which the view starts with): the
+    // camera fitted to the points shown, the views from above, the front (the
+    // reset camera's direction) and the side, each fitted; an orthographic
+    // projection; a chase camera that follows the device from behind and above
+    // as poses arrive; the ground grid and range rings around the device.
+    enum ViewPreset { Top, Front, Side };
+    void frameAll();
+    void viewFrom(int preset);
+    void setOrthographic(bool on);
+    void setChaseMode(bool on);
+    void setGridShown(bool on);
+    void setRingsShown(bool on);
+    bool orthographicValue() const { return orthographic; }
+    bool chaseModeValue() const { return chaseMode; }
+    bool gridShownValue() const { return gridShown; }
+    bool ringsShownValue() const { return ringsShown; }
+    // Where world points land: projection times view, as last drawn.
+    QMatrix4x4 viewProjection() const { return projection * view; }
+
     int totalPoints() const { return totalPointCount; }
     int frameCount() const { return static_cast<int>(accumulated.size()); }
 
@@ -106,6 +125,8 @@ public:
 
 signals:
     void widgetClicked();
+    // A framing option changed (by a key or a call), for menus' check marks.
+    void viewOptionsChanged();
 
 public slots:
     void onPerformanceTimer();
@@ -135,10 +156,16 @@ private:
     void drawPoseAxes();
     void drawAxisGizmo();
     void paintOverlays();
+    void updateProjection();
+    void chase();
+    float groundHeight();
+    void drawGround();
+    void drawLines(const std::vector<float> &lines);
     void drawColourBar(QPainter &painter);
     void drawGizmoLabels(QPainter &painter);
     float valueOf(const CloudPoint &point, const QVector3D &device) const;
     void refreshColourRange();
+    std::vector<CloudPoint> shownSample() const;
     void uploadColormap();
     void bindColourScale();
     void updateViewMatrix();
@@ -191,6 +218,16 @@ private:
     float fixedLow = 0.0f, fixedHigh = 1.0f;
     float shownLow = 0.0f, shownHigh = 1.0f;
     QMatrix4x4 gizmoMatrix; // as last drawn, for its labels
+
+    // Framing.
+    bool orthographic = false;
+    bool chaseMode = false;
+    bool gridShown = false;
+    bool ringsShown = false;
+    float ground = 0.0f; // the grid's height
+    bool groundStale = true;
+    QOpenGLVertexArrayObject *lineVao = nullptr;
+    QOpenGLBuffer *lineVbo = nullptr;
 
     int mvpLocation = -1;
     int colormapLocation = -1;

@@ -150,7 +150,27 @@ void GLPointCloudRenderer::keyPressEvent(QKeyEvent *event) {
         setDisplayMode(Range);
         break;
     case Qt::Key_F:
-        setFollowMode(!followMode);
+        if (event->modifiers() & Qt::ShiftModifier)
+            setChaseMode(!chaseMode);
+        else
+            setFollowMode(!followMode);
+        break;
+    case Qt::Key_Home:
+        frameAll();
+        break;
+    case Qt::Key_7:
+    case Qt::Key_8:
+    case Qt::Key_9:
+        viewFrom(event->key() == Qt::Key_7 ? Top : event->key() == Qt::Key_8 ? Front : Side);
+        break;
+    case Qt::Key_O:
+        setOrthographic(!orthographic);
+        break;
+    case Qt::Key_G:
+        if (event->modifiers() & Qt::ShiftModifier)
+            setRingsShown(!ringsShown);
+        else
+            setGridShown(!gridShown);
         break;
     case Qt::Key_R:
         resetCamera();
@@ -196,6 +216,8 @@ void GLPointCloudRenderer::updatePose(double, const double rotationColumns[9],
     }
     poseMatrix = pose * poseOffset;
     rangeStale = rangeStale || displayMode == Range;
+    if (chaseMode)
+        chase();
     update();
 }
 

@@ -71,7 +71,21 @@ float GLPointCloudRenderer::valueOf(const CloudPoint &point, const QVector3D &de
     }
 }
 
-// Every n-th shown point, enough for robust percentiles however many are stored.
+// Every n-th shown point: enough for robust percentiles however many are stored.
+std::vector<CloudPoint> GLPointCloudRenderer::shownSample() const {
+    const GLFrameStore &store = renderMode == SingleFrame ? latest : accumulated;
+    const auto total = static_cast<size_t>(std::max<long long>(store.pointCount(), 0));
+    const size_t stride = std::max<size_t>(1, total / colour_scale::rangeSample);
+    std::vector<CloudPoint> sample;
+    sample.reserve(total / stride + 1);
+    size_t index = 0;
+    for (const auto &frame : store.storedFrames())
+        for (const CloudPoint &point : frame->points)
+            if (index++ % stride == 0)
+                sample.push_back(point);
+    return sample;
+}
+
 void GLPointCloudRenderer::refreshColourRange() {
     rangeStale = false;
     if (!autoRange) {
@@ -79,17 +93,11 @@ void GLPointCloudRenderer::refreshColourRange() {
         shownHigh = fixedHigh;
         return;
     }
-    const GLFrameStore &store = renderMode == SingleFrame ? latest : accumulated;
-    const auto total = static_cast<size_t>(std::max<long long>(store.pointCount(), 0));
-    const size_t stride = std::max<size_t>(1, total / colour_scale::rangeSample);
     const QVector3D device = poseMatrix.column(3).toVector3D();
-    std::vector<float> values;
-    values.reserve(total / stride + 1);
-    size_t index = 0;
-    for (const auto &frame : store.storedFrames())
-        for (const CloudPoint &point : frame->points)
-            if (index++ % stride == 0)
-                values.push_back(valueOf(point, device));
+    const std::vector<CloudPoint> sample = shownSample();
+    std::vector<float> values(sample.size());
+    std::transform(sample.begin(), sample.end(), values.begin(),
+                   [&](const CloudPoint &point) { return valueOf(point, device); });
     if (const auto range = colour_scale::robustRange(std::move(values))) {
         shownLow = range->first;
         shownHigh = range->second;

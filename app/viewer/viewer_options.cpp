@@ -1,6 +1,9 @@
 // The viewer's command line (see the header), read with QCommandLineParser.
 #include "app/viewer/viewer_options.h"
 
+#include "app/glRender/colour_scale.h"
+#include "app/glRender/gl_point_cloud_renderer.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -42,6 +45,25 @@ QString description() {
                           "~/.local/state/kestviewer/logs (run from its build tree: logs\nin "
                           "the working directory). Exit status: 0, or 64 for bad usage.")
         .arg(QString::fromStdString(kest_sim::stream_setting_keys(80, "")));
+}
+
+// The value of option among names (any case); none: the option is not given.
+// Sets *error for a name not among them.
+std::optional<int> chosen(const QCommandLineParser &parser, const QCommandLineOption &option,
+                          const std::vector<std::pair<const char *, int>> &names, QString *error) {
+    if (!parser.isSet(option))
+        return std::nullopt;
+    const QString value = parser.value(option).toLower();
+    QStringList known;
+    for (const auto &[name, number] : names) {
+        if (value == QLatin1String(name))
+            return number;
+        known << QLatin1String(name);
+    }
+    *error =
+        QStringLiteral("unknown --%1 '%2' (%3)")
+            .arg(option.names().first(), parser.value(option), known.join(QStringLiteral(", ")));
+    return std::nullopt;
 }
 
 } // namespace
@@ -90,8 +112,21 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
                              QStringLiteral("Print the status bar's figures (device, view, data "
                                             "rate, drops, recording) on standard output once a "
                                             "second."));
+    QCommandLineOption displayMode(
+        QStringLiteral("display-mode"),
+        QStringLiteral("Colour the points by MODE: rgb, intensity, label, height or range "
+                       "(for this run; the panel's stored choice stays)."),
+        QStringLiteral("MODE"));
+    QCommandLineOption colormap(QStringLiteral("colormap"),
+                                QStringLiteral("The colour map of height and range: turbo (the "
+                                               "default), viridis or grey (for this run)."),
+                                QStringLiteral("MAP"));
+    QCommandLineOption view(QStringLiteral("view"),
+                            QStringLiteral("Frame the points once they show, and again before a "
+                                           "screenshot: fit, top, front or side."),
+                            QStringLiteral("VIEW"));
     parser.addOptions({virtualDevice, virtualSet, record, recordDir, scanMode, screenshot,
-                       viewScreenshot, quitAfter, stats});
+                       viewScreenshot, quitAfter, stats, displayMode, colormap, view});
 
     if (!parser.parse(withDefaultPreset(arguments)))
         return usageError(parser.errorText());
@@ -137,6 +172,27 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
         options.scanMode = mode == QLatin1String("slam") ? ScanMode::SLAM : ScanMode::DTOF;
     }
     options.printStats = parser.isSet(stats);
+    QString wrong;
+    options.displayMode = chosen(parser, displayMode,
+                                 {{"rgb", GLPointCloudRenderer::RGB},
+                                  {"intensity", GLPointCloudRenderer::Intensity},
+                                  {"label", GLPointCloudRenderer::Label},
+                                  {"height", GLPointCloudRenderer::Height},
+                                  {"range", GLPointCloudRenderer::Range}},
+                                 &wrong);
+    options.colormap = chosen(parser, colormap,
+                              {{"turbo", colour_scale::Turbo},
+                               {"viridis", colour_scale::Viridis},
+                               {"grey", colour_scale::Grey}},
+                              &wrong);
+    options.viewPreset = chosen(parser, view,
+                                {{"fit", ViewerOptions::fitAll},
+                                 {"top", GLPointCloudRenderer::Top},
+                                 {"front", GLPointCloudRenderer::Front},
+                                 {"side", GLPointCloudRenderer::Side}},
+                                &wrong);
+    if (!wrong.isEmpty())
+        return usageError(wrong);
     if (parser.isSet(quitAfter)) {
         bool number = false;
         options.quitAfterSeconds = parser.value(quitAfter).toInt(&number);

@@ -21,6 +21,11 @@ struct ViewerOptions {
     std::optional<ScanMode> scanMode;  // the scan mode to start in; none: the panel's SLAM
     int quitAfterSeconds = -1;         // -1: run until closed
     bool printStats = false;           // the status bar's figures on standard output, each second
+    // How the view starts, beside the stored settings and never stored itself.
+    std::optional<int> displayMode; // GLPointCloudRenderer::DisplayMode
+    std::optional<int> colormap;    // colour_scale::Colormap
+    std::optional<int> viewPreset;  // GLPointCloudRenderer::ViewPreset, or fitAll
+    static constexpr int fitAll = -1;
 };
 
 // What the command line asks for: options to run with, or an exit with a text

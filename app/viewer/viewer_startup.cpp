@@ -4,6 +4,7 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
+#include "app/viewer/viewer_options.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,6 +20,7 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+constexpr int framePollMs = 100;
 
 void onSignal(int) {
     const char byte = 1;
@@ -65,8 +67,29 @@ void recordWhenStreaming(QCoreApplication &application, std::function<void()> cl
         });
 }
 
-void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds) {
-    QTimer::singleShot(seconds * 1000, &window, [&window, shots] {
+void frame(GLPointCloudRenderer &view, int preset) {
+    if (preset == ViewerOptions::fitAll)
+        view.frameAll();
+    else
+        view.viewFrom(preset);
+}
+
+void frameWhenShown(GLPointCloudRenderer &view, int preset) {
+    auto *poll = new QTimer(&view);
+    QObject::connect(poll, &QTimer::timeout, &view, [&view, poll, preset] {
+        if (view.totalPoints() == 0)
+            return;
+        poll->deleteLater();
+        frame(view, preset);
+    });
+    poll->start(framePollMs);
+}
+
+void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds,
+                       std::function<void()> beforeShots) {
+    QTimer::singleShot(seconds * 1000, &window, [&window, shots, beforeShots] {
+        if (beforeShots)
+            beforeShots();
         auto failed = [](const QString &path) {
             fprintf(stderr, "kestviewer: cannot save the screenshot %s\n",
                     QFile::encodeName(path).constData());

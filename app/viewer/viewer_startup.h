@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class GLPointCloudRenderer;
 class MainWindow;
 class QCoreApplication;
 
@@ -49,4 +50,11 @@ struct Screenshots {
 
 // Saves the screenshots asked for and quits after seconds; a screenshot that
 // cannot be saved is reported on standard error and makes the exit status 1.
-void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds);
+// beforeShots, if given, runs just before they are taken.
+void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds,
+                       std::function<void()> beforeShots = {});
+
+// Frames view by preset (GLPointCloudRenderer::ViewPreset, or
+// ViewerOptions::fitAll) as soon as it shows points.
+void frameWhenShown(GLPointCloudRenderer &view, int preset);
+void frame(GLPointCloudRenderer &view, int preset);

@@ -1,5 +1,6 @@
 // The viewer's command line, and the program itself: quitting while recording, by --quit-after and
 // by SIGTERM, leaves a complete recording.
+#include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/viewer/viewer_options.h"
 #include "tests/app/main_window_test.h"
 
@@ -60,6 +61,12 @@ TEST(ViewerCommandLine, AScreenshotAloneQuitsAfterFiveSecondsAndHelpIsNoError) {
     EXPECT_FALSE(bare.options->scanMode) << "the panel's own SLAM";
     EXPECT_TRUE(parse({"--scan-mode", "DTOF"}).options->scanMode == ScanMode::DTOF);
     EXPECT_EQ(parse({"--view-screenshot", "v.png"}).options->quitAfterSeconds, 5);
+    const ViewerOptions view =
+        *parse({"--display-mode", "Height", "--colormap", "grey", "--view", "top"}).options;
+    EXPECT_EQ(view.displayMode, GLPointCloudRenderer::Height);
+    EXPECT_EQ(view.colormap, colour_scale::Grey);
+    EXPECT_EQ(view.viewPreset, GLPointCloudRenderer::Top);
+    EXPECT_EQ(parse({"--view", "fit"}).options->viewPreset, ViewerOptions::fitAll);
     ViewerCommandLine help = parse({"--help"});
     EXPECT_FALSE(help.options);
     EXPECT_EQ(help.exitStatus, 0);
@@ -76,6 +83,7 @@ TEST(ViewerCommandLine, BadUsageIsExitStatus64WithAReason) {
         {{"--quit-after", "soon"}, "bad --quit-after: 'soon'"},
         {{"--no-such-option"}, "no-such-option"},
         {{"stray"}, "unexpected argument 'stray'"},
+        {{"--colormap", "jet"}, "unknown --colormap 'jet' (turbo, viridis, grey)"},
     };
     for (const auto &each : cases) {
         SCOPED_TRACE(each.arguments.join(' ').toStdString());

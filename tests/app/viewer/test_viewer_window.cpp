@@ -17,6 +17,8 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include <map>
+
 using namespace kest_test;
 
 namespace {
@@ -102,17 +104,29 @@ TEST_F(MainWindowTest, MenusHoldTheirActionsWithShortcutsAndCtrlRRecords) {
     handler->setRecordingRoot(QString::fromStdString(dir.file("recordings")));
     open();
     new PlaybackControl(window.get(), nullptr);
-    QStringList menus, items;
+    QStringList menus;
+    std::map<QString, QStringList> items;
     for (QAction *menu : window->menuBar()->actions()) {
         menus << menu->text().remove('&');
         for (QAction *item : menu->menu()->actions())
             if (!item->isSeparator())
-                items << item->text() + " " + item->shortcut().toString();
+                items[menus.back()] << (item->text() + " " + item->shortcut().toString()).trimmed();
     }
     EXPECT_EQ(menus.join(" "), "File View Help");
-    EXPECT_EQ(items.join(", "), "Open Recording… Ctrl+O, Pause Playback Ctrl+P, Start Recording "
-                                "Ctrl+R, Quit Ctrl+Q, Log Output , Reset View Settings , Keys "
-                                "and Mouse F1, About KestViewer ");
+    EXPECT_EQ(items["File"].join(", "), "Open Recording… Ctrl+O, Pause Playback Ctrl+P, Start "
+                                        "Recording Ctrl+R, Quit Ctrl+Q");
+    EXPECT_EQ(items["Help"].join(", "), "Keys and Mouse F1, About KestViewer");
+    EXPECT_EQ(items["View"].mid(0, 2).join(", "), "Log Output, Reset View Settings");
+    for (const char *entry :
+         {"Fit All\tHome", "Top View\t7", "Ground Grid\tG", "Chase View\tShift+F"})
+        EXPECT_TRUE(items["View"].contains(entry)) << entry;
+    // A key in the view and the menu's check mark agree.
+    GLPointCloudRenderer *view = window->centralView()->renderer();
+    auto *grid = window->findChild<QAction *>("gridAction");
+    grid->trigger();
+    EXPECT_TRUE(view->gridShownValue());
+    QTest::keyClick(view, Qt::Key_G);
+    EXPECT_FALSE(grid->isChecked());
 
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
