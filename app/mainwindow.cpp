@@ -1,6 +1,7 @@
 // The main window's start-up, log panel and device status (see the header).
 #include "app/mainwindow.h"
 
+#include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/log_queue.h"
@@ -103,6 +104,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     buildLogPanel();
     buildMenus();
     restoreViewerSettings(*this, *pointCloudWidget);
+    showWhatTheViewReads();
     statusFigures =
         new ViewerStatusBar(statusBar(), dataHandler, pointCloudWidget->renderer(), this);
     connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged, statusFigures,
@@ -204,6 +206,20 @@ void MainWindow::buildLogPanel() {
     // As small as allowed until the user (or the stored layout) says otherwise:
     // the view and its controls need the height more.
     resizeDocks({logDock}, {logPanelMinimumHeight}, Qt::Vertical);
+}
+
+// The point under the cursor at the left of the status bar; each measurement
+// there for a while and in the log for good.
+void MainWindow::showWhatTheViewReads() {
+    auto *readout = new QLabel(statusBar());
+    readout->setObjectName(QStringLiteral("pointReadout"));
+    statusBar()->addWidget(readout);
+    GLPointCloudRenderer *view = pointCloudWidget->renderer();
+    connect(view, &GLPointCloudRenderer::pointHovered, readout, &QLabel::setText);
+    connect(view, &GLPointCloudRenderer::measurementMade, this, [this](const QString &text) {
+        statusBar()->showMessage(tr("Measured %1").arg(text), statusMessageMs * 2);
+        log_print(INFO, "[View] Measured %s\n", text.toUtf8().constData());
+    });
 }
 
 void MainWindow::appendLogHtml(const QString &html, LogPanelFilter::Level level) {

@@ -51,6 +51,7 @@ private:
     void buildLogPanel();
     void buildMenus();
     void buildCameraMenu(QMenu *view);
+    void showWhatTheViewReads();
     void showKeysAndMouse();
     void showAbout();
     void appendLogHtml(const QString &html, LogPanelFilter::Level level);

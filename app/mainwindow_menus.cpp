@@ -33,6 +33,8 @@ const char *const viewBindings[][2] = {
     {"7, 8, 9", "views from the top, the front or the side"},
     {"O", "switches between perspective and orthographic"},
     {"G, Shift+G", "shows or hides the ground grid, the range rings"},
+    {"Resting the mouse", "shows the point under it in the status bar"},
+    {"M, then two clicks", "measures between two points; Esc clears the measurements"},
     {"Click the camera inset", "swaps the camera picture and the 3D view"},
     {"Wheel over a panel value", "changes it once it has focus (click it first)"},
 };
@@ -142,6 +144,8 @@ void MainWindow::buildCameraMenu(QMenu *view) {
          &GLPointCloudRenderer::followModeValue},
         {"Chase View", "Shift+F", "chaseAction", &GLPointCloudRenderer::setChaseMode,
          &GLPointCloudRenderer::chaseModeValue},
+        {"Measure", "M", "measureAction", &GLPointCloudRenderer::setMeasuring,
+         &GLPointCloudRenderer::measuringValue},
     };
     view->addSeparator();
     for (const auto &toggle : toggles) {
@@ -154,6 +158,8 @@ void MainWindow::buildCameraMenu(QMenu *view) {
         connect(renderer, &GLPointCloudRenderer::viewOptionsChanged, action, follow);
         connect(view, &QMenu::aboutToShow, action, follow);
     }
+    add(view, tr("Clear Measurements"), "Esc", "clearMeasurementsAction",
+        [renderer] { renderer->clearMeasurements(); });
 }
 
 void MainWindow::showKeysAndMouse() {

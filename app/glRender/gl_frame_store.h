@@ -6,6 +6,7 @@
 // needs the view's context current.
 #pragma once
 
+#include "app/glRender/point_picking.h"
 #include "recording/cloud_point.h"
 
 #include <deque>
@@ -34,6 +35,7 @@ struct PointBatch {
 // One received cloud as stored for display.
 struct FrameData {
     std::vector<CloudPoint> points; // after the voxel filter
+    PickIndex pickIndex;            // of points
     int frameIndex = 0;
     int pointCount = 0;
     PointBatch *batch = nullptr; // where its points are drawn from; null until uploaded

@@ -35,6 +35,7 @@ constexpr int pointStride = sizeof(CloudPoint);
 
 GLPointCloudRenderer::GLPointCloudRenderer(QWidget *parent) : QOpenGLWidget(parent) {
     setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true); // the point under a resting cursor
     performanceTimer = new QTimer(this);
     connect(performanceTimer, &QTimer::timeout, this, &GLPointCloudRenderer::onPerformanceTimer);
     performanceTimer->start(performanceIntervalMs);
@@ -188,6 +189,7 @@ GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int
     frame->frameIndex = frameIndex;
     frame->points = voxelSize > minVoxelEdge ? voxelDownsample(points, voxelSize) : points;
     frame->pointCount = static_cast<int>(frame->points.size());
+    frame->pickIndex = pickIndexOf(frame->points);
     // The voxel filter left nothing (every point NaN or infinite): the frame is
     // kept, with no buffer, and counts as a frame of no points.
     if (frame->pointCount < 1)
@@ -298,6 +300,7 @@ void GLPointCloudRenderer::paintGL() {
     mvp = projection * view * model;
     drawPointCloud();
     drawGround();
+    drawMeasurements();
     drawPoseAxes();
     drawAxisGizmo();
     paintOverlays();
@@ -308,6 +311,7 @@ void GLPointCloudRenderer::paintOverlays() {
     painter.setRenderHint(QPainter::TextAntialiasing);
     drawColourBar(painter);
     drawGizmoLabels(painter);
+    drawMeasurementLabels(painter);
 }
 
 void GLPointCloudRenderer::drawPointCloud() {

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QOpenGLBuffer;
@@ -88,6 +90,18 @@ public:
     bool chaseModeValue() const { return chaseMode; }
     bool gridShownValue() const { return gridShown; }
     bool ringsShownValue() const { return ringsShown; }
+    // The point drawn under cursor (widget pixels), if any within a few pixels:
+    // the front-most, among the points shown after voxel filter and budget.
+    std::optional<CloudPoint> pointAt(QPointF cursor) const;
+    // "x 1.234 · y … · z … m · range … m", with intensity or label in those modes.
+    QString describe(const CloudPoint &point) const;
+    // Measuring (M): two clicks on points make one measurement; Esc clears them all.
+    using Measurement = std::pair<QVector3D, QVector3D>;
+    void setMeasuring(bool on);
+    void clearMeasurements();
+    bool measuringValue() const { return measuring; }
+    const std::vector<Measurement> &measurements() const { return measured; }
+    static QString describeMeasurement(const Measurement &m);
     // Where world points land: projection times view, as last drawn.
     QMatrix4x4 viewProjection() const { return projection * view; }
 
@@ -127,6 +141,10 @@ signals:
     void widgetClicked();
     // A framing option changed (by a key or a call), for menus' check marks.
     void viewOptionsChanged();
+    // The point under the resting cursor, described; empty when there is none.
+    void pointHovered(const QString &readout);
+    // A measurement was completed, described.
+    void measurementMade(const QString &description);
 
 public slots:
     void onPerformanceTimer();
@@ -161,6 +179,10 @@ private:
     float groundHeight();
     void drawGround();
     void drawLines(const std::vector<float> &lines);
+    void hoverAt(QPointF cursor);
+    void measureClick(QPointF cursor);
+    void drawMeasurements();
+    void drawMeasurementLabels(QPainter &painter);
     void drawColourBar(QPainter &painter);
     void drawGizmoLabels(QPainter &painter);
     float valueOf(const CloudPoint &point, const QVector3D &device) const;
@@ -228,6 +250,14 @@ private:
     bool groundStale = true;
     QOpenGLVertexArrayObject *lineVao = nullptr;
     QOpenGLBuffer *lineVbo = nullptr;
+
+    // Reading the scene.
+    QTimer *hoverTimer = nullptr;
+    QPointF hoverCursor;
+    QPointF pressedAt;
+    bool measuring = false;
+    std::optional<QVector3D> measureStart;
+    std::vector<Measurement> measured;
 
     int mvpLocation = -1;
     int colormapLocation = -1;

@@ -81,6 +81,7 @@ void GLPointCloudRenderer::mousePressEvent(QMouseEvent *event) {
         emit widgetClicked();
         leftPressed = true;
         lastMousePos = event->position().toPoint();
+        pressedAt = event->position();
     } else if (event->button() == Qt::RightButton) {
         rightPressed = true;
         lastMousePos = event->position().toPoint();
@@ -90,9 +91,11 @@ void GLPointCloudRenderer::mousePressEvent(QMouseEvent *event) {
 }
 
 void GLPointCloudRenderer::mouseReleaseEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
+    if (event->button() == Qt::LeftButton) {
         leftPressed = false;
-    else if (event->button() == Qt::RightButton)
+        if (measuring)
+            measureClick(event->position());
+    } else if (event->button() == Qt::RightButton)
         rightPressed = false;
 }
 
@@ -119,6 +122,7 @@ void GLPointCloudRenderer::mouseMoveEvent(QMouseEvent *event) {
         float step = distance * panPerPixel;
         target += -dx * step * rotation.map(rightBase) + dy * step * rotation.map(upBase);
     } else {
+        hoverAt(event->position());
         return;
     }
     updateViewMatrix();
@@ -165,6 +169,12 @@ void GLPointCloudRenderer::keyPressEvent(QKeyEvent *event) {
         break;
     case Qt::Key_O:
         setOrthographic(!orthographic);
+        break;
+    case Qt::Key_M:
+        setMeasuring(!measuring);
+        break;
+    case Qt::Key_Escape:
+        clearMeasurements();
         break;
     case Qt::Key_G:
         if (event->modifiers() & Qt::ShiftModifier)
