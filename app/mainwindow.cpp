@@ -37,7 +37,6 @@ namespace {
 
 constexpr int logLevel = 3; // everything up to DEBUG
 constexpr int logPollMs = 100;
-constexpr int statusMessageMs = 5000;
 constexpr int logPanelMinimumHeight = 150;
 constexpr int logFontPoints = 9;
 constexpr size_t sinkCapacity = 4096;

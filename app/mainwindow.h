@@ -46,12 +46,17 @@ public slots:
     void onRecordingChanged(bool recording, const QString &message);
 
 private:
+    static constexpr int statusMessageMs = 5000; // how long a status message shows
+
     void openLogFile();
     void setupForm();
     void buildLogPanel();
     void buildMenus();
     void buildCameraMenu(QMenu *view);
     void showWhatTheViewReads();
+    void saveSnapshot();
+    void saveShownCloudAs();
+    void reportSaved(const char *what, const QString &path, const QString &error);
     void showKeysAndMouse();
     void showAbout();
     void appendLogHtml(const QString &html, LogPanelFilter::Level level);

@@ -5,16 +5,21 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
+#include "app/viewer/view_export.h"
 #include "app/viewer/viewer_settings.h"
+#include "sdk/logger/logger.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QDir>
 #include <QDockWidget>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSettings>
+#include <QStatusBar>
 
 namespace {
 
@@ -68,6 +73,15 @@ void MainWindow::buildMenus() {
             [record](bool recording) {
                 record->setText(recording ? tr("Stop Recording") : tr("Start Recording"));
             });
+    fileMenuOfWindow->addSeparator();
+    QAction *snapshot = fileMenuOfWindow->addAction(tr("Save Snapshot"));
+    snapshot->setObjectName(QStringLiteral("snapshotAction"));
+    snapshot->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    connect(snapshot, &QAction::triggered, this, &MainWindow::saveSnapshot);
+    QAction *cloud = fileMenuOfWindow->addAction(tr("Save Shown Cloud…"));
+    cloud->setObjectName(QStringLiteral("saveCloudAction"));
+    cloud->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    connect(cloud, &QAction::triggered, this, &MainWindow::saveShownCloudAs);
     fileMenuOfWindow->addSeparator();
     QAction *quit = fileMenuOfWindow->addAction(tr("Quit"));
     quit->setObjectName(QStringLiteral("quitAction"));
@@ -160,6 +174,37 @@ void MainWindow::buildCameraMenu(QMenu *view) {
     }
     add(view, tr("Clear Measurements"), "Esc", "clearMeasurementsAction",
         [renderer] { renderer->clearMeasurements(); });
+}
+
+// Where it went, in the status bar and the log; or why not.
+void MainWindow::reportSaved(const char *what, const QString &path, const QString &error) {
+    const QString line = error.isEmpty() ? tr("%1 saved to %2").arg(tr(what), path)
+                                         : tr("%1 not saved: %2").arg(tr(what), error);
+    statusBar()->showMessage(line, statusMessageMs * 2);
+    if (error.isEmpty())
+        log_print(INFO, "[View] %s\n", line.toUtf8().constData());
+    else
+        log_print(ERROR, "[View] %s\n", line.toUtf8().constData());
+}
+
+void MainWindow::saveSnapshot() {
+    QString error;
+    const QString path = saveViewSnapshot(*pointCloudWidget->renderer(), snapshotFolder(), &error);
+    reportSaved("Snapshot", path, error);
+}
+
+void MainWindow::saveShownCloudAs() {
+    QString path = QFileDialog::getSaveFileName(
+        this, tr("Save Shown Cloud"), QDir(snapshotFolder()).filePath(QStringLiteral("cloud.ply")),
+        tr("Point clouds (*.ply *.pcd)"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".ply");
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QString error;
+    saveShownCloud(*pointCloudWidget->renderer(), path, &error);
+    reportSaved("Shown cloud", path, error);
 }
 
 void MainWindow::showKeysAndMouse() {

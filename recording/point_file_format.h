@@ -5,7 +5,8 @@
 // ones, where a float's text would not round-trip the bits).
 //
 // The points come as a recording stores them: 15 bytes each, x y z f32 and
-// r g b u8, little-endian.
+// r g b u8, little-endian; or as the view stores them (CloudPoint, 20 bytes),
+// whose intensity the files then carry as one more uint8 field, "intensity".
 #pragma once
 
 #include <cstddef>
@@ -15,12 +16,20 @@
 
 enum class PointFileFormat { Ply, Pcd, Csv };
 
+// How the points handed to the writers are laid out.
+struct PointLayout {
+    size_t stride;  // bytes from one point to the next
+    bool intensity; // a u8 intensity follows the colour, and is written
+};
+constexpr PointLayout recordedPoints{15, false};
+constexpr PointLayout viewPoints{20, true};
+
 std::optional<PointFileFormat> pointFileFormatNamed(const std::string &name);
 const char *pointFileExtension(PointFileFormat format);
 
 // What comes before the points; comment is one line (PLY and PCD only).
 std::string pointFileHeader(PointFileFormat format, bool ascii, uint64_t count,
-                            const std::string &comment);
-// Appends count recorded points to out in the body's encoding.
+                            const std::string &comment, bool intensity = false);
+// Appends count points to out in the body's encoding.
 void appendPointFileBody(PointFileFormat format, bool ascii, const uint8_t *points, size_t count,
-                         std::string &out);
+                         std::string &out, PointLayout layout = recordedPoints);

@@ -102,6 +102,10 @@ public:
     bool measuringValue() const { return measuring; }
     const std::vector<Measurement> &measurements() const { return measured; }
     static QString describeMeasurement(const Measurement &m);
+    // The frames drawn now: the single frame's or the accumulated ones.
+    const GLFrameStore &shownStore() const {
+        return renderMode == SingleFrame ? latest : accumulated;
+    }
     // Where world points land: projection times view, as last drawn.
     QMatrix4x4 viewProjection() const { return projection * view; }
 

@@ -113,8 +113,9 @@ TEST_F(MainWindowTest, MenusHoldTheirActionsWithShortcutsAndCtrlRRecords) {
                 items[menus.back()] << (item->text() + " " + item->shortcut().toString()).trimmed();
     }
     EXPECT_EQ(menus.join(" "), "File View Help");
-    EXPECT_EQ(items["File"].join(", "), "Open Recording… Ctrl+O, Pause Playback Ctrl+P, Start "
-                                        "Recording Ctrl+R, Quit Ctrl+Q");
+    EXPECT_EQ(items["File"].join(", "),
+              "Open Recording… Ctrl+O, Pause Playback Ctrl+P, Start Recording Ctrl+R, Save "
+              "Snapshot Ctrl+S, Save Shown Cloud… Ctrl+Shift+S, Quit Ctrl+Q");
     EXPECT_EQ(items["Help"].join(", "), "Keys and Mouse F1, About KestViewer");
     EXPECT_EQ(items["View"].mid(0, 2).join(", "), "Log Output, Reset View Settings");
     for (const char *entry :

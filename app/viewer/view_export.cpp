@@ -1,0 +1,72 @@
+#include "app/viewer/view_export.h"
+
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "recording/export_file.h"
+#include "recording/point_file_format.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr size_t pointsPerWrite = 1 << 16; // the file is written in pieces of a few MB
+
+} // namespace
+
+QString snapshotFolder() {
+    QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (pictures.isEmpty())
+        pictures = QDir::homePath();
+    return QDir(pictures).filePath(QStringLiteral("KestViewer"));
+}
+
+QString saveViewSnapshot(GLPointCloudRenderer &view, const QString &folder, QString *error) {
+    if (!QDir().mkpath(folder)) {
+        *error = QObject::tr("cannot make the folder %1").arg(folder);
+        return {};
+    }
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString path = QDir(folder).filePath(QStringLiteral("kestviewer-%1.png").arg(stamp));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = QDir(folder).filePath(QStringLiteral("kestviewer-%1-%2.png").arg(stamp).arg(n));
+    if (!view.grabFramebuffer().save(path, "PNG")) {
+        *error = QObject::tr("cannot write %1").arg(path);
+        QFile::remove(path);
+        return {};
+    }
+    return path;
+}
+
+bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QString *error) {
+    const auto format = pointFileFormatNamed(QFileInfo(path).suffix().toLower().toStdString());
+    if (!format || *format == PointFileFormat::Csv) {
+        *error = QObject::tr("%1: name the file .ply or .pcd").arg(path);
+        return false;
+    }
+    const GLFrameStore &store = view.shownStore();
+    const auto count = static_cast<uint64_t>(std::max<long long>(store.pointCount(), 0));
+    std::string reason;
+    ExportFile file;
+    const std::string comment = "the points KestViewer showed, world coordinates in metres";
+    bool written = file.open(QFile::encodeName(path).toStdString(), reason) &&
+                   file.write(pointFileHeader(*format, false, count, comment, true), reason);
+    std::string bytes;
+    for (const auto &frame : store.storedFrames()) {
+        const auto *points = reinterpret_cast<const uint8_t *>(frame->points.data());
+        for (size_t at = 0; written && at < frame->points.size(); at += pointsPerWrite) {
+            bytes.clear();
+            const size_t n = std::min(pointsPerWrite, frame->points.size() - at);
+            appendPointFileBody(*format, false, points + at * sizeof(CloudPoint), n, bytes,
+                                viewPoints);
+            written = file.write(bytes, reason);
+        }
+    }
+    written = written && file.close(reason);
+    if (!written)
+        *error = QString::fromStdString(reason);
+    return written;
+}

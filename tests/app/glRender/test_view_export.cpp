@@ -1,0 +1,86 @@
+// Saving what the view shows: a snapshot holds the view's pixels, overlays included, under a name
+// of its own; the shown cloud, read back by Open3D, holds every point drawn with its colour.
+#include "app/glRender/gl_point_cloud_renderer.h"
+#include "app/viewer/view_export.h"
+#include "tests/app/glRender/view_harness.h"
+#include "tests/support/temp_dir.h"
+
+#include <QFile>
+#include <QProcess>
+
+using namespace kest_test;
+
+namespace {
+
+constexpr int width = 320, height = 240;
+
+// Open3D's reading of path: "count" then "x y z r g b" per point.
+QStringList readByOpen3d(const QString &path) {
+    QProcess python;
+    python.start("/usr/bin/python3", {READ_CLOUD_SCRIPT, path});
+    EXPECT_TRUE(python.waitForFinished(120000));
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    return QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+TEST(ViewExport, ASnapshotHoldsTheViewsPixelsUnderANameOfItsOwn) {
+    GLPointCloudRenderer view;
+    ASSERT_TRUE(show_and_wait(view, width, height));
+    view.setDisplayMode(GLPointCloudRenderer::Height); // the colour bar is an overlay
+    view.updatePointCloud(cloud_at(50, {0, 0, 1}, 255, 0, 0), 0);
+    temp_dir dir;
+    const QString folder = QString::fromStdString(dir.file("pictures/KestViewer"));
+    QString error;
+    const QString first = saveViewSnapshot(view, folder, &error);
+    const QString second = saveViewSnapshot(view, folder, &error);
+    ASSERT_FALSE(first.isEmpty()) << error.toStdString();
+    EXPECT_NE(first, second) << "a second snapshot within the second keeps the first";
+    EXPECT_TRUE(first.startsWith(folder + "/kestviewer-") && first.endsWith(".png"));
+    const QImage saved = QImage(first).convertToFormat(QImage::Format_RGBA8888);
+    EXPECT_EQ(saved, grab(view));
+    const QRect bar = view.colourBarRect();
+    EXPECT_FALSE(near(saved.pixelColor(bar.center()), 26, 26, 26, 3)) << "the overlays are in it";
+
+    write_file(dir.file("blocked"), "a file where the folder would go");
+    EXPECT_TRUE(
+        saveViewSnapshot(view, QString::fromStdString(dir.file("blocked/in")), &error).isEmpty());
+    EXPECT_TRUE(error.startsWith("cannot make the folder")) << error.toStdString();
+}
+
+TEST(ViewExport, TheShownCloudIsReadBackByOpen3dWithEveryPointDrawn) {
+    GLPointCloudRenderer view;
+    ASSERT_TRUE(show_and_wait(view, width, height));
+    view.setRenderMode(GLPointCloudRenderer::Accumulate);
+    std::vector<CloudPoint> shown;
+    for (int frame = 0; frame < 3; ++frame) {
+        std::vector<CloudPoint> cloud;
+        for (int i = 0; i < 1000; ++i)
+            cloud.push_back({i * 0.001f, frame * 1.5f, -0.25f * i, uint8_t(i), uint8_t(frame), 200,
+                             uint8_t(i / 4), uint32_t(frame)});
+        view.updatePointCloud(cloud, frame);
+        shown.insert(shown.end(), cloud.begin(), cloud.end());
+    }
+    temp_dir dir;
+    for (const char *name : {"shown.ply", "shown.pcd"}) {
+        SCOPED_TRACE(name);
+        const QString path = QString::fromStdString(dir.file(name));
+        QString error;
+        ASSERT_TRUE(saveShownCloud(view, path, &error)) << error.toStdString();
+        const QStringList lines = readByOpen3d(path);
+        ASSERT_EQ(lines.value(0), QString::number(shown.size()));
+        for (size_t i = 0; i < shown.size(); i += 97) {
+            const QStringList v = lines.value(int(i) + 1).split(' ');
+            ASSERT_EQ(v.size(), 6) << i;
+            EXPECT_EQ(v[0].toFloat(), shown[i].x);
+            EXPECT_EQ(v[1].toFloat(), shown[i].y);
+            EXPECT_EQ(v[2].toFloat(), shown[i].z);
+            EXPECT_EQ(v[3].toInt(), shown[i].r);
+            EXPECT_EQ(v[5].toInt(), shown[i].b);
+        }
+    }
+    QString error;
+    EXPECT_FALSE(saveShownCloud(view, QString::fromStdString(dir.file("shown.txt")), &error));
+    EXPECT_TRUE(error.endsWith("name the file .ply or .pcd")) << error.toStdString();
+}
