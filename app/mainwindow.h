@@ -14,6 +14,7 @@
 class KestDataHandler;
 class PointCloudWidget;
 class QDockWidget;
+class QLabel;
 class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
@@ -64,6 +65,7 @@ private:
     QWidget *formCentralWidget = nullptr; // the form's placeholder, replaced by the view
     QMenuBar *formMenuBar = nullptr;
     QMenu *fileMenuOfWindow = nullptr;
+    QLabel *keysOverlay = nullptr; // Help > Keys and Mouse, over the view
     PointCloudWidget *pointCloudWidget = nullptr;
     QTimer *simulationTimer = nullptr;
     KestDataHandler *dataHandler = nullptr;

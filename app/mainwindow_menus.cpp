@@ -3,6 +3,7 @@
 // Help (every key and mouse binding, and where things go).
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/glRender/point_cloud_widget.h"
+#include "app/glRender/render_container_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
 #include "app/viewer/view_export.h"
@@ -15,6 +16,7 @@
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -48,6 +50,14 @@ QString row(const QString &keys, const QString &does) {
     return QStringLiteral("<tr><td><b>%1</b></td><td>%2</td></tr>")
         .arg(keys.toHtmlEscaped(), does.toHtmlEscaped());
 }
+
+class ClickToHideLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void mousePressEvent(QMouseEvent *) override { hide(); }
+};
 
 // A window that shows text and leaves the rest of the program running.
 void showNote(QWidget *parent, const char *name, const QString &title, const QString &html) {
@@ -102,7 +112,7 @@ void MainWindow::buildMenus() {
     QMenu *help = formMenuBar->addMenu(tr("&Help"));
     QAction *keys = help->addAction(tr("Keys and Mouse"));
     keys->setObjectName(QStringLiteral("keysAction"));
-    keys->setShortcut(QKeySequence(Qt::Key_F1));
+    keys->setShortcuts({QKeySequence(Qt::Key_F1), QKeySequence(Qt::Key_Question)});
     connect(keys, &QAction::triggered, this, &MainWindow::showKeysAndMouse);
     QAction *about = help->addAction(tr("About KestViewer"));
     about->setObjectName(QStringLiteral("aboutAction"));
@@ -207,7 +217,12 @@ void MainWindow::saveShownCloudAs() {
     reportSaved("Shown cloud", path, error);
 }
 
+// Over the 3D view, until F1 or "?" again or a click on it.
 void MainWindow::showKeysAndMouse() {
+    if (keysOverlay != nullptr && keysOverlay->isVisible()) {
+        keysOverlay->hide();
+        return;
+    }
     QString rows;
     for (const auto &binding : viewBindings)
         rows += row(tr(binding[0]), tr(binding[1]));
@@ -218,8 +233,21 @@ void MainWindow::showKeysAndMouse() {
                 rows +=
                     row(action->shortcut().toString(QKeySequence::NativeText),
                         QStringLiteral("%1 → %2").arg(menu->text(), action->text()).remove('&'));
-    showNote(this, "keysAndMouseDialog", tr("Keys and Mouse"),
-             QStringLiteral("<table cellspacing='4'>%1</table>").arg(rows));
+    if (keysOverlay == nullptr) {
+        keysOverlay = new ClickToHideLabel(pointCloudWidget);
+        keysOverlay->setObjectName(QStringLiteral("keysOverlay"));
+        keysOverlay->setTextFormat(Qt::RichText);
+        keysOverlay->setStyleSheet(QStringLiteral(
+            "QLabel { background: rgba(20, 20, 20, 220); color: white; padding: 12px; }"));
+    }
+    keysOverlay->setText(tr("<b>Keys and mouse</b> (F1 or ? hides this)"
+                            "<table cellspacing='3'>%1</table>")
+                             .arg(rows));
+    keysOverlay->adjustSize();
+    const QRect over = pointCloudWidget->renderContainer()->geometry();
+    keysOverlay->move(over.center() - keysOverlay->rect().center());
+    keysOverlay->show();
+    keysOverlay->raise();
 }
 
 void MainWindow::showAbout() {

@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDockWidget>
 #include <QFile>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -148,10 +149,14 @@ TEST_F(MainWindowTest, MenusHoldTheirActionsWithShortcutsAndCtrlRRecords) {
     window->findChild<QAction *>("logOutputAction")->trigger();
     EXPECT_TRUE(dock->isVisible());
     QTest::keyClick(window.get(), Qt::Key_F1);
-    auto *keys = window->findChild<QMessageBox *>("keysAndMouseDialog");
+    auto *keys = window->findChild<QLabel *>("keysOverlay");
     ASSERT_NE(keys, nullptr);
-    for (const char *binding : {"Left drag", "orbits", "Ctrl+R", "File → Start Recording", "F1"})
+    EXPECT_TRUE(keys->isVisible());
+    for (const char *binding : {"Left drag", "orbits", "Ctrl+R", "File → Start Recording", "F1",
+                                "Home", "Shift+F", "Ctrl+S"})
         EXPECT_TRUE(keys->text().contains(binding)) << binding;
+    QTest::keyClick(window.get(), Qt::Key_Question);
+    EXPECT_FALSE(keys->isVisible()) << "? hides it again";
     window->findChild<QAction *>("aboutAction")->trigger();
     auto *about = window->findChild<QMessageBox *>("aboutDialog");
     ASSERT_NE(about, nullptr);
