@@ -9,7 +9,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QOpenGLWidget>
+#include <QPainter>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 namespace {
 
@@ -69,4 +73,20 @@ bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QStri
     if (!written)
         *error = QString::fromStdString(reason);
     return written;
+}
+
+QImage grabAsShown(QWidget &window) {
+    QImage image = window.grab().toImage();
+    QList<QOpenGLWidget *> views;
+    for (QOpenGLWidget *view : window.findChildren<QOpenGLWidget *>())
+        if (view->isVisible())
+            views << view;
+    std::sort(views.begin(), views.end(), [](const QOpenGLWidget *a, const QOpenGLWidget *b) {
+        return a->width() * a->height() > b->width() * b->height();
+    });
+    QPainter painter(&image);
+    for (QOpenGLWidget *view : views)
+        painter.drawImage(QRect(view->mapTo(&window, QPoint(0, 0)), view->size()),
+                          view->grabFramebuffer());
+    return image;
 }

@@ -6,6 +6,8 @@
 #include <QString>
 
 class GLPointCloudRenderer;
+class QImage;
+class QWidget;
 
 // "KestViewer" in the per-user pictures folder (~/Pictures/KestViewer).
 QString snapshotFolder();
@@ -18,3 +20,9 @@ QString saveViewSnapshot(GLPointCloudRenderer &view, const QString &folder, QStr
 // The points the view draws, to path as binary PLY or PCD by its extension.
 // false, with the reason in error (a file half written is removed).
 bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QString *error);
+
+// The window as it shows on screen. QWidget::grab leaves out what an OpenGL
+// view paints over its scene with QPainter (the colour bar, labels,
+// measurements): each view's own framebuffer is laid over it, the larger
+// first, as the views stack.
+QImage grabAsShown(QWidget &window);

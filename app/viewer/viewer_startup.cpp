@@ -4,6 +4,7 @@
 #include "app/glRender/point_cloud_widget.h"
 #include "app/kest_data_handler.h"
 #include "app/mainwindow.h"
+#include "app/viewer/view_export.h"
 #include "app/viewer/viewer_options.h"
 
 #include <QCoreApplication>
@@ -95,7 +96,7 @@ void screenshotAndQuit(MainWindow &window, const Screenshots &shots, int seconds
                     QFile::encodeName(path).constData());
             QCoreApplication::exit(1);
         };
-        if (!shots.window.isEmpty() && !window.grab().save(shots.window, "PNG"))
+        if (!shots.window.isEmpty() && !grabAsShown(window).save(shots.window, "PNG"))
             return failed(shots.window);
         GLPointCloudRenderer *view = window.centralView()->renderer();
         if (!shots.view.isEmpty() &&

@@ -42,6 +42,15 @@ TEST(ViewExport, ASnapshotHoldsTheViewsPixelsUnderANameOfItsOwn) {
     EXPECT_EQ(saved, grab(view));
     const QRect bar = view.colourBarRect();
     EXPECT_FALSE(near(saved.pixelColor(bar.center()), 26, 26, 26, 3)) << "the overlays are in it";
+    // The whole window as shown keeps them too (QWidget::grab alone loses them).
+    QWidget window;
+    view.setParent(&window);
+    view.move(30, 20);
+    EXPECT_TRUE(
+        show_and_wait(window, width + 60, height + 40)); // not ASSERT: view must leave window
+    const QImage whole = grabAsShown(window).convertToFormat(QImage::Format_RGBA8888);
+    EXPECT_EQ(whole.pixelColor(bar.center() + QPoint(30, 20)), saved.pixelColor(bar.center()));
+    view.setParent(nullptr);
 
     write_file(dir.file("blocked"), "a file where the folder would go");
     EXPECT_TRUE(
