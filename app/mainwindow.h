@@ -54,6 +54,7 @@ private:
     void buildLogPanel();
     void buildMenus();
     void buildCameraMenu(QMenu *view);
+    void buildViewToolBar();
     void showWhatTheViewReads();
     void saveSnapshot();
     void saveShownCloudAs();

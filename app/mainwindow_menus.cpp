@@ -22,6 +22,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
+#include <QToolBar>
 
 namespace {
 
@@ -109,6 +110,8 @@ void MainWindow::buildMenus() {
     view->addSeparator();
     buildCameraMenu(view);
 
+    buildViewToolBar();
+
     QMenu *help = formMenuBar->addMenu(tr("&Help"));
     QAction *keys = help->addAction(tr("Keys and Mouse"));
     keys->setObjectName(QStringLiteral("keysAction"));
@@ -127,6 +130,8 @@ void MainWindow::buildCameraMenu(QMenu *view) {
                          auto slot) {
         QAction *action = menu->addAction(text + QLatin1Char('\t') + QLatin1String(key));
         action->setObjectName(QLatin1String(name));
+        action->setIconText(text); // on the tool bar, without the key
+        action->setToolTip(QStringLiteral("%1 (%2)").arg(text, QLatin1String(key)));
         connect(action, &QAction::triggered, renderer, slot);
         return action;
     };
@@ -218,6 +223,18 @@ void MainWindow::saveShownCloudAs() {
 }
 
 // Over the 3D view, until F1 or "?" again or a click on it.
+// The view's most used actions one click away, down the left of the window,
+// where a laptop's screen has width to spare and no height.
+void MainWindow::buildViewToolBar() {
+    auto *bar = new QToolBar(tr("View"), this);
+    bar->setObjectName(QStringLiteral("viewToolBar")); // named, so its place is remembered
+    bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    for (const char *name : {"fitAllAction", "topViewAction", "frontViewAction", "sideViewAction",
+                             "measureAction", "snapshotAction"})
+        bar->addAction(findChild<QAction *>(QLatin1String(name)));
+    addToolBar(Qt::LeftToolBarArea, bar);
+}
+
 void MainWindow::showKeysAndMouse() {
     if (keysOverlay != nullptr && keysOverlay->isVisible()) {
         keysOverlay->hide();

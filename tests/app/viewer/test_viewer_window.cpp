@@ -16,6 +16,7 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
+#include <QToolBar>
 #include <QWheelEvent>
 
 #include <map>
@@ -122,6 +123,10 @@ TEST_F(MainWindowTest, MenusHoldTheirActionsWithShortcutsAndCtrlRRecords) {
     for (const char *entry :
          {"Fit All\tHome", "Top View\t7", "Ground Grid\tG", "Chase View\tShift+F"})
         EXPECT_TRUE(items["View"].contains(entry)) << entry;
+    QStringList tools;
+    for (QAction *tool : window->findChild<QToolBar *>("viewToolBar")->actions())
+        tools << tool->iconText();
+    EXPECT_EQ(tools.join(", "), "Fit All, Top View, Front View, Side View, Measure, Save Snapshot");
     // A key in the view and the menu's check mark agree.
     GLPointCloudRenderer *view = window->centralView()->renderer();
     auto *grid = window->findChild<QAction *>("gridAction");
