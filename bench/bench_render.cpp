@@ -7,6 +7,7 @@
 #include "app/glRender/gl_point_cloud_renderer.h"
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QTest>
@@ -19,6 +20,8 @@
 #include <random>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 // Exposes the repaint so that it can be timed without the window system.
@@ -29,6 +32,18 @@ public:
         paintGL();
         context()->functions()->glFinish();
         doneCurrent();
+    }
+    // Turns the camera by a few pixels' drag, as a person orbiting does.
+    void orbitStep() {
+        const QPointF from(100, 100), to(104, 100);
+        QMouseEvent press(QEvent::MouseButtonPress, from, from, Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, to, to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, to, to, Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        mousePressEvent(&press);
+        mouseMoveEvent(&move);
+        mouseReleaseEvent(&release);
     }
 };
 
@@ -102,6 +117,70 @@ void BM_Repaint(benchmark::State &state) {
     view->clearPoints();
 }
 BENCHMARK(BM_Repaint)->ArgName("frames")->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
+
+// A big map, orbited and at rest: the frame-time budget (33 ms) at work while
+// the camera moves, and every point drawn once it has rested half a second.
+// The argument is the stored points in millions.
+void BM_OrbitFrame(benchmark::State &state) {
+    storeFrames(static_cast<int>(state.range(0) * 5));
+    for (int warm = 0; warm < 5; ++warm) { // the budget learns what a point costs
+        view->orbitStep();
+        view->paintNow();
+    }
+    for (auto _ : state) {
+        view->orbitStep();
+        view->paintNow();
+    }
+    state.counters["drawn_share"] = view->drawnShare();
+    view->clearPoints();
+}
+BENCHMARK(BM_OrbitFrame)
+    ->ArgName("Mpoints")
+    ->Arg(1)
+    ->Arg(5)
+    ->Arg(20)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_RestingFrame(benchmark::State &state) {
+    storeFrames(static_cast<int>(state.range(0) * 5));
+    QTest::qWait(600); // the clouds' arrival is over
+    for (auto _ : state)
+        view->paintNow();
+    state.counters["drawn_share"] = view->drawnShare();
+    view->clearPoints();
+}
+BENCHMARK(BM_RestingFrame)
+    ->ArgName("Mpoints")
+    ->Arg(1)
+    ->Arg(5)
+    ->Arg(20)
+    ->Unit(benchmark::kMillisecond);
+
+// Resident memory per stored point: the view's own copies and, under Mesa's
+// software rasterizer, the vertex buffers too, which live in host memory.
+long long residentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE *statm = fopen("/proc/self/statm", "r")) {
+        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        fclose(statm);
+    }
+    return static_cast<long long>(resident) * sysconf(_SC_PAGESIZE);
+}
+
+void BM_HostBytesPerPoint(benchmark::State &state) {
+    for (auto _ : state) {
+        view->clearPoints();
+        const long long before = residentBytes();
+        storeFrames(25);  // 5 M points
+        view->paintNow(); // every buffer filled
+        const long long after = residentBytes();
+        state.counters["bytes_per_point"] =
+            static_cast<double>(after - before) / static_cast<double>(view->totalPoints());
+    }
+    view->clearPoints();
+}
+BENCHMARK(BM_HostBytesPerPoint)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The point under the cursor among the same stored points as BM_Repaint's (2 M
 // and 20 M), the cursor in the middle of the view where the ray crosses the

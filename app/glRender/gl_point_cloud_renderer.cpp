@@ -179,6 +179,7 @@ void GLPointCloudRenderer::updatePointCloud(const std::vector<CloudPoint> &point
         addAccumulatedFrame(points, frameIndex);
     }
     rangeStale = groundStale = true;
+    noteMotion();
     update();
     doneCurrent();
 }
@@ -188,6 +189,7 @@ GLPointCloudRenderer::createFrameData(const std::vector<CloudPoint> &points, int
     auto frame = std::make_unique<FrameData>();
     frame->frameIndex = frameIndex;
     frame->points = voxelSize > minVoxelEdge ? voxelDownsample(points, voxelSize) : points;
+    shuffleForSampling(frame->points);
     frame->pointCount = static_cast<int>(frame->points.size());
     frame->pickIndex = pickIndexOf(frame->points);
     // The voxel filter left nothing (every point NaN or infinite): the frame is
@@ -287,6 +289,8 @@ void GLPointCloudRenderer::clearPoints() {
 void GLPointCloudRenderer::paintGL() {
     if (!glReady)
         return;
+    QElapsedTimer clock;
+    clock.start();
     // The overlays' painter leaves its own state behind.
     glEnable(GL_DEPTH_TEST);
     glEnable(GL_PROGRAM_POINT_SIZE);
@@ -304,6 +308,7 @@ void GLPointCloudRenderer::paintGL() {
     drawPoseAxes();
     drawAxisGizmo();
     paintOverlays();
+    finishFrameCost(clock, pointsDrawn);
 }
 
 void GLPointCloudRenderer::paintOverlays() {
@@ -323,21 +328,32 @@ void GLPointCloudRenderer::drawPointCloud() {
     pointProgram->setUniformValue(displayModeLocation, displayMode);
     pointProgram->setUniformValue(pointSizeLocation, pointSize);
     bindColourScale();
-    drawFrames(renderMode == SingleFrame ? latest : accumulated);
+    GLFrameStore &store = renderMode == SingleFrame ? latest : accumulated;
+    lastShare = shareToDraw(store.pointCount());
+    pointsDrawn = static_cast<long long>(lastShare * static_cast<double>(store.pointCount()));
+    drawFrames(store, lastShare);
     pointVao->release();
     pointProgram->release();
 }
 
-// One call per buffer, naming the ranges of the frames it holds.
-void GLPointCloudRenderer::drawFrames(GLFrameStore &store) {
+// One call per buffer, naming the ranges of the frames it holds; a share below
+// 1 draws the first part of each range, which the shuffle made a uniform sample.
+void GLPointCloudRenderer::drawFrames(GLFrameStore &store, float share) {
     static_assert(std::is_same<GLint, int>::value && std::is_same<GLsizei, int>::value,
                   "a buffer's ranges are handed to glMultiDrawArrays as they are");
     for (const auto &batch : store.buffersToDraw()) {
         if (batch->liveFrames() < 1 || !batch->vbo->bind())
             continue;
         setupVertexAttributes();
-        glMultiDrawArrays(GL_POINTS, batch->firsts.data() + batch->oldestLive,
-                          batch->counts.data() + batch->oldestLive, batch->liveFrames());
+        const int *counts = batch->counts.data() + batch->oldestLive;
+        if (share < 1.0f) {
+            sampledCounts.assign(counts, counts + batch->liveFrames());
+            for (int &count : sampledCounts)
+                count = std::max(1, static_cast<int>(static_cast<float>(count) * share));
+            counts = sampledCounts.data();
+        }
+        glMultiDrawArrays(GL_POINTS, batch->firsts.data() + batch->oldestLive, counts,
+                          batch->liveFrames());
         batch->vbo->release();
     }
 }

@@ -8,6 +8,7 @@
 #include "app/glRender/gl_frame_store.h"
 #include "recording/cloud_point.h"
 
+#include <QElapsedTimer>
 #include <QMatrix4x4>
 #include <QOpenGLFunctions_3_3_Core>
 #include <QOpenGLWidget>
@@ -23,6 +24,10 @@
 
 class QOpenGLBuffer;
 class QPainter;
+
+// Puts points in an order whose every prefix is a uniform sample of them, the
+// same order for the same points.
+void shuffleForSampling(std::vector<CloudPoint> &points);
 class QOpenGLShaderProgram;
 class QOpenGLVertexArrayObject;
 class QTimer;
@@ -106,6 +111,19 @@ public:
     const GLFrameStore &shownStore() const {
         return renderMode == SingleFrame ? latest : accumulated;
     }
+    // The frame-time budget: while the camera moves or clouds arrive, frames
+    // draw a uniform sample of the stored points sized to the budget; half a
+    // second after both rest, every point. pinMovingShare fixes the moving
+    // frames' share instead (tests and benchmarks); nullopt adapts again.
+    void setFrameBudget(double milliseconds);
+    double frameBudgetValue() const { return frameBudgetMs; }
+    void pinMovingShare(std::optional<float> share);
+    // Something in the view moved (the camera, the stored points): frames draw
+    // samples until it has rested half a second. Paints notice camera moves
+    // themselves; this is for changes they cannot see.
+    void noteMotion();
+    // The share of the stored points the last frame drew (1 at rest).
+    float drawnShare() const { return lastShare; }
     // Where world points land: projection times view, as last drawn.
     QMatrix4x4 viewProjection() const { return projection * view; }
 
@@ -170,7 +188,7 @@ private:
     void enforcePointBudget();
     void showStoredCount();
     void drawPointCloud();
-    void drawFrames(GLFrameStore &store);
+    void drawFrames(GLFrameStore &store, float share);
     void setupVertexAttributes();
     void initShaders();
     void initializeModelShader();
@@ -183,6 +201,8 @@ private:
     float groundHeight();
     void drawGround();
     void drawLines(const std::vector<float> &lines);
+    float shareToDraw(long long storedPoints);
+    void finishFrameCost(const QElapsedTimer &clock, long long pointsDrawn);
     void hoverAt(QPointF cursor);
     void measureClick(QPointF cursor);
     void drawMeasurements();
@@ -254,6 +274,17 @@ private:
     bool groundStale = true;
     QOpenGLVertexArrayObject *lineVao = nullptr;
     QOpenGLBuffer *lineVbo = nullptr;
+
+    // The frame-time budget.
+    double frameBudgetMs = 33.0;
+    std::optional<float> pinnedShare;
+    float lastShare = 1.0f;
+    QMatrix4x4 lastSeen;       // projection * view of the last frame
+    QElapsedTimer sinceMotion; // since the camera or the stored points last changed
+    QTimer *restTimer = nullptr;
+    double nanosecondsPerPoint = 0; // of a whole frame; 0 until the first measurement
+    long long pointsDrawn = 0;      // by the last frame
+    std::vector<int> sampledCounts; // per frame of a buffer, while sampling
 
     // Reading the scene.
     QTimer *hoverTimer = nullptr;

@@ -99,6 +99,7 @@ private:
         std::optional<int> colormap;
         std::optional<bool> autoColourRange;
         std::optional<double> colourLow, colourHigh;
+        std::optional<int> frameBudget;
     };
     void buildControlPanel();
     QWidget *buildColourScaleGroup();
@@ -124,6 +125,7 @@ private:
     QCheckBox *autoRangeCheck = nullptr;
     QDoubleSpinBox *rangeLowSpin = nullptr;
     QDoubleSpinBox *rangeHighSpin = nullptr;
+    QSpinBox *frameBudgetSpin = nullptr;
     QTimer *pointCloudTimer = nullptr;
     QTimer *imageTimer = nullptr;
     QTimer *poseTimer = nullptr;

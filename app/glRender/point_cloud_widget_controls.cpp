@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
@@ -26,6 +27,7 @@ constexpr double voxelLow = 0.0, voxelHigh = 1.0, voxelDefault = 0.0, voxelStep 
 constexpr int voxelDecimals = 3;
 constexpr int maxPointsLow = 1000; // also the renderer's floor
 constexpr int maxPointsHigh = 100000000, maxPointsDefault = 100000000, maxPointsStep = 100000;
+constexpr int frameBudgetLow = 5, frameBudgetHigh = 1000, frameBudgetDefault = 33; // ms
 constexpr double pointSizeLow = 0.1, pointSizeHigh = 20.0, pointSizeDefault = 1.0;
 constexpr double pointSizeStep = 0.5;
 constexpr int pointSizeDecimals = 1;
@@ -117,6 +119,20 @@ void PointCloudWidget::buildControlPanel() {
     maxPointsSpin->setSingleStep(maxPointsStep);
     maxPointsSpin->setValue(maxPointsDefault);
     group->addWidget(maxPointsSpin);
+    frameBudgetSpin = named(new QSpinBox, "frameBudgetSpin");
+    frameBudgetSpin->setRange(frameBudgetLow, frameBudgetHigh);
+    frameBudgetSpin->setSuffix(" ms");
+    frameBudgetSpin->setValue(frameBudgetDefault);
+    frameBudgetSpin->setToolTip("While the camera moves or clouds arrive, the view draws a sample "
+                                "of the points sized to keep a frame within this time.");
+    auto *budgetRow = new QHBoxLayout;
+    budgetRow->addWidget(new QLabel("Frame Budget:"));
+    budgetRow->addWidget(frameBudgetSpin);
+    group->addLayout(budgetRow);
+    connect(frameBudgetSpin, &QSpinBox::valueChanged, this, [this](int milliseconds) {
+        if (container)
+            renderer()->setFrameBudget(milliseconds);
+    });
     connect(voxelSizeSpin, &QDoubleSpinBox::valueChanged, this,
             &PointCloudWidget::onVoxelSizeChanged);
     connect(maxPointsSpin, &QSpinBox::valueChanged, this, &PointCloudWidget::onMaxPointsChanged);
@@ -175,5 +191,6 @@ void PointCloudWidget::resetViewSettings() {
     defaults.pointSize = pointSizeDefault;
     defaults.colormap = colour_scale::Turbo;
     defaults.autoColourRange = true;
+    defaults.frameBudget = frameBudgetDefault;
     applyViewSettings(defaults);
 }

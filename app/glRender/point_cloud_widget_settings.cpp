@@ -24,6 +24,7 @@ const char *const colormapKey = "view/colormap";
 const char *const autoColourRangeKey = "view/autoColourRange";
 const char *const colourLowKey = "view/colourLow";
 const char *const colourHighKey = "view/colourHigh";
+const char *const frameBudgetKey = "view/frameBudget";
 
 // A whole number within [low, high]; anything else, a missing key included, is nothing.
 std::optional<int> storedInt(const QSettings &settings, const char *key, int low, int high) {
@@ -80,6 +81,7 @@ void PointCloudWidget::saveViewSettings(QSettings &settings) const {
     settings.setValue(autoColourRangeKey, autoRangeCheck->isChecked());
     settings.setValue(colourLowKey, rangeLowSpin->value());
     settings.setValue(colourHighKey, rangeHighSpin->value());
+    settings.setValue(frameBudgetKey, frameBudgetSpin->value());
 }
 
 void PointCloudWidget::restoreViewSettings(const QSettings &settings) {
@@ -101,6 +103,8 @@ void PointCloudWidget::restoreViewSettings(const QSettings &settings) {
         storedDouble(settings, colourLowKey, rangeLowSpin->minimum(), rangeLowSpin->maximum());
     stored.colourHigh =
         storedDouble(settings, colourHighKey, rangeHighSpin->minimum(), rangeHighSpin->maximum());
+    stored.frameBudget =
+        storedInt(settings, frameBudgetKey, frameBudgetSpin->minimum(), frameBudgetSpin->maximum());
     applyViewSettings(stored);
 }
 
@@ -130,4 +134,6 @@ void PointCloudWidget::applyViewSettings(const ViewSettings &values) {
         rangeHighSpin->setValue(*values.colourHigh);
     if (values.autoColourRange)
         autoRangeCheck->setChecked(*values.autoColourRange);
+    if (values.frameBudget)
+        frameBudgetSpin->setValue(*values.frameBudget);
 }

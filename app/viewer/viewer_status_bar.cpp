@@ -147,9 +147,12 @@ void ViewerStatusBar::refreshView(double seconds) {
     }
     const double fps = static_cast<double>(framesSwapped) / seconds;
     framesSwapped = 0;
-    show(view,
-         tr("%1 FPS · %2 pts").arg(fps, 0, 'f', 1).arg(QLocale().toString(renderer->totalPoints())),
-         nullptr);
+    QString text =
+        tr("%1 FPS · %2 pts").arg(fps, 0, 'f', 1).arg(QLocale().toString(renderer->totalPoints()));
+    if (const float share = renderer->drawnShare(); share < 1.0f) // the frame budget at work
+        text += tr(" · %1 % drawn")
+                    .arg(static_cast<double>(share) * 100.0, 0, 'f', share < 0.1f ? 1 : 0);
+    show(view, text, nullptr);
 }
 
 void ViewerStatusBar::refreshData(const lidar_statistics_t &stats, double seconds) {

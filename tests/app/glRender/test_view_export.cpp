@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QProcess>
 
+#include <set>
+#include <tuple>
+
 using namespace kest_test;
 
 namespace {
@@ -79,15 +82,15 @@ TEST(ViewExport, TheShownCloudIsReadBackByOpen3dWithEveryPointDrawn) {
         ASSERT_TRUE(saveShownCloud(view, path, &error)) << error.toStdString();
         const QStringList lines = readByOpen3d(path);
         ASSERT_EQ(lines.value(0), QString::number(shown.size()));
-        for (size_t i = 0; i < shown.size(); i += 97) {
-            const QStringList v = lines.value(int(i) + 1).split(' ');
-            ASSERT_EQ(v.size(), 6) << i;
-            EXPECT_EQ(v[0].toFloat(), shown[i].x);
-            EXPECT_EQ(v[1].toFloat(), shown[i].y);
-            EXPECT_EQ(v[2].toFloat(), shown[i].z);
-            EXPECT_EQ(v[3].toInt(), shown[i].r);
-            EXPECT_EQ(v[5].toInt(), shown[i].b);
+        std::set<std::tuple<float, float, float, int, int>> read; // the view stores them shuffled
+        for (const QString &line : lines.mid(1)) {
+            const QStringList v = line.split(' ');
+            ASSERT_EQ(v.size(), 6) << line.toStdString();
+            read.insert(
+                {v[0].toFloat(), v[1].toFloat(), v[2].toFloat(), v[3].toInt(), v[5].toInt()});
         }
+        for (const CloudPoint &p : shown)
+            EXPECT_EQ(read.count({p.x, p.y, p.z, p.r, p.b}), 1u) << p.x << " " << p.y << " " << p.z;
     }
     QString error;
     EXPECT_FALSE(saveShownCloud(view, QString::fromStdString(dir.file("shown.txt")), &error));
