@@ -43,7 +43,7 @@ struct FrameData {
 
 class GLFrameStore {
 public:
-    // Frames of more points get a buffer of their own size.
+    // Frames of more than half as many points get a buffer of their own size.
     static constexpr int defaultBatchPoints = 1 << 18;
 
     explicit GLFrameStore(int batchPoints = defaultBatchPoints);
