@@ -41,6 +41,12 @@ bool ExportFile::write(const std::string &bytes, std::string &error) {
     return true;
 }
 
+bool ExportFile::writeAt(uint64_t offset, const std::string &bytes, std::string &error) {
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0 || !write(bytes, error))
+        return file == nullptr ? false : fail(error);
+    return fseeko(file, 0, SEEK_END) == 0 || fail(error);
+}
+
 bool ExportFile::close(std::string &error) {
     const bool flushed = std::fflush(file) == 0;
     const int savedErrno = errno;

@@ -2,6 +2,7 @@
 // completed removed rather than left behind looking whole.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +16,8 @@ public:
     // Each returns false with the reason, naming the file, in error.
     bool open(const std::string &path, std::string &error);
     bool write(const std::string &bytes, std::string &error);
+    // Writes bytes over what the file holds at offset, then goes back to its end.
+    bool writeAt(uint64_t offset, const std::string &bytes, std::string &error);
     bool close(std::string &error);
 
 private:

@@ -105,6 +105,8 @@ std::optional<PointFileFormat> pointFileFormatNamed(const std::string &name) {
         return PointFileFormat::Pcd;
     if (name == "csv")
         return PointFileFormat::Csv;
+    if (name == "las")
+        return PointFileFormat::Las;
     return std::nullopt;
 }
 
@@ -114,6 +116,8 @@ const char *pointFileExtension(PointFileFormat format) {
         return ".ply";
     case PointFileFormat::Pcd:
         return ".pcd";
+    case PointFileFormat::Las:
+        return ".las";
     case PointFileFormat::Csv:
         break;
     }
@@ -128,6 +132,7 @@ std::string pointFileHeader(PointFileFormat format, bool ascii, uint64_t count,
     case PointFileFormat::Pcd:
         return pcdHeader(ascii, count, comment, intensity);
     case PointFileFormat::Csv:
+    case PointFileFormat::Las:
         break;
     }
     return intensity ? "x,y,z,red,green,blue,intensity\n" : "x,y,z,red,green,blue\n";

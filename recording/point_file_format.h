@@ -14,20 +14,22 @@
 #include <optional>
 #include <string>
 
-enum class PointFileFormat { Ply, Pcd, Csv };
+// LAS files are written by las_file.h: its header needs the points' bounds.
+enum class PointFileFormat { Ply, Pcd, Csv, Las };
 
 // How the points handed to the writers are laid out.
 struct PointLayout {
     size_t stride;  // bytes from one point to the next
     bool intensity; // a u8 intensity follows the colour, and is written
+    bool label;     // a u32 frame label follows the intensity (LAS keeps it)
 };
-constexpr PointLayout recordedPoints{15, false};
-constexpr PointLayout viewPoints{20, true};
+constexpr PointLayout recordedPoints{15, false, false};
+constexpr PointLayout viewPoints{20, true, true};
 
 std::optional<PointFileFormat> pointFileFormatNamed(const std::string &name);
 const char *pointFileExtension(PointFileFormat format);
 
-// What comes before the points; comment is one line (PLY and PCD only).
+// What comes before the points; comment is one line (PLY and PCD only). Not for LAS.
 std::string pointFileHeader(PointFileFormat format, bool ascii, uint64_t count,
                             const std::string &comment, bool intensity = false);
 // Appends count points to out in the body's encoding.

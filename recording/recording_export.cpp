@@ -7,6 +7,7 @@
 #include "recording/recording_summary.h"
 #include "sdk/common/byte_order.h"
 
+#include <array>
 #include <cmath>
 #include <filesystem>
 
@@ -17,17 +18,13 @@ namespace {
 // "timestamp tx ty tz qx qy qz qw" with the quaternion of unit length; false
 // for a pose whose quaternion has no direction.
 bool appendTumLine(const RecordView &pose, std::string &out) {
-    float v[7];
-    for (size_t i = 0; i < 7; ++i)
-        v[i] = get_le_float(pose.bytes.data() + StreamDecoding::POSE_RECORD_VALUES_AT + 4 * i);
-    const double norm = std::sqrt(double(v[3]) * v[3] + double(v[4]) * v[4] + double(v[5]) * v[5] +
-                                  double(v[6]) * v[6]);
-    if (!(norm > 0) || !std::isfinite(norm))
+    std::array<double, 7> v;
+    if (!unitPose(pose, v))
         return false;
     appendFixed(out, pose.seconds, 6);
-    for (size_t i = 0; i < 7; ++i) {
+    for (double value : v) {
         out += ' ';
-        appendFloat(out, i < 3 ? v[i] : static_cast<float>(v[i] / norm));
+        appendFloat(out, static_cast<float>(value));
     }
     out += '\n';
     return true;
@@ -52,6 +49,19 @@ struct Part {
 };
 
 } // namespace
+
+bool unitPose(const RecordView &pose, std::array<double, 7> &values) {
+    float v[StreamDecoding::POSE_RECORD_VALUES];
+    for (size_t i = 0; i < StreamDecoding::POSE_RECORD_VALUES; ++i)
+        v[i] = get_le_float(pose.bytes.data() + StreamDecoding::POSE_RECORD_VALUES_AT + 4 * i);
+    const double norm = std::sqrt(double(v[3]) * v[3] + double(v[4]) * v[4] + double(v[5]) * v[5] +
+                                  double(v[6]) * v[6]);
+    if (!(norm > 0) || !std::isfinite(norm))
+        return false;
+    for (size_t i = 0; i < 7; ++i)
+        values[i] = i < 3 ? v[i] : v[i] / norm;
+    return true;
+}
 
 std::string numberedFileName(const char *stem, uint64_t index, const char *extension) {
     std::string digits = std::to_string(index);
@@ -129,8 +139,13 @@ ExportReport exportRecording(const std::string &folder, const ExportRequest &req
                          }});
     uint64_t total = 0;
     std::error_code error;
+    const auto sizeOf = [&error](const std::string &file) -> uint64_t {
+        return fs::is_regular_file(file, error) ? fs::file_size(file, error) : 0;
+    };
     for (const Part &part : parts)
-        total += fs::is_regular_file(part.file, error) ? fs::file_size(part.file, error) : 0;
+        total += sizeOf(part.file);
+    if (!request.mcapPath.empty())
+        total += sizeOf(files.clouds) + sizeOf(files.poses) + sizeOf(files.images);
     uint64_t base = 0;
     for (const Part &part : parts) {
         RecordFileReader reader;
@@ -140,6 +155,9 @@ ExportReport exportRecording(const std::string &folder, const ExportRequest &req
             return report;
         base += reader.fileSize();
     }
+    if (!request.mcapPath.empty() &&
+        !exportMcap(files, request.mcapPath, report, progress, base, total))
+        return report;
     if (progress)
         progress(total, total);
     return report;

@@ -2,6 +2,7 @@
 // times, or one map of them all, thinned by the view's voxel filter if asked.
 #include "recording/export_file.h"
 #include "recording/export_text.h"
+#include "recording/las_file.h"
 #include "recording/recording_export.h"
 #include "recording/recording_reader.h"
 #include "recording/voxel_filter.h"
@@ -143,11 +144,82 @@ bool exportWholeMap(const ExportStep &step, const CloudExport &request, ExportFi
     return file.write(bytes, report.error);
 }
 
+LasBatch lasBatchOf(const RecordView &cloud) {
+    return {cloud.seconds, static_cast<uint16_t>(cloud.sequence), 0};
+}
+
+void noteLeftOut(ExportReport &report, uint64_t leftOut, const std::string &name) {
+    if (leftOut > 0)
+        report.problems.push_back(name + ": " + std::to_string(leftOut) +
+                                  " points are not finite or too far from the others for LAS; "
+                                  "left out");
+}
+
+// A LAS file per cloud, the GPS time of its points the cloud's device time.
+bool exportEachCloudAsLas(const ExportStep &step, const CloudExport &request) {
+    ExportReport &report = step.report;
+    std::string index = "file,sequence,time,points\n";
+    RecordView cloud;
+    while (step.reader.next(cloud)) {
+        const std::string name = numberedFileName("cloud_", report.clouds, ".las");
+        LasFile file;
+        if (!file.open((fs::path(request.dir) / name).string(), report.error) ||
+            !file.add(pointsOf(cloud), cloud.count, recordedPoints, lasBatchOf(cloud),
+                      report.error) ||
+            !file.close(report.error))
+            return false;
+        appendIndexLine(index, name, cloud);
+        ++report.clouds;
+        report.pointsRead += cloud.count;
+        report.pointsWritten += file.count();
+        noteLeftOut(report, file.leftOut(), name);
+        step.advanced();
+    }
+    noteEndOfFile("clouds", step.reader, report.clouds, report);
+    return writeExportFile((fs::path(request.dir) / "clouds.csv").string(), index, report.error);
+}
+
+// One LAS map: streamed cloud by cloud, or the voxel filter's survivors (whose
+// time and source are no longer one cloud's: both 0).
+bool exportMapAsLas(const ExportStep &step, const CloudExport &request) {
+    ExportReport &report = step.report;
+    LasFile file;
+    const std::string path = (fs::path(request.dir) / "map.las").string();
+    if (!file.open(path, report.error))
+        return false;
+    VoxelFilter filter(request.voxel > 0 ? request.voxel : 0);
+    RecordView cloud;
+    while (step.reader.next(cloud)) {
+        ++report.clouds;
+        report.pointsRead += cloud.count;
+        if (request.voxel > 0)
+            filter.add(cloudPoints(cloud).data(), cloud.count);
+        else if (!file.add(pointsOf(cloud), cloud.count, recordedPoints, lasBatchOf(cloud),
+                           report.error))
+            return false;
+        step.advanced();
+    }
+    if (request.voxel > 0) {
+        const std::vector<CloudPoint> &kept = filter.points();
+        if (!file.add(reinterpret_cast<const uint8_t *>(kept.data()), kept.size(),
+                      PointLayout{sizeof(CloudPoint), false, false}, LasBatch{}, report.error))
+            return false;
+    }
+    if (!file.close(report.error))
+        return false;
+    report.pointsWritten = file.count();
+    noteLeftOut(report, file.leftOut(), "map.las");
+    noteEndOfFile("clouds", step.reader, report.clouds, report);
+    return true;
+}
+
 } // namespace
 
 bool exportClouds(const ExportStep &step, const CloudExport &request) {
     if (!makeExportFolder(request.dir, step.report.error))
         return false;
+    if (request.format == PointFileFormat::Las)
+        return request.merge ? exportMapAsLas(step, request) : exportEachCloudAsLas(step, request);
     if (!request.merge)
         return exportEachCloud(step, request);
     ExportFile file;

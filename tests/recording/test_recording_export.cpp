@@ -8,7 +8,9 @@
 #include <gmock/gmock.h>
 
 #include <clocale>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 
 using namespace kest_test;
 using testing::HasSubstr;
@@ -86,4 +88,40 @@ TEST(RecordingExport, AMapCountsOnlyTheWholeCloudsWhenTheLastIsCutOff) {
     const std::string map = file_text(rec.dir.path() / "out/map.ply");
     EXPECT_THAT(map, HasSubstr("element vertex 4\n"));
     EXPECT_EQ(map.size(), map.find("end_header\n") + 11 + 4 * 15) << "the header's count of points";
+}
+
+TEST(RecordingExport, McapAndLasKeepWhatIsWholeAndSayWhatWasLeftOut) {
+    recording rec;
+    append_file(rec.clouds(), cloud(0, two));
+    std::vector<uint8_t> cut = cloud(1, two);
+    cut.resize(cut.size() - 1);
+    append_file(rec.clouds(), cut);
+    const float turned[7] = {1, 2, 3, 0, 0, 0, 2}, none[7] = {1, 2, 3, 0, 0, 0, 0};
+    append_file(rec.root / "KestPose.bin", StreamDecoding::buildPoseRecord(0, 100.5, turned));
+    append_file(rec.root / "KestPose.bin", StreamDecoding::buildPoseRecord(1, 101, none));
+    ExportRequest request;
+    request.mcapPath = (rec.dir.path() / "out" / mcapFileName(rec.root.string())).string();
+    ExportReport report = exportRecording(rec.root.string(), request, {});
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.clouds, 1u);
+    EXPECT_EQ(report.poses, 1u);
+    EXPECT_EQ(report.posesWithoutRotation, 1u) << "a zero quaternion is no pose";
+    EXPECT_EQ(report.messages, 3u) << "the cloud, the pose and its transform; no pictures file";
+    EXPECT_THAT(report.problems, testing::ElementsAre(HasSubstr("clouds: the last record")));
+    const std::string mcap = file_text(rec.dir.path() / "out/rec.mcap");
+    EXPECT_EQ(mcap.substr(mcap.size() - 8), std::string("\x89MCAP0\r\n", 8)) << "a whole file";
+
+    fs::resize_file(rec.clouds(), 16 + 2 * 15); // the cut-off record replaced by one of no place
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+    append_file(rec.clouds(), cloud(1, {{inf, 0, 0, 1, 1, 1, 0, 0}, {0, nan, 0, 1, 1, 1, 0, 0}}));
+    request = ExportRequest();
+    request.clouds.dir = (rec.dir.path() / "las").string();
+    request.clouds.format = PointFileFormat::Las;
+    report = exportRecording(rec.root.string(), request, {});
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.pointsWritten, 2u);
+    EXPECT_THAT(report.problems,
+                testing::ElementsAre("cloud_000001.las: 2 points are not finite or "
+                                     "too far from the others for LAS; left out"));
+    EXPECT_EQ(fs::file_size(rec.dir.path() / "las/cloud_000001.las"), 375u) << "an empty LAS file";
 }
