@@ -1,5 +1,6 @@
-// export: a recording's clouds as PLY, PCD or CSV files (one per cloud, or one
-// map), its poses as a TUM trajectory and its pictures as numbered JPEG files.
+// export: a recording's clouds as PLY, PCD, CSV or LAS files (one per cloud, or
+// one map), its poses as a TUM trajectory, its pictures as numbered JPEG files,
+// or the whole recording as one MCAP file of ROS 2 messages.
 #include "recording/recording_export.h"
 #include "recording/recording_summary.h"
 #include "tools/kestctl/commands.h"
@@ -21,15 +22,17 @@ unsigned long long ull(uint64_t value) {
 CLI::App *add_export(CLI::App &app, options &opts) {
     export_options &o = opts.export_;
     CLI::App *sub = app.add_subcommand(
-        "export", "write a recording's clouds as PLY, PCD or CSV files, its poses as a TUM "
-                  "trajectory, its pictures as JPEG files");
+        "export", "write a recording's clouds as PLY, PCD, CSV or LAS files, its poses as a "
+                  "TUM trajectory, its pictures as JPEG files, or all of it as one MCAP file");
     sub->add_option("REC", o.folder, "the recording's folder")->required();
     CLI::Option *out = sub->add_option("--out", o.out,
                                        "folder for the clouds (cloud_NNNNNN.EXT and clouds.csv, "
-                                       "or map.EXT with --merge)")
+                                       "or map.EXT with --merge), or for REC-NAME.mcap")
                            ->type_name("DIR");
-    sub->add_option("--format", o.format, "point file format")
-        ->check(CLI::IsMember({"ply", "pcd", "csv"}))
+    sub->add_option("--format", o.format,
+                    "point file format, or mcap: the clouds, poses and pictures as ROS 2 "
+                    "messages")
+        ->check(CLI::IsMember({"ply", "pcd", "csv", "las", "mcap"}))
         ->capture_default_str()
         ->needs(out);
     sub->add_flag("--ascii", o.ascii, "text PLY or PCD instead of binary")->needs(out);
@@ -53,6 +56,10 @@ CLI::App *add_export(CLI::App &app, options &opts) {
 
 ExportRequest request_of(const export_options &o) {
     ExportRequest request;
+    if (o.format == "mcap") {
+        request.mcapPath = (std::filesystem::path(o.out) / mcapFileName(o.folder)).string();
+        return request;
+    }
     request.clouds.dir = o.out;
     request.clouds.format = *pointFileFormatNamed(o.format); // checked while parsing
     request.clouds.ascii = o.ascii;
@@ -67,6 +74,10 @@ void print_report(const ExportRequest &request, const ExportReport &report) {
     if (!request.clouds.dir.empty())
         printf("clouds: %llu clouds, %llu points read, %llu written to %s\n", ull(report.clouds),
                ull(report.pointsRead), ull(report.pointsWritten), request.clouds.dir.c_str());
+    if (!request.mcapPath.empty())
+        printf("mcap:   %llu messages (%llu clouds, %llu poses, %llu pictures) written to %s\n",
+               ull(report.messages), ull(report.clouds), ull(report.poses), ull(report.images),
+               request.mcapPath.c_str());
     if (!request.tumPath.empty())
         printf("poses:  %llu written to %s%s\n", ull(report.poses), request.tumPath.c_str(),
                report.posesWithoutRotation > 0 ? " (poses without a rotation left out)" : "");
@@ -79,11 +90,30 @@ void print_report(const ExportRequest &request, const ExportReport &report) {
         fprintf(stderr, "kestctl: %s\n", problem.c_str());
 }
 
+// The option given that the chosen format has no use for, if any. An MCAP file
+// holds the poses and pictures itself.
+const char *inapplicable(const export_options &o) {
+    const bool mcap = o.format == "mcap";
+    if (o.ascii && (mcap || o.format == "las"))
+        return "--ascii";
+    if (mcap && o.merge)
+        return "--merge";
+    if (mcap && !o.tum.empty())
+        return "--tum";
+    if (mcap && !o.images.empty())
+        return "--images";
+    return nullptr;
+}
+
 int run_export(const options &opts, device_session &) {
     const export_options &o = opts.export_;
     if (o.out.empty() && o.tum.empty() && o.images.empty()) {
         fprintf(stderr, "kestctl: export needs --out, --tum or --images (see kestctl export "
                         "--help)\n");
+        return exit_usage;
+    }
+    if (const char *option = inapplicable(o)) {
+        fprintf(stderr, "kestctl: %s does not apply to --format %s\n", option, o.format.c_str());
         return exit_usage;
     }
     if (!locateRecording(o.folder).isRecording) {
