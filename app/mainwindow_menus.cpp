@@ -211,7 +211,7 @@ void MainWindow::saveSnapshot() {
 void MainWindow::saveShownCloudAs() {
     QString path = QFileDialog::getSaveFileName(
         this, tr("Save Shown Cloud"), QDir(snapshotFolder()).filePath(QStringLiteral("cloud.ply")),
-        tr("Point clouds (*.ply *.pcd)"));
+        tr("Point clouds (*.ply *.pcd *.las)"));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())

@@ -2,6 +2,7 @@
 
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "recording/export_file.h"
+#include "recording/las_file.h"
 #include "recording/point_file_format.h"
 
 #include <QDateTime>
@@ -45,31 +46,55 @@ QString saveViewSnapshot(GLPointCloudRenderer &view, const QString &folder, QStr
     return path;
 }
 
-bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QString *error) {
-    const auto format = pointFileFormatNamed(QFileInfo(path).suffix().toLower().toStdString());
-    if (!format || *format == PointFileFormat::Csv) {
-        *error = QObject::tr("%1: name the file .ply or .pcd").arg(path);
+namespace {
+
+// LAS keeps each point's intensity and frame label (as its point source); the
+// view knows no times, so every GPS time is 0.
+bool saveShownLas(const GLFrameStore &store, const std::string &path, std::string &reason) {
+    LasFile file;
+    if (!file.open(path, reason))
         return false;
-    }
-    const GLFrameStore &store = view.shownStore();
+    for (const auto &frame : store.storedFrames())
+        if (!file.add(reinterpret_cast<const uint8_t *>(frame->points.data()), frame->points.size(),
+                      viewPoints, LasBatch{}, reason))
+            return false;
+    return file.close(reason);
+}
+
+bool saveShownPoints(const GLFrameStore &store, PointFileFormat format, const std::string &path,
+                     std::string &reason) {
     const auto count = static_cast<uint64_t>(std::max<long long>(store.pointCount(), 0));
-    std::string reason;
     ExportFile file;
     const std::string comment = "the points KestViewer showed, world coordinates in metres";
-    bool written = file.open(QFile::encodeName(path).toStdString(), reason) &&
-                   file.write(pointFileHeader(*format, false, count, comment, true), reason);
+    bool written = file.open(path, reason) &&
+                   file.write(pointFileHeader(format, false, count, comment, true), reason);
     std::string bytes;
     for (const auto &frame : store.storedFrames()) {
         const auto *points = reinterpret_cast<const uint8_t *>(frame->points.data());
         for (size_t at = 0; written && at < frame->points.size(); at += pointsPerWrite) {
             bytes.clear();
             const size_t n = std::min(pointsPerWrite, frame->points.size() - at);
-            appendPointFileBody(*format, false, points + at * sizeof(CloudPoint), n, bytes,
+            appendPointFileBody(format, false, points + at * sizeof(CloudPoint), n, bytes,
                                 viewPoints);
             written = file.write(bytes, reason);
         }
     }
-    written = written && file.close(reason);
+    return written && file.close(reason);
+}
+
+} // namespace
+
+bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QString *error) {
+    const auto format = pointFileFormatNamed(QFileInfo(path).suffix().toLower().toStdString());
+    if (!format || *format == PointFileFormat::Csv) {
+        *error = QObject::tr("%1: name the file .ply, .pcd or .las").arg(path);
+        return false;
+    }
+    std::string reason;
+    const std::string file = QFile::encodeName(path).toStdString();
+    const bool written = *format == PointFileFormat::Las
+                             ? saveShownLas(view.shownStore(), file, reason)
+                             : saveShownPoints(view.shownStore(), *format, file, reason);
     if (!written)
         *error = QString::fromStdString(reason);
     return written;

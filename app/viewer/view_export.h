@@ -17,7 +17,7 @@ QString snapshotFolder();
 // missing. The file's path; empty, with the reason in error, when it cannot be saved.
 QString saveViewSnapshot(GLPointCloudRenderer &view, const QString &folder, QString *error);
 
-// The points the view draws, to path as binary PLY or PCD by its extension.
+// The points the view draws, to path as binary PLY, PCD or LAS by its extension.
 // false, with the reason in error (a file half written is removed).
 bool saveShownCloud(const GLPointCloudRenderer &view, const QString &path, QString *error);
 

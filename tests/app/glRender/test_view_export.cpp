@@ -2,12 +2,15 @@
 // of its own; the shown cloud, read back by Open3D, holds every point drawn with its colour.
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/viewer/view_export.h"
+#include "sdk/common/byte_order.h"
 #include "tests/app/glRender/view_harness.h"
 #include "tests/support/temp_dir.h"
 
 #include <QFile>
 #include <QProcess>
 
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <tuple>
 
@@ -92,7 +95,20 @@ TEST(ViewExport, TheShownCloudIsReadBackByOpen3dWithEveryPointDrawn) {
         for (const CloudPoint &p : shown)
             EXPECT_EQ(read.count({p.x, p.y, p.z, p.r, p.b}), 1u) << p.x << " " << p.y << " " << p.z;
     }
+    // LAS (its writer is read back by a LAS reader with kestctl's exports):
+    // every point, its intensity widened and its frame as the point source.
     QString error;
+    ASSERT_TRUE(saveShownCloud(view, QString::fromStdString(dir.file("shown.las")), &error));
+    std::ifstream in(dir.file("shown.las"), std::ios::binary);
+    const std::string las{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_EQ(las.size(), 375 + 36 * shown.size());
+    const auto *bytes = reinterpret_cast<const uint8_t *>(las.data());
+    EXPECT_EQ(get_le64(bytes + 247), shown.size());
+    std::set<std::pair<int, int>> intensityAndFrame;
+    for (size_t at = 375; at < las.size(); at += 36)
+        intensityAndFrame.insert({get_le16(bytes + at + 12), get_le16(bytes + at + 20)});
+    EXPECT_EQ(intensityAndFrame.count({249 / 4 * 257, 2}), 1u);
+    EXPECT_EQ(intensityAndFrame.size(), 250u * 3);
     EXPECT_FALSE(saveShownCloud(view, QString::fromStdString(dir.file("shown.txt")), &error));
-    EXPECT_TRUE(error.endsWith("name the file .ply or .pcd")) << error.toStdString();
+    EXPECT_TRUE(error.endsWith("name the file .ply, .pcd or .las")) << error.toStdString();
 }
