@@ -26,6 +26,12 @@ bool ExportFile::fail(std::string &error) {
     return false;
 }
 
+// Never opened, or closed after a failure (which said why).
+bool ExportFile::notOpen(std::string &error) {
+    error = "cannot write " + (path.empty() ? std::string("a file") : path) + ": it is not open";
+    return false;
+}
+
 bool ExportFile::open(const std::string &target, std::string &error) {
     path = target;
     file = std::fopen(target.c_str(), "wb");
@@ -36,18 +42,24 @@ bool ExportFile::open(const std::string &target, std::string &error) {
 }
 
 bool ExportFile::write(const std::string &bytes, std::string &error) {
+    if (file == nullptr)
+        return notOpen(error);
     if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
         return fail(error);
     return true;
 }
 
 bool ExportFile::writeAt(uint64_t offset, const std::string &bytes, std::string &error) {
+    if (file == nullptr)
+        return notOpen(error);
     if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0 || !write(bytes, error))
         return file == nullptr ? false : fail(error);
     return fseeko(file, 0, SEEK_END) == 0 || fail(error);
 }
 
 bool ExportFile::close(std::string &error) {
+    if (file == nullptr)
+        return notOpen(error);
     const bool flushed = std::fflush(file) == 0;
     const int savedErrno = errno;
     if (std::fclose(file) != 0 || !flushed) {

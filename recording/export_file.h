@@ -22,6 +22,7 @@ public:
 
 private:
     bool fail(std::string &error);
+    bool notOpen(std::string &error);
 
     std::FILE *file = nullptr;
     std::string path;

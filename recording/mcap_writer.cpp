@@ -55,9 +55,12 @@ private:
     std::string body;
 };
 
+uint32_t crcOf(uint32_t crc, const char *bytes, size_t size) {
+    return static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef *>(bytes), size));
+}
+
 uint32_t crcOf(uint32_t crc, const std::string &bytes) {
-    return static_cast<uint32_t>(
-        crc32_z(crc, reinterpret_cast<const Bytef *>(bytes.data()), bytes.size()));
+    return crcOf(crc, bytes.data(), bytes.size());
 }
 
 // A Map<uint16, uint64> as the format writes it.
@@ -71,7 +74,67 @@ Fields &countsMap(Fields &fields, const std::map<uint16_t, uint64_t> &map) {
 } // namespace
 
 McapWriter::~McapWriter() {
+    stopThread();
     ZSTD_freeCCtx(static_cast<ZSTD_CCtx *>(zstd));
+}
+
+void McapWriter::stopThread() {
+    if (!chunkThread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+    }
+    changed.notify_all();
+    chunkThread.join();
+}
+
+void McapWriter::writeChunks() {
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        changed.wait(guard, [this] { return pending || stopping; });
+        if (!pending)
+            return;
+        OpenChunk chunk = std::move(*pending);
+        pending.reset();
+        busy = true;
+        guard.unlock();
+        std::string error;
+        const bool written = failure.empty() && writeChunk(chunk, error);
+        guard.lock();
+        if (!written && failure.empty())
+            failure = error;
+        busy = false;
+        changed.notify_all();
+    }
+}
+
+bool McapWriter::settled(std::string &error) {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [this] { return !pending && !busy; });
+    if (failure.empty())
+        return true;
+    error = failure;
+    return false;
+}
+
+bool McapWriter::handOff(std::string &error) {
+    if (open_.records.empty())
+        return true;
+    if (!chunkThread.joinable()) { // not open, or closing: written here
+        const bool written = writeChunk(open_, error);
+        open_ = OpenChunk();
+        return written;
+    }
+    if (!settled(error))
+        return false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        pending = std::move(open_);
+    }
+    changed.notify_all();
+    open_ = OpenChunk();
+    return true;
 }
 
 bool McapWriter::emit(const std::string &bytes, std::string &error) {
@@ -89,9 +152,12 @@ bool McapWriter::open(const std::string &path, const Options &chosen, std::strin
     }
     ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx *>(zstd), ZSTD_c_compressionLevel,
                            options.zstdLevel);
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx *>(zstd), ZSTD_c_nbWorkers, 2);
-    return file.open(path, error) &&
-           emit(magic + Fields().text(options.profile).text(options.library).record(Header), error);
+    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx *>(zstd), ZSTD_c_nbWorkers, 0);
+    if (!file.open(path, error) ||
+        !emit(magic + Fields().text(options.profile).text(options.library).record(Header), error))
+        return false;
+    chunkThread = std::thread(&McapWriter::writeChunks, this);
+    return true;
 }
 
 uint16_t McapWriter::addSchema(const std::string &name, const std::string &encoding,
@@ -112,6 +178,7 @@ uint16_t McapWriter::addChannel(uint16_t schema, const std::string &topic,
 
 bool McapWriter::write(uint16_t channel, uint64_t logTime, uint64_t publishTime,
                        const std::string &data, std::string &error) {
+    std::string &chunk = open_.records;
     const uint64_t length = 2 + 4 + 8 + 8 + data.size();
     const size_t at = chunk.size();
     chunk.resize(at + 9 + length - data.size());
@@ -123,38 +190,39 @@ bool McapWriter::write(uint16_t channel, uint64_t logTime, uint64_t publishTime,
     put_le64(p + 15, logTime);
     put_le64(p + 23, publishTime);
     chunk += data;
-    chunkIndex[channel].emplace_back(logTime, at);
-    chunkStart = at == 0 ? logTime : std::min(chunkStart, logTime);
-    chunkEnd = at == 0 ? logTime : std::max(chunkEnd, logTime);
+    // The chunk's CRC grows here, beside the record, not on the chunk thread.
+    open_.crc = crcOf(open_.crc, chunk.data() + at, chunk.size() - at);
+    open_.index[channel].emplace_back(logTime, at);
+    open_.start = at == 0 ? logTime : std::min(open_.start, logTime);
+    open_.end = at == 0 ? logTime : std::max(open_.end, logTime);
     firstTime = messageCount == 0 ? logTime : std::min(firstTime, logTime);
     lastTime = messageCount == 0 ? logTime : std::max(lastTime, logTime);
     ++messageCount;
-    return chunk.size() < options.chunkBytes || flushChunk(error);
+    return chunk.size() < options.chunkBytes || handOff(error);
 }
 
-bool McapWriter::flushChunk(std::string &error) {
-    if (chunk.empty())
-        return true;
-    compressed.resize(ZSTD_compressBound(chunk.size()));
+bool McapWriter::writeChunk(OpenChunk &chunk, std::string &error) {
+    const std::string &records = chunk.records;
+    compressed.resize(ZSTD_compressBound(records.size()));
     const size_t size = ZSTD_compress2(static_cast<ZSTD_CCtx *>(zstd), &compressed[0],
-                                       compressed.size(), chunk.data(), chunk.size());
+                                       compressed.size(), records.data(), records.size());
     if (ZSTD_isError(size)) {
         error = std::string("zstd could not compress a chunk: ") + ZSTD_getErrorName(size);
         return false;
     }
     compressed.resize(size);
     Fields head;
-    head.u64(chunkStart).u64(chunkEnd).u64(chunk.size()).u32(crcOf(0, chunk)).text("zstd");
+    head.u64(chunk.start).u64(chunk.end).u64(records.size()).u32(chunk.crc).text("zstd");
     head.u64(compressed.size());
     ChunkIndexEntry entry{
-        chunkStart, chunkEnd, position,          9 + head.size() + compressed.size(),
-        {},         0,        compressed.size(), chunk.size()};
+        chunk.start, chunk.end, position,          9 + head.size() + compressed.size(),
+        {},          0,         compressed.size(), records.size()};
     std::string framed = head.record(Chunk);
     put_le64(reinterpret_cast<uint8_t *>(&framed[1]), head.size() + compressed.size());
     if (!emit(framed, error) || !emit(compressed, error))
         return false;
     const uint64_t indexesStart = position;
-    for (const auto &[channel, entries] : chunkIndex) {
+    for (const auto &[channel, entries] : chunk.index) {
         Fields index;
         index.u16(channel).u32(static_cast<uint32_t>(entries.size() * 16));
         for (const auto &[time, offset] : entries)
@@ -165,8 +233,6 @@ bool McapWriter::flushChunk(std::string &error) {
     }
     entry.indexLength = position - indexesStart;
     chunks.push_back(std::move(entry));
-    chunk.clear();
-    chunkIndex.clear();
     return true;
 }
 
@@ -220,7 +286,9 @@ std::string McapWriter::summary(uint64_t summaryStart, std::string &offsets) con
 }
 
 bool McapWriter::close(std::string &error) {
-    if (!flushChunk(error) || !emit(Fields().u32(dataCrc).record(DataEnd), error))
+    const bool chunksWritten = handOff(error) && settled(error);
+    stopThread();
+    if (!chunksWritten || !emit(Fields().u32(dataCrc).record(DataEnd), error))
         return false;
     const uint64_t summaryStart = position;
     std::string offsets;

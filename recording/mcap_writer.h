@@ -8,14 +8,21 @@
 // Schemas and channels are written where they are added, outside the chunks,
 // and must be added before their first message. Messages should come in the
 // order of their log times; the writer does not sort them.
+//
+// A full chunk is compressed and written by the writer's own thread while the
+// caller fills the next one; its calls are for one thread at a time.
 #pragma once
 
 #include "recording/export_file.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 class McapWriter {
@@ -54,23 +61,41 @@ private:
         std::map<uint16_t, uint64_t> indexOffsets;
         uint64_t indexLength, compressedSize, uncompressedSize;
     };
+    // A chunk's records, their times, and each channel's (time, offset) pairs.
+    struct OpenChunk {
+        std::string records;
+        uint64_t start = 0, end = 0;
+        uint32_t crc = 0; // of the records
+        std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> index;
+    };
 
     bool emit(const std::string &bytes, std::string &error); // to the file, counted and checked
-    bool flushChunk(std::string &error);
+    // Hands the open chunk to the chunk thread, once it has written the one before.
+    bool handOff(std::string &error);
+    // Waits for the chunk thread to be idle; false with its error if it failed.
+    bool settled(std::string &error);
+    void writeChunks();                                    // the chunk thread
+    bool writeChunk(OpenChunk &chunk, std::string &error); // compress, write, index
+    void stopThread();
     std::string summary(uint64_t summaryStart, std::string &offsets) const;
 
     ExportFile file;
     Options options;
-    uint64_t position = 0;
-    uint32_t dataCrc = 0;
     std::vector<std::string> schemaRecords, channelRecords;
     std::map<uint16_t, uint32_t> sequences; // messages per channel
     uint64_t messageCount = 0, firstTime = 0, lastTime = 0;
-    // The open chunk: its records, times, and each channel's (time, offset) pairs.
-    std::string chunk;
-    uint64_t chunkStart = 0, chunkEnd = 0;
-    std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> chunkIndex;
+    OpenChunk open_;
+    // Owned by the chunk thread while it runs, and by the caller once it is settled.
+    uint64_t position = 0;
+    uint32_t dataCrc = 0;
     std::vector<ChunkIndexEntry> chunks;
     std::string compressed;
     void *zstd = nullptr; // a ZSTD_CCtx, reused from chunk to chunk
+    // The hand-off: one chunk waiting at most, the thread's failure if any.
+    std::mutex lock;
+    std::condition_variable changed;
+    std::optional<OpenChunk> pending;
+    bool busy = false, stopping = false;
+    std::string failure;
+    std::thread chunkThread;
 };

@@ -21,6 +21,11 @@ const char *const mapFrame = "map";
 const char *const deviceFrame = "kestone";
 const char *const cameraFrame = "kestone_camera";
 const char *const ownDistortionModel = "kestone_radial_k2_k7_tangential_p1_p2";
+// Chunks of 4 MB, zstd's fast level -1: point coordinates are float noise to a
+// compressor and pictures are JPEG already; level 1 gains 6 % on a recording of
+// the virtual KestOne and takes half as long again.
+constexpr size_t chunkBytes = size_t{4} << 20;
+constexpr int zstdLevel = -1;
 // A PointCloud2's data is one CDR sequence: at most 2^32 - 1 bytes of 16-byte points.
 constexpr uint64_t largestCloud = std::numeric_limits<uint32_t>::max() / 16;
 
@@ -81,7 +86,7 @@ public:
 
     bool run(const std::string &path) {
         if (!openStreams() ||
-            !writer.open(path, {"ros2", libraryName(), 4u << 20, 1}, report.error))
+            !writer.open(path, {"ros2", libraryName(), chunkBytes, zstdLevel}, report.error))
             return false;
         const std::optional<ConvertedCalibration> calibration =
             readConvertedCalibration(files.folder);
