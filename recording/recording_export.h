@@ -6,6 +6,7 @@
 // came before is exported and the problem reported.
 #pragma once
 
+#include "recording/cloud_point.h"
 #include "recording/point_file_format.h"
 
 #include <array>
@@ -57,6 +58,9 @@ struct ExportStep {
     void advanced() const;
 };
 bool exportClouds(const ExportStep &step, const CloudExport &request);
+// A cloud record's points as the view and the voxel filter take them (no
+// intensity or label: the recording has none).
+std::vector<CloudPoint> cloudPointsOf(const RecordView &cloud);
 // Adds what stopped reader before the end of its file, if anything, to report.
 void noteEndOfFile(const char *label, const RecordFileReader &reader, uint64_t exported,
                    ExportReport &report);

@@ -61,17 +61,6 @@ bool exportEachCloud(const ExportStep &step, const CloudExport &request) {
     return writeExportFile((fs::path(request.dir) / "clouds.csv").string(), index, report.error);
 }
 
-std::vector<CloudPoint> cloudPoints(const RecordView &cloud) {
-    std::vector<CloudPoint> out(cloud.count);
-    const uint8_t *p = pointsOf(cloud);
-    for (CloudPoint &point : out) {
-        point = {
-            get_le_float(p), get_le_float(p + 4), get_le_float(p + 8), p[12], p[13], p[14], 0, 0};
-        p += RecordLayout::pointBytes;
-    }
-    return out;
-}
-
 std::string mergedComment(const ExportReport &report, float voxel) {
     std::string comment = "KestViewer map of ";
     appendUnsigned(comment, report.clouds);
@@ -90,7 +79,7 @@ bool exportThinnedMap(const ExportStep &step, const CloudExport &request, Export
     VoxelFilter filter(request.voxel);
     RecordView cloud;
     while (step.reader.next(cloud)) {
-        const std::vector<CloudPoint> points = cloudPoints(cloud);
+        const std::vector<CloudPoint> points = cloudPointsOf(cloud);
         filter.add(points.data(), points.size());
         ++report.clouds;
         report.pointsRead += cloud.count;
@@ -193,7 +182,7 @@ bool exportMapAsLas(const ExportStep &step, const CloudExport &request) {
         ++report.clouds;
         report.pointsRead += cloud.count;
         if (request.voxel > 0)
-            filter.add(cloudPoints(cloud).data(), cloud.count);
+            filter.add(cloudPointsOf(cloud).data(), cloud.count);
         else if (!file.add(pointsOf(cloud), cloud.count, recordedPoints, lasBatchOf(cloud),
                            report.error))
             return false;
@@ -214,6 +203,17 @@ bool exportMapAsLas(const ExportStep &step, const CloudExport &request) {
 }
 
 } // namespace
+
+std::vector<CloudPoint> cloudPointsOf(const RecordView &cloud) {
+    std::vector<CloudPoint> out(cloud.count);
+    const uint8_t *p = pointsOf(cloud);
+    for (CloudPoint &point : out) {
+        point = {
+            get_le_float(p), get_le_float(p + 4), get_le_float(p + 8), p[12], p[13], p[14], 0, 0};
+        p += RecordLayout::pointBytes;
+    }
+    return out;
+}
 
 bool exportClouds(const ExportStep &step, const CloudExport &request) {
     if (!makeExportFolder(request.dir, step.report.error))
