@@ -94,9 +94,9 @@ its point clouds (depth sensor and SLAM) in a 3D view, its camera pictures and
 a colour-coded log. It records what the device sends and plays recordings back.
 
 The package holds the viewer (kestviewer), the command-line tool kestctl
-(device information, calibration, recording, inspection and export to PLY, PCD
-and CSV), cloudview, and a udev rule that lets the logged-in user open the
-device without root.")
+(device information, calibration, recording, inspection and export to PLY, PCD,
+CSV and LAS, or to MCAP with ROS 2 messages), cloudview, and a udev rule that
+lets the logged-in user open the device without root.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
