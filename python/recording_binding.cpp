@@ -36,7 +36,7 @@ py::array pointColumns(const std::shared_ptr<RecordView> &record, size_t at) {
     py::array out(py::dtype::of<T>(), {n, py::ssize_t{3}},
                   {static_cast<py::ssize_t>(pointBytes), static_cast<py::ssize_t>(sizeof(T))}, data,
                   owner);
-    py::detail::array_proxy(out.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    out.attr("flags").attr("writeable") = false; // the record is shared by both arrays
     return out;
 }
 
@@ -92,6 +92,28 @@ public:
         if (!records->next(view))
             throw py::stop_iteration();
         return cloudOf(std::move(view));
+    }
+
+private:
+    std::shared_ptr<Records> records;
+};
+
+// The pictures one by one, each as its sequence, time and recorded JPEG bytes:
+// a long recording's pictures need not fit in memory together.
+class ImageIterator {
+public:
+    explicit ImageIterator(const std::string &path)
+        : records(std::make_shared<Records>(path, RecordKind::Image, "images")) {}
+    py::dict next() {
+        RecordView image;
+        if (!records->next(image))
+            throw py::stop_iteration();
+        py::dict entry;
+        entry["sequence"] = image.sequence;
+        entry["time"] = image.seconds;
+        entry["jpeg"] = py::bytes(reinterpret_cast<const char *>(image.bytes.data()) + headerBytes,
+                                  image.count);
+        return entry;
     }
 
 private:
@@ -171,20 +193,7 @@ public:
         return out;
     }
 
-    // Each picture as its sequence, time and the recorded JPEG bytes.
-    py::list images() const {
-        Records images(files.images, RecordKind::Image, "images");
-        py::list out;
-        for (RecordView image; images.next(image);) {
-            py::dict entry;
-            entry["sequence"] = image.sequence;
-            entry["time"] = image.seconds;
-            entry["jpeg"] = py::bytes(
-                reinterpret_cast<const char *>(image.bytes.data()) + headerBytes, image.count);
-            out.append(std::move(entry));
-        }
-        return out;
-    }
+    ImageIterator images() const { return ImageIterator(files.images); }
 
     // The converted image/cam_in_ex.txt by key, or None.
     py::object calibration() const {
@@ -273,11 +282,14 @@ void bindRecording(py::module_ &module) {
     py::class_<CloudIterator>(module, "_CloudIterator")
         .def("__iter__", [](CloudIterator &self) -> CloudIterator & { return self; })
         .def("__next__", &CloudIterator::next);
+    py::class_<ImageIterator>(module, "_ImageIterator")
+        .def("__iter__", [](ImageIterator &self) -> ImageIterator & { return self; })
+        .def("__next__", &ImageIterator::next);
     py::class_<Recording>(module, "Recording", "A recording folder, as kestctl record writes it")
         .def(py::init<const std::string &>(), py::arg("path"))
         .def("clouds", &Recording::clouds, "the clouds one by one, in recording order")
         .def("poses", &Recording::poses)
-        .def("images", &Recording::images)
+        .def("images", &Recording::images, "the pictures one by one: sequence, time, jpeg")
         .def("calibration", &Recording::calibration)
         .def("summary", &Recording::summary)
         .def("merged", &Recording::merged, py::arg("voxel") = 0.0f);
