@@ -113,10 +113,25 @@ void KestDataHandler::fetchCalibrationAndVersion(log_origin origin) {
     else
         log_print_from(origin, ERROR, "[Lidar] Failed to get calib file.\n");
     log_print_from(origin, INFO, "[Lidar] Device get calib file.\n");
-    if (lidar_get_version(device) != 0)
+    lidar_version_t read{};
+    const bool known = lidar_get_version_info(device, &read) == 0;
+    {
+        std::lock_guard<std::mutex> lock(versionMutex);
+        versions = known ? std::optional<lidar_version_t>(read) : std::nullopt;
+    }
+    if (!known)
         log_print_from(origin, ERROR, "get version failed.\n");
     else
         log_print_from(origin, INFO, "get version success.\n");
+}
+
+std::optional<lidar_version_t> KestDataHandler::deviceVersions() const {
+    std::lock_guard<std::mutex> lock(versionMutex);
+    return versions;
+}
+
+void KestDataHandler::setFrameListener(std::shared_ptr<FrameListener> listener) {
+    std::atomic_store(&frameListener, std::move(listener));
 }
 
 bool KestDataHandler::configure(log_origin origin) {

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class KestDataHandler : public QObject {
     Q_OBJECT
@@ -63,6 +64,11 @@ public:
     QString calibrationDir() const { return calibDir; }
     // True when this run fetched and verified the calibration file there.
     bool calibrationFetched() const { return calibFetched.load(); }
+    // The versions the last attach sequence read; empty when it read none.
+    std::optional<lidar_version_t> deviceVersions() const;
+
+    // Hears of every frame decoded from now on (null: nobody). Any thread.
+    void setFrameListener(std::shared_ptr<FrameListener> listener);
 
     // Recording. A recording goes under the first of these folders that can be
     // written: the recording root (empty: "recordData" beside the program,
@@ -157,6 +163,9 @@ private:
     std::atomic<bool> slam{true};
     std::atomic<ScanMode> mode{ScanMode::SLAM};
     std::atomic<bool> calibFetched{false};
+    mutable std::mutex versionMutex;
+    std::optional<lidar_version_t> versions;      // guarded by versionMutex
+    std::shared_ptr<FrameListener> frameListener; // through std::atomic_load/store
     std::atomic<DeviceState> state{DeviceState::NoDevice};
     // One device sequence at a time: an attach or a detach, or the quit path's
     // stop. The device layer takes requests from one thread at a time.

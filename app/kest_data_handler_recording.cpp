@@ -222,11 +222,12 @@ void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
         bytes += record->entries[i].size;
     receivedBytes.fetch_add(bytes, std::memory_order_relaxed);
     StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
+    const std::shared_ptr<FrameListener> listener = std::atomic_load(&frameListener);
     std::shared_ptr<Recording> use;
     if (recording.load())
         use = std::atomic_load(&active);
     if (use == nullptr) {
-        StreamDecoding::decodeStreamRecord(*record, flags, nullptr);
+        StreamDecoding::decodeStreamRecord(*record, flags, nullptr, listener.get());
         return;
     }
     if (const int kind = recordedKind(record->type, flags); kind >= 0)
@@ -240,6 +241,6 @@ void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
         [&recorder](std::vector<uint8_t> &&built) { recorder.cloudWriter->push(std::move(built)); },
         [&recorder](std::vector<uint8_t> &&built) { recorder.imageWriter->push(std::move(built)); },
     };
-    StreamDecoding::decodeStreamRecord(*record, flags, &target);
+    StreamDecoding::decodeStreamRecord(*record, flags, &target, listener.get());
     releaseRecording(use);
 }

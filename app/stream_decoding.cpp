@@ -272,7 +272,7 @@ bool copyWiwc(const lidar_stream_entry_t &entry, WiwcRecord &out) {
 }
 
 void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
-                        const RecordingTarget *recording) {
+                        const RecordingTarget *recording, FrameListener *listener) {
     auto hand = [](const RecordWriter &writer, std::vector<uint8_t> &&built) {
         if (writer && !built.empty())
             writer(std::move(built));
@@ -283,8 +283,11 @@ void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
             decodeImage(record.entries[0], recording ? &recording->imageSeq : nullptr);
         if (recording)
             hand(recording->imageWriter, std::move(image.record));
-        if (!image.image.empty())
-            g_imageBuffer.publish(std::move(image.image));
+        if (image.image.empty())
+            break;
+        if (listener != nullptr)
+            listener->image(record.entries[0].timestamp, image.image);
+        g_imageBuffer.publish(std::move(image.image));
         break;
     }
     case LIDAR_STREAM_IMU:
@@ -292,8 +295,12 @@ void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
     case LIDAR_STREAM_DTOF:
         if (flags.dtofEnabled) {
             std::vector<CloudPoint> points = decodeDtofCloud(record);
-            if (!points.empty())
-                g_dtofCloudBuffer.publish(std::move(points));
+            if (points.empty())
+                break;
+            if (listener != nullptr)
+                listener->cloud(FrameListener::CloudKind::Dtof, record.entries[0].timestamp,
+                                points);
+            g_dtofCloudBuffer.publish(std::move(points));
         }
         break;
     case LIDAR_STREAM_SLAM_CLOUD:
@@ -302,8 +309,12 @@ void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
                 decodeSlamCloud(record, 0, recording ? &recording->cloudSeq : nullptr);
             if (recording)
                 hand(recording->cloudWriter, std::move(cloud.record));
-            if (!cloud.points.empty())
-                g_slamCloudBuffer.publish(std::move(cloud.points));
+            if (cloud.points.empty())
+                break;
+            if (listener != nullptr)
+                listener->cloud(FrameListener::CloudKind::Slam, record.entries[0].timestamp,
+                                cloud.points);
+            g_slamCloudBuffer.publish(std::move(cloud.points));
         }
         break;
     case LIDAR_STREAM_ODOMETRY:
@@ -313,8 +324,11 @@ void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
         DecodedPose pose = decodePose(record, recordable ? &recording->poseSeq : nullptr);
         if (recordable)
             hand(recording->poseWriter, std::move(pose.record));
-        if (pose.pose)
-            g_poseBuffer.publish(*pose.pose);
+        if (!pose.pose)
+            break;
+        if (listener != nullptr && record.type == LIDAR_STREAM_ODOMETRY)
+            listener->pose(*pose.pose);
+        g_poseBuffer.publish(*pose.pose);
         break;
     }
     case LIDAR_STREAM_DEVICE_INFO:

@@ -16,6 +16,7 @@
 // (app/stream_decoding_input.h).
 #pragma once
 
+#include "app/frame_listener.h"
 #include "app/pose_record.h"
 #include "app/stream_decoding_device_info.h"
 #include "app/stream_decoding_image.h"
@@ -91,11 +92,12 @@ struct RecordingTarget {
 //   128 high-frequency odometry   decodePose; published, never recorded
 //   512 wiwc        copied into g_wiwcBuffer if its size is 688
 //   any other       "[Lidar] Unknown data type: <type>" on standard output
-// recording is null unless a recording is in progress and has a recorder. The
-// record is read only during the call; everything kept is copied.
+// recording is null unless a recording is in progress and has a recorder;
+// listener, when given, hears of every cloud, plain odometry pose and picture
+// published. The record is read only during the call; everything kept is copied.
 // Thread: the device layer's callback thread (one record at a time).
 void decodeStreamRecord(const lidar_stream_data_t &record, StreamFlags flags,
-                        const RecordingTarget *recording);
+                        const RecordingTarget *recording, FrameListener *listener = nullptr);
 
 // A SLAM cloud (type 16), and its cloud record when one was asked for.
 struct DecodedCloud {

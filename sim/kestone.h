@@ -63,6 +63,9 @@ struct stream_settings {
     frame_style frames;               // every message it sends, answers too
     double heartbeat_delay_s = 0;     // before each heartbeat answer
     bool activation_required = false; // a stream flows only once its type is activated
+    // The host's open of the device fails with this libusb error (0: it
+    // opens): no permission, another program holds it.
+    int open_error = 0;
     // A recording played back instead of the device's own streams (device
     // info goes on); see virtual_device_settings.
     playback_settings playback;

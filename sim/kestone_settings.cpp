@@ -1,11 +1,14 @@
 // Stream settings by name, so that a command line can override any of them.
 #include "sim/kestone.h"
 
+#include <libusb.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <map>
 
 namespace kest_sim {
 
@@ -126,6 +129,16 @@ const std::vector<setting> &settings_table() {
         {"group_frame_bytes", "",
          whole<size_t>([](S &s) -> size_t & { return s.frames.group_frame_bytes; }, 0, 262118)},
         {"activation_required", "0|1", flag([](S &s) -> bool & { return s.activation_required; })},
+        {"open_refused", "no|access|busy",
+         [](S &s, const std::string &text) {
+             const std::map<std::string, int> errors = {
+                 {"no", 0}, {"access", LIBUSB_ERROR_ACCESS}, {"busy", LIBUSB_ERROR_BUSY}};
+             const auto found = errors.find(text);
+             if (found == errors.end())
+                 return false;
+             s.open_error = found->second;
+             return true;
+         }},
         {"clock_survives_replug", "0|1",
          flag([](S &s) -> bool & { return s.clock_survives_replug; })},
         {"time_jump", "", real([](S &s) -> double & { return s.time_jump_s; }, -1e6, 1e6)},

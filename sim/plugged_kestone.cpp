@@ -8,14 +8,22 @@ plugged_kestone::plugged_kestone(const stream_settings &streams)
     : model(std::make_shared<kestone>()) {
     usb_backend_select(bus_backend());
     model->set_streams(streams);
-    id = bus_plug(kestone_desc(), model);
+    open_error = streams.open_error;
+    id = plug_in();
     start_faults(streams.faults);
+}
+
+int plugged_kestone::plug_in() {
+    device_desc desc = kestone_desc();
+    desc.open_error = open_error;
+    return bus_plug(desc, model);
 }
 
 plugged_kestone::~plugged_kestone() {
     stop_faults(); // joins the injector before the device goes
     std::lock_guard<std::mutex> lock(mutex);
-    bus_unplug(id);
+    if (id != 0)
+        bus_unplug(id);
 }
 
 // The injector's thread calls replug under the mutex, so it is stopped (and
@@ -39,7 +47,8 @@ void plugged_kestone::swap(const stream_settings &streams) {
         bus_unplug(id);
         model = std::make_shared<kestone>();
         model->set_streams(streams);
-        id = bus_plug(kestone_desc(), model);
+        open_error = streams.open_error;
+        id = plug_in();
     }
     start_faults(streams.faults);
 }
@@ -47,7 +56,14 @@ void plugged_kestone::swap(const stream_settings &streams) {
 void plugged_kestone::replug() {
     std::lock_guard<std::mutex> lock(mutex);
     bus_unplug(id);
-    id = bus_plug(kestone_desc(), model);
+    id = plug_in();
+}
+
+void plugged_kestone::unplug() {
+    stop_faults();
+    std::lock_guard<std::mutex> lock(mutex);
+    bus_unplug(id);
+    id = 0;
 }
 
 std::shared_ptr<kestone> plugged_kestone::device() const {

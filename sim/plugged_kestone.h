@@ -25,6 +25,9 @@ public:
     // Unplugs the device and plugs the same one in again, as a cable pulled
     // and put back would.
     void replug();
+    // Unplugs the device for good, as a cable pulled out would (the faults
+    // stop first); swap plugs one in again.
+    void unplug();
 
     // Ends the faults, leaving the device plugged in and answering: before
     // the host's device layer goes down, so that no replug meets its teardown.
@@ -36,11 +39,14 @@ public:
 
 private:
     void start_faults(const fault_settings &settings);
+    // Plugs model in, refusing the host's open with open_error; returns its bus id.
+    int plug_in();
 
     mutable std::mutex mutex; // the model and its bus number
     std::shared_ptr<kestone> model;
     int id = 0;
-    std::unique_ptr<fault_injector> faults;              // replaced only by the owner's thread
+    int open_error = 0;                     // what the host's open of this device fails with
+    std::unique_ptr<fault_injector> faults; // replaced only by the owner's thread
     std::array<uint64_t, fault_kinds> injected_before{}; // by the faults stopped
 };
 

@@ -3,6 +3,7 @@
 
 #include "app/glRender/gl_point_cloud_renderer.h"
 #include "app/kest_data_handler.h"
+#include "app/open_failure_text.h"
 #include "sdk/api/api.h"
 #include "sdk/logger/logger.h"
 
@@ -13,8 +14,6 @@
 #include <QStorageInfo>
 #include <QStringList>
 #include <QTimer>
-
-#include <libusb.h>
 
 #include <algorithm>
 #include <utility>
@@ -43,23 +42,6 @@ void show(QLabel *label, const QString &text, const char *colour, const QString 
     label->setText(text);
     label->setStyleSheet(colour != nullptr ? QStringLiteral("color:%1;").arg(colour) : QString());
     label->setToolTip(tip);
-}
-
-// The short reason for the label and the hint for its tooltip and the log.
-std::pair<QString, QString> openFailureText(int error) {
-    if (error == LIBUSB_ERROR_ACCESS)
-        return {QStringLiteral("no permission"),
-                QStringLiteral("A KestOne is connected but this user may not open it: install "
-                               "the udev rule 70-kestone.rules (the kestviewer package does; for "
-                               "a source build see the README), then plug the device in again.")};
-    if (error == LIBUSB_ERROR_BUSY)
-        return {QStringLiteral("in use"),
-                QStringLiteral("A KestOne is connected but another program holds it: close that "
-                               "program, then plug the device in again.")};
-    return {QStringLiteral("error %1").arg(error),
-            QStringLiteral("A KestOne is connected but could not be opened (libusb error %1): "
-                           "plug the device in again.")
-                .arg(error)};
 }
 
 QLabel *addLabel(QStatusBar *bar, const char *name) {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -382,6 +383,10 @@ int lidar_get_calib_file(lidar_device_t *device, const char *directory) {
 }
 
 int lidar_get_version(lidar_device_t *device) {
+    return lidar_get_version_info(device, nullptr);
+}
+
+int lidar_get_version_info(lidar_device_t *device, lidar_version_t *out) {
     REQUIRE_DEVICE(device);
     message answer = request(context().sender.construct_simple_control_cmd(CTRL_GET_VERSION));
     if (!accepted(answer) || cmd_payload_len(answer.get()) != version_record_bytes) {
@@ -389,24 +394,29 @@ int lidar_get_version(lidar_device_t *device) {
         return -1;
     }
     const uint8_t *record = answer.get() + CMD_HEADER_SIZE;
+    lidar_version_t version{};
+    int32_t(*const fields[])[3] = {&version.soc_app, &version.kernel, &version.mcu, &version.daemon,
+                                   &version.slam_algo};
+    for (size_t entry = 0; entry < std::size(fields); ++entry)
+        for (size_t i = 0; i < 3; ++i)
+            (*fields[entry])[i] = get_le32s(record + entry * version_entry_bytes + 4 * i);
+    static_assert(sizeof version.iq_md5 == version_md5_bytes + 1, "NUL-terminated");
+    memcpy(version.iq_md5, record + version_md5_offset, version_md5_bytes);
     const struct {
         const char *format;
-        size_t entry;
+        const int32_t (&value)[3];
     } lines[] = {
-        {"\n [device_version]: kernel_version:V%d.%d.%d \n", 1},
-        {"\n [device_version]: mcu_version:V%d.%d.%d \n", 2},
-        {"\n [device_version]: soc_app_version:V%d.%d.%d \n", 0},
-        {"\n [device_version]: Daemon_proc_version:V%d.%d.%d \n", 3},
-        {"\n [device_version]: slam_algo_version:V%d.%d.%d \n", 4},
+        {"\n [device_version]: kernel_version:V%d.%d.%d \n", version.kernel},
+        {"\n [device_version]: mcu_version:V%d.%d.%d \n", version.mcu},
+        {"\n [device_version]: soc_app_version:V%d.%d.%d \n", version.soc_app},
+        {"\n [device_version]: Daemon_proc_version:V%d.%d.%d \n", version.daemon},
+        {"\n [device_version]: slam_algo_version:V%d.%d.%d \n", version.slam_algo},
     };
-    for (const auto &line : lines) {
-        const uint8_t *entry = record + line.entry * version_entry_bytes;
-        console_print(line.format, get_le32s(entry), get_le32s(entry + 4), get_le32s(entry + 8));
-    }
-    char md5[version_md5_bytes + 1] = {};
-    memcpy(md5, record + version_md5_offset,
-           version_md5_bytes); // NUL-terminated even if the device's is not
-    console_print("\n [device_version]: iq_md5: %s \n", md5);
+    for (const auto &line : lines)
+        console_print(line.format, line.value[0], line.value[1], line.value[2]);
+    console_print("\n [device_version]: iq_md5: %s \n", version.iq_md5);
+    if (out != nullptr)
+        *out = version;
     return 0;
 }
 

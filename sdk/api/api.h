@@ -415,6 +415,20 @@ int lidar_get_calib_file(lidar_device_t *device, const char *directory);
 // time; never the stream callback.
 int lidar_get_version(lidar_device_t *device);
 
+// The versions lidar_get_version prints, as numbers: major, minor, patch each.
+struct lidar_version_t {
+    int32_t soc_app[3];
+    int32_t kernel[3];
+    int32_t mcu[3];
+    int32_t daemon[3];
+    int32_t slam_algo[3];
+    char iq_md5[37]; // NUL-terminated
+};
+
+// lidar_get_version, which also fills *out (when not null) with what it
+// printed; *out is left alone when it fails. Same blocking and threads.
+int lidar_get_version_info(lidar_device_t *device, lidar_version_t *out);
+
 // Sets the IMU: three requests, control code 30 with parameter->odr, 31 with
 // accel_fsr, 32 with gyro_fsr. It stops at the first refusal; settings sent
 // before it stay applied.

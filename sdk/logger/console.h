@@ -6,3 +6,7 @@
 #pragma once
 
 void console_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Turns these lines off (false) or back on, for a program that embeds the
+// layer and keeps its own standard output: a script's, say. On by default.
+void console_set_enabled(bool enabled);

@@ -131,6 +131,13 @@ TEST_F(Api, RefusalsSendNothingAndAFailedStepEndsItsSequence) {
     rate = 99;
     EXPECT_EQ(lidar_start_stream(handle, 3, &rate), -1);
     EXPECT_EQ(rate, 99u);
+    lidar_version_t version{};
+    ASSERT_EQ(lidar_get_version_info(handle, &version), 0);
+    EXPECT_THAT(version.kernel, ElementsAre(5, 10, 110));
+    EXPECT_THAT(version.slam_algo, ElementsAre(3, 1, 12));
+    EXPECT_STREQ(version.iq_md5, "5f4dcc3b5aa765d61d8327deb882cf99");
     device->set_version_length(155);
-    EXPECT_EQ(lidar_get_version(handle), -1) << "only a 156-byte record is printed";
+    version.mcu[0] = 99;
+    EXPECT_EQ(lidar_get_version_info(handle, &version), -1) << "only a 156-byte record is read";
+    EXPECT_EQ(version.mcu[0], 99) << "and nothing of it is kept";
 }
