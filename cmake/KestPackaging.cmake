@@ -79,6 +79,14 @@ add_custom_command(OUTPUT ${staged}/changelog.gz
   COMMAND gzip -9 -n -f -k ${staged}/changelog
   DEPENDS ${staged}/changelog VERBATIM)
 install(FILES ${staged}/changelog.gz ${packaging}/copyright DESTINATION ${docs})
+# The Python module, where it is built, on Debian's path for Python 3 modules,
+# and its examples beside the other documents.
+if(TARGET kestone)
+  install(TARGETS kestone LIBRARY DESTINATION lib/python3/dist-packages)
+  install(FILES ${PROJECT_SOURCE_DIR}/python/examples/stream_to_ply.py
+                ${PROJECT_SOURCE_DIR}/python/examples/show_merged_map.py
+          DESTINATION ${docs}/examples)
+endif()
 add_custom_target(packaging_files ALL DEPENDS ${rendered} ${pages} ${staged}/changelog.gz)
 
 set(CPACK_GENERATOR DEB)
@@ -95,8 +103,10 @@ a colour-coded log. It records what the device sends and plays recordings back.
 
 The package holds the viewer (kestviewer), the command-line tool kestctl
 (device information, calibration, recording, inspection and export to PLY, PCD,
-CSV and LAS, or to MCAP with ROS 2 messages), cloudview, and a udev rule that
-lets the logged-in user open the device without root.")
+CSV and LAS, or to MCAP with ROS 2 messages), cloudview, the Python module
+kestone (a device's frames and a recording's clouds, poses and pictures as
+numpy arrays), and a udev rule that lets the logged-in user open the device
+without root.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -105,7 +115,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so not found among the libraries the binaries link.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# The Python module is built for Debian's Python 3.11 and hands out numpy arrays.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev, python3 (>= 3.11~), python3 (<< 3.12), python3-numpy")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-open3d")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${packaging}/postinst;${packaging}/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/package)

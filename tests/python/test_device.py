@@ -145,3 +145,15 @@ def test_ctrl_c_stops_the_iteration_and_the_device_closes():
     child.send_signal(signal.SIGINT)
     out, _ = child.communicate(timeout=60)
     assert out == "interrupted True\n" and child.returncode == 0
+
+
+def test_the_streaming_example_saves_what_it_saw_as_a_ply(tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "../../python/examples/stream_to_ply.py")
+    made = subprocess.run([sys.executable, example, "tidy", str(tmp_path / "s.ply")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300, check=True)
+    saved = int(made.stdout.split()[-4])
+    import open3d as o3d
+    cloud = o3d.io.read_point_cloud(str(tmp_path / "s.ply"))
+    assert saved > 1000 and len(cloud.points) == saved
+    assert np.asarray(cloud.colors).max() > 0.1
+    assert os.listdir(tmp_path) == ["s.ply"], "nothing else written where it ran"
