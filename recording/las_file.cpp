@@ -1,6 +1,7 @@
 #include "recording/las_file.h"
 
 #include "sdk/common/byte_order.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/version/version.h"
 
 #include <algorithm>
@@ -131,7 +132,7 @@ std::string LasPoints::header() const {
     putText(h + 58, (std::string("KestViewer ") + kest_sdk_version()).c_str(), 32);
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    platform_utc_time(now, utc);
     put_le16(h + 90, static_cast<uint16_t>(utc.tm_yday + 1));
     put_le16(h + 92, static_cast<uint16_t>(utc.tm_year + 1900));
     put_le16(h + 94, Las::headerBytes);

@@ -3,7 +3,6 @@
 #include "sdk/common/byte_order.h"
 
 #include <zlib.h>
-#include <zstd.h>
 
 #include <algorithm>
 
@@ -75,7 +74,6 @@ Fields &countsMap(Fields &fields, const std::map<uint16_t, uint64_t> &map) {
 
 McapWriter::~McapWriter() {
     stopThread();
-    ZSTD_freeCCtx(static_cast<ZSTD_CCtx *>(zstd));
 }
 
 void McapWriter::stopThread() {
@@ -145,15 +143,8 @@ bool McapWriter::emit(const std::string &bytes, std::string &error) {
 
 bool McapWriter::open(const std::string &path, const Options &chosen, std::string &error) {
     options = chosen;
-    zstd = ZSTD_createCCtx();
-    if (zstd == nullptr) {
-        error = "cannot set up zstd compression";
-        return false;
-    }
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx *>(zstd), ZSTD_c_compressionLevel,
-                           options.zstdLevel);
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx *>(zstd), ZSTD_c_nbWorkers, 0);
-    if (!file.open(path, error) ||
+    compressor = std::make_unique<ChunkCompressor>(options.zstdLevel);
+    if (!compressor->ready(error) || !file.open(path, error) ||
         !emit(magic + Fields().text(options.profile).text(options.library).record(Header), error))
         return false;
     chunkThread = std::thread(&McapWriter::writeChunks, this);
@@ -203,16 +194,14 @@ bool McapWriter::write(uint16_t channel, uint64_t logTime, uint64_t publishTime,
 
 bool McapWriter::writeChunk(OpenChunk &chunk, std::string &error) {
     const std::string &records = chunk.records;
-    compressed.resize(ZSTD_compressBound(records.size()));
-    const size_t size = ZSTD_compress2(static_cast<ZSTD_CCtx *>(zstd), &compressed[0],
-                                       compressed.size(), records.data(), records.size());
-    if (ZSTD_isError(size)) {
-        error = std::string("zstd could not compress a chunk: ") + ZSTD_getErrorName(size);
+    if (!compressor->compress(records, compressed, error))
         return false;
-    }
-    compressed.resize(size);
     Fields head;
-    head.u64(chunk.start).u64(chunk.end).u64(records.size()).u32(chunk.crc).text("zstd");
+    head.u64(chunk.start)
+        .u64(chunk.end)
+        .u64(records.size())
+        .u32(chunk.crc)
+        .text(ChunkCompressor::name());
     head.u64(compressed.size());
     ChunkIndexEntry entry{
         chunk.start, chunk.end, position,          9 + head.size() + compressed.size(),
@@ -273,7 +262,7 @@ std::string McapWriter::summary(uint64_t summaryStart, std::string &offsets) con
         index.u64(chunk.start).u64(chunk.end).u64(chunk.offset).u64(chunk.length);
         countsMap(index, chunk.indexOffsets)
             .u64(chunk.indexLength)
-            .text("zstd")
+            .text(ChunkCompressor::name())
             .u64(chunk.compressedSize)
             .u64(chunk.uncompressedSize);
         indexes += index.record(ChunkIndex);

@@ -1,9 +1,9 @@
 // An MCAP file writer (format version 0): messages go into chunks compressed
-// with zstd, each followed by its message indexes; the summary section holds
-// the schemas, channels, statistics and chunk indexes, with summary offsets,
-// so that readers can seek by time and topic without reading the data. Every
-// CRC the format has is filled in: each chunk's, the data section's and the
-// summary's.
+// with zstd (stored as they are in a build without zstd), each followed by
+// its message indexes; the summary section holds the schemas, channels,
+// statistics and chunk indexes, with summary offsets, so that readers can seek
+// by time and topic without reading the data. Every CRC the format has is
+// filled in: each chunk's, the data section's and the summary's.
 //
 // Schemas and channels are written where they are added, outside the chunks,
 // and must be added before their first message. Messages should come in the
@@ -13,12 +13,15 @@
 // caller fills the next one; its calls are for one thread at a time.
 #pragma once
 
+#include "recording/chunk_compression.h"
+
 #include "recording/export_file.h"
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -90,7 +93,7 @@ private:
     uint32_t dataCrc = 0;
     std::vector<ChunkIndexEntry> chunks;
     std::string compressed;
-    void *zstd = nullptr; // a ZSTD_CCtx, reused from chunk to chunk
+    std::unique_ptr<ChunkCompressor> compressor; // reused from chunk to chunk
     // The hand-off: one chunk waiting at most, the thread's failure if any.
     std::mutex lock;
     std::condition_variable changed;

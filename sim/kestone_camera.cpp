@@ -1,11 +1,8 @@
 #include "sim/kestone_camera.h"
 #include "sim/kestone_calibration.h"
+#include "sim/kestone_camera_cast.h"
 #include "sim/kestone_motion.h"
 #include "sim/kestone_scene.h"
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -63,69 +60,39 @@ cast_rays(const camera_settings &settings, const camera_calibration &lens) {
     return rays;
 }
 
-// Ray-casts the room at half the picture's size through the calibrated lens and
-// scales it up: a quarter of the rays for a picture that looks the same.
-cv::Mat render(const camera_settings &settings, const motion_settings &motion, double t) {
+} // namespace
+
+cast_picture cast_room(const camera_settings &settings, const motion_settings &motion, double t) {
     const int width = static_cast<int>(settings.width), height = static_cast<int>(settings.height);
-    const int cast_w = (width + 1) / 2, cast_h = (height + 1) / 2;
+    cast_picture out;
+    out.width = (width + 1) / 2;
+    out.height = (height + 1) / 2;
     const camera_calibration lens = camera_calibration_for(settings);
     const auto rays = cast_rays(settings, lens);
     const pose camera = odometry_pose(sensor_odometry(t, motion)).after(lens.tcl.inverse());
-    cv::Mat cast(cast_h, cast_w, CV_8UC3);
-    const std::array<double, 3> *ray = rays->data();
-    for (int row = 0; row < cast_h; ++row) {
-        uint8_t *bgr = cast.ptr<uint8_t>(row);
-        for (int col = 0; col < cast_w; ++col, bgr += 3, ++ray) {
-            const std::array<double, 3> world = camera.rotate(*ray);
-            ray_hit hit = trace_ray(camera.t, world);
-            double light = hit.distance > 0 ? shade(hit, world) : 0;
-            for (int c = 0; c < 3; ++c)
-                bgr[c] = static_cast<uint8_t>(std::min(255.0, hit.rgb[2 - c] * light));
-        }
-    }
-    cv::Mat picture;
-    cv::resize(cast, picture, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
-    return picture;
-}
-
-// NV12: the full-size luma plane, then U and V interleaved at half size.
-byte_vector to_nv12(const cv::Mat &bgr) {
-    cv::Mat i420;
-    cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
-    const size_t luma = static_cast<size_t>(bgr.cols) * bgr.rows, chroma = luma / 4;
-    const uint8_t *planes = i420.ptr<uint8_t>(0);
-    byte_vector out(luma + 2 * chroma);
-    memcpy(out.data(), planes, luma);
-    for (size_t i = 0; i < chroma; ++i) {
-        out[luma + 2 * i] = planes[luma + i];
-        out[luma + 2 * i + 1] = planes[luma + chroma + i];
+    out.bgr.resize(static_cast<size_t>(out.width) * out.height * 3);
+    uint8_t *bgr = out.bgr.data();
+    for (const std::array<double, 3> &ray : *rays) {
+        const std::array<double, 3> world = camera.rotate(ray);
+        ray_hit hit = trace_ray(camera.t, world);
+        double light = hit.distance > 0 ? shade(hit, world) : 0;
+        for (int c = 0; c < 3; ++c)
+            *bgr++ = static_cast<uint8_t>(std::min(255.0, hit.rgb[2 - c] * light));
     }
     return out;
 }
-
-} // namespace
 
 camera_settings camera_sanitised(const camera_settings &settings) {
     camera_settings out = settings;
     out.width = std::clamp(out.width, min_side, max_side);
     out.height = std::clamp(out.height, min_side, max_side);
+    out.nv12 = out.nv12 || !camera_encodes_jpeg();
     if (out.nv12) {
         out.width += out.width % 2;
         out.height += out.height % 2;
     }
     out.jpeg_quality = std::clamp(out.jpeg_quality, 1, 100);
     return out;
-}
-
-byte_vector camera_picture(const camera_settings &settings, const motion_settings &motion,
-                           double t) {
-    const camera_settings real = camera_sanitised(settings);
-    cv::Mat picture = render(real, motion, t);
-    if (real.nv12)
-        return to_nv12(picture);
-    byte_vector jpeg;
-    cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, real.jpeg_quality});
-    return jpeg;
 }
 
 camera_pictures::camera_pictures(size_t budget_bytes) : budget(budget_bytes) {}

@@ -440,7 +440,7 @@ const usb_backend virtual_record = {
     .cancel_transfer = sim_cancel_transfer,
     .free_transfer = sim_free_transfer,
     .clear_halt = sim_clear_halt,
-    .error_name = libusb_error_name,
+    .error_name = usb_error_text,
 };
 
 } // namespace

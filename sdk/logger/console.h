@@ -5,7 +5,9 @@
 // flushed at once, so lines of different threads never wait in a buffer.
 #pragma once
 
-void console_print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+#include "sdk/common/platform/platform.h"
+
+void console_print(const char *format, ...) KEST_PRINTF_FORMAT(1, 2);
 
 // Turns these lines off (false) or back on, for a program that embeds the
 // layer and keeps its own standard output: a script's, say. On by default.

@@ -1,6 +1,8 @@
 // Level filter, sink registration and the log file behind log_print.
 #include "sdk/logger/logger.h"
 
+#include "sdk/common/platform/platform.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -128,11 +130,11 @@ int log_file_init() {
 int log_file_init_in(const char *dir) {
     struct stat info;
     if (stat(dir, &info) != 0)
-        mkdir(dir, 0755);
+        platform_make_dir(dir);
 
     time_t now = time(nullptr);
     struct tm local;
-    localtime_r(&now, &local);
+    platform_local_time(now, local);
 
     char path[log_path_capacity] = {};
     int length = snprintf(path, sizeof path, "%s/%04d-%02d-%02d_%02d-%02d-%02d_log.txt", dir,

@@ -3,6 +3,8 @@
 // Every emitted line is also appended, whole and flushed, to the log file.
 #pragma once
 
+#include "sdk/common/platform/platform.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,7 +55,7 @@ const char *function_name(const char *signature, char *out, size_t size);
 void write_file_line(const char *text);
 
 // Never called: lets the compiler check a message's arguments against its format.
-int check_format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+int check_format(const char *format, ...) KEST_PRINTF_FORMAT(1, 2);
 
 constexpr size_t line_capacity = 4096;
 constexpr size_t function_capacity = 256;

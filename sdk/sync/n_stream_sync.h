@@ -4,6 +4,8 @@
 // and stalled streams. The device API matches SLAM clouds, odometry and wiwc with it.
 #pragma once
 
+#include "sdk/common/platform/platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -40,7 +42,7 @@ struct sync_config {
 
 // Writes the formatted text and a newline to standard error; only the first
 // 8 lines of the process are printed.
-void sync_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void sync_log(const char *format, ...) KEST_PRINTF_FORMAT(1, 2);
 // Lines sync_log was asked for so far, printed or not.
 int sync_log_count();
 // Tests only: lets the next 8 lines print again.

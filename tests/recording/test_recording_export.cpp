@@ -54,7 +54,11 @@ TEST(PointFileFormat, BinaryBodiesCarryTheRecordedBytes) {
 }
 
 TEST(PointFileFormat, TextIsTheSameUnderADecimalCommaLocale) {
-    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup makes this locale";
+    // The locale's name on Linux (scripts/setup makes it), then on Windows.
+    const bool comma = setlocale(LC_ALL, "de_DE.UTF-8") != nullptr ||
+                       setlocale(LC_ALL, "German_Germany.1252") != nullptr;
+    ASSERT_TRUE(comma) << "a German locale, whose decimal separator is a comma";
+    ASSERT_STREQ(localeconv()->decimal_point, ",");
     const std::vector<uint8_t> record = cloud(0, two);
     const uint8_t *points = record.data() + StreamDecoding::CLOUD_RECORD_HEADER_BYTES;
     std::string csv, ply, pcd;

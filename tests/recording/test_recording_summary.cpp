@@ -5,16 +5,40 @@
 #include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
-#include <opencv2/imgcodecs.hpp>
 
 using namespace kest_test;
 namespace fs = std::filesystem;
 
 namespace {
 
+// The head of a baseline JPEG file: a JFIF segment and a quantisation table
+// before the frame header that holds the size; the scan is left out.
 std::vector<uint8_t> jpeg(int width, int height) {
-    std::vector<uint8_t> out;
-    cv::imencode(".jpg", cv::Mat(height, width, CV_8UC3, cv::Scalar(40, 90, 200)), out);
+    std::vector<uint8_t> out = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F',  'I',  'F', 0,  1, 1,
+                                0,    0,    1,    0,    1, 0,  0,   0xFF, 0xDB, 0,   67, 0};
+    out.insert(out.end(), 64, 1);
+    const uint8_t frame[] = {0xFF,
+                             0xC0,
+                             0,
+                             17,
+                             8,
+                             static_cast<uint8_t>(height >> 8),
+                             static_cast<uint8_t>(height),
+                             static_cast<uint8_t>(width >> 8),
+                             static_cast<uint8_t>(width),
+                             3,
+                             1,
+                             0x22,
+                             0,
+                             2,
+                             0x11,
+                             1,
+                             3,
+                             0x11,
+                             1,
+                             0xFF,
+                             0xD9};
+    out.insert(out.end(), std::begin(frame), std::end(frame));
     return out;
 }
 

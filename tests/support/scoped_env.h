@@ -1,6 +1,8 @@
 // Sets an environment variable (or unsets it, for nullopt) while it lives.
 #pragma once
 
+#include "sdk/common/platform/platform.h"
+
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -20,7 +22,7 @@ public:
 
 private:
     void set(const std::optional<std::string> &value) {
-        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+        platform_set_env(name, value ? value->c_str() : nullptr);
     }
     const char *name;
     std::optional<std::string> previous;

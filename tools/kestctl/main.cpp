@@ -70,6 +70,9 @@ const command &parse(int argc, char **argv, options &opts) {
     // Lets the options above be given after the command name too, as kestctl
     // always allowed; set before the subcommands, which inherit it.
     app.fallthrough();
+    // Options start with - everywhere: on Windows, CLI11 would also take /x
+    // for one, and a path written with forward slashes along with it.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("kestctl ") + kest_sdk_version());
 

@@ -3,6 +3,7 @@
 #include "sdk/comm/interface/data_xfer.h"
 
 #include "sdk/common/byte_order.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/stats/counters.h"
 #include "sdk/common/thread/thread.h"
 
@@ -15,12 +16,6 @@
 // Every received transfer is checksummed whole, 256 KiB at a time. The loop
 // is left plain for the vectoriser; the AVX2 clone is picked at load time
 // where the processor has it.
-// ThreadSanitizer's runtime is not ready when the clone resolver runs.
-#if defined(__SANITIZE_THREAD__)
-#define KEST_VECTOR_CLONES
-#else
-#define KEST_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
 KEST_VECTOR_CLONES uint8_t xor_checksum(const uint8_t *bytes, size_t n) {
     uint8_t sum = 0;
     for (size_t i = 0; i < n; ++i)

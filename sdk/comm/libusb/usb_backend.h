@@ -83,7 +83,8 @@ struct usb_backend {
     const char *(*error_name)(int code);
 };
 
-// The record that forwards to libusb-1.0.
+// The record that forwards to libusb-1.0; in a build without libusb
+// (KEST_USB_LIBUSB off), one whose init fails with LIBUSB_ERROR_NOT_SUPPORTED.
 const usb_backend *usb_backend_libusb();
 
 // Chooses the backend for every transport created afterwards; null restores libusb.
@@ -92,3 +93,7 @@ void usb_backend_select(const usb_backend *backend);
 
 // The selected backend (libusb unless another was selected).
 const usb_backend *usb_backend_current();
+
+// libusb_error_name's text for an error code or a transfer status, without
+// libusb: for backends of their own.
+const char *usb_error_text(int code);

@@ -4,6 +4,7 @@
 #include "sdk/common/byte_order.h"
 #include "sdk/common/file/file.h"
 #include "sdk/common/file/md5.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/logger/logger.h"
 
 #include <cerrno>
@@ -45,7 +46,7 @@ int sender::create_destination(const char *dir, log_origin origin) {
             continue;
         char kept = path[i];
         path[i] = '\0';
-        if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+        if (!platform_make_dir(path) && errno != EEXIST) {
             log_print_from(origin, ERROR, "destination dir:%s not exists and cannot be created.\n",
                            dir);
             return -2;

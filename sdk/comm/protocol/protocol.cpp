@@ -3,6 +3,7 @@
 #include "sdk/comm/protocol/protocol.h"
 
 #include "sdk/common/byte_order.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/stats/counters.h"
 #include "sdk/common/thread/thread.h"
 #include "sdk/logger/console.h"
@@ -11,8 +12,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace zev_sdk {
 
@@ -367,7 +366,7 @@ void sender::disarm_wait(int32_t channel) {
 int sender::recv_cmd(int32_t channel, uint8_t **msg) {
     // Kept verbatim: tools and users read which thread waits for an answer.
     console_print("recv_cmd thread id:[%s] Thread ID: %lu\n", "zev_sdk::sender::recv_cmd",
-                  static_cast<unsigned long>(syscall(SYS_gettid)));
+                  platform_thread_id());
     *msg = nullptr;
     if (!inited) {
         log_print(ERROR, "sender not init.\n");

@@ -46,7 +46,7 @@ TEST_F(Api, AttachSequenceOfTheApplicationRunsOnTheNotificationThread) {
         return std::vector<int>{
             lidar_create_device(&info, &handle),
             lidar_open_device(handle),
-            lidar_get_calib_file(handle, (dir->path() / "files/recv").c_str()),
+            lidar_get_calib_file(handle, (dir->path() / "files/recv").string().c_str()),
             lidar_get_version(handle),
             lidar_set_mode(handle, 1),
             lidar_register_stream_callback(handle, &callback),

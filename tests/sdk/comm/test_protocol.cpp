@@ -382,10 +382,11 @@ TEST_F(Protocol, MessagesShorterThanTheyClaimAreDropped) {
 
 TEST_F(Calibration, MissingFoldersAreCreatedAndAVerifiedFileIsAcknowledged) {
     fs::create_directory(dir.path() / "a");
-    ASSERT_EQ(sender->sender_get_calib_file_handler((dir.path() / "a/b/c/").c_str()), 0);
+    ASSERT_EQ(sender->sender_get_calib_file_handler((dir.path() / "a/b/c/").string().c_str()), 0);
     EXPECT_EQ(read(dir.path() / "a/b/c/calib.yaml"), kest_sim::kestone::calibration_yaml());
     EXPECT_TRUE(device_told(1, 0));
-    ASSERT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), 0) << "an existing one";
+    ASSERT_EQ(sender->sender_get_calib_file_handler(dir.path().string().c_str()), 0)
+        << "an existing one";
     EXPECT_EQ(read(dir.path() / "calib.yaml"), kest_sim::kestone::calibration_yaml());
     EXPECT_TRUE(device_told(2, 0));
 }
@@ -394,7 +395,7 @@ TEST_F(Calibration, WrongOrUpperCaseDigestKeepsTheFileButFails) {
     for (kest_sim::md5_mode mode :
          {kest_sim::md5_mode::wrong_digit, kest_sim::md5_mode::upper_case}) {
         device->set_md5_mode(mode);
-        EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
+        EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().string().c_str()), -1);
         EXPECT_EQ(read(dir.path() / "calib.yaml"), kest_sim::kestone::calibration_yaml());
     }
     EXPECT_TRUE(device_told(0, 2));
@@ -426,7 +427,7 @@ TEST_F(Calibration, MalformedFileMessagesAreRefused) {
         device->set_short_file(bad.answer.empty());
         if (!bad.answer.empty())
             device->set_answer(CTRL_GET_CALIB_FILE, bad.answer);
-        EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().c_str()), -1);
+        EXPECT_EQ(sender->sender_get_calib_file_handler(dir.path().string().c_str()), -1);
         EXPECT_TRUE(log_contains(bad.reason));
         EXPECT_LE(fs::file_size(dir.path() / "calib.yaml"), 3145728u);
         fails += bad.told;

@@ -84,3 +84,9 @@ TEST_F(Usb, DeviceStreamsAndIsRemovedMidTransfer) {
     EXPECT_FALSE(log_contains("fallback to polling mode"));
     EXPECT_FALSE(log_contains("<BUG>"));
 }
+
+// The virtual bus names errors without libusb; its names must be libusb's, which log lines carry.
+TEST(UsbErrorText, NamesEveryCodeAsLibusbDoes) {
+    for (int code = -120; code <= 10; ++code)
+        EXPECT_STREQ(usb_error_text(code), libusb_error_name(code)) << code;
+}

@@ -67,7 +67,7 @@ TEST(File, HashesFilesAcrossReadChunksAndFailsOnWhatItCannotRead) {
     EXPECT_EQ(get_file_md5(dir.file("absent.yaml"), out), 0);
     // A directory opens for reading here but every read fails: no digest of nothing.
     EXPECT_EQ(get_file_md5(dir.path().string(), out), 0);
-    EXPECT_TRUE(is_dir(dir.path().c_str()));
+    EXPECT_TRUE(is_dir(dir.path().string().c_str()));
     EXPECT_FALSE(is_dir(dir.file("data_0").c_str()));
     EXPECT_FALSE(is_dir(nullptr));
 }

@@ -22,10 +22,10 @@ class Logger : public testing::Test {
 protected:
     void SetUp() override {
         kest_test::reset_logger();
-        unsetenv("LOG_LEVEL");
+        platform_set_env("LOG_LEVEL", nullptr);
     }
     void TearDown() override {
-        unsetenv("LOG_LEVEL");
+        platform_set_env("LOG_LEVEL", nullptr);
         kest_test::reset_logger();
     }
 };
@@ -68,9 +68,9 @@ TEST_F(Logger, ConfigTakesTheEnvironmentOverTheInitLevel) {
                      ", init " + std::to_string(expected.init));
         kest_test::reset_logger();
         if (expected.env)
-            setenv("LOG_LEVEL", expected.env, 1);
+            platform_set_env("LOG_LEVEL", expected.env);
         else
-            unsetenv("LOG_LEVEL");
+            platform_set_env("LOG_LEVEL", nullptr);
         EXPECT_EQ(log_config(expected.init, kest_test::capture_sink), expected.result);
         EXPECT_EQ(log_level, expected.level);
         size_t before = captured_logs().size();
@@ -86,7 +86,7 @@ TEST_F(Logger, ConfigTakesTheEnvironmentOverTheInitLevel) {
         EXPECT_EQ(words, expected.passing);
     }
     kest_test::reset_logger();
-    setenv("LOG_LEVEL", "3", 1);
+    platform_set_env("LOG_LEVEL", "3");
     EXPECT_EQ(log_config(3, nullptr), -1) << "a null sink is refused before LOG_LEVEL is read";
     EXPECT_EQ(log_level, 1);
     EXPECT_EQ(log_sink, nullptr);
@@ -142,7 +142,7 @@ TEST_F(Logger, EmittedLinesReachTheFileNamedAfterTheStartTimeWholeAndTerminated)
     bool matched = false;
     for (time_t moment = before; moment <= after; ++moment) {
         struct tm local;
-        localtime_r(&moment, &local);
+        platform_local_time(moment, local);
         char expected[64];
         strftime(expected, sizeof expected, "%Y-%m-%d_%H-%M-%S_log.txt", &local);
         matched |= name == expected;
@@ -159,7 +159,7 @@ TEST_F(Logger, EmittedLinesReachTheFileNamedAfterTheStartTimeWholeAndTerminated)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(captured_lines().size(), 2u);
     EXPECT_THAT(lines[0],
-                MatchesRegex("<INFO><test_logger\\.cpp:[A-Za-z_:]+:[0-9]+>: Program started\\."));
+                MatchesRegex("<INFO><test_logger\\.cpp:\\w+::\\w+:\\w+>: Program started\\."));
     EXPECT_EQ(lines[1].size(), 4095u) << "a line longer than the buffer is cut, not lost";
     EXPECT_EQ(lines[1].back(), 'x');
 }
