@@ -1,6 +1,7 @@
 // A recording's binary file and its writer thread (see the header).
 #include "app/binary_file_writer.h"
 
+#include "sdk/common/platform/platform.h"
 #include "sdk/logger/logger.h"
 
 #include <QFile>
@@ -8,10 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -26,7 +24,7 @@ uint64_t bytesOf(const BinaryFileWriter::Batch &batch) {
 // Writes all of size bytes; 0 or the errno of the failure.
 int writeAll(int fd, const uint8_t *data, size_t size) {
     while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
+        long long written = platform_write(fd, data, size);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -43,19 +41,17 @@ int writeAll(int fd, const uint8_t *data, size_t size) {
 BinaryFileWriter::BinaryFileWriter(const QString &path, uint64_t batchSize, WriterLimits limits)
     : path(path), batchSize(std::max<uint64_t>(batchSize, 1)), limits(limits) {
     const QByteArray name = QFile::encodeName(path);
-    fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    fd = platform_open_append(name.constData());
     if (fd < 0) {
         int error = errno;
         log_print(ERROR, "[Recorder] Cannot open %s: %s.\n", name.constData(), strerror(error));
         throw std::system_error(error, std::generic_category(), "open " + name.toStdString());
     }
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
-        fileBytes = static_cast<uint64_t>(status.st_size);
+    fileBytes = static_cast<uint64_t>(std::max<long long>(platform_regular_file_size(fd), 0));
     try {
         thread = std::thread(&BinaryFileWriter::run, this);
     } catch (...) {
-        ::close(fd);
+        platform_close(fd);
         throw;
     }
 }
@@ -190,9 +186,9 @@ void BinaryFileWriter::writeBatch(const Batch &batch) {
         return;
     // What a failed write left of its record is cut off, so the file ends
     // with a whole record.
-    if (ftruncate(fd, static_cast<off_t>(fileBytes)) != 0 && errno != EINVAL)
+    if (const int cut = platform_truncate(fd, fileBytes); cut != 0)
         log_print(WARN, "[Recorder] %s: cannot cut off a partly written record: %s.\n",
-                  QFile::encodeName(path).constData(), strerror(errno));
+                  QFile::encodeName(path).constData(), strerror(cut));
     log_print(ERROR, "[Recorder] Cannot write %s: %s; no more records go to this file.\n",
               QFile::encodeName(path).constData(), strerror(error));
     failed = true;
@@ -201,13 +197,12 @@ void BinaryFileWriter::writeBatch(const Batch &batch) {
 
 void BinaryFileWriter::closeFile() {
     // The records must be on the disk before the recording reports stopped.
-    if (fdatasync(fd) != 0 && errno != EINVAL && errno != EROFS) {
-        int error = errno;
+    if (const int error = platform_flush_to_disk(fd); error != 0) {
         log_print(ERROR, "[Recorder] Cannot write %s: %s.\n", QFile::encodeName(path).constData(),
                   strerror(error));
         std::lock_guard<std::mutex> lock(mutex);
         failed = true;
     }
-    ::close(fd);
+    platform_close(fd);
     fd = -1;
 }

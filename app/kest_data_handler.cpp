@@ -2,12 +2,11 @@
 #include "app/kest_data_handler.h"
 #include "app/program_places.h"
 
+#include "sdk/common/platform/platform.h"
 #include "sdk/logger/console.h"
 #include "sdk/logger/logger.h"
 
 #include <QDir>
-
-#include <csignal>
 
 namespace {
 
@@ -31,7 +30,7 @@ KestDataHandler::KestDataHandler() : calibDir(programPlaces().calibrationFolder)
 bool KestDataHandler::initSdk() {
     // The decoders print on standard output; when it is a pipe whose reader
     // has gone, a write must fail, not end the program.
-    signal(SIGPIPE, SIG_IGN);
+    platform_ignore_broken_pipe();
     return lidar_system_init(attachCallback) == 0;
 }
 

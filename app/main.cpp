@@ -9,6 +9,7 @@
 #include "app/viewer/viewer_options.h"
 #include "app/viewer/viewer_startup.h"
 #include "app/viewer/viewer_status_bar.h"
+#include "sdk/common/platform/platform.h"
 
 #include <QApplication>
 
@@ -16,6 +17,7 @@
 #include <memory>
 
 int main(int argc, char *argv[]) {
+    platform_attach_console(); // Windows: the console this GUI program was started from
     QCoreApplication::setApplicationName(QStringLiteral("kestviewer"));
     QCoreApplication::setOrganizationName(QStringLiteral("kestviewer"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KEST_VERSION));

@@ -6,47 +6,34 @@
 #include "app/mainwindow.h"
 #include "app/viewer/view_export.h"
 #include "app/viewer/viewer_options.h"
+#include "sdk/common/platform/platform.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QPixmap>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+std::atomic<bool> quitRequested{false};
 constexpr int framePollMs = 100;
-
-void onSignal(int) {
-    const char byte = 1;
-    // Nothing else is safe here; the event loop reads the byte and quits.
-    [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1);
-}
+constexpr int quitPollMs = 100;
 
 } // namespace
 
 void quitOnSignals(QCoreApplication &application) {
-    if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
-    QObject::connect(notifier, &QSocketNotifier::activated, &application, [&application] {
-        char bytes[16];
-        while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        application.quit();
+    // The request may come in a signal handler or on a thread of the system's:
+    // it only sets the flag, which the event loop looks at ten times a second.
+    platform_on_quit_request([] { quitRequested = true; });
+    auto *poll = new QTimer(&application);
+    QObject::connect(poll, &QTimer::timeout, &application, [&application] {
+        if (quitRequested.exchange(false))
+            application.quit();
     });
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    poll->start(quitPollMs);
 }
 
 void recordWhenStreaming(QCoreApplication &application, std::function<void()> clickRecord) {

@@ -32,9 +32,10 @@ private:
     kest_sim::plugged_kestone plugged;
 };
 
-// SIGINT and SIGTERM make the application quit through its event loop (the
-// handler only writes to a pipe), so the normal quit path runs: a recording
-// is stopped and its files closed.
+// SIGINT and SIGTERM (Ctrl-C and closing the console on Windows) make the
+// application quit through its event loop within a tenth of a second (the
+// handler only sets a flag), so the normal quit path runs: a recording is
+// stopped and its files closed.
 void quitOnSignals(QCoreApplication &application);
 
 // Calls clickRecord (on the GUI thread) the first time the device reports

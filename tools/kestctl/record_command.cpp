@@ -2,6 +2,7 @@
 // handler runs its attach sequence, the recording runs for the given seconds
 // (or until Ctrl-C), and the summary says what reached each file.
 #include "app/kest_data_handler.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/stats/counters.h"
 #include "sim/plugged_kestone.h"
 #include "tools/kestctl/commands.h"
@@ -32,7 +33,7 @@ constexpr std::chrono::milliseconds interruptCheck{100};
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void onInterrupt(int) {
+void onInterrupt() {
     interrupted = 1;
 }
 
@@ -74,10 +75,7 @@ private:
 };
 
 void waitWhileRecording(int seconds) {
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    platform_on_quit_request(onInterrupt);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::mutex mutex;
     std::condition_variable never;

@@ -5,6 +5,8 @@
 // system it runs on.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 // Creates one folder (its parent must exist), readable by all where the system
@@ -17,6 +19,36 @@ bool platform_utc_time(std::time_t t, std::tm &out);
 unsigned long platform_thread_id();
 // Sets an environment variable, or removes it for a null value; true on success.
 bool platform_set_env(const char *name, const char *value);
+
+// A recording's files, written through descriptors by the recorder's threads.
+// Opens path for appending bytes as they are (created, readable by all where
+// the system has such modes), not inherited by programs this one starts: the
+// descriptor, or -1 with errno set.
+int platform_open_append(const char *path);
+// Writes up to size bytes: how many, or -1 with errno set.
+long long platform_write(int fd, const void *data, size_t size);
+// The size of the open file when it is a regular file; -1 otherwise.
+long long platform_regular_file_size(int fd);
+// Cuts the open file back to size bytes: 0, or the errno of a failure (a file
+// that cannot be cut, such as a pipe, is not one).
+int platform_truncate(int fd, uint64_t size);
+// Puts what was written on the disk: 0, or the errno of a failure (a file
+// system that cannot, read-only or special, is not one).
+int platform_flush_to_disk(int fd);
+void platform_close(int fd);
+
+// Writing to a pipe whose reader has gone fails with an error instead of
+// ending the program (POSIX's SIGPIPE; Windows has no such signal).
+void platform_ignore_broken_pipe();
+// Calls on_quit when the user asks the program to stop from outside its
+// windows: SIGINT or SIGTERM, or Ctrl-C, Ctrl-Break or closing the console
+// on Windows. on_quit may run in a signal handler or on a thread of the
+// system's: it may only set a flag (a std::atomic) that the program looks at.
+void platform_on_quit_request(void (*on_quit)());
+// A GUI program's standard output and error go to the console it was started
+// from, or a console of its own ("CONOUT$"): Windows starts a GUI program
+// without them. Elsewhere they are already where they belong.
+void platform_attach_console();
 
 // A loop compiled twice, for AVX2 and for any processor, the clone picked as
 // the program loads: ELF's ifunc, which Windows lacks (and ThreadSanitizer's
