@@ -1,5 +1,7 @@
 #include "app/program_places.h"
 
+#include "sdk/common/platform/platform.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -11,10 +13,10 @@ QString userDataFolder() {
     return data.isEmpty() ? QString() : QDir(data).filePath(QStringLiteral("kestviewer"));
 }
 
-// The folder of the running program: /proc/self/exe names it even before (or
-// without) an application object.
+// The folder of the running program, known even before (or without) an
+// application object.
 QString runningProgramFolder() {
-    const QFileInfo program(QStringLiteral("/proc/self/exe"));
+    const QFileInfo program(QString::fromStdString(platform_program_path()));
     const QString target = program.canonicalFilePath();
     return target.isEmpty() ? QDir::currentPath() : QFileInfo(target).absolutePath();
 }

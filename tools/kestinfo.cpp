@@ -2,6 +2,7 @@
 // machine (logger, MD5, threads, file system). Exit status 0 when all pass.
 #include "sdk/common/file/file.h"
 #include "sdk/common/file/md5.h"
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/thread/thread.h"
 #include "sdk/common/version/version.h"
 #include "sdk/logger/logger.h"
@@ -59,7 +60,7 @@ int main() {
     passed &=
         check("MD5 of the empty message", md5_matches("", "d41d8cd98f00b204e9800998ecf8427e"));
     char own_md5[MD5_HEX_SIZE] = {};
-    bool hashed = get_file_md5("/proc/self/exe", own_md5) == 1;
+    bool hashed = get_file_md5(platform_program_path().c_str(), own_md5) == 1;
     passed &= check("MD5 of this program", hashed);
     if (hashed)
         printf("    %s\n", own_md5);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // Creates one folder (its parent must exist), readable by all where the system
 // has such modes. True when it was made; errno says why not (EEXIST: it exists).
@@ -15,6 +16,8 @@ bool platform_make_dir(const char *path);
 // The local and the UTC calendar time of t; false when t has none.
 bool platform_local_time(std::time_t t, std::tm &out);
 bool platform_utc_time(std::time_t t, std::tm &out);
+// The running program's file, absolute; empty when the system does not say.
+std::string platform_program_path();
 // The calling thread's number as the system's tools show it.
 unsigned long platform_thread_id();
 // Sets an environment variable, or removes it for a null value; true on success.

@@ -69,6 +69,13 @@ void platform_on_quit_request(void (*on_quit)()) {
 
 void platform_attach_console() {}
 
+std::string platform_program_path() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    return length > 0 && static_cast<size_t>(length) < sizeof path ? std::string(path, length)
+                                                                   : std::string();
+}
+
 unsigned long platform_thread_id() {
     return static_cast<unsigned long>(syscall(SYS_gettid));
 }

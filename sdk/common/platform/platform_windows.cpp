@@ -80,6 +80,12 @@ void platform_attach_console() {
     freopen_s(&ignored, "CONOUT$", "w", stderr);
 }
 
+std::string platform_program_path() {
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+
 unsigned long platform_thread_id() {
     return GetCurrentThreadId();
 }
