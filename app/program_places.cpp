@@ -29,8 +29,8 @@ QString canonical(const QString &folder) {
 } // namespace
 
 QString userLogFolder() {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty())
+    QString state = QString::fromLocal8Bit(platform_state_home().c_str());
+    if (state.isEmpty()) // no home named: Qt's idea of one
         state = QDir::home().filePath(QStringLiteral(".local/state"));
     return QDir(state).filePath(QStringLiteral("kestviewer/logs"));
 }

@@ -25,5 +25,6 @@ ProgramPlaces programPlacesFor(const QString &programFolder, const QString &buil
 // For this process.
 ProgramPlaces programPlaces();
 
-// The per-user folder for the log, $XDG_STATE_HOME/kestviewer/logs.
+// The per-user folder for the log, $XDG_STATE_HOME/kestviewer/logs
+// (~/.local/state/kestviewer/logs; on Windows %LOCALAPPDATA%\kestviewer\logs).
 QString userLogFolder();

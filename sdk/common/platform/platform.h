@@ -20,6 +20,12 @@ bool platform_utc_time(std::time_t t, std::tm &out);
 std::string platform_program_path();
 // The calling thread's number as the system's tools show it.
 unsigned long platform_thread_id();
+// Names the calling thread for debuggers and the system's tools (Linux keeps
+// 15 characters: the caller cuts the name to fit).
+void platform_set_thread_name(const char *name);
+// Where per-user state (logs) goes: $XDG_STATE_HOME, else ~/.local/state; on
+// Windows %LOCALAPPDATA%. Empty when the system names none.
+std::string platform_state_home();
 // Sets an environment variable, or removes it for a null value; true on success.
 bool platform_set_env(const char *name, const char *value);
 

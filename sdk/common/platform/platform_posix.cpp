@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -74,6 +75,18 @@ std::string platform_program_path() {
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
     return length > 0 && static_cast<size_t>(length) < sizeof path ? std::string(path, length)
                                                                    : std::string();
+}
+
+void platform_set_thread_name(const char *name) {
+    pthread_setname_np(pthread_self(), name);
+}
+
+std::string platform_state_home() {
+    const char *state = getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] != '\0')
+        return state;
+    const char *home = getenv("HOME");
+    return home != nullptr && home[0] != '\0' ? std::string(home) + "/.local/state" : std::string();
 }
 
 unsigned long platform_thread_id() {

@@ -86,6 +86,23 @@ std::string platform_program_path() {
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
 }
 
+void platform_set_thread_name(const char *name) {
+    // SetThreadDescription came with Windows 10 (1607): looked up, not linked.
+    using describe = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+    static const auto set_description = reinterpret_cast<describe>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (set_description == nullptr)
+        return;
+    wchar_t wide[64] = {};
+    MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 63);
+    set_description(GetCurrentThread(), wide);
+}
+
+std::string platform_state_home() {
+    const char *local = getenv("LOCALAPPDATA");
+    return local != nullptr ? std::string(local) : std::string();
+}
+
 unsigned long platform_thread_id() {
     return GetCurrentThreadId();
 }

@@ -1,12 +1,12 @@
 // Start and join of named worker threads.
 #include "sdk/common/thread/thread.h"
 
+#include "sdk/common/platform/platform.h"
 #include "sdk/logger/logger.h"
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <pthread.h>
 
 namespace {
 
@@ -18,7 +18,7 @@ constexpr size_t os_name_capacity = 16;
 void set_os_thread_name(const char *name) {
     char short_name[os_name_capacity] = {};
     memcpy(short_name, name, strnlen(name, sizeof short_name - 1));
-    pthread_setname_np(pthread_self(), short_name);
+    platform_set_thread_name(short_name);
 }
 
 void *multhreadsw::start_routine(multhreadsw *self) {
