@@ -23,6 +23,8 @@ unsigned long platform_thread_id();
 // Names the calling thread for debuggers and the system's tools (Linux keeps
 // 15 characters: the caller cuts the name to fit).
 void platform_set_thread_name(const char *name);
+// The calling thread's name as the system keeps it ("" when it keeps none).
+std::string platform_thread_name();
 // Where per-user state (logs) goes: $XDG_STATE_HOME, else ~/.local/state; on
 // Windows %LOCALAPPDATA%. Empty when the system names none.
 std::string platform_state_home();

@@ -81,6 +81,11 @@ void platform_set_thread_name(const char *name) {
     pthread_setname_np(pthread_self(), name);
 }
 
+std::string platform_thread_name() {
+    char name[64] = {};
+    return pthread_getname_np(pthread_self(), name, sizeof name) == 0 ? name : "";
+}
+
 std::string platform_state_home() {
     const char *state = getenv("XDG_STATE_HOME");
     if (state != nullptr && state[0] != '\0')

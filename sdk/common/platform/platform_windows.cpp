@@ -86,16 +86,38 @@ std::string platform_program_path() {
     return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
 }
 
+namespace {
+
+// SetThreadDescription and GetThreadDescription came with Windows 10 (1607):
+// looked up, not linked.
+template <typename Function>
+Function kernel_function(const char *name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+} // namespace
+
 void platform_set_thread_name(const char *name) {
-    // SetThreadDescription came with Windows 10 (1607): looked up, not linked.
     using describe = HRESULT(WINAPI *)(HANDLE, PCWSTR);
-    static const auto set_description = reinterpret_cast<describe>(reinterpret_cast<void *>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    static const auto set_description = kernel_function<describe>("SetThreadDescription");
     if (set_description == nullptr)
         return;
     wchar_t wide[64] = {};
     MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, 63);
     set_description(GetCurrentThread(), wide);
+}
+
+std::string platform_thread_name() {
+    using read = HRESULT(WINAPI *)(HANDLE, PWSTR *);
+    static const auto get_description = kernel_function<read>("GetThreadDescription");
+    PWSTR wide = nullptr;
+    if (get_description == nullptr || FAILED(get_description(GetCurrentThread(), &wide)))
+        return "";
+    char name[64] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, name, sizeof name - 1, nullptr, nullptr);
+    LocalFree(wide);
+    return name;
 }
 
 std::string platform_state_home() {

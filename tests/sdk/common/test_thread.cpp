@@ -1,4 +1,5 @@
 // Start, join and refusal of named worker threads.
+#include "sdk/common/platform/platform.h"
 #include "sdk/common/thread/thread.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/wait.h"
@@ -7,7 +8,7 @@
 
 #include <cstring>
 #include <future>
-#include <pthread.h>
+#include <string>
 
 namespace {
 
@@ -18,7 +19,7 @@ struct gate {
     std::promise<void> entering, opening;
     std::future<void> entered = entering.get_future();
     std::shared_future<void> open = opening.get_future().share();
-    char os_name[16] = {};
+    std::string os_name;
     multhreadsw *owner = nullptr; // for join_self
     int join_result = 0;
 
@@ -29,7 +30,7 @@ struct gate {
 
 void *hold_at_gate(void *argument) {
     auto *g = static_cast<gate *>(argument);
-    pthread_getname_np(pthread_self(), g->os_name, sizeof g->os_name);
+    g->os_name = platform_thread_name();
     g->entering.set_value();
     g->open.wait();
     return nullptr;
@@ -54,7 +55,7 @@ TEST_F(Thread, StartsNamedThreadAndJoinsIt) {
     gate g;
     ASSERT_EQ(worker.nst_create(hold_at_gate, "event_monitor_routine", &g), 0);
     ASSERT_TRUE(g.wait_entered()) << "the entry function never ran";
-    EXPECT_STREQ(g.os_name, "event_monitor_r") << "the system keeps the first 15 characters";
+    EXPECT_EQ(g.os_name, "event_monitor_r") << "the system keeps the first 15 characters";
     g.opening.set_value();
     EXPECT_EQ(worker.nst_join(), 0);
     EXPECT_FALSE(worker.started());
