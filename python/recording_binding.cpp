@@ -227,6 +227,7 @@ public:
         const char *states[] = {"missing", "placeholder", "converted"};
         out["calibration"] = states[static_cast<int>(summary.calibration)];
         out["duration"] = summary.durationSeconds();
+        out["segments"] = summary.segmentCount();
         out["poses"] = fileSummary(summary.poses);
         out["clouds"] = fileSummary(summary.clouds);
         out["images"] = fileSummary(summary.images);

@@ -64,12 +64,13 @@ void RecordFileReader::attach(std::FILE *source, uint64_t bytes, RecordKind reco
     failure.clear();
 }
 
-bool RecordFileReader::rewind() {
-    if (file == nullptr || start < 0 || fseeko(file, start, SEEK_SET) != 0) {
-        failure = "cannot go back to the first record";
+bool RecordFileReader::seek(uint64_t offset) {
+    if (file == nullptr || start < 0 || offset > size ||
+        fseeko(file, start + off_t(offset), SEEK_SET) != 0) {
+        failure = "cannot go to the record at byte " + std::to_string(offset);
         return false;
     }
-    at = 0;
+    at = offset;
     truncated.reset();
     failure.clear();
     return true;

@@ -54,7 +54,9 @@ public:
     // record.bytes holds the header only and the rest is skipped unread.
     bool next(RecordView &record, bool withBody = true);
     // Back to the first record, to read the file again.
-    bool rewind();
+    bool rewind() { return seek(0); }
+    // To the record at offset (one that next() has met), to read on from there.
+    bool seek(uint64_t offset);
     std::optional<uint64_t> truncatedAt() const { return truncated; }
     // A read error other than the end of the file, or empty.
     const std::string &readError() const { return failure; }

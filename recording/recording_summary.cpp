@@ -3,6 +3,7 @@
 #include "recording/record_layout.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -58,6 +59,16 @@ void noteCount(RecordFileSummary &out, uint64_t count) {
     out.totalCount += count;
 }
 
+// A damaged record's time that is not a number extends no segment.
+void noteSegment(RecordFileSummary &out, double seconds) {
+    if (!std::isfinite(seconds))
+        return;
+    if (out.segments.empty() || seconds < out.segments.back().second)
+        out.segments.emplace_back(seconds, seconds);
+    else
+        out.segments.back().second = seconds;
+}
+
 } // namespace
 
 void summariseRecords(RecordFileReader &reader, RecordKind kind, RecordFileSummary &out) {
@@ -77,6 +88,7 @@ void summariseRecords(RecordFileReader &reader, RecordKind kind, RecordFileSumma
             }
             out.timesBackwards += record.seconds < out.lastSeconds;
         }
+        noteSegment(out, record.seconds);
         out.lastSequence = record.sequence;
         out.lastSeconds = record.seconds;
         if (kind == RecordKind::Cloud) {
@@ -97,9 +109,17 @@ void summariseRecords(RecordFileReader &reader, RecordKind kind, RecordFileSumma
         out.error = reader.readError();
 }
 
+double RecordFileSummary::spanSeconds() const {
+    double span = 0;
+    for (const auto &[first, last] : segments)
+        span += last - first;
+    return span;
+}
+
 double RecordFileSummary::rate() const {
-    const double span = lastSeconds - firstSeconds;
-    return records > 1 && span > 0 ? (records - 1) / span : 0;
+    const double span = spanSeconds();
+    const uint64_t intervals = records - std::min<uint64_t>(records, segments.size());
+    return intervals > 0 && span > 0 ? intervals / span : 0;
 }
 
 std::vector<std::string> RecordFileSummary::faults() const {
@@ -134,16 +154,34 @@ std::vector<std::string> RecordFileSummary::faults() const {
 }
 
 double RecordingSummary::durationSeconds() const {
-    double first = 0, last = 0;
-    bool any = false;
-    for (const RecordFileSummary *file : {&poses, &clouds, &images}) {
-        if (file->records == 0)
-            continue;
-        first = any ? std::min(first, file->firstSeconds) : file->firstSeconds;
-        last = any ? std::max(last, file->lastSeconds) : file->lastSeconds;
-        any = true;
+    std::vector<const RecordFileSummary *> held;
+    for (const RecordFileSummary *file : {&poses, &clouds, &images})
+        if (!file->segments.empty())
+            held.push_back(file);
+    if (held.empty())
+        return 0;
+    double longest = 0;
+    bool aligned = true;
+    for (const RecordFileSummary *file : held) {
+        longest = std::max(longest, file->spanSeconds());
+        aligned = aligned && file->segments.size() == held.front()->segments.size();
     }
-    return any ? last - first : 0;
+    if (!aligned)
+        return longest;
+    double total = 0;
+    for (size_t k = 0; k < held.front()->segments.size(); ++k) {
+        double first = held.front()->segments[k].first, last = held.front()->segments[k].second;
+        for (const RecordFileSummary *file : held) {
+            first = std::min(first, file->segments[k].first);
+            last = std::max(last, file->segments[k].second);
+        }
+        total += last - first;
+    }
+    return total;
+}
+
+size_t RecordingSummary::segmentCount() const {
+    return std::max({poses.segments.size(), clouds.segments.size(), images.segments.size()});
 }
 
 std::vector<std::string> RecordingSummary::faults() const {

@@ -25,6 +25,9 @@ struct RecordFileSummary {
     uint64_t missing = 0;        // sequence numbers skipped in all
     uint64_t repeatedOrBack = 0; // sequence numbers not above the one before
     uint64_t timesBackwards = 0; // records whose time is before the one before
+    // The stretches of rising time, split where time goes back (the device's
+    // clock restarts when it is plugged in again): the first and last time of each.
+    std::vector<std::pair<double, double>> segments;
     uint64_t firstSequence = 0, lastSequence = 0;
     std::optional<uint64_t> truncatedAt;
     // Clouds: points per cloud; images: JPEG bytes and the sizes pictures declare.
@@ -33,7 +36,8 @@ struct RecordFileSummary {
     std::map<std::pair<int, int>, uint64_t> pictureSizes;
     uint64_t undecodable = 0; // pictures without a JPEG frame header
 
-    double rate() const; // records per second between the first and the last
+    double rate() const;        // records per second, over the segments' spans
+    double spanSeconds() const; // the segments' spans summed
     std::vector<std::string> faults() const;
 };
 
@@ -46,7 +50,11 @@ struct RecordingSummary {
     CalibrationState calibration = CalibrationState::Missing;
     RecordFileSummary poses, clouds, images;
 
-    double durationSeconds() const; // from the earliest record to the latest
+    // The segments' spans summed, each from its earliest record in any file to
+    // its latest; where the files disagree on how many segments there are,
+    // the longest file's spans.
+    double durationSeconds() const;
+    size_t segmentCount() const; // the most any file has
     std::vector<std::string> faults() const;
     bool sound() const { return faults().empty(); }
 };

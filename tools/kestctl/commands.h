@@ -32,6 +32,7 @@ extern const command stream_command;
 extern const command record_command;
 extern const command inspect_command;
 extern const command export_command;
+extern const command slice_command;
 #endif
 
 } // namespace kestctl

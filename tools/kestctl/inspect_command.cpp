@@ -87,6 +87,10 @@ int run_inspect(const options &opts, device_session &) {
     printf("started:   %s\n",
            summary.startedAt.empty() ? "unknown (no image/info.txt)" : summary.startedAt.c_str());
     printf("duration:  %.3f s\n", summary.durationSeconds());
+    if (summary.segmentCount() > 1)
+        printf("segments:  %zu (the device clock went back %zu times; durations and rates are "
+               "summed over the segments)\n",
+               summary.segmentCount(), summary.segmentCount() - 1);
     printf("calibration: %s\n", calibrationText(summary.calibration));
     for (const RecordFileSummary *file : {&summary.poses, &summary.clouds, &summary.images})
         printFile(*file);

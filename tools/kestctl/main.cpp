@@ -31,6 +31,7 @@ const command *const commands[] = {
     &record_command,
     &inspect_command,
     &export_command,
+    &slice_command,
 #endif
 };
 

@@ -2,6 +2,7 @@
 // promises. main.cpp fills the record; the device session and the commands read it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ struct export_options {
     std::string images;
 };
 
+struct slice_options {
+    std::string folder;
+    double from = 0;
+    std::optional<double> to; // the recording's end if not given
+    std::string out;
+};
+
 struct options {
     bool virtual_device = false;
     std::string preset = "demo";
@@ -61,6 +69,7 @@ struct options {
     record_options record;
     inspect_options inspect;
     export_options export_;
+    slice_options slice;
 };
 
 } // namespace kestctl
