@@ -195,8 +195,19 @@ public:
         bool paused = false;
         bool finished = false; // played to its end (never, looping)
         double position_s = 0, length_s = 0;
+        double speed = 1;
+        bool loop = false;
+        std::optional<size_t> last_cloud; // the recording's index of the last cloud sent
+        uint64_t pictures_skipped = 0;
     };
     void pause_playback(bool paused);
+    // Plays on from position_s (seconds from the recording's start).
+    void seek_playback(double position_s);
+    // Sends the next cloud (clouds > 0) or the one before the last sent (< 0) now.
+    void step_playback(int clouds);
+    // Recorded seconds per second (0.01 to 100) and looping, from now on.
+    void set_playback_speed(double speed);
+    void set_playback_loop(bool loop);
     playback_state playback() const;
     stream_counters counters() const;
     // The points of SLAM cloud frame (value1) as the device scanned them, in its
@@ -308,10 +319,11 @@ private:
     std::unique_ptr<recording_player> player;
     bool player_restart = false;
     playback_state played;
-    std::chrono::steady_clock::time_point paused_at;
-    std::chrono::steady_clock::duration paused_for{}; // in this streaming session
+    std::chrono::steady_clock::time_point play_tick; // when the playing clock last moved on
+    std::optional<double> seek_to;                   // asked for, not yet done
+    int step_by = 0;
     std::vector<std::pair<uint8_t, byte_vector>> play_due(const stream_settings &settings,
-                                                          double elapsed, size_t room);
+                                                          double advance_s, size_t room);
     // What each recent cloud was made as: its frame for the scan and its time.
     // What a cloud was scanned as: its scan number, its time and its session's start.
     struct cloud_origin {

@@ -42,10 +42,6 @@ double seconds_of(const RecordView &record) {
     return std::isfinite(record.seconds) ? std::clamp(record.seconds, 0.0, latest_time_s) : 0.0;
 }
 
-int64_t stamp_of(const RecordView &record) {
-    return std::llround(seconds_of(record) * 1e9);
-}
-
 odometry_sample odometry_of(const RecordView &pose) {
     odometry_sample out{};
     const uint8_t *values = pose.bytes.data() + StreamDecoding::POSE_RECORD_VALUES_AT;
@@ -69,126 +65,122 @@ std::vector<scan_point> world_points(const RecordView &cloud) {
     return out;
 }
 
-// Counts a file's records and notes its earliest and latest times; headers only.
-uint64_t outline_file(const std::string &path, RecordKind kind, double &first, double &last,
-                      RecordView *first_record) {
-    RecordFileReader reader;
-    std::string ignored;
-    if (!reader.open(path, kind, ignored))
+// Records per second of playing time between a file's first and last record.
+double rate_of(const std::vector<TimelineRecord> &records) {
+    if (records.size() < 2)
         return 0;
-    RecordView record;
-    uint64_t count = 0;
-    while (reader.next(record, count == 0 && first_record != nullptr)) {
-        // The earliest and the latest: a damaged file's times need not rise.
-        const double seconds = seconds_of(record);
-        first = count == 0 ? seconds : std::min(first, seconds);
-        last = count == 0 ? seconds : std::max(last, seconds);
-        if (count == 0 && first_record != nullptr)
-            *first_record = record;
-        ++count;
-    }
-    return count;
-}
-
-double rate_of(uint64_t count, double first, double last) {
-    return count > 1 && last > first ? (count - 1) / (last - first) : 0;
+    const double span = records.back().play - records.front().play;
+    return span > 0 ? (records.size() - 1) / span : 0;
 }
 
 } // namespace
 
 bool outline_recording(const std::string &path, recording_outline &out, std::string &error) {
     out = recording_outline{};
-    const RecordingFiles files = locateRecording(path);
-    if (files.poses.empty()) {
-        error = path + " is not a folder";
+    auto timeline = std::make_shared<RecordingTimeline>();
+    if (!readTimeline(path, *timeline, error))
         return false;
-    }
-    double first[3] = {0, 0, 0}, last[3] = {0, 0, 0};
+    const auto &records = timeline->records;
+    out.poses = records[pose_source].size();
+    out.clouds = records[cloud_source].size();
+    out.images = records[image_source].size();
+    out.pose_hz = rate_of(records[pose_source]);
+    out.cloud_hz = rate_of(records[cloud_source]);
+    out.image_hz = rate_of(records[image_source]);
+    RecordFileReader reader;
     RecordView picture;
-    uint64_t counts[3];
-    for (size_t which : {pose_source, cloud_source, image_source})
-        counts[which] = outline_file(file_of(files, which), kinds[which], first[which], last[which],
-                                     which == image_source ? &picture : nullptr);
-    out.poses = counts[pose_source];
-    out.clouds = counts[cloud_source];
-    out.images = counts[image_source];
-    if (out.poses + out.clouds + out.images == 0) {
-        error = path + " is not a recording: it holds no recorded pose, cloud or picture";
-        return false;
-    }
-    bool any = false;
-    for (size_t which : {pose_source, cloud_source, image_source}) {
-        if (counts[which] == 0)
-            continue;
-        out.first_s = any ? std::min(out.first_s, first[which]) : first[which];
-        out.last_s = any ? std::max(out.last_s, last[which]) : last[which];
-        any = true;
-    }
-    out.pose_hz = rate_of(out.poses, first[pose_source], last[pose_source]);
-    out.cloud_hz = rate_of(out.clouds, first[cloud_source], last[cloud_source]);
-    out.image_hz = rate_of(out.images, first[image_source], last[image_source]);
-    if (out.images > 0) {
-        const auto size = jpegSize(picture.bytes.data() + RecordLayout::headerBytes, picture.count);
-        if (size) {
+    std::string ignored;
+    if (out.images > 0 && reader.open(timeline->files.images, RecordKind::Image, ignored) &&
+        reader.next(picture)) {
+        if (const auto size =
+                jpegSize(picture.bytes.data() + RecordLayout::headerBytes, picture.count)) {
             out.image_width = static_cast<uint32_t>(size->first);
             out.image_height = static_cast<uint32_t>(size->second);
         }
     }
+    out.timeline = std::move(timeline);
     return true;
 }
 
 bool recording_player::open(const playback_settings &chosen, std::string &error) {
     settings = chosen;
     recording_outline outline;
-    if (settings.outline)
+    if (settings.outline && settings.outline->timeline)
         outline = *settings.outline;
     else if (!outline_recording(settings.folder, outline, error))
         return false;
-    const RecordingFiles files = locateRecording(settings.folder);
+    timeline = outline.timeline;
     for (size_t which : {pose_source, cloud_source, image_source}) {
         std::string ignored; // a missing file is a stream the recording lacks
-        readers[which].open(file_of(files, which), kinds[which], ignored);
+        readers[which].open(file_of(timeline->files, which), kinds[which], ignored);
     }
-    first_stamp = std::llround(outline.first_s * 1e9) - recorded_image_offset_ns;
-    pass_length = std::llround((outline.last_s - outline.first_s) * 1e9) +
+    pass_length = std::llround((timeline->lastSeconds - timeline->firstSeconds) * 1e9) +
                   recorded_image_offset_ns + loop_gap_ns;
-    length = outline.last_s - outline.first_s;
     return true;
+}
+
+double recording_player::position_s() const {
+    return std::clamp(clock, 0.0, length_s());
+}
+
+int64_t recording_player::stamp_of(const RecordView &record, size_t which) const {
+    const int64_t offset = which == image_source ? recorded_image_offset_ns : 0;
+    return std::llround(seconds_of(record) * 1e9) - offset + pass_offset;
+}
+
+void recording_player::advance(double recorded_s) {
+    if (std::isfinite(recorded_s) && recorded_s > 0)
+        clock = std::min(clock + recorded_s, latest_time_s);
 }
 
 // Reads the next record of a source; false at its end.
 bool recording_player::fill(source which) {
-    if (which == source::pose) {
-        RecordView pose;
-        if (!readers[pose_source].next(pose))
-            return false;
-        upcoming.push_back({stamp_of(pose) + pass_offset, odometry_of(pose), false});
+    const size_t at = which == source::pose    ? pose_source
+                      : which == source::cloud ? cloud_source
+                                               : image_source;
+    if (which != source::pose && has_next[at])
         return true;
-    }
-    const size_t at = which == source::cloud ? cloud_source : image_source;
-    if (!has_next[at])
-        has_next[at] = readers[at].next(next[at]);
-    return has_next[at];
+    if (!timeline || cursor[at] >= timeline->records[at].size() || !readers[at].next(next[at]))
+        return false;
+    const double play = timeline->records[at][cursor[at]++].play;
+    if (which == source::pose)
+        upcoming.push_back({stamp_of(next[at], at), play, odometry_of(next[at]), false});
+    else
+        has_next[at] = true;
+    return true;
 }
 
-// The source whose next item comes first, and that item's time stamp.
-bool recording_player::next_due(source &which, int64_t &stamp) {
+// The source whose next item comes first in playing time, and that time.
+bool recording_player::next_due(source &which, double &play) {
     bool any = false;
-    auto consider = [&](source candidate, int64_t candidate_stamp) {
-        if (!any || candidate_stamp < stamp) {
+    auto consider = [&](source candidate, double candidate_play) {
+        if (!any || candidate_play < play) {
             which = candidate;
-            stamp = candidate_stamp;
+            play = candidate_play;
             any = true;
         }
     };
     if (!upcoming.empty() || fill(source::pose))
-        consider(source::pose, upcoming.front().stamp);
+        consider(source::pose, upcoming.front().play);
     if (fill(source::cloud))
-        consider(source::cloud, stamp_of(next[cloud_source]) + pass_offset);
+        consider(source::cloud, timeline->records[cloud_source][cursor[cloud_source] - 1].play);
     if (fill(source::image))
-        consider(source::image,
-                 stamp_of(next[image_source]) + pass_offset - recorded_image_offset_ns);
+        consider(source::image, timeline->records[image_source][cursor[image_source] - 1].play);
     return any;
+}
+
+// Every reader to the record at its index; the host's pairing starts afresh.
+void recording_player::reposition(const size_t (&at)[3]) {
+    for (size_t which : {pose_source, cloud_source, image_source}) {
+        const auto &records = timeline->records[which];
+        cursor[which] = std::min(at[which], records.size());
+        has_next[which] = false;
+        if (cursor[which] < records.size())
+            readers[which].seek(records[cursor[which]].offset);
+    }
+    upcoming.clear();
+    host_holds.clear();
+    done = false;
 }
 
 bool recording_player::restart_pass() {
@@ -196,31 +188,64 @@ bool recording_player::restart_pass() {
         return false;
     if (pass_offset > latest_offset_ns - pass_length) // stamps would overflow: the end
         return false;
-    for (RecordFileReader &reader : readers)
-        if (reader.fileSize() > 0 && !reader.rewind())
-            return false;
-    ++pass;
+    reposition({0, 0, 0});
+    clock -= length_s() + loop_gap_ns * 1e-9;
     pass_offset += pass_length;
     return true;
 }
 
-std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(double recorded_s,
-                                                                        size_t room) {
+void recording_player::seek(double position_s) {
+    if (!timeline || !std::isfinite(position_s))
+        return;
+    clock = std::clamp(position_s, 0.0, length_s());
+    const double window_s = host_sync.match_tolerance_ns * 1e-9;
+    // The picture on show at that moment, if there is one before it.
+    size_t picture = timeline->firstAtOrAfter(timelineImages, clock);
+    if (picture > 0 && (picture == timeline->records[image_source].size() ||
+                        timeline->records[image_source][picture].play > clock))
+        --picture;
+    reposition({timeline->firstAtOrAfter(timelinePoses, clock - window_s),
+                timeline->firstAtOrAfter(timelineClouds, clock), picture});
+}
+
+void recording_player::step(int clouds) {
+    if (!timeline || clouds == 0)
+        return;
+    const auto &records = timeline->records[cloud_source];
+    const size_t upcoming_cloud = cursor[cloud_source] - (has_next[cloud_source] ? 1 : 0);
+    if (clouds > 0) {
+        const size_t target = upcoming_cloud + size_t(clouds) - 1;
+        if (target < records.size())
+            clock = std::max(clock, records[target].play);
+        return;
+    }
+    if (!sent_cloud)
+        return;
+    const size_t back = size_t(-int64_t(clouds));
+    seek(records[*sent_cloud >= back ? *sent_cloud - back : 0].play);
+}
+
+std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(size_t room,
+                                                                        bool skip_pictures) {
     std::vector<std::pair<uint8_t, byte_vector>> out;
-    const int64_t now =
-        first_stamp + static_cast<int64_t>(std::clamp(recorded_s, 0.0, latest_time_s) * 1e9);
-    position = std::clamp((now - first_stamp - pass_offset) / 1e9, 0.0, length);
     size_t sent_dtof = 0, sent_rgb = 0;
-    while (!done) {
+    while (!done && timeline) {
         source which;
-        int64_t stamp = 0;
-        if (!next_due(which, stamp)) {
+        double play = 0;
+        if (!next_due(which, play)) {
             done = !restart_pass();
             continue;
         }
-        if (stamp > now)
+        if (play > clock)
             break;
         if (which == source::image) {
+            const size_t after = cursor[image_source];
+            const bool later_due = after < timeline->records[image_source].size() &&
+                                   timeline->records[image_source][after].play <= clock;
+            if (skip_pictures && (later_due || sent_rgb + 1 > room)) {
+                skip_image();
+                continue;
+            }
             if (sent_rgb + 1 > room)
                 break;
             ++sent_rgb;
@@ -236,13 +261,11 @@ std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(double r
     return out;
 }
 
-void recording_player::emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &out) {
-    const pending_pose pose = upcoming.front();
-    upcoming.pop_front();
-    out.emplace_back(kestone::ep_dtof, device_message(wire::type_odometry,
-                                                      odometry_payload(pose.stamp, pose.odometry)));
-    last_odometry = pose.odometry;
-    ++numbers[pose_source];
+// The host lets everything go at a step back in time: the player does the same.
+void recording_player::hold_for_host(const pending_pose &pose) {
+    if (pose.stamp + host_sync.match_tolerance_ns < last_stamp)
+        host_holds.clear();
+    last_stamp = pose.stamp;
     if (pose.claimed)
         return;
     host_holds.push_back(pose);
@@ -250,14 +273,27 @@ void recording_player::emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &o
         host_holds.pop_front();
 }
 
+void recording_player::emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &out) {
+    const pending_pose pose = upcoming.front();
+    upcoming.pop_front();
+    out.emplace_back(kestone::ep_dtof, device_message(wire::type_odometry,
+                                                      odometry_payload(pose.stamp, pose.odometry)));
+    last_odometry = pose.odometry;
+    ++numbers[pose_source];
+    hold_for_host(pose);
+}
+
 // The odometry the host will pair a cloud stamped stamp with: the first it
 // holds within the window (older ones it lets go), else the first recorded
 // pose still to come within it; else one sent now with the cloud's stamp.
 odometry_sample recording_player::pair_cloud(int64_t stamp,
                                              std::vector<std::pair<uint8_t, byte_vector>> &out) {
+    if (stamp + host_sync.match_tolerance_ns < last_stamp)
+        host_holds.clear();
+    last_stamp = std::max(last_stamp, stamp);
     while (!host_holds.empty() && host_holds.front().stamp + host_sync.match_tolerance_ns < stamp)
         host_holds.pop_front();
-    if (!host_holds.empty()) {
+    if (!host_holds.empty() && host_holds.front().stamp <= stamp + host_sync.match_tolerance_ns) {
         const odometry_sample paired = host_holds.front().odometry;
         host_holds.pop_front();
         return paired;
@@ -265,7 +301,8 @@ odometry_sample recording_player::pair_cloud(int64_t stamp,
     for (size_t i = 0;; ++i) {
         if (i == upcoming.size() && !fill(source::pose))
             break;
-        if (upcoming[i].stamp > stamp + host_sync.match_tolerance_ns)
+        if (upcoming[i].stamp > stamp + host_sync.match_tolerance_ns ||
+            upcoming[i].stamp + host_sync.match_tolerance_ns < stamp)
             break;
         if (!upcoming[i].claimed) {
             upcoming[i].claimed = true;
@@ -279,7 +316,7 @@ odometry_sample recording_player::pair_cloud(int64_t stamp,
 
 void recording_player::emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &out) {
     const RecordView &cloud = next[cloud_source];
-    const int64_t stamp = stamp_of(cloud) + pass_offset;
+    const int64_t stamp = stamp_of(cloud, cloud_source);
     const odometry_sample odometry = pair_cloud(stamp, out);
     const wiwc_pair wiwc{wiwc_a(), wiwc_b()};
     out.emplace_back(kestone::ep_dtof, device_message(wire::type_wiwc, wiwc_payload(stamp, wiwc)));
@@ -289,6 +326,12 @@ void recording_player::emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &
                                                        world_points(cloud), wiwc)));
     ++numbers[cloud_source];
     has_next[cloud_source] = false;
+    sent_cloud = cursor[cloud_source] - 1;
+}
+
+void recording_player::skip_image() {
+    has_next[image_source] = false;
+    ++skipped;
 }
 
 void recording_player::emit_image(std::vector<std::pair<uint8_t, byte_vector>> &out) {
@@ -299,11 +342,11 @@ void recording_player::emit_image(std::vector<std::pair<uint8_t, byte_vector>> &
         camera.width = static_cast<uint32_t>(size->first);
         camera.height = static_cast<uint32_t>(size->second);
     }
-    const int64_t stamp = stamp_of(image) + pass_offset - recorded_image_offset_ns;
     out.emplace_back(
         kestone::ep_rgb,
-        device_message(wire::type_image, image_payload(camera, numbers[image_source], stamp,
-                                                       byte_vector(jpeg, jpeg + image.count))));
+        device_message(wire::type_image,
+                       image_payload(camera, numbers[image_source], stamp_of(image, image_source),
+                                     byte_vector(jpeg, jpeg + image.count))));
     ++numbers[image_source];
     has_next[image_source] = false;
 }

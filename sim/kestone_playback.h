@@ -1,7 +1,10 @@
 // The virtual KestOne playing a recording back: the recorded poses as
 // odometry, the recorded clouds as SLAM clouds with their wiwc, the recorded
-// pictures as JPEG pictures, each at its recorded time (scaled by the speed)
-// and with its recorded time stamp, through the real protocol.
+// pictures as JPEG pictures, each at its place in the recording's timeline
+// (the segments between restarts of the device clock laid end to end, played
+// at the speed chosen) and with its recorded time stamp, through the real
+// protocol. The player can seek and step a cloud at a time; the host sees the
+// clock jump, as at a restart.
 //
 // A recorded cloud holds world points. The device sends it in the sensor's
 // frame of the odometry the host will pair it with, under a fixed wiwc, so
@@ -14,6 +17,7 @@
 #pragma once
 
 #include "recording/recording_reader.h"
+#include "recording/recording_timeline.h"
 #include "sim/kestone_frames.h"
 #include "sim/kestone_motion.h"
 
@@ -31,9 +35,9 @@ namespace kest_sim {
 // when the playback is chosen.
 struct recording_outline {
     uint64_t clouds = 0, poses = 0, images = 0;
-    double first_s = 0, last_s = 0; // the earliest and latest record times
-    double cloud_hz = 0, pose_hz = 0, image_hz = 0;
-    uint32_t image_width = 0, image_height = 0; // of the first picture; 0 without one
+    double cloud_hz = 0, pose_hz = 0, image_hz = 0;    // over playing time
+    uint32_t image_width = 0, image_height = 0;        // of the first picture; 0 without one
+    std::shared_ptr<const RecordingTimeline> timeline; // never null in an outline read
 };
 
 struct playback_settings {
@@ -48,48 +52,72 @@ struct playback_settings {
 // False, with the reason, when folder holds no recording.
 bool outline_recording(const std::string &folder, recording_outline &out, std::string &error);
 
+// Plays a recording's segments in recorded order on a clock of playing time
+// (seconds from the start of the recording, as its timeline lays them out).
 class recording_player {
 public:
     // Opens the recording's files; false with the reason.
     bool open(const playback_settings &settings, std::string &error);
-    // The messages (endpoint, whole message) whose time has come once
-    // recorded_s seconds of the recording have played, at most room of them
-    // per endpoint. Frame numbers and, when looping, time stamps run on.
-    std::vector<std::pair<uint8_t, byte_vector>> take_due(double recorded_s, size_t room);
+    // Moves the clock on by this many seconds of the recording.
+    void advance(double recorded_s);
+    // Plays on from position_s: the records from there on, the picture shown
+    // there and the poses a cloud there pairs with.
+    void seek(double position_s);
+    // Moves the clock to the next cloud not yet sent (clouds > 0), or back to
+    // the one before the last sent (clouds < 0), so that it is due now.
+    void step(int clouds);
+    void set_loop(bool loop) { settings.loop = loop; }
+    // The messages (endpoint, whole message) whose time has come, at most room
+    // of them per endpoint. With skip_pictures, a picture is left out when a
+    // later one is due too or the camera endpoint has no room; clouds never are.
+    // Frame numbers and, when looping, time stamps run on.
+    std::vector<std::pair<uint8_t, byte_vector>> take_due(size_t room, bool skip_pictures = false);
     bool finished() const { return done; }
-    // Where the playback is within the recording's span, in recorded seconds
-    // (within the current pass when looping), and the span's length.
-    double position_s() const { return position; }
-    double length_s() const { return length; }
+    // Where the playback is within the recording, in playing seconds (within
+    // the current pass when looping), and the recording's length.
+    double position_s() const;
+    double length_s() const { return timeline ? timeline->length : 0; }
+    // The index in the recording of the last cloud sent, if any was.
+    std::optional<size_t> last_cloud() const { return sent_cloud; }
+    uint64_t pictures_skipped() const { return skipped; }
 
 private:
     struct pending_pose {
         int64_t stamp;
+        double play;
         odometry_sample odometry;
         bool claimed; // a cloud sent before it is paired with it
     };
     enum class source { pose, cloud, image };
 
     bool fill(source which);
-    bool next_due(source &which, int64_t &stamp);
+    bool next_due(source &which, double &play);
     bool restart_pass();
+    void reposition(const size_t (&at)[3]);
+    int64_t stamp_of(const RecordView &record, size_t which) const;
     void emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &out);
     void emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &out);
     void emit_image(std::vector<std::pair<uint8_t, byte_vector>> &out);
+    void skip_image();
     odometry_sample pair_cloud(int64_t stamp, std::vector<std::pair<uint8_t, byte_vector>> &out);
+    void hold_for_host(const pending_pose &pose);
 
     playback_settings settings;
+    std::shared_ptr<const RecordingTimeline> timeline;
     RecordFileReader readers[3];
+    size_t cursor[3] = {0, 0, 0}; // the next record each reader gives
     RecordView next[3];
     bool has_next[3] = {false, false, false};
-    int64_t first_stamp = 0, pass_offset = 0, pass_length = 0;
-    uint64_t pass = 0;
+    double clock = 0; // playing seconds within the pass
+    int64_t pass_offset = 0, pass_length = 0;
     uint64_t numbers[3] = {0, 0, 0};     // items sent per source, across passes
     std::deque<pending_pose> upcoming;   // poses read ahead, not yet sent
     std::deque<pending_pose> host_holds; // sent, not yet paired (as the host keeps them)
+    int64_t last_stamp = 0;              // of the last odometry or cloud sent
     odometry_sample last_odometry{};     // the last pose sent, for a cloud without one
+    std::optional<size_t> sent_cloud;
+    uint64_t skipped = 0;
     bool done = false;
-    double position = 0, length = 0;
 };
 
 } // namespace kest_sim

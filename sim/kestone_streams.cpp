@@ -20,6 +20,9 @@ using clock = std::chrono::steady_clock;
 constexpr size_t bus_backlog_frames = 4; // frames handed to the bus ahead of the host
 constexpr double flood_hz = 1000;        // the pace that time stamps follow when flooding
 constexpr uint64_t flood_ring = 16;      // items made once per type and sent over and over
+// Played faster than this, a picture gives way to the clouds: left out when a
+// later one is due too or the camera endpoint is full.
+constexpr double max_speed_with_every_picture = 2;
 
 } // namespace
 
@@ -393,40 +396,64 @@ void kestone::begin_streaming() {
     for (auto &[endpoint, queue] : outgoing)
         lose_queue(queue);
     player_restart = true;
-    paused_for = {};
-    paused_at = stream_began;
+    play_tick = stream_began;
     changed.notify_all();
 }
 
 void kestone::pause_playback(bool paused) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (paused == played.paused)
-        return;
     played.paused = paused;
-    if (paused)
-        paused_at = clock::now();
-    else
-        paused_for += clock::now() - std::max(paused_at, stream_began);
     changed.notify_all();
+}
+
+void kestone::seek_playback(double position_s) {
+    std::lock_guard<std::mutex> lock(mutex);
+    seek_to = position_s;
+    step_by = 0;
+    changed.notify_all();
+}
+
+void kestone::step_playback(int clouds) {
+    std::lock_guard<std::mutex> lock(mutex);
+    step_by += clouds;
+    changed.notify_all();
+}
+
+void kestone::set_playback_speed(double speed) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (std::isfinite(speed))
+        streams.playback.speed = std::clamp(speed, 0.01, 100.0);
+}
+
+void kestone::set_playback_loop(bool loop) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streams.playback.loop = loop;
 }
 
 kestone::playback_state kestone::playback() const {
     std::lock_guard<std::mutex> lock(mutex);
     playback_state out = played;
     out.playing = !streams.playback.folder.empty();
+    out.speed = streams.playback.speed;
+    out.loop = streams.playback.loop;
     return out;
 }
 
-// The streamer's own, without the mutex: what the recording owes by elapsed
-// seconds of streaming, opened from its start when streaming started again.
+// The streamer's own, without the mutex: what the recording owes once its
+// clock has moved on by advance_s, opened from its start when streaming
+// started again, after the seek and steps asked for meanwhile.
 std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_settings &settings,
-                                                               double elapsed, size_t room) {
+                                                               double advance_s, size_t room) {
     if (settings.playback.folder.empty())
         return {};
     bool restart = false;
+    std::optional<double> seek;
+    int step = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         std::swap(restart, player_restart);
+        std::swap(seek, seek_to);
+        std::swap(step, step_by);
     }
     if (restart || !player) {
         player = std::make_unique<recording_player>();
@@ -434,11 +461,18 @@ std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_sett
         if (!player->open(settings.playback, error))
             log_print(ERROR, "[virtual KestOne] cannot play the recording: %s\n", error.c_str());
     }
-    auto due = player->take_due(elapsed * settings.playback.speed, room);
+    player->set_loop(settings.playback.loop);
+    if (seek)
+        player->seek(*seek);
+    player->step(step);
+    player->advance(advance_s * settings.playback.speed);
+    auto due = player->take_due(room, settings.playback.speed > max_speed_with_every_picture);
     std::lock_guard<std::mutex> lock(mutex);
     played.position_s = player->position_s();
     played.length_s = player->length_s();
     played.finished = player->finished();
+    played.last_cloud = player->last_cloud();
+    played.pictures_skipped = player->pictures_skipped();
     return due;
 }
 
@@ -488,11 +522,11 @@ void kestone::run_streams() {
         const size_t room = streams.queue_capacity > queued ? streams.queue_capacity - queued : 0;
         // The recording's clock stops while it is paused.
         const clock::time_point now = clock::now();
-        const clock::time_point until = played.paused ? std::max(paused_at, stream_began) : now;
-        const double elapsed =
-            std::chrono::duration<double>(until - stream_began - paused_for).count();
+        const double advance_s =
+            played.paused ? 0 : std::chrono::duration<double>(now - play_tick).count();
+        play_tick = now;
         lock.unlock();
-        std::vector<std::pair<uint8_t, byte_vector>> made = play_due(settings, elapsed, room);
+        std::vector<std::pair<uint8_t, byte_vector>> made = play_due(settings, advance_s, room);
         for (size_t i = 0; i < due.size(); ++i) {
             const uint16_t type = due[i].first;
             for (auto &message : settings.flood ? flood_item(settings, type, clocks[i])

@@ -142,8 +142,9 @@ TEST(Playback, WaitsForRoomAndLoopsWithNumbersAndTimesRunningOn) {
     std::string error;
     ASSERT_TRUE(player.open({rec.root.string(), 1, true, std::nullopt}, error)) << error;
     std::vector<std::pair<uint8_t, byte_vector>> all;
+    player.advance(0.5);
     for (int call = 0; call < 20; ++call) {
-        auto some = player.take_due(0.5, 3); // room for one cloud's messages at a time
+        auto some = player.take_due(3); // room for one cloud's messages at a time
         EXPECT_LE(some.size(), 3u);
         all.insert(all.end(), some.begin(), some.end());
     }
@@ -177,4 +178,132 @@ TEST(Playback, AFolderThatIsNotARecordingIsNamedSo) {
                          " is not a recording: it holds no recorded pose, cloud or picture");
     EXPECT_FALSE(virtual_device_settings("play:", {}, settings, error));
     EXPECT_EQ(error, "play: names no recording to play");
+}
+
+namespace {
+
+// Three segments of 3 s, the device clock starting again near 1 s at each: poses at 10 Hz, clouds
+// at 5 Hz, pictures at 2 Hz.
+struct restarted_recording {
+    temp_dir dir;
+    fs::path root = dir.path() / "rec";
+    std::vector<double> cloud_times;
+    restarted_recording() {
+        fs::create_directories(root);
+        std::string poses, clouds, images;
+        uint32_t numbers[3] = {0, 0, 0};
+        for (int s = 0; s < 3; ++s) {
+            const double start = 1 + 0.01 * s;
+            for (int i = 0; i <= 30; ++i)
+                poses += pose(numbers[0]++, start + i * 0.1);
+            for (int i = 0; i < 15; ++i) {
+                cloud_times.push_back(start + 0.02 + i * 0.2);
+                clouds += cloud(numbers[1]++, cloud_times.back());
+            }
+            for (int i = 0; i < 6; ++i)
+                images += image(numbers[2]++, start + 0.03 + i * 0.5);
+        }
+        write_file((root / "KestPose.bin").string(), poses);
+        write_file((root / "MTrec.kvx").string(), clouds);
+        write_file((root / "KestImage.bin").string(), images);
+    }
+};
+
+std::vector<int64_t> cloud_stamps(const std::vector<std::pair<uint8_t, byte_vector>> &messages) {
+    std::vector<int64_t> out;
+    for (const auto &[endpoint, message] : messages)
+        if (wire::message_type(message) == wire::type_cloud)
+            out.push_back(stamp_of(message));
+    return out;
+}
+
+int64_t stamp_at(double seconds) {
+    return std::llround(seconds * 1e9);
+}
+
+} // namespace
+
+// Each cloud goes out once the clock reaches its place in its segment, never all of a later
+// segment at once, and the segments in recorded order.
+TEST(Playback, SegmentsWhereTheClockRestartedPlayInRecordedOrderEachAtItsPlace) {
+    restarted_recording rec;
+    recording_player player;
+    std::string error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, false, std::nullopt}, error)) << error;
+    EXPECT_NEAR(player.length_s(), 9.0, 0.05);
+    std::vector<int64_t> stamps;
+    const double tick = 0.05;
+    for (int step = 0; step < 200 && !player.finished(); ++step) {
+        for (int64_t stamp : cloud_stamps(player.take_due(64))) {
+            stamps.push_back(stamp);
+            const size_t segment = (stamps.size() - 1) / 15;
+            const double in_segment = stamp * 1e-9 - (1 + 0.01 * segment);
+            EXPECT_NEAR(player.position_s(), 3.0 * segment + in_segment, tick + 0.02)
+                << "cloud " << stamps.size() - 1;
+        }
+        player.advance(tick);
+    }
+    std::vector<int64_t> expected;
+    for (double t : rec.cloud_times)
+        expected.push_back(stamp_at(t));
+    EXPECT_EQ(stamps, expected);
+    EXPECT_TRUE(player.finished());
+}
+
+TEST(Playback, SeekingHalfwaySendsTheCloudRecordedThereAndStepsGoCloudByCloud) {
+    restarted_recording rec;
+    recording_player player;
+    std::string error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, false, std::nullopt}, error)) << error;
+    player.advance(1.0);
+    ASSERT_EQ(cloud_stamps(player.take_due(64)).size(), 5u);
+    // Halfway, 4.5 s, is 1.5 s into the second segment: the next cloud is the one recorded
+    // 1.62 s into it (at 2.63 s), number 23, due 0.12 s on.
+    player.seek(player.length_s() / 2);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)), testing::IsEmpty());
+    player.advance(0.15);
+    std::vector<int64_t> stamps = cloud_stamps(player.take_due(64));
+    ASSERT_THAT(stamps, testing::ElementsAre(stamp_at(rec.cloud_times[23])));
+    EXPECT_EQ(player.last_cloud(), 23u);
+    // Paused (the clock stands still): one cloud a step, forward and back.
+    player.step(1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[24])));
+    player.step(1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[25])));
+    player.step(-1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[24])));
+    player.step(-1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[23])));
+    EXPECT_THAT(cloud_stamps(player.take_due(64)), testing::IsEmpty())
+        << "nothing more while paused";
+    // Back to the first segment, past the end: the first and last clouds come again.
+    player.seek(0);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)), testing::IsEmpty()) << "the first is at 0.02 s";
+    player.step(1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[0])));
+    player.seek(1e9);
+    player.step(-1);
+    player.step(1);
+    EXPECT_EQ(cloud_stamps(player.take_due(64)).size(), 1u);
+}
+
+// At a high rate the pictures give way: with no room for them, they are left out, clouds are not.
+TEST(Playback, AtHighRatesPicturesAreSkippedWhereTheyWouldHoldUpClouds) {
+    restarted_recording rec;
+    recording_player player;
+    std::string error;
+    ASSERT_TRUE(player.open({rec.root.string(), 8, false, std::nullopt}, error)) << error;
+    player.advance(100);
+    std::vector<std::pair<uint8_t, byte_vector>> all;
+    for (int call = 0; call < 200 && !player.finished(); ++call) {
+        auto some = player.take_due(6, true);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    EXPECT_EQ(cloud_stamps(all).size(), rec.cloud_times.size());
+    EXPECT_EQ(player.pictures_skipped(), 17u) << "all but the last of the 18, due together";
 }

@@ -160,3 +160,55 @@ TEST(KestctlPlayback, ARecordingOfAPlaybackIsTheOriginal) {
             expect_same_records(first[0], second[0], "poses");
     }
 }
+
+// A recording made of three (the device clock restarting twice, as at a replug) inspects with its
+// summed length, plays every segment in order at four times the rate (at 1x it could not end
+// within the time given), and a slice of one segment inspects sound.
+TEST(KestctlPlayback, ClockRestartsAreSegmentsThatPlayInOrderAndSlicesInspectSound) {
+    temp_dir dir(true);
+    const fs::path one = recorded(record("--virtual-device" + light_camera, 2, dir.file("one")));
+    ASSERT_FALSE(one.empty());
+    const fs::path three = dir.path() / "three";
+    fs::copy(one, three, fs::copy_options::recursive);
+    fs::rename(recording_paths(three)[1].parent_path() / recording_paths(one)[1].filename(),
+               recording_paths(three)[1]);
+    const std::array<fs::path, 3> files = recording_paths(three);
+    for (const fs::path &file : files) {
+        const std::vector<uint8_t> bytes = file_bytes(file.string());
+        append_file(file, bytes);
+        append_file(file, bytes);
+    }
+    const run_result inspect = run_kestctl("inspect " + three.string());
+    std::smatch duration;
+    ASSERT_TRUE(std::regex_search(inspect.out, duration, std::regex("duration: +([0-9.]+) s")))
+        << inspect.out;
+    EXPECT_NEAR(std::stod(duration[1].str()), 3 * 2.0 * time_scale(), 1.0) << inspect.out;
+    EXPECT_THAT(inspect.out,
+                testing::HasSubstr("segments:  3 (the device clock went back 2 times"));
+
+    const fs::path again =
+        recorded(record("--virtual-device=play:" + three.string() + " --virtual-set speed=4", 3,
+                        dir.file("again")));
+    ASSERT_FALSE(again.empty());
+    std::vector<double> played, recorded_times;
+    const std::array<read_file, 3> copy = read_recording(again), source = read_recording(three);
+    for (const read_record &record : copy[1].records)
+        played.push_back(record.seconds);
+    for (const read_record &record : source[1].records)
+        recorded_times.push_back(record.seconds);
+    ASSERT_GE(played.size(), 2u);
+    // The first cloud may come before the recorder starts; from there on, all in recorded order.
+    const std::vector<double> tail(recorded_times.end() - std::ptrdiff_t(played.size()),
+                                   recorded_times.end());
+    EXPECT_EQ(played, tail);
+    EXPECT_GE(played.size() + 2, recorded_times.size());
+
+    const run_result slice =
+        run_kestctl("slice " + three.string() + " --from 0.5 --to 1.5 --out " + dir.file("cut"));
+    EXPECT_EQ(slice.status, 0) << slice.out;
+    const run_result sound = run_kestctl("inspect " + dir.file("cut"));
+    EXPECT_EQ(sound.status, 0) << sound.out;
+    EXPECT_EQ(
+        run_kestctl("slice " + three.string() + " --from 2 --to 1 --out " + dir.file("x")).status,
+        64);
+}
