@@ -112,6 +112,14 @@ int start_synchronizer(sdk_context &ctx) {
     return -1;
 }
 
+// A new streaming session: its clock owes nothing to the last one's (another
+// device, or one whose clock restarted).
+void restart_synchronizer(sdk_context &ctx) {
+    std::lock_guard<std::mutex> lock(ctx.sync_mutex);
+    if (ctx.synchronizer)
+        ctx.synchronizer->restart();
+}
+
 void stop_synchronizer(sdk_context &ctx) {
     std::unique_ptr<zev_sync::n_stream_sync> synchronizer;
     {
@@ -311,6 +319,7 @@ int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) 
     }
     log_print(DEBUG, "start stream mode success....\n");
     device->streaming = 1;
+    restart_synchronizer(context());
     return 0;
 }
 

@@ -98,6 +98,11 @@ size_t n_stream_sync::queued(size_t stream) const {
     return stream < queues.size() ? queues[stream].size() : 0;
 }
 
+void n_stream_sync::restart() {
+    std::lock_guard<std::mutex> guard(lock);
+    reset();
+}
+
 void n_stream_sync::reset() {
     for (size_t i = 0; i < queues.size(); ++i) {
         discard(i, queues[i].size());

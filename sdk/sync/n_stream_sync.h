@@ -78,6 +78,10 @@ public:
     void stop();
 
     bool running() const { return is_running.load(); }
+    // Forgets every queued sample and last time stamp, as a backward jump
+    // does: a new streaming session's clock may start anywhere, even far
+    // ahead of the last one (which would otherwise be refused as a unit mismatch).
+    void restart();
     // Samples waiting in a stream's queue.
     size_t queued(size_t stream) const;
 

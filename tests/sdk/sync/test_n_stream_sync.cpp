@@ -109,6 +109,12 @@ TEST_F(Timeline, BackwardJumpsBeyondTheToleranceResetAndUnitMismatchesAreRejecte
     ASSERT_EQ(push(odom, 1700000000000000000), 0);
     EXPECT_EQ(push(cloud, 1700000000000), -4) << "milliseconds against nanoseconds";
     EXPECT_EQ(push(cloud, 1700000000000000), 0) << "microseconds are a ratio of 1000 only";
+    // A new session (a recording's small times, then the live device's epoch times) starts afresh.
+    sync->restart();
+    EXPECT_EQ(sync->queued(cloud), 0u);
+    ASSERT_EQ(push(odom, 3 * ms), 0);
+    sync->restart();
+    EXPECT_EQ(push(odom, 1700000000000000000), 0);
 }
 
 TEST_F(Timeline, FullQueueDropsItsOldestAndBadPushesAreRefused) {
