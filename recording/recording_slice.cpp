@@ -11,6 +11,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr double endTolerance = 1e-6;
+
 std::string sourceOf(const RecordingFiles &files, size_t which) {
     return which == timelinePoses    ? files.poses
            : which == timelineClouds ? files.clouds
@@ -28,6 +30,10 @@ std::string targetOf(const fs::path &folder, size_t which) {
 bool copyRecords(const RecordingTimeline &timeline, size_t which, double from_s, double to_s,
                  const std::string &target, uint64_t &copied, std::string &error) {
     const std::vector<TimelineRecord> &records = timeline.records[which];
+    // To the microsecond: a record at an end that the user took from the
+    // timeline is in, whatever the rounding of the times on the way.
+    from_s -= endTolerance;
+    to_s += endTolerance;
     const size_t first = timeline.firstAtOrAfter(TimelineFile(which), from_s);
     ExportFile out;
     if (!out.open(target, error))

@@ -1,5 +1,5 @@
 // A span of a recording written as a recording of its own: the records whose
-// playing time lies in [from, to] (seconds from the recording's start, the
+// playing time lies in [from, to] (to the microsecond; seconds from the recording's start, the
 // device clock's restarts laid end to end), every file, and the folder's
 // image/ files (info.txt and the calibration) as they are.
 //

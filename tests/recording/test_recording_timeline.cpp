@@ -135,7 +135,7 @@ TEST(RecordingSlice, HoldsExactlyTheRecordsInItsSpanRenumberedAndInspectsSound) 
         std::vector<std::vector<uint8_t>> expected;
         for (size_t i = 0; i < original[which].records.size(); ++i) {
             const double play = timeline.records[which][i].play;
-            if (play >= 2.0 && play <= 6.0) {
+            if (play >= 2.0 - 1e-6 && play <= 6.0 + 1e-6) {
                 std::vector<uint8_t> bytes = original[which].records[i].bytes;
                 const uint32_t number = uint32_t(expected.size());
                 memcpy(bytes.data(), &number, 4);
