@@ -7,6 +7,7 @@
 
 #include "app/binary_data_logger.h"
 #include "app/recording_notifier.h"
+#include "app/replay_buffer.h"
 #include "app/stream_decoding.h"
 #include "sdk/api/api.h"
 #include "sdk/logger/logger.h"
@@ -105,7 +106,18 @@ public:
     RecordingReport lastRecordingReport() const { return lastReport; }
     // Creates the recorder under root (empty: the recording root) or the
     // first fallback that works; false, with an ERROR line, when none does.
-    bool startRecorder(const QString &root);
+    // Its writers take preloadBytes more than usual before they drop.
+    bool startRecorder(const QString &root, uint64_t preloadBytes = 0);
+
+    // The instant-replay buffer (off until set): the last seconds of records,
+    // kept while streaming whether or not a recording is in progress.
+    void setReplayLimits(double seconds, uint64_t budgetBytes);
+    const ReplayBuffer &replayBuffer() const { return replay; }
+    // Writes what the buffer holds as a recording (calibration included) and,
+    // with goOnRecording, records on into it; false, with the reason in
+    // lastStartFailure, when a recording is in progress or nothing is held.
+    bool saveReplay(bool goOnRecording);
+    QString lastStartFailure() const { return startFailure; }
 
     // The recorder's news for the windows; owned by the handler.
     RecordingNotifier *recordingNotifier() const { return notifier; }
@@ -156,6 +168,10 @@ private:
     // Waits until no decoder holds finished (bounded); true if none does.
     bool waitForDecoders(const std::shared_ptr<Recording> &finished);
     void releaseRecording(std::shared_ptr<Recording> &use);
+    // The writer of records of one file (0 poses, 1 clouds, 2 images): the
+    // replay buffer's while it is on, the recorder's (file) if there is one.
+    StreamDecoding::RecordWriter writerFor(size_t kind, BinaryFileWriter *file);
+    bool preloadRecording(const ReplayBuffer::Records &records);
 
     // Written by the notification threads, read by the callback thread.
     std::atomic<lidar_device_t *> handle{nullptr};
@@ -185,4 +201,9 @@ private:
     QString startFailure;
     RecordingReport lastReport;
     RecordingNotifier *notifier = new RecordingNotifier(this);
+    ReplayBuffer replay;
+    std::array<std::atomic<uint32_t>, 3> replayNumbers{}; // numbers records built for it alone
+    // Held by the callback thread for each record and by saveReplay while it
+    // moves the buffer into a recording: no record is lost or written twice.
+    std::mutex replayGate;
 };

@@ -79,7 +79,7 @@ uint64_t KestDataHandler::recordingBytesWritten() const {
     return recordingFilesTotal(&WriterReport::bytesWritten);
 }
 
-bool KestDataHandler::startRecorder(const QString &root) {
+bool KestDataHandler::startRecorder(const QString &root, uint64_t preloadBytes) {
     const QString named = root.isEmpty() ? preferredRoot : root;
     const QStringList roots = recordingRoots(named);
     refusedRoot.clear();
@@ -88,6 +88,7 @@ bool KestDataHandler::startRecorder(const QString &root) {
         RecorderConfig config;
         config.batchSize = recordsPerBatch;
         config.root = candidate;
+        config.limits.maxQueuedBytes += preloadBytes;
         try {
             auto recorder = std::make_shared<BinaryDataLogger>(config);
             recordRoot = recorder->recordDir;
@@ -223,24 +224,88 @@ void KestDataHandler::handleStreamData(const lidar_stream_data_t *record) {
     receivedBytes.fetch_add(bytes, std::memory_order_relaxed);
     StreamDecoding::StreamFlags flags{dtof.load(), slam.load()};
     const std::shared_ptr<FrameListener> listener = std::atomic_load(&frameListener);
+    std::lock_guard<std::mutex> gate(replayGate);
     std::shared_ptr<Recording> use;
     if (recording.load())
         use = std::atomic_load(&active);
-    if (use == nullptr) {
+    if (use == nullptr && !replay.enabled()) {
         StreamDecoding::decodeStreamRecord(*record, flags, nullptr, listener.get());
         return;
     }
-    if (const int kind = recordedKind(record->type, flags); kind >= 0)
+    if (const int kind = recordedKind(record->type, flags); kind >= 0 && use != nullptr)
         use->delivered[static_cast<size_t>(kind)].fetch_add(1);
-    BinaryDataLogger &recorder = *use->recorder;
+    BinaryDataLogger *recorder = use != nullptr ? use->recorder.get() : nullptr;
     StreamDecoding::RecordingTarget target{
-        use->poseSeq,
-        use->cloudSeq,
-        use->imageSeq,
-        [&recorder](std::vector<uint8_t> &&built) { recorder.poseWriter->push(std::move(built)); },
-        [&recorder](std::vector<uint8_t> &&built) { recorder.cloudWriter->push(std::move(built)); },
-        [&recorder](std::vector<uint8_t> &&built) { recorder.imageWriter->push(std::move(built)); },
+        use != nullptr ? use->poseSeq : replayNumbers[0],
+        use != nullptr ? use->cloudSeq : replayNumbers[1],
+        use != nullptr ? use->imageSeq : replayNumbers[2],
+        writerFor(0, recorder != nullptr ? recorder->poseWriter.get() : nullptr),
+        writerFor(1, recorder != nullptr ? recorder->cloudWriter.get() : nullptr),
+        writerFor(2, recorder != nullptr ? recorder->imageWriter.get() : nullptr),
     };
     StreamDecoding::decodeStreamRecord(*record, flags, &target, listener.get());
-    releaseRecording(use);
+    if (use != nullptr)
+        releaseRecording(use);
+}
+
+StreamDecoding::RecordWriter KestDataHandler::writerFor(size_t kind, BinaryFileWriter *file) {
+    ReplayBuffer *buffer = replay.enabled() ? &replay : nullptr;
+    return [buffer, kind, file](std::vector<uint8_t> &&built) {
+        if (buffer != nullptr)
+            buffer->push(kind, file != nullptr ? std::vector<uint8_t>(built) : std::move(built));
+        if (file != nullptr)
+            file->push(std::move(built));
+    };
+}
+
+void KestDataHandler::setReplayLimits(double seconds, uint64_t budgetBytes) {
+    replay.setLimits(seconds, budgetBytes);
+}
+
+// The buffer's records go first into the new recording's files, numbered
+// from 0; the live records that follow are numbered on from there.
+bool KestDataHandler::preloadRecording(const ReplayBuffer::Records &records) {
+    std::shared_ptr<Recording> target = std::atomic_load(&active);
+    BinaryFileWriter *files[3] = {target->recorder->poseWriter.get(),
+                                  target->recorder->cloudWriter.get(),
+                                  target->recorder->imageWriter.get()};
+    std::atomic<uint32_t> *numbers[3] = {&target->poseSeq, &target->cloudSeq, &target->imageSeq};
+    bool whole = true;
+    for (size_t kind = 0; kind < 3; ++kind) {
+        for (const std::vector<uint8_t> &record : records[kind])
+            whole = files[kind]->push(std::vector<uint8_t>(record)) && whole;
+        numbers[kind]->store(static_cast<uint32_t>(records[kind].size()));
+    }
+    return whole;
+}
+
+bool KestDataHandler::saveReplay(bool goOnRecording) {
+    if (recording.load()) {
+        startFailure = QStringLiteral("A recording is in progress: it already holds these seconds");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> gate(replayGate);
+        const ReplayBuffer::Records records = replay.copy();
+        if (records[0].empty() && records[1].empty() && records[2].empty()) {
+            startFailure = QStringLiteral("The replay buffer holds nothing yet");
+            return false;
+        }
+        if (!startRecorder(QString(), replay.bytesHeld()))
+            return false;
+        if (!preloadRecording(records))
+            log_print(WARN, "[Recorder] Some of the replay buffer's records were dropped.\n");
+        recording = goOnRecording;
+    }
+    const QString started = QStringLiteral("Recording to %1, from the last %2 s on")
+                                .arg(recordRoot)
+                                .arg(replay.seconds());
+    log_print(INFO, "[Recorder] %s\n", started.toLocal8Bit().constData());
+    if (goOnRecording) {
+        emit notifier->recordingChanged(true, started);
+        return true;
+    }
+    emit notifier->recordingFinishing();
+    stopRecording();
+    return true;
 }

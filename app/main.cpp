@@ -58,6 +58,8 @@ int main(int argc, char *argv[]) {
         });
     window = std::make_unique<MainWindow>();
     new PlaybackControl(window.get(), virtualDevice.get()); // owned by the window
+    KestDataHandler::instance()->setReplayLimits(options.replaySeconds,
+                                                 options.replayBudgetMB << 20);
     if (options.scanMode)
         window->centralView()->setScanMode(*options.scanMode);
     window->show();

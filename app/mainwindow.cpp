@@ -84,6 +84,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     console_print("OpenGL PointCloudRenderer initialized.\n");
 
     dataHandler = KestDataHandler::instance();
+    // The viewer keeps the last seconds unless told otherwise (--replay-seconds).
+    dataHandler->setReplayLimits(ReplayBuffer::defaultSeconds, ReplayBuffer::defaultBudgetBytes);
     // Listening before the device layer starts: a device already plugged in
     // may report its first status at once.
     connect(dataHandler, &KestDataHandler::deviceStatusChanged, this,

@@ -54,6 +54,8 @@ private:
     void buildLogPanel();
     void buildMenus();
     void buildCameraMenu(QMenu *view);
+    void buildReplayActions();
+    void saveReplay();
     void buildViewToolBar();
     void showWhatTheViewReads();
     void saveSnapshot();

@@ -84,6 +84,7 @@ void MainWindow::buildMenus() {
             [record](bool recording) {
                 record->setText(recording ? tr("Stop Recording") : tr("Start Recording"));
             });
+    buildReplayActions();
     fileMenuOfWindow->addSeparator();
     QAction *snapshot = fileMenuOfWindow->addAction(tr("Save Snapshot"));
     snapshot->setObjectName(QStringLiteral("snapshotAction"));
@@ -120,6 +121,39 @@ void MainWindow::buildMenus() {
     QAction *about = help->addAction(tr("About KestViewer"));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+}
+
+// Saving the instant-replay buffer: named after its seconds, off while a
+// recording is in progress (it holds them already) or the buffer is off.
+void MainWindow::buildReplayActions() {
+    QAction *save = fileMenuOfWindow->addAction(QString());
+    save->setObjectName(QStringLiteral("saveReplayAction"));
+    save->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
+    connect(save, &QAction::triggered, this, &MainWindow::saveReplay);
+    QAction *goOn = fileMenuOfWindow->addAction(tr("Go On Recording After Saving"));
+    goOn->setObjectName(QStringLiteral("goOnRecordingAction"));
+    goOn->setCheckable(true);
+    goOn->setChecked(QSettings().value(QStringLiteral("replay/goOnRecording"), false).toBool());
+    connect(goOn, &QAction::toggled, this,
+            [](bool on) { QSettings().setValue(QStringLiteral("replay/goOnRecording"), on); });
+    const auto follow = [this, save] {
+        const double seconds = dataHandler->replayBuffer().seconds();
+        save->setText(seconds > 0 ? tr("Save Last %1 Seconds").arg(seconds)
+                                  : tr("Save Last Seconds (the replay buffer is off)"));
+        save->setEnabled(seconds > 0 && !dataHandler->isRecording());
+    };
+    connect(fileMenuOfWindow, &QMenu::aboutToShow, save, follow);
+    connect(dataHandler->recordingNotifier(), &RecordingNotifier::recordingChanged, save, follow);
+    follow();
+}
+
+void MainWindow::saveReplay() {
+    const bool goOn = findChild<QAction *>(QStringLiteral("goOnRecordingAction"))->isChecked();
+    if (dataHandler->saveReplay(goOn))
+        return;
+    const QString line = tr("Last seconds not saved: %1").arg(dataHandler->lastStartFailure());
+    log_print(WARN, "[Recorder] %s\n", line.toUtf8().constData());
+    statusBar()->showMessage(line, statusMessageMs * 2);
 }
 
 // The 3D view's own keys act while it has focus; its menu entries name them

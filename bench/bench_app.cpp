@@ -8,6 +8,7 @@
 // The decoders print progress lines on standard output, as the application
 // does; here that output goes to /dev/null and the figures to the real one.
 #include "app/binary_data_logger.h"
+#include "app/replay_buffer.h"
 #include "app/stream_decoding.h"
 #include "bench/memcpy_baseline.h"
 #include "sim/kestone.h"
@@ -220,6 +221,43 @@ void BM_RecorderWrite(benchmark::State &state) {
         benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_RecorderWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The instant-replay buffer at the "full" preset's rates: each iteration pushes
+// one second of its records (clouds, poses and JPEG pictures, as built for the
+// recorder) into a 5 s buffer. "held_per_s" is the memory the buffer holds per
+// second of buffer (its budget must cover seconds times this).
+void BM_ReplayBufferFullRate(benchmark::State &state) {
+    const Bytes payload = slam_payload(full.cloud_points);
+    lidar_stream_data_t record{};
+    record.type = LIDAR_STREAM_SLAM_CLOUD;
+    record.count = 1;
+    record.entries[0] = entry_of(payload);
+    const Bytes cloud = StreamDecoding::decodeSlamCloud(record, 0, &cloud_seq).record;
+    const Bytes jpeg = camera_picture(false);
+    const float values[StreamDecoding::POSE_RECORD_VALUES] = {1, 2, 3, 0, 0, 0, 1};
+    const int poses = int(std::lround(full.cloud_hz * full.slam.odometry_per_cloud));
+    ReplayBuffer buffer;
+    buffer.setLimits(5, ReplayBuffer::defaultBudgetBytes);
+    double second = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < int(full.cloud_hz); ++i) {
+            Bytes copy = cloud;
+            const double t = second + i / full.cloud_hz;
+            memcpy(copy.data() + 4, &t, sizeof t);
+            buffer.push(1, std::move(copy));
+        }
+        for (int i = 0; i < poses; ++i)
+            buffer.push(0, StreamDecoding::buildPoseRecord(0, second + double(i) / poses, values));
+        for (int i = 0; i < int(full.image_hz); ++i)
+            buffer.push(2, StreamDecoding::buildImageRecord(0, second + i / full.image_hz,
+                                                            jpeg.data(), uint32_t(jpeg.size())));
+        second += 1;
+    }
+    state.counters["held_per_s"] =
+        double(buffer.bytesHeld()) / std::max(buffer.secondsHeld(), 1e-9);
+    state.counters["x_full"] = benchmark::Counter(1, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ReplayBufferFullRate)->MinTime(2);
 
 void BM_MemcpyBaseline(benchmark::State &state) {
     measure_memcpy(state, full.cloud_points * slam_point_bytes); // one SLAM cloud's bytes

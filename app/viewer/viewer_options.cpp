@@ -66,6 +66,25 @@ std::optional<int> chosen(const QCommandLineParser &parser, const QCommandLineOp
     return std::nullopt;
 }
 
+bool readReplayLimits(const QCommandLineParser &parser, const QCommandLineOption &seconds,
+                      const QCommandLineOption &budget, ViewerOptions &options, QString &wrong) {
+    bool number = true;
+    if (parser.isSet(seconds))
+        options.replaySeconds = parser.value(seconds).toDouble(&number);
+    if (!number || options.replaySeconds < 0 || options.replaySeconds > 3600) {
+        wrong = QStringLiteral("bad --replay-seconds: '%1' (0 to 3600)").arg(parser.value(seconds));
+        return false;
+    }
+    if (parser.isSet(budget))
+        options.replayBudgetMB = parser.value(budget).toULongLong(&number);
+    if (!number || options.replayBudgetMB < 1 || options.replayBudgetMB > (uint64_t{1} << 20)) {
+        wrong =
+            QStringLiteral("bad --replay-budget: '%1' (1 MB or more)").arg(parser.value(budget));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
@@ -125,8 +144,18 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
                             QStringLiteral("Frame the points once they show, and again before a "
                                            "screenshot: fit, top, front or side."),
                             QStringLiteral("VIEW"));
+    QCommandLineOption replaySeconds(
+        QStringLiteral("replay-seconds"),
+        QStringLiteral("Keep the last SECONDS of records in memory for File > Save Last Seconds "
+                       "(default 20; 0 turns it off)."),
+        QStringLiteral("SECONDS"));
+    QCommandLineOption replayBudget(QStringLiteral("replay-budget"),
+                                    QStringLiteral("At most MB megabytes of records in that "
+                                                   "buffer (default 512)."),
+                                    QStringLiteral("MB"));
     parser.addOptions({virtualDevice, virtualSet, record, recordDir, scanMode, screenshot,
-                       viewScreenshot, quitAfter, stats, displayMode, colormap, view});
+                       viewScreenshot, quitAfter, stats, displayMode, colormap, view, replaySeconds,
+                       replayBudget});
 
     if (!parser.parse(withDefaultPreset(arguments)))
         return usageError(parser.errorText());
@@ -191,7 +220,7 @@ ViewerCommandLine parseViewerCommandLine(const QStringList &arguments) {
                                  {"front", GLPointCloudRenderer::Front},
                                  {"side", GLPointCloudRenderer::Side}},
                                 &wrong);
-    if (!wrong.isEmpty())
+    if (!wrong.isEmpty() || !readReplayLimits(parser, replaySeconds, replayBudget, options, wrong))
         return usageError(wrong);
     if (parser.isSet(quitAfter)) {
         bool number = false;

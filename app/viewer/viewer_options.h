@@ -26,6 +26,9 @@ struct ViewerOptions {
     std::optional<int> colormap;    // colour_scale::Colormap
     std::optional<int> viewPreset;  // GLPointCloudRenderer::ViewPreset, or fitAll
     static constexpr int fitAll = -1;
+    // The instant-replay buffer's limits: seconds (0: off) and megabytes.
+    double replaySeconds = ReplayBuffer::defaultSeconds;
+    uint64_t replayBudgetMB = ReplayBuffer::defaultBudgetBytes >> 20;
 };
 
 // What the command line asks for: options to run with, or an exit with a text

@@ -1,4 +1,6 @@
 // Recording through the data handler with the virtual KestOne streaming.
+#include "recording/recording_summary.h"
+#include "sim/kestone_wire.h"
 #include "tests/app/data_handler_test.h"
 #include "tests/support/full_rates.h"
 #include "tests/support/scoped_env.h"
@@ -166,4 +168,67 @@ TEST_F(Recording, ClosedStandardOutputDoesNotEndTheProgram) {
     struct sigaction current {};
     ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
     EXPECT_EQ(current.sa_handler, SIG_IGN);
+}
+
+// With the buffer at 5 s, saving after 8 s of streaming gives the last 5 s (by device time, within
+// a frame), whole, sound and with its calibration; saving again and going on records on after the
+// buffered seconds, numbered on. At the full rate the buffer never holds more than its budget.
+TEST_F(Recording, TheReplayBufferSavesTheLastSecondsAndCanRecordOn) {
+    const kest_sim::stream_settings settings = full_rates();
+    handler()->setReplayLimits(5, ReplayBuffer::defaultBudgetBytes);
+    ASSERT_TRUE(stream(settings));
+    ASSERT_TRUE(eventually(
+        [&] {
+            return device->counters().sent[kest_sim::wire::type_cloud] >= 8 * settings.cloud_hz;
+        },
+        "8 s of clouds", std::chrono::seconds(120)));
+    const double newest = handler()->replayBuffer().secondsHeld();
+    EXPECT_NEAR(newest, 5.0, 0.2);
+    capture_stdout([] { ASSERT_TRUE(handler()->saveReplay(false)); });
+    EXPECT_FALSE(handler()->isRecording());
+    const fs::path saved = recording_folder();
+    std::array<read_file, 3> files = read_recording(saved);
+    ASSERT_FALSE(files[1].records.empty());
+    double first = files[1].records.front().seconds, last = files[1].records.back().seconds;
+    for (const read_file &file : files) {
+        EXPECT_EQ(file.fault, "");
+        EXPECT_EQ(numbering_fault(file), "");
+        for (const read_record &record : file.records) {
+            first = std::min(first, record.seconds);
+            last = std::max(last, record.seconds);
+        }
+    }
+    EXPECT_NEAR(last - first, 5.0, 1.0 / settings.cloud_hz + 0.05)
+        << "the last 5 s, within a frame";
+    const RecordingSummary summary = summariseRecording(saved.string());
+    EXPECT_TRUE(summary.sound()) << testing::PrintToString(summary.faults());
+    EXPECT_EQ(summary.calibration, CalibrationState::Converted);
+
+    // A recording's folder is named by the second it starts in: the next one in a new second.
+    ASSERT_TRUE(eventually(
+        [&] {
+            return QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")) !=
+                   QString::fromStdString(saved.filename().string());
+        },
+        "the next second"));
+    capture_stdout([] { ASSERT_TRUE(handler()->saveReplay(true)); });
+    ASSERT_TRUE(handler()->isRecording());
+    const std::array<uint32_t, 3> buffered = handler()->recordsBuilt();
+    EXPECT_FALSE(handler()->saveReplay(true)) << "not while recording";
+    EXPECT_TRUE(built_at_least({buffered[0] + 20, buffered[1] + 5, buffered[2] + 10}));
+    record(false);
+    files = expect_whole_recording(recording_folder());
+    EXPECT_GT(files[1].records.size(), buffered[1] + 4u);
+
+    // A budget below 5 s of the full streams: held to it, the oldest let go first.
+    const uint64_t budget = uint64_t{sanitized ? 512 : 4096} << 10;
+    handler()->setReplayLimits(5, budget);
+    for (int check = 0; check < 20; ++check) {
+        ASSERT_TRUE(eventually([&] { return handler()->replayBuffer().bytesHeld() > budget / 2; },
+                               "the buffer filling"));
+        ASSERT_LE(handler()->replayBuffer().bytesHeld(), budget);
+    }
+    EXPECT_LT(handler()->replayBuffer().secondsHeld(), 5.0);
+    handler()->setReplayLimits(0, budget);
+    EXPECT_EQ(handler()->replayBuffer().bytesHeld(), 0u);
 }
