@@ -19,16 +19,20 @@ class QCoreApplication;
 // ask for. Create it before the device layer starts.
 class VirtualKestOne {
 public:
-    explicit VirtualKestOne(const kest_sim::stream_settings &streams) : plugged(streams) {}
+    explicit VirtualKestOne(const kest_sim::stream_settings &streams)
+        : started(streams), plugged(streams) {}
 
     // Unplugs the device and plugs in one with these streams, as a person
     // swapping devices would: the host sees it leave and a new one attach.
     void replug(const kest_sim::stream_settings &streams) { plugged.swap(streams); }
     kest_sim::kestone &kestOne() const { return *plugged.device(); }
+    // The streams it was first plugged in with.
+    const kest_sim::stream_settings &startStreams() const { return started; }
     // Before the device layer goes down (see plugged_kestone::stop_faults).
     void stopFaults() { plugged.stop_faults(); }
 
 private:
+    const kest_sim::stream_settings started;
     kest_sim::plugged_kestone plugged;
 };
 

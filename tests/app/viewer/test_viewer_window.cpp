@@ -114,10 +114,18 @@ TEST_F(MainWindowTest, MenusHoldTheirActionsWithShortcutsAndCtrlRRecords) {
             if (!item->isSeparator())
                 items[menus.back()] << (item->text() + " " + item->shortcut().toString()).trimmed();
     }
-    EXPECT_EQ(menus.join(" "), "File View Help");
-    EXPECT_EQ(items["File"].join(", "),
-              "Open Recording… Ctrl+O, Pause Playback Ctrl+P, Start Recording Ctrl+R, Save "
-              "Snapshot Ctrl+S, Save Shown Cloud… Ctrl+Shift+S, Quit Ctrl+Q");
+    EXPECT_EQ(menus.join(" "), "File Playback View Help");
+    EXPECT_EQ(
+        items["File"].join(", "),
+        "Open Recording… Ctrl+O, Back to Live Device, Save Selection…, Start Recording "
+        "Ctrl+R, Save Last 20 Seconds Ctrl+Shift+R, Go On Recording After Saving, Save Snapshot "
+        "Ctrl+S, Save Shown Cloud… "
+        "Ctrl+Shift+S, Quit Ctrl+Q");
+    EXPECT_EQ(
+        items["Playback"].join(", "),
+        "Pause Playback Ctrl+P, Step Forward Right, Step Back Left, Rate, Slower [, Faster ], "
+        "Loop L, Next Mark N, Previous Mark Shift+N, Set In Point I, Set Out Point O, Clear "
+        "Selection");
     EXPECT_EQ(items["Help"].join(", "), "Keys and Mouse F1, About KestViewer");
     EXPECT_EQ(items["View"].mid(0, 2).join(", "), "Log Output, Reset View Settings");
     for (const char *entry :
