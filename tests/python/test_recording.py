@@ -80,7 +80,7 @@ def test_poses_pictures_calibration_and_summary(recording):
     assert calibration["Tcl_0"].shape == (4, 4) and calibration["Tcl_0"][3, 3] == 1
 
     summary = rec.summary()
-    assert summary["sound"] and summary["calibration"] == "converted"
+    assert summary["sound"] and summary["calibration"] == "converted" and summary["segments"] == 1
     assert summary["clouds"]["records"] == len(files(recording)[0])
     assert summary["poses"]["records"] == len(poses) and summary["images"]["records"] == len(images)
 
