@@ -206,6 +206,7 @@ void recording_player::seek(double position_s) {
         --picture;
     reposition({timeline->firstAtOrAfter(timelinePoses, clock - window_s),
                 timeline->firstAtOrAfter(timelineClouds, clock), picture});
+    back_from = cursor[cloud_source]; // a step back goes to the cloud before the position
 }
 
 void recording_player::step(int clouds) {
@@ -219,10 +220,9 @@ void recording_player::step(int clouds) {
             clock = std::max(clock, records[target].play);
         return;
     }
-    if (!sent_cloud)
-        return;
     const size_t back = size_t(-int64_t(clouds));
-    seek(records[*sent_cloud >= back ? *sent_cloud - back : 0].play);
+    if (back_from > 0 && !records.empty())
+        seek(records[std::min(back_from >= back ? back_from - back : 0, records.size() - 1)].play);
 }
 
 std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(size_t room,
@@ -327,6 +327,7 @@ void recording_player::emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &
     ++numbers[cloud_source];
     has_next[cloud_source] = false;
     sent_cloud = cursor[cloud_source] - 1;
+    back_from = *sent_cloud;
 }
 
 void recording_player::skip_image() {

@@ -64,7 +64,8 @@ public:
     // there and the poses a cloud there pairs with.
     void seek(double position_s);
     // Moves the clock to the next cloud not yet sent (clouds > 0), or back to
-    // the one before the last sent (clouds < 0), so that it is due now.
+    // the one before the last sent or, after a seek, the one before the
+    // position (clouds < 0), so that it is due now.
     void step(int clouds);
     void set_loop(bool loop) { settings.loop = loop; }
     // The messages (endpoint, whole message) whose time has come, at most room
@@ -116,6 +117,7 @@ private:
     int64_t last_stamp = 0;              // of the last odometry or cloud sent
     odometry_sample last_odometry{};     // the last pose sent, for a cloud without one
     std::optional<size_t> sent_cloud;
+    size_t back_from = 0; // a step back goes to the cloud before this one
     uint64_t skipped = 0;
     bool done = false;
 };

@@ -286,6 +286,11 @@ TEST(Playback, SeekingHalfwaySendsTheCloudRecordedThereAndStepsGoCloudByCloud) {
     player.step(1);
     EXPECT_THAT(cloud_stamps(player.take_due(64)),
                 testing::ElementsAre(stamp_at(rec.cloud_times[0])));
+    // A step back from a seek: the cloud before the position.
+    player.seek(4.5);
+    player.step(-1);
+    EXPECT_THAT(cloud_stamps(player.take_due(64)),
+                testing::ElementsAre(stamp_at(rec.cloud_times[22])));
     player.seek(1e9);
     player.step(-1);
     player.step(1);
