@@ -116,6 +116,7 @@ public:
     // Writes what the buffer holds as a recording (calibration included) and,
     // with goOnRecording, records on into it; false, with the reason in
     // lastStartFailure, when a recording is in progress or nothing is held.
+    // The buffer starts again empty.
     bool saveReplay(bool goOnRecording);
     QString lastStartFailure() const { return startFailure; }
 
@@ -171,7 +172,7 @@ private:
     // The writer of records of one file (0 poses, 1 clouds, 2 images): the
     // replay buffer's while it is on, the recorder's (file) if there is one.
     StreamDecoding::RecordWriter writerFor(size_t kind, BinaryFileWriter *file);
-    bool preloadRecording(const ReplayBuffer::Records &records);
+    bool preloadRecording(ReplayBuffer::Records &&records);
 
     // Written by the notification threads, read by the callback thread.
     std::atomic<lidar_device_t *> handle{nullptr};

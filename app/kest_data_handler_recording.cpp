@@ -264,7 +264,7 @@ void KestDataHandler::setReplayLimits(double seconds, uint64_t budgetBytes) {
 
 // The buffer's records go first into the new recording's files, numbered
 // from 0; the live records that follow are numbered on from there.
-bool KestDataHandler::preloadRecording(const ReplayBuffer::Records &records) {
+bool KestDataHandler::preloadRecording(ReplayBuffer::Records &&records) {
     std::shared_ptr<Recording> target = std::atomic_load(&active);
     BinaryFileWriter *files[3] = {target->recorder->poseWriter.get(),
                                   target->recorder->cloudWriter.get(),
@@ -272,9 +272,9 @@ bool KestDataHandler::preloadRecording(const ReplayBuffer::Records &records) {
     std::atomic<uint32_t> *numbers[3] = {&target->poseSeq, &target->cloudSeq, &target->imageSeq};
     bool whole = true;
     for (size_t kind = 0; kind < 3; ++kind) {
-        for (const std::vector<uint8_t> &record : records[kind])
-            whole = files[kind]->push(std::vector<uint8_t>(record)) && whole;
         numbers[kind]->store(static_cast<uint32_t>(records[kind].size()));
+        for (std::vector<uint8_t> &record : records[kind])
+            whole = files[kind]->push(std::move(record)) && whole;
     }
     return whole;
 }
@@ -286,14 +286,13 @@ bool KestDataHandler::saveReplay(bool goOnRecording) {
     }
     {
         std::lock_guard<std::mutex> gate(replayGate);
-        const ReplayBuffer::Records records = replay.copy();
-        if (records[0].empty() && records[1].empty() && records[2].empty()) {
+        if (replay.recordsHeld() == 0) {
             startFailure = QStringLiteral("The replay buffer holds nothing yet");
             return false;
         }
         if (!startRecorder(QString(), replay.bytesHeld()))
             return false;
-        if (!preloadRecording(records))
+        if (!preloadRecording(replay.take()))
             log_print(WARN, "[Recorder] Some of the replay buffer's records were dropped.\n");
         recording = goOnRecording;
     }

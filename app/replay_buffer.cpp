@@ -24,6 +24,8 @@ void ReplayBuffer::setLimits(double seconds, uint64_t budgetBytes) {
             file.clear();
         bytes = 0;
         any = false;
+        std::fill(std::begin(seen), std::end(seen), false);
+        std::fill(std::begin(offset), std::end(offset), 0.0);
         return;
     }
     trim();
@@ -56,10 +58,15 @@ void ReplayBuffer::push(size_t kind, std::vector<uint8_t> &&record) {
     if (limitSeconds == 0)
         return;
     if (!std::isfinite(time))
-        time = newest - offset;
-    if (any && time + offset < newest - restartStepSeconds)
-        offset = newest - time;
-    Held entry{time + offset, std::move(record)};
+        time = last[kind];
+    // A stream's own time going back is its clock restarting: it carries on
+    // from the newest record held. Streams that merely lag behind the others
+    // are not restarts.
+    if (seen[kind] && time < last[kind] - restartStepSeconds)
+        offset[kind] = newest - time;
+    last[kind] = time;
+    seen[kind] = true;
+    Held entry{time + offset[kind], std::move(record)};
     if (costOf(entry) > limitBytes)
         return;
     newest = any ? std::max(newest, entry.key) : entry.key;
@@ -87,16 +94,18 @@ void ReplayBuffer::trim() {
     }
 }
 
-ReplayBuffer::Records ReplayBuffer::copy() const {
+ReplayBuffer::Records ReplayBuffer::take() {
     std::lock_guard<std::mutex> lock(mutex);
     Records out;
     for (size_t kind = 0; kind < 3; ++kind) {
         uint32_t number = 0;
-        for (const Held &entry : held[kind]) {
-            out[kind].push_back(entry.bytes);
-            put_le32(out[kind].back().data(), number++);
+        for (Held &entry : held[kind]) {
+            put_le32(entry.bytes.data(), number++);
+            out[kind].push_back(std::move(entry.bytes));
         }
+        held[kind].clear();
     }
+    bytes = 0;
     return out;
 }
 
@@ -106,7 +115,6 @@ void ReplayBuffer::clear() {
         file.clear();
     bytes = 0;
     any = false;
-    offset = 0;
 }
 
 uint64_t ReplayBuffer::bytesHeld() const {

@@ -2,9 +2,10 @@
 // build, kept in memory while the device streams, so that a moment noticed
 // after it happened can still be saved as a recording. Bounded by seconds of
 // device time (counted from the newest record held) and by bytes; the oldest
-// records go first. Where the device clock restarts (a replug), the times are
-// laid end to end, so the records from before the restart still count as
-// the seconds before it. Any thread.
+// records go first. Where the device clock restarts (a replug: a stream's time
+// goes back by more than a second), the times are laid end to end, so the
+// records from before the restart still count as the seconds before it.
+// Any thread.
 #pragma once
 
 #include <array>
@@ -28,8 +29,9 @@ public:
     // Takes a record built for file kind (0 poses, 1 clouds, 2 images); its
     // time is the f64 at byte 4. A record alone over the budget is not kept.
     void push(size_t kind, std::vector<uint8_t> &&record);
-    // Copies of the records held, the oldest first in each file, numbered from 0.
-    Records copy() const;
+    // The records held, the oldest first in each file, numbered from 0, taken
+    // out: the buffer starts again empty.
+    Records take();
     void clear();
 
     uint64_t bytesHeld() const;
@@ -50,5 +52,8 @@ private:
     uint64_t limitBytes = defaultBudgetBytes;
     uint64_t bytes = 0;
     bool any = false;
-    double newest = 0, offset = 0;
+    double newest = 0;
+    double offset[3] = {0, 0, 0}; // per stream, added to its times
+    double last[3] = {0, 0, 0};   // per stream, its last time
+    bool seen[3] = {false, false, false};
 };

@@ -137,8 +137,9 @@ bool readTimeline(const std::string &folder, RecordingTimeline &out, std::string
         }
         for (const TimelineRecord &record : scan.records)
             if (std::isfinite(record.seconds)) {
-                out.firstSeconds = std::min(out.firstSeconds, record.seconds);
-                out.lastSeconds = std::max(out.lastSeconds, record.seconds);
+                const double kept = std::clamp(record.seconds, 0.0, latestSeconds);
+                out.firstSeconds = std::min(out.firstSeconds, kept);
+                out.lastSeconds = std::max(out.lastSeconds, kept);
             }
     }
     if (out.firstSeconds > out.lastSeconds)

@@ -38,11 +38,13 @@ enum TimelineFile : size_t { timelinePoses = 0, timelineClouds = 1, timelineImag
 
 struct RecordingTimeline {
     RecordingFiles files;
-    std::vector<TimelineRecord> records[3];   // in file order, whole records only
-    std::vector<TimelineMarker> markers;      // by play time
-    std::vector<double> segmentStarts;        // play times; empty without records
-    double length = 0;                        // play seconds from the first record to the last
-    double firstSeconds = 0, lastSeconds = 0; // the earliest and latest recorded times
+    std::vector<TimelineRecord> records[3]; // in file order, whole records only
+    std::vector<TimelineMarker> markers;    // by play time
+    std::vector<double> segmentStarts;      // play times; empty without records
+    double length = 0;                      // play seconds from the first record to the last
+    // The earliest and latest recorded times, each kept within 0 to 4e9 s (what
+    // a device clock holds; a damaged record's time may be anything).
+    double firstSeconds = 0, lastSeconds = 0;
 
     size_t recordCount() const;
     // The index of the first record of file at or after play seconds (its size if none).

@@ -322,8 +322,9 @@ private:
     std::chrono::steady_clock::time_point play_tick; // when the playing clock last moved on
     std::optional<double> seek_to;                   // asked for, not yet done
     int step_by = 0;
-    std::vector<std::pair<uint8_t, byte_vector>> play_due(const stream_settings &settings,
-                                                          double advance_s, size_t room);
+    // room: for the depth endpoint and the camera's.
+    std::vector<std::pair<uint8_t, byte_vector>>
+    play_due(const stream_settings &settings, double advance_s, std::pair<size_t, size_t> room);
     // What each recent cloud was made as: its frame for the scan and its time.
     // What a cloud was scanned as: its scan number, its time and its session's start.
     struct cloud_origin {

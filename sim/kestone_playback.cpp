@@ -184,29 +184,42 @@ void recording_player::reposition(const size_t (&at)[3]) {
 }
 
 bool recording_player::restart_pass() {
-    if (!settings.loop || numbers[0] + numbers[1] + numbers[2] == 0)
+    const uint64_t sent = numbers[0] + numbers[1] + numbers[2];
+    if (!settings.loop || sent == sent_before_pass) // a pass that sent nothing ends it
         return false;
-    if (pass_offset > latest_offset_ns - pass_length) // stamps would overflow: the end
+    if (pass_length <= 0 || pass_offset > latest_offset_ns - pass_length) // stamps would overflow
         return false;
+    sent_before_pass = sent;
     reposition({0, 0, 0});
     clock -= length_s() + loop_gap_ns * 1e-9;
     pass_offset += pass_length;
     return true;
 }
 
+// Plays on from at, the clouds from the one at index cloud: the picture on
+// show then, and the poses a cloud there pairs with (going forward, none
+// sent already).
+void recording_player::play_from(double at, size_t cloud) {
+    const bool forward = at >= clock;
+    clock = at;
+    size_t picture = timeline->firstAtOrAfter(timelineImages, at);
+    if (picture > 0 && (picture == timeline->records[image_source].size() ||
+                        timeline->records[image_source][picture].play > at))
+        --picture;
+    size_t poses =
+        timeline->firstAtOrAfter(timelinePoses, at - host_sync.match_tolerance_ns * 1e-9);
+    if (forward)
+        poses = std::max(poses, cursor[pose_source] - upcoming.size());
+    reposition({poses, cloud, picture});
+    back_from = cloud; // a step back goes to the cloud before
+    stepped_back_to.reset();
+}
+
 void recording_player::seek(double position_s) {
     if (!timeline || !std::isfinite(position_s))
         return;
-    clock = std::clamp(position_s, 0.0, length_s());
-    const double window_s = host_sync.match_tolerance_ns * 1e-9;
-    // The picture on show at that moment, if there is one before it.
-    size_t picture = timeline->firstAtOrAfter(timelineImages, clock);
-    if (picture > 0 && (picture == timeline->records[image_source].size() ||
-                        timeline->records[image_source][picture].play > clock))
-        --picture;
-    reposition({timeline->firstAtOrAfter(timelinePoses, clock - window_s),
-                timeline->firstAtOrAfter(timelineClouds, clock), picture});
-    back_from = cursor[cloud_source]; // a step back goes to the cloud before the position
+    const double at = std::clamp(position_s, 0.0, length_s());
+    play_from(at, timeline->firstAtOrAfter(timelineClouds, at));
 }
 
 void recording_player::step(int clouds) {
@@ -220,13 +233,18 @@ void recording_player::step(int clouds) {
             clock = std::max(clock, records[target].play);
         return;
     }
+    // By index, not by time: clouds that share a moment are stepped one by one.
     const size_t back = size_t(-int64_t(clouds));
-    if (back_from > 0 && !records.empty())
-        seek(records[std::min(back_from >= back ? back_from - back : 0, records.size() - 1)].play);
+    if (back_from > 0 && !records.empty()) {
+        const size_t target =
+            std::min(back_from >= back ? back_from - back : 0, records.size() - 1);
+        play_from(records[target].play, target);
+        stepped_back_to = records[target].play;
+    }
 }
 
-std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(size_t room,
-                                                                        bool skip_pictures) {
+std::vector<std::pair<uint8_t, byte_vector>>
+recording_player::take_due(size_t dtof_room, size_t rgb_room, bool skip_pictures) {
     std::vector<std::pair<uint8_t, byte_vector>> out;
     size_t sent_dtof = 0, sent_rgb = 0;
     while (!done && timeline) {
@@ -242,17 +260,17 @@ std::vector<std::pair<uint8_t, byte_vector>> recording_player::take_due(size_t r
             const size_t after = cursor[image_source];
             const bool later_due = after < timeline->records[image_source].size() &&
                                    timeline->records[image_source][after].play <= clock;
-            if (skip_pictures && (later_due || sent_rgb + 1 > room)) {
+            if (skip_pictures && (later_due || sent_rgb + 1 > rgb_room)) {
                 skip_image();
                 continue;
             }
-            if (sent_rgb + 1 > room)
+            if (sent_rgb + 1 > rgb_room)
                 break;
             ++sent_rgb;
             emit_image(out);
         } else {
             const size_t needed = which == source::cloud ? messages_per_cloud : 1;
-            if (sent_dtof + needed > room)
+            if (sent_dtof + needed > dtof_room)
                 break;
             sent_dtof += needed;
             which == source::cloud ? emit_cloud(out) : emit_pose(out);
@@ -327,7 +345,13 @@ void recording_player::emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &
     ++numbers[cloud_source];
     has_next[cloud_source] = false;
     sent_cloud = cursor[cloud_source] - 1;
-    back_from = *sent_cloud;
+    // The clouds that share the moment stepped back to come with it; the next
+    // step back goes on from the one stepped to.
+    const double play = timeline->records[cloud_source][*sent_cloud].play;
+    if (!stepped_back_to || play > *stepped_back_to) {
+        back_from = *sent_cloud;
+        stepped_back_to.reset();
+    }
 }
 
 void recording_player::skip_image() {

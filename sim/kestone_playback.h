@@ -68,11 +68,16 @@ public:
     // position (clouds < 0), so that it is due now.
     void step(int clouds);
     void set_loop(bool loop) { settings.loop = loop; }
-    // The messages (endpoint, whole message) whose time has come, at most room
-    // of them per endpoint. With skip_pictures, a picture is left out when a
-    // later one is due too or the camera endpoint has no room; clouds never are.
-    // Frame numbers and, when looping, time stamps run on.
-    std::vector<std::pair<uint8_t, byte_vector>> take_due(size_t room, bool skip_pictures = false);
+    // The messages (endpoint, whole message) whose time has come, at most
+    // dtof_room of them for the depth endpoint and rgb_room for the camera's.
+    // With skip_pictures, a picture is left out when a later one is due too or
+    // the camera endpoint has no room; clouds never are. Frame numbers and,
+    // when looping, time stamps run on.
+    std::vector<std::pair<uint8_t, byte_vector>> take_due(size_t dtof_room, size_t rgb_room,
+                                                          bool skip_pictures = false);
+    std::vector<std::pair<uint8_t, byte_vector>> take_due(size_t room, bool skip_pictures = false) {
+        return take_due(room, room, skip_pictures);
+    }
     bool finished() const { return done; }
     // Where the playback is within the recording, in playing seconds (within
     // the current pass when looping), and the recording's length.
@@ -95,6 +100,7 @@ private:
     bool next_due(source &which, double &play);
     bool restart_pass();
     void reposition(const size_t (&at)[3]);
+    void play_from(double at, size_t cloud);
     int64_t stamp_of(const RecordView &record, size_t which) const;
     void emit_pose(std::vector<std::pair<uint8_t, byte_vector>> &out);
     void emit_cloud(std::vector<std::pair<uint8_t, byte_vector>> &out);
@@ -112,12 +118,14 @@ private:
     double clock = 0; // playing seconds within the pass
     int64_t pass_offset = 0, pass_length = 0;
     uint64_t numbers[3] = {0, 0, 0};     // items sent per source, across passes
+    uint64_t sent_before_pass = 0;       // their sum when the pass began
     std::deque<pending_pose> upcoming;   // poses read ahead, not yet sent
     std::deque<pending_pose> host_holds; // sent, not yet paired (as the host keeps them)
     int64_t last_stamp = 0;              // of the last odometry or cloud sent
     odometry_sample last_odometry{};     // the last pose sent, for a cloud without one
     std::optional<size_t> sent_cloud;
     size_t back_from = 0; // a step back goes to the cloud before this one
+    std::optional<double> stepped_back_to; // the moment of the last step back, until played past
     uint64_t skipped = 0;
     bool done = false;
 };

@@ -397,6 +397,8 @@ void kestone::begin_streaming() {
         lose_queue(queue);
     player_restart = true;
     play_tick = stream_began;
+    seek_to.reset(); // asked of the last session's playback
+    step_by = 0;
     changed.notify_all();
 }
 
@@ -443,7 +445,8 @@ kestone::playback_state kestone::playback() const {
 // clock has moved on by advance_s, opened from its start when streaming
 // started again, after the seek and steps asked for meanwhile.
 std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_settings &settings,
-                                                               double advance_s, size_t room) {
+                                                               double advance_s,
+                                                               std::pair<size_t, size_t> room) {
     if (settings.playback.folder.empty())
         return {};
     bool restart = false;
@@ -466,7 +469,8 @@ std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_sett
         player->seek(*seek);
     player->step(step);
     player->advance(advance_s * settings.playback.speed);
-    auto due = player->take_due(room, settings.playback.speed > max_speed_with_every_picture);
+    auto due = player->take_due(room.first, room.second,
+                                settings.playback.speed > max_speed_with_every_picture);
     std::lock_guard<std::mutex> lock(mutex);
     played.position_s = player->position_s();
     played.length_s = player->length_s();
@@ -518,8 +522,11 @@ void kestone::run_streams() {
             flood_made.clear();
         flood_made_for = {session, settings_version};
         // A recording is played without a drop: only what the queues still hold.
-        const size_t queued = std::max(outgoing[ep_dtof].size(), outgoing[ep_rgb].size());
-        const size_t room = streams.queue_capacity > queued ? streams.queue_capacity - queued : 0;
+        const auto room_of = [&](uint8_t endpoint) {
+            const size_t queued = outgoing[endpoint].size();
+            return streams.queue_capacity > queued ? streams.queue_capacity - queued : 0;
+        };
+        const std::pair<size_t, size_t> room{room_of(ep_dtof), room_of(ep_rgb)};
         // The recording's clock stops while it is paused.
         const clock::time_point now = clock::now();
         const double advance_s =

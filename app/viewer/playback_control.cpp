@@ -123,7 +123,6 @@ bool PlaybackControl::play(const QString &chosen) {
     QSettings().setValue(QLatin1String(lastFolderKey), QFileInfo(chosen).absoluteFilePath());
     folder = chosen;
     recording = streams.playback.outline->timeline;
-    speed = 1;
     in.reset();
     out.reset();
     bar->setLength(recording->length, marksOf(*recording));
@@ -132,6 +131,7 @@ bool PlaybackControl::play(const QString &chosen) {
     loopPlayback->setChecked(false);
     clearViewWhenPlaying();
     device->replug(streams);
+    setRate(1); // a new recording starts at its own pace
     showFaults(chosen);
     refresh();
     return true;
@@ -281,7 +281,7 @@ void PlaybackControl::backToLive() {
     pausePlayback->setChecked(false);
     clearViewWhenPlaying();
     device->replug(liveStreams);
-    refresh();
+    setRate(1);
 }
 
 // The device layer cannot change buses while it runs: a new viewer starts on

@@ -306,6 +306,8 @@ int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) 
         log_print(ERROR, "Stream rate pointer is null.\n");
         return -1;
     }
+    // Before the request: the first samples may arrive before its answer.
+    restart_synchronizer(context());
     message answer = request(context().sender.construct_simple_control_cmd(CTRL_START_STREAM));
     if (!accepted(answer)) {
         log_print(ERROR, "device start stream %d fail.\n", static_cast<int>(stream));
@@ -319,7 +321,6 @@ int lidar_start_stream(lidar_device_t *device, uint32_t stream, uint32_t *rate) 
     }
     log_print(DEBUG, "start stream mode success....\n");
     device->streaming = 1;
-    restart_synchronizer(context());
     return 0;
 }
 

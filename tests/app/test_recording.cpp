@@ -232,3 +232,27 @@ TEST_F(Recording, TheReplayBufferSavesTheLastSecondsAndCanRecordOn) {
     handler()->setReplayLimits(0, budget);
     EXPECT_EQ(handler()->replayBuffer().bytesHeld(), 0u);
 }
+
+// The buffer's window is device time: a stream that lags is not a restart, a stream whose clock
+// goes back is one (its records laid after the others), and what is taken is numbered from 0.
+TEST(ReplayBuffer, KeepsTheLastSecondsAcrossLagsAndClockRestarts) {
+    ReplayBuffer buffer;
+    buffer.setLimits(2.05, ReplayBuffer::defaultBudgetBytes);
+    const float values[StreamDecoding::POSE_RECORD_VALUES] = {0, 0, 0, 0, 0, 0, 1};
+    const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xD9};
+    for (int i = 0; i <= 50; ++i) // poses to 105 s; pictures 1.5 s behind them
+        buffer.push(0, StreamDecoding::buildPoseRecord(uint32_t(100 + i), 100 + i * 0.1, values));
+    for (int i = 0; i <= 5; ++i)
+        buffer.push(2, StreamDecoding::buildImageRecord(7, 102 + i * 0.3, jpeg, sizeof jpeg));
+    EXPECT_NEAR(buffer.secondsHeld(), 2.0, 1e-6) << "a lagging stream moves no window";
+    for (int i = 1; i <= 10; ++i) // the clock starts again near 0.5 s
+        buffer.push(0, StreamDecoding::buildPoseRecord(uint32_t(i), 0.55 + i * 0.1, values));
+    EXPECT_NEAR(buffer.secondsHeld(), 2.0, 1e-6);
+    const ReplayBuffer::Records taken = buffer.take();
+    ASSERT_EQ(taken[0].size(), 22u) << "1.1 s before the restart and 0.9 s after";
+    EXPECT_TRUE(taken[2].empty()) << "the pictures, the last at 103.5 s, fell out of the window";
+    EXPECT_EQ(stored<uint32_t>(taken[0].front().data()), 0u);
+    EXPECT_EQ(stored<uint32_t>(taken[0].back().data()), 21u);
+    EXPECT_EQ(stored<double>(taken[0].back().data() + 4), 1.55) << "times as recorded";
+    EXPECT_EQ(buffer.recordsHeld(), 0u);
+}

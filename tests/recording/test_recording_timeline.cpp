@@ -166,4 +166,24 @@ TEST(RecordingSlice, HoldsExactlyTheRecordsInItsSpanRenumberedAndInspectsSound) 
     EXPECT_EQ(error, out.string() + " exists and is not empty");
     EXPECT_FALSE(sliceRecording(timeline, 2, 1, (rec.dir.path() / "x").string(), counts, error));
     EXPECT_FALSE(fs::exists(rec.dir.path() / "x"));
+    EXPECT_FALSE(
+        sliceRecording(timeline, 100, 200, (rec.dir.path() / "x").string(), counts, error));
+    EXPECT_EQ(error, "no record lies between 100.000 and 200.000 s");
+    EXPECT_FALSE(fs::exists(rec.dir.path() / "x"));
+}
+
+// Numbers that go back within the span: the lowest becomes 0, none wraps around.
+TEST(RecordingSlice, RenumbersFromTheLowestNumberInItsSpan) {
+    restarted_recording rec(0);
+    for (uint32_t number : {5u, 3u, 4u})
+        append_file(rec.files[1], cloud(number, 1.0 + number * 0.1));
+    SliceCounts counts;
+    std::string error;
+    const fs::path out = rec.dir.path() / "slice";
+    ASSERT_TRUE(sliceRecording(timeline_of(rec.root), 0, 10, out.string(), counts, error)) << error;
+    std::vector<uint32_t> numbers;
+    const read_file clouds = read_clouds(recording_paths(out)[1].string());
+    for (const read_record &record : clouds.records)
+        numbers.push_back(record.sequence);
+    EXPECT_THAT(numbers, testing::ElementsAre(2, 0, 1));
 }

@@ -312,3 +312,52 @@ TEST(Playback, AtHighRatesPicturesAreSkippedWhereTheyWouldHoldUpClouds) {
     EXPECT_EQ(cloud_stamps(all).size(), rec.cloud_times.size());
     EXPECT_EQ(player.pictures_skipped(), 17u) << "all but the last of the 18, due together";
 }
+
+namespace {
+
+// Poses every 20 ms from 10 s, clouds at 10.05, 10.1, 10.1 and 10.2 s.
+struct shared_moment_recording {
+    temp_dir dir;
+    fs::path root = dir.path() / "rec";
+    shared_moment_recording() {
+        fs::create_directories(root);
+        std::string poses;
+        for (uint32_t i = 0; i < 20; ++i)
+            poses += pose(i, 10.0 + i * 0.02);
+        write_file((root / "KestPose.bin").string(), poses);
+        write_file((root / "MTrec.kvx").string(),
+                   cloud(0, 10.05) + cloud(1, 10.1) + cloud(2, 10.1) + cloud(3, 10.2));
+    }
+};
+
+std::vector<int64_t> pose_stamps(const std::vector<std::pair<uint8_t, byte_vector>> &messages) {
+    std::vector<int64_t> out;
+    for (const auto &[endpoint, message] : messages)
+        if (wire::message_type(message) == wire::type_odometry)
+            out.push_back(stamp_of(message));
+    return out;
+}
+
+} // namespace
+
+// Clouds that share a moment are stepped back one by one, and a jump forward sends no pose twice.
+TEST(Playback, StepsBackThroughCloudsThatShareAMomentAndSeeksOnWithoutRepeatingPoses) {
+    shared_moment_recording rec;
+    recording_player player;
+    std::string error;
+    ASSERT_TRUE(player.open({rec.root.string(), 1, false, std::nullopt}, error)) << error;
+    player.advance(0.2);
+    ASSERT_EQ(cloud_stamps(player.take_due(64)).size(), 4u);
+    for (size_t expected : {2u, 1u, 0u}) {
+        player.step(-1);
+        EXPECT_THAT(cloud_stamps(player.take_due(64)), testing::SizeIs(expected == 1 ? 2u : 1u));
+        EXPECT_EQ(player.last_cloud(), expected == 1 ? 2u : expected);
+    }
+
+    player.seek(0.1);
+    const std::vector<int64_t> before = pose_stamps(player.take_due(64));
+    ASSERT_FALSE(before.empty());
+    player.seek(0.11);
+    for (int64_t stamp : pose_stamps(player.take_due(64)))
+        EXPECT_GT(stamp, before.back()) << "a pose sent again";
+}
