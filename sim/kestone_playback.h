@@ -124,7 +124,7 @@ private:
     int64_t last_stamp = 0;              // of the last odometry or cloud sent
     odometry_sample last_odometry{};     // the last pose sent, for a cloud without one
     std::optional<size_t> sent_cloud;
-    size_t back_from = 0; // a step back goes to the cloud before this one
+    size_t back_from = 0;                  // a step back goes to the cloud before this one
     std::optional<double> stepped_back_to; // the moment of the last step back, until played past
     uint64_t skipped = 0;
     bool done = false;
