@@ -41,11 +41,6 @@ double ReplayBuffer::seconds() const {
     return limitSeconds;
 }
 
-uint64_t ReplayBuffer::budget() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return limitBytes;
-}
-
 uint64_t ReplayBuffer::costOf(const Held &held) {
     return held.bytes.capacity() + sizeof(Held);
 }
@@ -107,14 +102,6 @@ ReplayBuffer::Records ReplayBuffer::take() {
     }
     bytes = 0;
     return out;
-}
-
-void ReplayBuffer::clear() {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto &file : held)
-        file.clear();
-    bytes = 0;
-    any = false;
 }
 
 uint64_t ReplayBuffer::bytesHeld() const {

@@ -24,7 +24,6 @@ public:
     void setLimits(double seconds, uint64_t budgetBytes);
     bool enabled() const;
     double seconds() const;
-    uint64_t budget() const;
 
     // Takes a record built for file kind (0 poses, 1 clouds, 2 images); its
     // time is the f64 at byte 4. A record alone over the budget is not kept.
@@ -32,7 +31,6 @@ public:
     // The records held, the oldest first in each file, numbered from 0, taken
     // out: the buffer starts again empty.
     Records take();
-    void clear();
 
     uint64_t bytesHeld() const;
     double secondsHeld() const; // from the oldest record held to the newest

@@ -90,10 +90,6 @@ bool scanFile(const std::string &path, size_t which, FileScan &scan, std::string
 
 } // namespace
 
-size_t RecordingTimeline::recordCount() const {
-    return records[0].size() + records[1].size() + records[2].size();
-}
-
 size_t RecordingTimeline::firstAtOrAfter(TimelineFile file, double play) const {
     const std::vector<TimelineRecord> &list = records[file];
     return std::lower_bound(

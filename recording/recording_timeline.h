@@ -46,7 +46,6 @@ struct RecordingTimeline {
     // a device clock holds; a damaged record's time may be anything).
     double firstSeconds = 0, lastSeconds = 0;
 
-    size_t recordCount() const;
     // The index of the first record of file at or after play seconds (its size if none).
     size_t firstAtOrAfter(TimelineFile file, double play) const;
 };

@@ -197,8 +197,6 @@ public:
         double position_s = 0, length_s = 0;
         double speed = 1;
         bool loop = false;
-        std::optional<size_t> last_cloud; // the recording's index of the last cloud sent
-        uint64_t pictures_skipped = 0;
     };
     void pause_playback(bool paused);
     // Plays on from position_s (seconds from the recording's start).

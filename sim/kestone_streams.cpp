@@ -475,8 +475,6 @@ std::vector<std::pair<uint8_t, byte_vector>> kestone::play_due(const stream_sett
     played.position_s = player->position_s();
     played.length_s = player->length_s();
     played.finished = player->finished();
-    played.last_cloud = player->last_cloud();
-    played.pictures_skipped = player->pictures_skipped();
     return due;
 }
 

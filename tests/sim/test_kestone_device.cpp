@@ -209,12 +209,18 @@ struct restarted_recording {
     }
 };
 
-std::vector<int64_t> cloud_stamps(const std::vector<std::pair<uint8_t, byte_vector>> &messages) {
+// The time stamps of the messages of one type.
+std::vector<int64_t> stamps_of(const std::vector<std::pair<uint8_t, byte_vector>> &messages,
+                               uint16_t type) {
     std::vector<int64_t> out;
     for (const auto &[endpoint, message] : messages)
-        if (wire::message_type(message) == wire::type_cloud)
+        if (wire::message_type(message) == type)
             out.push_back(stamp_of(message));
     return out;
+}
+
+std::vector<int64_t> cloud_stamps(const std::vector<std::pair<uint8_t, byte_vector>> &messages) {
+    return stamps_of(messages, wire::type_cloud);
 }
 
 int64_t stamp_at(double seconds) {
@@ -330,14 +336,6 @@ struct shared_moment_recording {
     }
 };
 
-std::vector<int64_t> pose_stamps(const std::vector<std::pair<uint8_t, byte_vector>> &messages) {
-    std::vector<int64_t> out;
-    for (const auto &[endpoint, message] : messages)
-        if (wire::message_type(message) == wire::type_odometry)
-            out.push_back(stamp_of(message));
-    return out;
-}
-
 } // namespace
 
 // Clouds that share a moment are stepped back one by one, and a jump forward sends no pose twice.
@@ -355,9 +353,9 @@ TEST(Playback, StepsBackThroughCloudsThatShareAMomentAndSeeksOnWithoutRepeatingP
     }
 
     player.seek(0.1);
-    const std::vector<int64_t> before = pose_stamps(player.take_due(64));
+    const std::vector<int64_t> before = stamps_of(player.take_due(64), wire::type_odometry);
     ASSERT_FALSE(before.empty());
     player.seek(0.11);
-    for (int64_t stamp : pose_stamps(player.take_due(64)))
+    for (int64_t stamp : stamps_of(player.take_due(64), wire::type_odometry))
         EXPECT_GT(stamp, before.back()) << "a pose sent again";
 }

@@ -5,11 +5,18 @@
 
 #include "tools/kestctl/options.h"
 
+#include <cstdint>
+
 namespace CLI {
 class App;
 } // namespace CLI
 
 namespace kestctl {
+
+// A count as printf's %llu takes it.
+inline unsigned long long ull(uint64_t value) {
+    return static_cast<unsigned long long>(value);
+}
 
 class device_session;
 

@@ -15,10 +15,6 @@ namespace kestctl {
 
 namespace {
 
-unsigned long long ull(uint64_t value) {
-    return static_cast<unsigned long long>(value);
-}
-
 CLI::App *add_export(CLI::App &app, options &opts) {
     export_options &o = opts.export_;
     CLI::App *sub = app.add_subcommand(

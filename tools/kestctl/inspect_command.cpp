@@ -25,10 +25,6 @@ const char *calibrationText(CalibrationState state) {
     return "missing";
 }
 
-unsigned long long ull(uint64_t value) {
-    return static_cast<unsigned long long>(value);
-}
-
 void printCounts(const RecordFileSummary &file, const char *unit) {
     if (file.records == 0)
         return;

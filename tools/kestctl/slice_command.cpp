@@ -13,10 +13,6 @@ namespace kestctl {
 
 namespace {
 
-unsigned long long ull(uint64_t value) {
-    return static_cast<unsigned long long>(value);
-}
-
 CLI::App *add_slice(CLI::App &app, options &opts) {
     slice_options &o = opts.slice;
     CLI::App *sub = app.add_subcommand(
